@@ -1,0 +1,79 @@
+// The settings file: config.json beside the executable, held in memory as MainWindow::config.
+#include "ui/mainwindow.h"
+
+#include "app/paths.h"
+#include "sync/syncserver.h"
+
+#include <QFile>
+#include <QJsonDocument>
+#include <QLineEdit>
+#include <QRandomGenerator>
+#include <QSaveFile>
+
+#include <cmath>
+
+void MainWindow::loadConfig()
+{
+    QFile file(configPath());
+    if (file.open(QIODevice::ReadOnly)) {
+        config = QJsonDocument::fromJson(file.readAll()).object();
+        file.close();
+    }
+    if (config.isEmpty()) {
+        config.insert(QStringLiteral("syncPort"), 9527);
+        config.insert(QStringLiteral("deviceName"), QStringLiteral("电脑主库"));
+        config.insert(QStringLiteral("syncKey"), QString());
+        config.insert(QStringLiteral("publicHost"), QString());
+        saveConfig();
+    }
+    if (config.value(QStringLiteral("syncKey")).toString().isEmpty())
+        onNewKey();
+}
+
+void MainWindow::saveConfig()
+{
+    writeConfigFile();
+}
+
+bool MainWindow::writeConfigFile()
+{
+    // Written through a temporary file so that a crash or a full disk never leaves a cut-off file
+    // that would cost the operator the sync key.
+    QSaveFile file(configPath());
+    if (!file.open(QIODevice::WriteOnly))
+        return false;
+    file.write(QJsonDocument(config).toJson(QJsonDocument::Indented));
+    return file.commit();
+}
+
+void MainWindow::onNewKey()
+{
+    static const char alphabet[] = "ABCDEFGHJKLMNPQRSTUVWXYZ23456789";
+    QString key;
+    for (int i = 0; i < 12; ++i)
+        key.append(QLatin1Char(alphabet[QRandomGenerator::global()->generate() >> 27]));
+    config.insert(QStringLiteral("syncKey"), key);
+    if (keyEdit)
+        keyEdit->setText(key);
+    if (server)
+        server->key = key.trimmed();
+    if (config.contains(QStringLiteral("syncPort")))
+        saveConfig();
+}
+
+int MainWindow::configuredPort() const
+{
+    const QJsonValue value = config.value(QStringLiteral("syncPort"));
+    if (!value.isDouble())
+        return 9527;
+    const double number = value.toDouble();
+    if (number != std::floor(number) || number < 1 || number > 65535)
+        return 9527;
+    return static_cast<int>(number);
+}
+
+QString MainWindow::configuredDeviceName() const
+{
+    const QJsonValue value = config.value(QStringLiteral("deviceName"));
+    return value.isString() ? value.toString() : QStringLiteral("电脑主库");
+}

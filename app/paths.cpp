@@ -1,0 +1,14 @@
+#include "app/paths.h"
+
+#include <QCoreApplication>
+#include <QDir>
+
+QString databasePath()
+{
+    return QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("data/plindor.db"));
+}
+
+QString configPath()
+{
+    return QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("config.json"));
+}

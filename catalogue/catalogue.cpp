@@ -1,0 +1,82 @@
+#include "catalogue/catalogue.h"
+
+#include <QHash>
+#include <QSet>
+
+namespace {
+
+const QList<TableInfo> catalogue = {
+    {QStringLiteral("items"), QStringLiteral("物品"),
+     {"id", "barcode", "name", "categoryId", "locationId", "quantity", "unitPrice", "expectedOutPrice",
+      "shortcode", "pinyin", "imagePath", "createdAt", "updatedAt", "categoryPath", "locationPath"}},
+    {QStringLiteral("transactions"), QStringLiteral("流水"),
+     {"id", "itemId", "type", "quantity", "unitPrice", "operatorId", "paymentMethod", "customerId", "status",
+      "createdAt", "itemName", "customerName"}},
+    {QStringLiteral("categories"), QStringLiteral("分类"), {"id", "name", "parentId", "createdAt", "fullPath"}},
+    {QStringLiteral("locations"), QStringLiteral("存放处"),
+     {"id", "name", "description", "parentId", "createdAt", "fullPath"}},
+    {QStringLiteral("customers"), QStringLiteral("客户"), {"id", "name", "phone", "address", "createdAt"}},
+    {QStringLiteral("relations"), QStringLiteral("关联物品"),
+     {"id", "itemId", "relatedItemId", "quantity", "createdAt"}},
+};
+
+} // namespace
+
+const QList<TableInfo> &tables()
+{
+    return catalogue;
+}
+
+const TableInfo *findTable(const QString &key)
+{
+    for (const TableInfo &table : catalogue) {
+        if (table.key == key)
+            return &table;
+    }
+    return nullptr;
+}
+
+QString headerLabel(const QString &column)
+{
+    static const QHash<QString, QString> labels = {
+        {"id", "ID"},
+        {"createdAt", "创建时间"},
+        {"updatedAt", "更新时间"},
+        {"barcode", "条码号"},
+        {"name", "名称"},
+        {"categoryId", "所属分类"},
+        {"locationId", "存放位置"},
+        {"quantity", "数量"},
+        {"unitPrice", "单价"},
+        {"expectedOutPrice", "预期出库价"},
+        {"shortcode", "编码"},
+        {"pinyin", "拼音"},
+        {"imagePath", "图片路径"},
+        {"categoryPath", "分类"},
+        {"locationPath", "存放处"},
+        {"itemId", "关联物品"},
+        {"itemName", "物品名称"},
+        {"type", "类型"},
+        {"operatorId", "操作人"},
+        {"paymentMethod", "付款方式"},
+        {"customerId", "客户"},
+        {"customerName", "客户名称"},
+        {"status", "收款状态"},
+        {"parentId", "上级分类/存放处"},
+        {"fullPath", "完整路径"},
+        {"description", "描述"},
+        {"phone", "电话"},
+        {"address", "地址"},
+        {"relatedItemId", "被关联物品"},
+        {"serverUpdatedAt", "服务器更新时间"},
+        {"deleted", "已删除"},
+    };
+    return labels.value(column, column);
+}
+
+bool isReferenceColumn(const QString &column)
+{
+    static const QSet<QString> references = {"categoryId", "locationId", "itemId",
+                                             "relatedItemId", "customerId", "parentId"};
+    return references.contains(column);
+}

@@ -1,0 +1,18 @@
+#pragma once
+
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+// The fixed description of the six data tables, shared by storage and the interface.
+struct TableInfo
+{
+    QString key;
+    QString label;
+    QStringList columns;
+};
+
+const QList<TableInfo> &tables();
+const TableInfo *findTable(const QString &key);
+QString headerLabel(const QString &column);
+bool isReferenceColumn(const QString &column);

@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds and runs every test through CTest.
+#   scripts/test.sh             normal build (build-test/)
+#   scripts/test.sh --sanitize  AddressSanitizer + UndefinedBehaviorSanitizer build (build-asan/)
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+. "$root/scripts/deps.sh"
+install_missing "${BUILD_PACKAGES[@]}" zbar-tools sqlite3 fonts-noto-cjk
+
+build="$root/build-test"
+extra=()
+if [ "${1:-}" = "--sanitize" ]; then
+    build="$root/build-asan"
+    extra=(-DTOVANIK_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug -DTOVANIK_BUILD_BENCH=OFF)
+fi
+
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo "${extra[@]}" >/dev/null
+cmake --build "$build" -j"$(nproc)"
+export QT_QPA_PLATFORM=offscreen
+cd "$build"
+ctest --output-on-failure -j2

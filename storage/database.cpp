@@ -1,0 +1,359 @@
+#include "storage/database.h"
+
+#include "catalogue/catalogue.h"
+
+#include <QDateTime>
+#include <QDebug>
+#include <QDir>
+#include <QFileInfo>
+#include <QRandomGenerator>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QSqlRecord>
+
+#include <cmath>
+
+namespace {
+
+const char *const connectionName = "plindor";
+
+const char *const schema[][2] = {
+    {"items",
+     "CREATE TABLE IF NOT EXISTS items (id TEXT PRIMARY KEY, barcode TEXT, name TEXT, categoryId TEXT, "
+     "locationId TEXT,quantity REAL DEFAULT 0, unitPrice REAL DEFAULT 0, expectedOutPrice REAL DEFAULT 0,"
+     "shortcode TEXT, pinyin TEXT, imagePath TEXT,createdAt TEXT, updatedAt TEXT, categoryPath TEXT, "
+     "locationPath TEXT,serverUpdatedAt TEXT, deleted INTEGER DEFAULT 0)"},
+    {"transactions",
+     "CREATE TABLE IF NOT EXISTS transactions (id TEXT PRIMARY KEY, itemId TEXT, type TEXT, quantity REAL "
+     "DEFAULT 0, unitPrice REAL DEFAULT 0,operatorId TEXT, paymentMethod TEXT, customerId TEXT, status TEXT,"
+     "createdAt TEXT, itemName TEXT, customerName TEXT,serverUpdatedAt TEXT, deleted INTEGER DEFAULT 0)"},
+    {"categories",
+     "CREATE TABLE IF NOT EXISTS categories (id TEXT PRIMARY KEY, name TEXT, parentId TEXT, createdAt TEXT, "
+     "fullPath TEXT,serverUpdatedAt TEXT, deleted INTEGER DEFAULT 0)"},
+    {"locations",
+     "CREATE TABLE IF NOT EXISTS locations (id TEXT PRIMARY KEY, name TEXT, description TEXT, parentId TEXT, "
+     "createdAt TEXT, fullPath TEXT,serverUpdatedAt TEXT, deleted INTEGER DEFAULT 0)"},
+    {"customers",
+     "CREATE TABLE IF NOT EXISTS customers (id TEXT PRIMARY KEY, name TEXT, phone TEXT, address TEXT, "
+     "createdAt TEXT,serverUpdatedAt TEXT, deleted INTEGER DEFAULT 0)"},
+    {"relations",
+     "CREATE TABLE IF NOT EXISTS relations (id TEXT PRIMARY KEY, itemId TEXT, relatedItemId TEXT, quantity "
+     "REAL DEFAULT 1, createdAt TEXT,serverUpdatedAt TEXT, deleted INTEGER DEFAULT 0)"},
+    {"versions",
+     "CREATE TABLE IF NOT EXISTS versions (id INTEGER PRIMARY KEY AUTOINCREMENT, createdAt TEXT NOT NULL, "
+     "reason TEXT, source TEXT,counts TEXT, snapshot TEXT NOT NULL)"},
+    {"sync_log",
+     "CREATE TABLE IF NOT EXISTS sync_log (id INTEGER PRIMARY KEY AUTOINCREMENT, createdAt TEXT NOT NULL, "
+     "peer TEXT,direction TEXT, summary TEXT)"},
+};
+
+QString textOf(const QJsonObject &record, const QString &key)
+{
+    const QJsonValue value = record.value(key);
+    return value.isString() ? value.toString() : QString();
+}
+
+void setError(QString *error, const QString &text)
+{
+    if (error)
+        *error = text;
+}
+
+// The driver gives no text for a statement on a closed connection.
+QString driverError(const QSqlQuery &query)
+{
+    const QString text = query.lastError().text();
+    return text.isEmpty() ? QStringLiteral("数据库未打开") : text;
+}
+
+} // namespace
+
+Database &Database::instance()
+{
+    static Database database;
+    return database;
+}
+
+bool Database::open(const QString &path, QString *error)
+{
+    if (connection.isOpen() && path == databaseFile)
+        return true;
+    if (connection.isOpen())
+        connection.close();
+
+    QDir().mkpath(QFileInfo(path).absolutePath());
+
+    connection = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QString::fromLatin1(connectionName));
+    connection.setDatabaseName(path);
+    if (!connection.open()) {
+        setError(error, QStringLiteral("打开数据库失败: ") + connection.lastError().text());
+        return false;
+    }
+
+    databaseFile = path;
+    QSqlQuery pragma(connection);
+    pragma.exec(QStringLiteral("PRAGMA journal_mode=WAL"));
+    pragma.exec(QStringLiteral("PRAGMA busy_timeout=5000"));
+    return createTables(error);
+}
+
+void Database::close()
+{
+    if (connection.isOpen())
+        connection.close();
+}
+
+bool Database::isOpen() const
+{
+    return connection.isOpen();
+}
+
+bool Database::createTables(QString *error)
+{
+    QSqlQuery query(connection);
+    for (const auto &statement : schema) {
+        if (!query.exec(QString::fromLatin1(statement[1]))) {
+            setError(error, QStringLiteral("建表失败 ") + QString::fromLatin1(statement[0]) + QStringLiteral(": ")
+                                + query.lastError().text());
+            return false;
+        }
+    }
+    return true;
+}
+
+QString Database::nowText()
+{
+    return QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+}
+
+QVariant Database::toSqlValue(const QJsonValue &v)
+{
+    switch (v.type()) {
+    case QJsonValue::Null:
+    case QJsonValue::Undefined:
+        return QStringLiteral("");
+    case QJsonValue::Bool:
+        return v.toBool() ? 1 : 0;
+    case QJsonValue::Double: {
+        const double d = v.toDouble();
+        // Only values that survive the round trip through a 64-bit integer are stored as integers.
+        if (std::isfinite(d) && d >= -9223372036854775808.0 && d < 9223372036854775808.0) {
+            const qint64 i = static_cast<qint64>(d);
+            if (static_cast<double>(i) == d)
+                return i;
+        }
+        return d;
+    }
+    case QJsonValue::String:
+        return v.toString();
+    case QJsonValue::Array:
+    case QJsonValue::Object:
+        break;
+    }
+    return QVariant();
+}
+
+QString Database::newId(const QString &table)
+{
+    const bool known = findTable(table) != nullptr;
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        const qint64 t = QDateTime::currentMSecsSinceEpoch();
+        const quint64 g = QRandomGenerator::global()->generate();
+        const quint64 r = (g * 134217727ULL) >> 32;
+        const QString id = QStringLiteral("qt-%1-%2").arg(QString::number(t, 36), QString::number(r, 36));
+        if (!known)
+            continue;
+        QSqlQuery probe(connection);
+        probe.prepare(QStringLiteral("SELECT 1 FROM %1 WHERE id = ?").arg(table));
+        probe.addBindValue(id);
+        if (probe.exec() && !probe.next())
+            return id;
+    }
+    return QStringLiteral("qt-%1").arg(QDateTime::currentMSecsSinceEpoch());
+}
+
+QJsonArray Database::rows(const QString &table)
+{
+    QJsonArray result;
+    if (!findTable(table))
+        return result;
+
+    QSqlQuery query(connection);
+    query.setForwardOnly(true);
+    if (!query.exec(QStringLiteral("SELECT * FROM %1 WHERE deleted = 0").arg(table))) {
+        qWarning() << "query failed:" << query.lastError().text();
+        return result;
+    }
+
+    const QSqlRecord shape = query.record();
+    const int columnCount = shape.count();
+    QStringList names;
+    names.reserve(columnCount);
+    for (int i = 0; i < columnCount; ++i)
+        names << shape.fieldName(i);
+
+    while (query.next()) {
+        QJsonObject record;
+        for (int i = 0; i < columnCount; ++i) {
+            const QVariant value = query.value(i);
+            if (value.isNull()) {
+                record.insert(names[i], QStringLiteral(""));
+                continue;
+            }
+            switch (value.typeId()) {
+            case QMetaType::Double:
+                record.insert(names[i], value.toDouble());
+                break;
+            case QMetaType::Int:
+            case QMetaType::LongLong:
+                record.insert(names[i], value.toLongLong());
+                break;
+            default:
+                record.insert(names[i], value.toString());
+                break;
+            }
+        }
+        result.append(record);
+    }
+    return result;
+}
+
+QJsonObject Database::counts()
+{
+    QJsonObject result;
+    for (const TableInfo &table : tables()) {
+        QSqlQuery query(connection);
+        int count = 0;
+        if (query.exec(QStringLiteral("SELECT COUNT(*) FROM %1 WHERE deleted = 0").arg(table.key)) && query.next())
+            count = query.value(0).toInt();
+        result.insert(table.key, count);
+    }
+    return result;
+}
+
+QString Database::upsert(const QString &table, const QJsonObject &record, QString *error)
+{
+    const TableInfo *info = findTable(table);
+    if (!info) {
+        setError(error, QStringLiteral("未知表"));
+        return QString();
+    }
+
+    QJsonObject copy = record;
+    if (textOf(copy, QStringLiteral("id")).isEmpty())
+        copy.insert(QStringLiteral("id"), newId(table));
+    if (textOf(copy, QStringLiteral("createdAt")).isEmpty())
+        copy.insert(QStringLiteral("createdAt"), nowText());
+    if (info->columns.contains(QStringLiteral("updatedAt")) && textOf(copy, QStringLiteral("updatedAt")).isEmpty())
+        copy.insert(QStringLiteral("updatedAt"), textOf(copy, QStringLiteral("createdAt")));
+
+    QStringList marks;
+    for (int i = 0; i < info->columns.size(); ++i)
+        marks << QStringLiteral("?");
+    QSqlQuery query(connection);
+    // A failed prepare carries the useful text (a missing column, say); exec would only add a parameter mismatch.
+    if (!query.prepare(QStringLiteral("INSERT OR REPLACE INTO %1 (%2, serverUpdatedAt, deleted) VALUES (%3, ?, 0)")
+                           .arg(table, info->columns.join(QLatin1Char(',')), marks.join(QLatin1Char(','))))) {
+        setError(error, driverError(query));
+        return QString();
+    }
+    for (const QString &column : info->columns)
+        query.addBindValue(toSqlValue(copy.value(column)));
+    query.addBindValue(nowText());
+
+    if (!query.exec()) {
+        setError(error, driverError(query));
+        return QString();
+    }
+    return textOf(copy, QStringLiteral("id"));
+}
+
+bool Database::updateRecord(const QString &table, const QString &id, const QJsonObject &values, QString *error)
+{
+    const TableInfo *info = findTable(table);
+    if (!info) {
+        setError(error, QStringLiteral("未知表"));
+        return false;
+    }
+
+    QStringList assignments;
+    QVariantList binds;
+    for (const QString &column : info->columns) {
+        if (column == QLatin1String("updatedAt") || column == QLatin1String("createdAt"))
+            continue;
+        if (!values.contains(column))
+            continue;
+        assignments << column + QStringLiteral(" = ?");
+        binds << toSqlValue(values.value(column));
+    }
+    if (assignments.isEmpty())
+        return false;
+
+    const QString now = nowText();
+    if (info->columns.contains(QStringLiteral("updatedAt"))) {
+        assignments << QStringLiteral("updatedAt = ?");
+        binds << now;
+    }
+    assignments << QStringLiteral("serverUpdatedAt = ?");
+    binds << now;
+    binds << id;
+
+    QSqlQuery query(connection);
+    if (!query.prepare(QStringLiteral("UPDATE %1 SET %2 WHERE id = ?").arg(table, assignments.join(QStringLiteral(", "))))) {
+        setError(error, driverError(query));
+        return false;
+    }
+    for (const QVariant &value : binds)
+        query.addBindValue(value);
+    if (!query.exec()) {
+        setError(error, driverError(query));
+        return false;
+    }
+    return true;
+}
+
+bool Database::softDelete(const QString &table, const QString &id, QString *error)
+{
+    if (!findTable(table))
+        return false;
+    QSqlQuery query(connection);
+    query.prepare(QStringLiteral("UPDATE %1 SET deleted = 1, serverUpdatedAt = ? WHERE id = ?").arg(table));
+    query.addBindValue(nowText());
+    query.addBindValue(id);
+    if (!query.exec()) {
+        setError(error, driverError(query));
+        return false;
+    }
+    return true;
+}
+
+bool Database::hasChildren(const QString &table, const QString &id)
+{
+    if (id.isEmpty())
+        return false;
+    if (table != QLatin1String("categories") && table != QLatin1String("locations"))
+        return false;
+    QSqlQuery query(connection);
+    query.prepare(QStringLiteral("SELECT 1 FROM %1 WHERE parentId = ? AND deleted = 0 LIMIT 1").arg(table));
+    query.addBindValue(id);
+    return query.exec() && query.next();
+}
+
+int Database::countItemsUsing(const QString &table, const QString &id)
+{
+    if (id.isEmpty())
+        return 0;
+    QString column;
+    if (table == QLatin1String("categories"))
+        column = QStringLiteral("categoryId");
+    else if (table == QLatin1String("locations"))
+        column = QStringLiteral("locationId");
+    else
+        return 0;
+    QSqlQuery query(connection);
+    query.prepare(QStringLiteral("SELECT COUNT(*) FROM items WHERE %1 = ? AND deleted = 0").arg(column));
+    query.addBindValue(id);
+    if (query.exec() && query.next())
+        return query.value(0).toInt();
+    return 0;
+}

@@ -1,0 +1,93 @@
+#pragma once
+
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QList>
+#include <QObject>
+#include <QSqlDatabase>
+#include <QString>
+#include <QStringList>
+#include <QVariant>
+
+// One entry of the version history, without its snapshot.
+struct VersionInfo
+{
+    int id = 0;
+    QString createdAt;
+    QString reason;
+    QString source;
+    QJsonObject counts;
+};
+
+// What a merge wrote: rows per table and the summary lines shown to phones and in the sync log.
+struct MergeResult
+{
+    QJsonObject perTable;
+    QStringList details;
+};
+
+// One entry of a choice list.
+struct IdName
+{
+    QString name;
+    QString id;
+};
+
+// The process-wide owner of the SQLite connection. Never throws and never shows anything:
+// failures come back through results and the optional error text.
+class Database : public QObject
+{
+    Q_OBJECT
+
+public:
+    static Database &instance();
+
+    bool open(const QString &path, QString *error);
+    void close();
+    bool isOpen() const;
+    QString fileName() const { return databaseFile; }
+
+    // Records
+    static QString nowText();
+    static QVariant toSqlValue(const QJsonValue &v);
+    QString newId(const QString &table);
+    QJsonArray rows(const QString &table);
+    QJsonObject counts();
+    QString upsert(const QString &table, const QJsonObject &record, QString *error);
+    bool updateRecord(const QString &table, const QString &id, const QJsonObject &values, QString *error);
+    bool softDelete(const QString &table, const QString &id, QString *error);
+    bool hasChildren(const QString &table, const QString &id);
+    int countItemsUsing(const QString &table, const QString &id);
+
+    // Snapshot document and versions
+    QJsonObject snapshotDocument();
+    bool saveVersion(const QString &reason, const QString &source);
+    QList<VersionInfo> listVersions(int limit);
+    bool rollbackTo(int versionId, const QString &source);
+
+    // Merge of a pushed document
+    MergeResult merge(const QJsonObject &document);
+
+    // Sync log and daily backup
+    void logSync(const QString &peer, const QString &direction, const QString &summary);
+    QJsonArray recentSyncLog(int limit);
+    int clearSyncLog();
+    QString dailyBackup();
+
+    // Names and paths for display
+    QList<IdName> queryIdName(const QString &sql);
+    QString pathOf(const QString &table, const QString &id);
+    QString displayValue(const QString &column, const QString &value);
+    QString lookupText(const QString &sql, const QString &value);
+
+private:
+    Database() = default;
+    Q_DISABLE_COPY(Database)
+
+    bool createTables(QString *error);
+    int mergeNewer(const QJsonObject &document, const QString &table, const QString &timestampColumn);
+    int mergeMissing(const QJsonObject &document, const QString &table);
+
+    QSqlDatabase connection;
+    QString databaseFile;
+};

@@ -1,0 +1,8 @@
+#include "ui/mainwindow.h"
+
+void MainWindow::onExportCsv() {}
+
+QString MainWindow::csvField(const QJsonValue &)
+{
+    return QString();
+}

@@ -1,0 +1,213 @@
+#include "ui/mainwindow.h"
+
+#include "app/paths.h"
+#include "storage/database.h"
+#include "sync/syncserver.h"
+
+#include <QApplication>
+#include <QDateTime>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QStackedWidget>
+#include <QStyle>
+#include <QTimer>
+#include <QVBoxLayout>
+
+namespace {
+
+const char *const appStyleSheet = R"(
+QMainWindow, QWidget { background: #F5F6FA; font-family: "Microsoft YaHei UI","Microsoft YaHei",sans-serif; font-size: 13px; }
+QListWidget#nav { background: #2C3E50; border: none; outline: none; padding-top: 8px; }
+QListWidget#nav::item { color: #CFD8DC; padding: 14px 18px; border: none; }
+QListWidget#nav::item:selected { background: #34495E; color: #FFFFFF; border-left: 3px solid #3498DB; }
+QListWidget#nav::item:hover { background: #34495E; }
+QLabel#appTitle { color: #FFFFFF; font-size: 16px; font-weight: bold; padding: 18px 18px 14px 18px; }
+QFrame#card { background: #FFFFFF; border-radius: 10px; }
+QLabel#cardTitle { font-size: 15px; font-weight: bold; color: #2C3E50; }
+QLabel#muted { color: #5C6672; }
+QLabel#mono { font-family: Consolas,"Courier New",monospace; color: #2980B9; font-size: 14px; }
+QLineEdit, QComboBox, QSpinBox { background: #F5F6FA; border: 1px solid #E1E4E8; border-radius: 6px; padding: 7px 10px; color: #2C3E50; }
+QLineEdit:focus, QComboBox:focus { border: 1px solid #3498DB; background: #FFFFFF; }
+QPushButton { background: #3498DB; color: #FFFFFF; border: none; border-radius: 6px; padding: 8px 16px; font-size: 13px; }
+QPushButton:hover { background: #2980B9; }
+QPushButton:disabled { background: #BDC3C7; }
+QPushButton#plain { background: #EDF1F5; color: #2C3E50; }
+QPushButton#plain:hover { background: #DDE4EA; }
+QPushButton#danger { background: #E74C3C; }
+QPushButton#danger:hover { background: #C0392B; }
+QPushButton#success { background: #27AE60; }
+QPushButton#success:hover { background: #1E8449; }
+QTableWidget { background: #FFFFFF; border: 1px solid #E1E4E8; border-radius: 8px; gridline-color: #EEF1F4; selection-background-color: #D6EAF8; selection-color: #2C3E50; }
+QHeaderView::section { background: #F7F9FB; color: #5C6672; border: none; border-bottom: 1px solid #E1E4E8; padding: 9px 8px; font-weight: bold; }
+QPlainTextEdit { background: #FFFFFF; border: 1px solid #E1E4E8; border-radius: 8px; font-family: Consolas,"Courier New",monospace; font-size: 12px; color: #4A5568; }
+)";
+
+QString clockText()
+{
+    return QDateTime::currentDateTime().toString(QStringLiteral("HH:mm:ss"));
+}
+
+} // namespace
+
+MainWindow::MainWindow(QWidget *parent)
+    : QMainWindow(parent)
+{
+    setWindowTitle(QStringLiteral("Tovanik · 电脑主库"));
+    resize(1180, 760);
+
+    server = new SyncServer(this);
+    connect(server, &SyncServer::logMessage, this, &MainWindow::appendLog);
+    connect(server, &SyncServer::activity, this, [this](const QString &, const QString &, const QString &) {
+        refreshSyncLog();
+        refreshStatusCard();
+    });
+
+    buildUi();
+    loadConfig();
+
+    QString error;
+    if (Database::instance().open(databasePath(), &error)) {
+        const QString backup = Database::instance().dailyBackup();
+        if (!backup.isEmpty() && logView)
+            logView->appendPlainText(QStringLiteral("[%1] 已自动备份数据库到: %2").arg(clockText(), backup));
+    } else {
+        QMessageBox::critical(this, QStringLiteral("数据库打开失败"), error);
+    }
+
+    server->key = config.value(QStringLiteral("syncKey")).toString().trimmed();
+    server->deviceName = configuredDeviceName();
+    serverRunning = server->start(static_cast<quint16>(configuredPort()));
+    updateServerState();
+
+    refreshTimer = new QTimer(this);
+    connect(refreshTimer, &QTimer::timeout, this, [this] {
+        refreshSyncLog();
+        refreshStatusCard();
+    });
+    refreshTimer->start(15000);
+
+    refreshAll();
+    stack->setCurrentIndex(0);
+
+    QTimer::singleShot(800, this, &MainWindow::fetchPublicIP);
+}
+
+MainWindow::~MainWindow()
+{
+    if (server)
+        server->stop();
+    Database::instance().close();
+}
+
+void MainWindow::buildUi()
+{
+    qApp->setStyleSheet(QString::fromUtf8(appStyleSheet));
+
+    auto *central = new QWidget(this);
+    auto *centralLayout = new QHBoxLayout(central);
+    centralLayout->setContentsMargins(0, 0, 0, 0);
+    centralLayout->setSpacing(0);
+
+    auto *sidebar = new QWidget(central);
+    sidebar->setFixedWidth(200);
+    sidebar->setStyleSheet(QStringLiteral("background:#2C3E50;"));
+    auto *sideLayout = new QVBoxLayout(sidebar);
+    sideLayout->setContentsMargins(0, 0, 0, 0);
+    sideLayout->setSpacing(0);
+
+    auto *title = new QLabel(QStringLiteral("📦  Tovanik"), sidebar);
+    title->setObjectName(QStringLiteral("appTitle"));
+    sideLayout->addWidget(title);
+
+    nav = new QListWidget(sidebar);
+    nav->setObjectName(QStringLiteral("nav"));
+    nav->addItems({QStringLiteral("  📊   数据管理"), QStringLiteral("  📱   手机连接"), QStringLiteral("  🕘   历史版本"),
+                   QStringLiteral("  \u2699\uFE0F   设置"), QStringLiteral("  📋   同步日志")});
+    sideLayout->addWidget(nav, 1);
+
+    statusLabel = new QLabel(sidebar);
+    statusLabel->setStyleSheet(QStringLiteral("color:#95A5A6; padding:12px 18px; font-size:11px;"));
+    sideLayout->addWidget(statusLabel);
+
+    connect(nav, &QListWidget::currentRowChanged, this, &MainWindow::onNavChanged);
+
+    stack = new QStackedWidget(central);
+    stack->addWidget(buildDataPage());
+    stack->addWidget(buildPhonePage());
+    stack->addWidget(buildHistoryPage());
+    stack->addWidget(buildSettingsPage());
+    stack->addWidget(buildSyncLogPage());
+
+    centralLayout->addWidget(sidebar, 0);
+    centralLayout->addWidget(stack, 1);
+    setCentralWidget(central);
+}
+
+void MainWindow::onNavChanged(int row)
+{
+    const int page = qMax(row, 0);
+    stack->setCurrentIndex(page);
+    if (page == 1)
+        refreshPhonePage();
+    else if (page == 2)
+        refreshVersions();
+    else if (page == 4)
+        refreshSyncLog();
+}
+
+void MainWindow::appendLog(const QString &text)
+{
+    if (logView)
+        logView->appendPlainText(QStringLiteral("[%1] %2").arg(clockText(), text));
+}
+
+void MainWindow::updateServerState()
+{
+    if (toggleButton) {
+        toggleButton->setText(serverRunning ? QStringLiteral("停止同步服务") : QStringLiteral("启动同步服务"));
+        toggleButton->setObjectName(serverRunning ? QStringLiteral("danger") : QStringLiteral("success"));
+        toggleButton->style()->unpolish(toggleButton);
+        toggleButton->style()->polish(toggleButton);
+    }
+    if (statusLabel) {
+        if (serverRunning) {
+            statusLabel->setText(QStringLiteral("● 服务运行中\n端口 %1").arg(configuredPort()));
+            statusLabel->setStyleSheet(QStringLiteral("color:#2ECC71; padding:12px 18px; font-size:11px;"));
+        } else {
+            statusLabel->setText(QStringLiteral("○ 服务已停止"));
+            statusLabel->setStyleSheet(QStringLiteral("color:#95A5A6; padding:12px 18px; font-size:11px;"));
+        }
+    }
+}
+
+void MainWindow::refreshStatusCard()
+{
+    const QJsonObject counts = Database::instance().counts();
+    if (!statusLabel || !serverRunning)
+        return;
+    statusLabel->setText(QStringLiteral("● 服务运行中\n端口 %1\n物品 %2 · 流水 %3")
+                             .arg(configuredPort())
+                             .arg(counts.value(QStringLiteral("items")).toInt())
+                             .arg(counts.value(QStringLiteral("transactions")).toInt()));
+}
+
+void MainWindow::refreshAll()
+{
+    if (keyEdit) {
+        keyEdit->setText(config.value(QStringLiteral("syncKey")).toString());
+        nameEdit->setText(configuredDeviceName());
+        portEdit->setText(QString::number(configuredPort()));
+        publicHostEdit->setText(config.value(QStringLiteral("publicHost")).toString());
+    }
+    updateServerState();
+    refreshDataTable();
+    refreshStatusCard();
+    refreshVersions();
+    refreshSyncLog();
+    refreshPhonePage();
+}

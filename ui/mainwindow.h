@@ -1,0 +1,158 @@
+#pragma once
+
+#include <QHash>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QList>
+#include <QMainWindow>
+#include <QSet>
+#include <QStringList>
+#include <QUrl>
+
+class QComboBox;
+class QFrame;
+class QLabel;
+class QLineEdit;
+class QListWidget;
+class QNetworkAccessManager;
+class QNetworkReply;
+class QPlainTextEdit;
+class QPushButton;
+class QStackedWidget;
+class QTableWidget;
+class QTimer;
+class SyncServer;
+
+// The program's only window: a sidebar with five entries over a stack of pages.
+// Each page's definitions live in a source file of their own (datapage.cpp, phonepage.cpp, ...).
+class MainWindow : public QMainWindow
+{
+    Q_OBJECT
+
+public:
+    explicit MainWindow(QWidget *parent = nullptr);
+    ~MainWindow() override;
+
+    // The echo services asked for the public address, in order; tests point them at local servers.
+    void setPublicIpServices(const QList<QUrl> &urls);
+
+private Q_SLOTS:
+    void onNavChanged(int row);
+    void onTableChanged(int index);
+    void onSearchChanged(const QString &text);
+    void onAddRow();
+    void onEditRow();
+    void onDeleteRow();
+    void onExportCsv();
+    void onMakeSnapshot();
+    void onRollback();
+    void onCopyKey();
+    void onNewKey();
+    void onSaveSettings();
+    void onToggleServer();
+    void refreshAll();
+    void updateServerState();
+    void fetchPublicIP();
+
+private:
+    // Frame
+    void buildUi();
+    void appendLog(const QString &text);
+    void refreshStatusCard();
+
+    // Settings file
+    void loadConfig();
+    void saveConfig();
+    bool writeConfigFile();
+    int configuredPort() const;
+    QString configuredDeviceName() const;
+
+    // Data page
+    QWidget *buildDataPage();
+    void refreshDataTable();
+    QJsonArray orderAsTree(const QJsonArray &rows, bool searching);
+    QString currentRowId() const;
+    QString currentTableKey() const;
+
+    // Row editor
+    QJsonObject showRowEditor(const QString &table, const QString &title, const QStringList &fields,
+                              const QJsonObject &existing, bool isNew);
+
+    // CSV export
+    static QString csvField(const QJsonValue &value);
+
+    // Phone connection page
+    QWidget *buildPhonePage();
+    QFrame *makeQrCard(const QString &title, const QString &hint, QLabel **codeLabel, QLabel **addressLabel);
+    void showQrCard(QLabel *codeLabel, QLabel *addressLabel, const QString &host, const QString &placeholder);
+    void refreshPhonePage();
+
+    // History page
+    QWidget *buildHistoryPage();
+    void refreshVersions();
+
+    // Settings page
+    QWidget *buildSettingsPage();
+    void restartServer();
+    void onAutoPublicIp();
+
+    // Sync log page
+    QWidget *buildSyncLogPage();
+    void refreshSyncLog();
+    void onClearSyncRecords();
+
+    // Public address detection
+    void tryPublicIpService(int index);
+    void onPublicIpReply(QNetworkReply *reply, int index, const QUrl &url);
+
+    QHash<QString, int> depthById;
+    QHash<QString, int> childCountById;
+    QSet<QString> parentIds;
+    QSet<QString> expandedIds;
+
+    QStackedWidget *stack = nullptr;
+    QListWidget *nav = nullptr;
+
+    QComboBox *tableCombo = nullptr;
+    QLineEdit *searchEdit = nullptr;
+    QTableWidget *dataTable = nullptr;
+    QLabel *countLabel = nullptr;
+
+    QJsonArray currentRows;
+
+    QLabel *lanQrLabel = nullptr;
+    QLabel *wanQrLabel = nullptr;
+    QLabel *lanAddressLabel = nullptr;
+    QLabel *wanAddressLabel = nullptr;
+
+    QTableWidget *versionsTable = nullptr;
+
+    QLineEdit *keyEdit = nullptr;
+    QLineEdit *nameEdit = nullptr;
+    QLineEdit *publicHostEdit = nullptr;
+    QLineEdit *portEdit = nullptr;
+
+    QLabel *phoneHintLabel = nullptr;
+
+    QPushButton *toggleButton = nullptr;
+
+    QLabel *statusLabel = nullptr;
+
+    QPlainTextEdit *logView = nullptr;
+
+    QTableWidget *syncLogTable = nullptr;
+
+    SyncServer *server = nullptr;
+
+    QJsonObject config;
+
+    bool serverRunning = false;
+
+    QTimer *refreshTimer = nullptr;
+
+    QNetworkAccessManager *ipLookup = nullptr;
+    bool ipLookupBusy = false;
+    QList<QUrl> publicIpServices;
+
+    friend class MainWindowTest;
+};
