@@ -7,6 +7,13 @@
 #include <QTcpServer>
 #include <QTimer>
 #include <QWidget>
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPlainTextEdit>
+#include <QStackedWidget>
+#include <QTableWidget>
 
 namespace testutil {
 
@@ -43,3 +50,56 @@ inline void answerNextBox(QMessageBox::StandardButton button, QString *seenText 
 }
 
 } // namespace testutil
+
+#include "ui/mainwindow.h"
+
+// Reaches the window's members for tests; the window declares this class its friend.
+class MainWindowTest
+{
+public:
+    explicit MainWindowTest(MainWindow &window) : w(window) {}
+
+    QStackedWidget *stack() const { return w.stack; }
+    QListWidget *nav() const { return w.nav; }
+    QComboBox *tableCombo() const { return w.tableCombo; }
+    QLineEdit *searchEdit() const { return w.searchEdit; }
+    QTableWidget *dataTable() const { return w.dataTable; }
+    QLabel *countLabel() const { return w.countLabel; }
+    const QJsonArray &currentRows() const { return w.currentRows; }
+    QSet<QString> &expandedIds() const { return w.expandedIds; }
+    QLabel *lanQrLabel() const { return w.lanQrLabel; }
+    QLabel *wanQrLabel() const { return w.wanQrLabel; }
+    QLabel *lanAddressLabel() const { return w.lanAddressLabel; }
+    QLabel *wanAddressLabel() const { return w.wanAddressLabel; }
+    QLabel *phoneHintLabel() const { return w.phoneHintLabel; }
+    QTableWidget *versionsTable() const { return w.versionsTable; }
+    QLineEdit *keyEdit() const { return w.keyEdit; }
+    QLineEdit *nameEdit() const { return w.nameEdit; }
+    QLineEdit *publicHostEdit() const { return w.publicHostEdit; }
+    QLineEdit *portEdit() const { return w.portEdit; }
+    QPushButton *toggleButton() const { return w.toggleButton; }
+    QLabel *statusLabel() const { return w.statusLabel; }
+    QPlainTextEdit *logView() const { return w.logView; }
+    QTableWidget *syncLogTable() const { return w.syncLogTable; }
+    SyncServer *server() const { return w.server; }
+    QJsonObject &config() const { return w.config; }
+    bool serverRunning() const { return w.serverRunning; }
+    QTimer *refreshTimer() const { return w.refreshTimer; }
+    bool ipLookupBusy() const { return w.ipLookupBusy; }
+
+    void refreshDataTable() { w.refreshDataTable(); }
+    void refreshStatusCard() { w.refreshStatusCard(); }
+    void refreshVersions() { w.refreshVersions(); }
+    void refreshSyncLog() { w.refreshSyncLog(); }
+    void refreshPhonePage() { w.refreshPhonePage(); }
+    QString currentRowId() const { return w.currentRowId(); }
+    QJsonObject showRowEditor(const QString &table, const QString &title, const QStringList &fields,
+                              const QJsonObject &existing, bool isNew)
+    {
+        return w.showRowEditor(table, title, fields, existing, isNew);
+    }
+    static QString csvField(const QJsonValue &value) { return MainWindow::csvField(value); }
+
+private:
+    MainWindow &w;
+};
