@@ -406,6 +406,24 @@ private Q_SLOTS:
                  QStringLiteral("<b>手机在外面用流量</b> → 扫 <b>外网二维码</b>；前提是路由器已把 8080 端口映射到这台电脑。"));
     }
 
+    void captionsSitOnTheWhiteCard()
+    {
+        writeDefaultConfig();
+        MainWindow window;
+        MainWindowTest t(window);
+        window.show();
+        t.nav()->setCurrentRow(1);
+        QWidget *card = t.lanAddressLabel()->parentWidget();
+        const QImage shot = card->grab().toImage();
+        for (QLabel *label : card->findChildren<QLabel *>()) {
+            if (label == t.lanQrLabel())
+                continue;
+            // A corner of each caption lies outside its glyphs: it must show the card, not a grey box.
+            const QPoint corner = label->mapTo(card, QPoint(1, 1));
+            QCOMPARE(QColor(shot.pixel(corner)).name(), QStringLiteral("#ffffff"));
+        }
+    }
+
     void blankPublicHostShowsPlaceholder()
     {
         writeDefaultConfig();

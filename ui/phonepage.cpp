@@ -59,6 +59,8 @@ QFrame *MainWindow::makeQrCard(const QString &title, const QString &hint, QLabel
 {
     auto *card = new QFrame(this);
     card->setObjectName(QStringLiteral("card"));
+    // The application sheet gives every widget the page grey; captions on the white card would show it as boxes.
+    card->setStyleSheet(QStringLiteral("QLabel { background: transparent; }"));
     auto *layout = new QVBoxLayout(card);
     layout->setContentsMargins(22, 18, 22, 18);
     layout->setSpacing(8);
