@@ -4,7 +4,7 @@
 
 namespace {
 
-struct VersionInfo
+struct QrVersion
 {
     int dataCodewords;
     int blocks;
@@ -15,7 +15,7 @@ struct VersionInfo
 };
 
 // Level M, versions 1 to 16.
-constexpr std::array<VersionInfo, 16> versionTable{{
+constexpr std::array<QrVersion, 16> versionTable{{
     {16, 1, 10, 1, 26, {0, 0, 0, 0}},
     {28, 1, 16, 1, 44, {6, 18, 0, 0}},
     {44, 1, 26, 1, 70, {6, 22, 0, 0}},
@@ -36,7 +36,7 @@ constexpr std::array<VersionInfo, 16> versionTable{{
 
 constexpr bool blockColumnsAgree()
 {
-    for (const VersionInfo &v : versionTable) {
+    for (const QrVersion &v : versionTable) {
         const int total = v.dataCodewords + v.blocks * v.ecPerBlock;
         if (v.shortBlocks != v.blocks - total % v.blocks || v.shortBlockCodewords != total / v.blocks)
             return false;
@@ -138,7 +138,7 @@ QList<int> dataCodewords(const QByteArray &bytes, int version)
 
 QList<int> interleavedCodewords(const QList<int> &data, int version)
 {
-    const VersionInfo &info = versionTable[version - 1];
+    const QrVersion &info = versionTable[version - 1];
     const int e = info.ecPerBlock;
     const int r = info.shortBlockCodewords - e;
     const QList<int> generator = generatorPolynomial(e);
