@@ -298,7 +298,7 @@ private Q_SLOTS:
     {
         QFETCH(int, version);
         QFETCH(int, word);
-        // The largest text of the version below is one byte short of needing this one.
+        // largest[v] is the longest text that version v holds; one byte more needs version v + 1.
         static const int largest[] = {0, 14, 26, 42, 62, 84, 106, 122, 152, 180, 213, 251, 287, 331, 362, 412, 450};
         int size = 0;
         QList<QByteArray> modules;
