@@ -1,20 +1,33 @@
 #!/usr/bin/env bash
-# Builds the request-parser fuzzer with libFuzzer, AddressSanitizer and UBSan, and runs it.
-#   scripts/fuzz.sh [seconds]   (default 180)
-# The kept corpus in fuzz/corpus/request seeds the run; new inputs go to build-fuzz/corpus, and a crash
-# is written to build-fuzz/ as crash-<hash>, to be turned into a test case.
+# Builds the libFuzzer targets with clang (AddressSanitizer + UndefinedBehaviorSanitizer) and runs each
+# for a bounded time on its corpus in fuzz/corpus/<name>/, which grows as the fuzzer finds new paths.
+#   scripts/fuzz.sh [seconds per target, default 60] [target names...]
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
-seconds="${1:-180}"
-out="$root/build-fuzz"
-mkdir -p "$out/corpus"
+. "$root/scripts/deps.sh"
+install_missing "${BUILD_PACKAGES[@]}" clang libclang-rt-14-dev
 
-clang++ -std=c++17 -g -O1 -fPIC -fno-omit-frame-pointer \
-    -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
-    -I"$root" $(pkg-config --cflags Qt6Core) \
-    "$root/fuzz/fuzz_request.cpp" "$root/sync/httprequest.cpp" \
-    $(pkg-config --libs Qt6Core) -o "$out/fuzz_request"
+seconds="${1:-60}"
+shift || true
+build="$root/build-fuzz"
+CC=clang CXX=clang++ cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTOVANIK_FUZZ=ON \
+    -DTOVANIK_BUILD_TESTS=OFF -DTOVANIK_BUILD_BENCH=OFF >/dev/null
+targets=("$@")
+if [ ${#targets[@]} -eq 0 ]; then
+    for source in "$root"/fuzz/fuzz_*.cpp; do
+        name="$(basename "$source" .cpp)"
+        targets+=("${name#fuzz_}")
+    done
+fi
+for name in "${targets[@]}"; do
+    cmake --build "$build" -j"$(nproc)" --target "fuzz_$name"
+done
 
-cd "$out"
-./fuzz_request -max_total_time="$seconds" -max_len=8192 -timeout=10 -print_final_stats=1 \
-    -artifact_prefix="$out/" "$out/corpus" "$root/fuzz/corpus/request"
+export QT_QPA_PLATFORM=offscreen
+for name in "${targets[@]}"; do
+    corpus="$root/fuzz/corpus/$name"
+    mkdir -p "$corpus" "$build/artifacts/$name"
+    echo "== fuzz_$name for ${seconds}s"
+    "$build/fuzz_$name" "$corpus" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+        -max_len=65536 -artifact_prefix="$build/artifacts/$name/" -print_final_stats=1 2>&1 | tail -n 12
+done
