@@ -661,7 +661,7 @@ private Q_SLOTS:
     void stalledConnectionClosed()
     {
         QFETCH(QByteArray, partial);
-        server->idleTimeoutMs = 300;
+        server->idleTimeoutMs = 1000;
 
         QTcpSocket stalled;
         stalled.connectToHost(QHostAddress::LocalHost, port());
@@ -684,12 +684,13 @@ private Q_SLOTS:
     // Bytes keep the connection alive: a slow sender is not cut off while it makes progress.
     void slowSenderNotCutOff()
     {
-        server->idleTimeoutMs = 300;
+        server->idleTimeoutMs = 600;
         const QByteArray request = keyed("POST", "/import", QJsonDocument(pushDocument()).toJson());
         QList<QByteArray> pieces;
-        for (qsizetype at = 0; at < request.size(); at += request.size() / 5 + 1)
-            pieces << request.mid(at, request.size() / 5 + 1);
-        const Reply reply = exchange(port(), pieces, 150); // the whole takes longer than the timeout
+        const qsizetype step = request.size() / 8 + 1;
+        for (qsizetype at = 0; at < request.size(); at += step)
+            pieces << request.mid(at, step);
+        const Reply reply = exchange(port(), pieces, 120); // the whole takes longer than the timeout
         verifyFraming(reply);
         QCOMPARE(reply.json()["ok"], QJsonValue(true));
     }
