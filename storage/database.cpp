@@ -1,6 +1,7 @@
 #include "storage/database.h"
 
 #include "catalogue/catalogue.h"
+#include "storage/recordwriter.h"
 
 #include <QDateTime>
 #include <QDebug>
@@ -242,27 +243,10 @@ QString Database::upsert(const QString &table, const QJsonObject &record, QStrin
     QJsonObject copy = record;
     if (textOf(copy, QStringLiteral("id")).isEmpty())
         copy.insert(QStringLiteral("id"), newId(table));
-    if (textOf(copy, QStringLiteral("createdAt")).isEmpty())
-        copy.insert(QStringLiteral("createdAt"), nowText());
-    if (info->columns.contains(QStringLiteral("updatedAt")) && textOf(copy, QStringLiteral("updatedAt")).isEmpty())
-        copy.insert(QStringLiteral("updatedAt"), textOf(copy, QStringLiteral("createdAt")));
 
-    QStringList marks;
-    for (int i = 0; i < info->columns.size(); ++i)
-        marks << QStringLiteral("?");
-    QSqlQuery query(connection);
-    // A failed prepare carries the useful text (a missing column, say); exec would only add a parameter mismatch.
-    if (!query.prepare(QStringLiteral("INSERT OR REPLACE INTO %1 (%2, serverUpdatedAt, deleted) VALUES (%3, ?, 0)")
-                           .arg(table, info->columns.join(QLatin1Char(',')), marks.join(QLatin1Char(','))))) {
-        setError(error, driverError(query));
-        return QString();
-    }
-    for (const QString &column : info->columns)
-        query.addBindValue(toSqlValue(copy.value(column)));
-    query.addBindValue(nowText());
-
-    if (!query.exec()) {
-        setError(error, driverError(query));
+    RecordWriter writer(connection, *info);
+    if (!writer.write(copy)) {
+        setError(error, writer.errorText());
         return QString();
     }
     return textOf(copy, QStringLiteral("id"));
