@@ -188,31 +188,37 @@ QJsonArray Database::rows(const QString &table)
 
     const QSqlRecord shape = query.record();
     const int columnCount = shape.count();
-    QStringList names;
-    names.reserve(columnCount);
+    // Every Record starts as a copy of one that holds all keys, and its values are then set in the
+    // object's own key order: inserting the keys one by one costs more than the query itself.
+    QJsonObject prototype;
     for (int i = 0; i < columnCount; ++i)
-        names << shape.fieldName(i);
+        prototype.insert(shape.fieldName(i), QJsonValue());
+    QList<int> columnOfKey;
+    for (auto it = prototype.constBegin(); it != prototype.constEnd(); ++it)
+        columnOfKey << shape.indexOf(it.key());
 
     while (query.next()) {
-        QJsonObject record;
-        for (int i = 0; i < columnCount; ++i) {
-            const QVariant value = query.value(i);
+        QJsonObject record = prototype;
+        auto slot = record.begin();
+        for (const int column : columnOfKey) {
+            const QVariant value = query.value(column);
             if (value.isNull()) {
-                record.insert(names[i], QStringLiteral(""));
-                continue;
+                slot.value() = QStringLiteral("");
+            } else {
+                switch (value.typeId()) {
+                case QMetaType::Double:
+                    slot.value() = value.toDouble();
+                    break;
+                case QMetaType::Int:
+                case QMetaType::LongLong:
+                    slot.value() = value.toLongLong();
+                    break;
+                default:
+                    slot.value() = value.toString();
+                    break;
+                }
             }
-            switch (value.typeId()) {
-            case QMetaType::Double:
-                record.insert(names[i], value.toDouble());
-                break;
-            case QMetaType::Int:
-            case QMetaType::LongLong:
-                record.insert(names[i], value.toLongLong());
-                break;
-            default:
-                record.insert(names[i], value.toString());
-                break;
-            }
+            ++slot;
         }
         result.append(record);
     }

@@ -22,11 +22,13 @@ RecordWriter::RecordWriter(const QSqlDatabase &connection, const TableInfo &tabl
     , createdAtColumn(table.columns.indexOf(QStringLiteral("createdAt")))
     , updatedAtColumn(table.columns.indexOf(QStringLiteral("updatedAt")))
 {
-    QStringList marks;
-    for (int i = 0; i < table.columns.size(); ++i)
-        marks << QStringLiteral("?");
-    prepared = query.prepare(QStringLiteral("INSERT OR REPLACE INTO %1 (%2, serverUpdatedAt, deleted) VALUES (%3, ?, 0)")
-                                 .arg(table.key, table.columns.join(QLatin1Char(',')), marks.join(QLatin1Char(','))));
+    // Named placeholders: Qt formats a name for every positional bind, which costs more than the insert itself.
+    for (int i = 0; i <= table.columns.size(); ++i)
+        placeholders << QStringLiteral(":v%1").arg(i);
+    const QStringList columnMarks = placeholders.mid(0, table.columns.size());
+    prepared = query.prepare(QStringLiteral("INSERT OR REPLACE INTO %1 (%2, serverUpdatedAt, deleted) VALUES (%3, %4, 0)")
+                                 .arg(table.key, table.columns.join(QLatin1Char(',')), columnMarks.join(QLatin1Char(',')),
+                                      placeholders.last()));
     values.reserve(table.columns.size());
 }
 
@@ -51,8 +53,8 @@ bool RecordWriter::write(const QJsonObject &record)
         values[updatedAtColumn] = createdAt;
 
     for (int i = 0; i < values.size(); ++i)
-        query.bindValue(i, values.at(i));
-    query.bindValue(values.size(), stampNow());
+        query.bindValue(placeholders.at(i), values.at(i));
+    query.bindValue(placeholders.last(), stampNow());
     return query.exec();
 }
 

@@ -4,6 +4,7 @@
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QString>
+#include <QStringList>
 #include <QVariantList>
 
 struct TableInfo;
@@ -35,5 +36,6 @@ private:
     bool prepared = false;
     int createdAtColumn = -1;
     int updatedAtColumn = -1;
+    QStringList placeholders;
     QVariantList values;
 };
