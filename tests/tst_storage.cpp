@@ -683,6 +683,40 @@ private Q_SLOTS:
         QCOMPARE(valueFromFile(path, QStringLiteral("SELECT COUNT(*) FROM customers")).toInt(), 3);
     }
 
+    // Each commit appends at least one page to the write-ahead log, so the log's growth tells one
+    // transaction from one commit per row.
+    void bulkWritesCommitOnce_data()
+    {
+        QTest::addColumn<bool>("rollback");
+        QTest::newRow("merge") << false;
+        QTest::newRow("rollback") << true;
+    }
+
+    void bulkWritesCommitOnce()
+    {
+        QFETCH(bool, rollback);
+        const QString path = freshDatabase(QStringLiteral("commits-") + QString::fromLatin1(QTest::currentDataTag()));
+        QJsonArray customers;
+        for (int i = 0; i < 300; ++i)
+            customers.append(QJsonObject{{"id", QStringLiteral("c%1").arg(i)}, {"name", "客户"}});
+        const QJsonObject document{{"customers", customers}};
+        if (rollback) {
+            db.merge(document);
+            QVERIFY(db.saveVersion(QStringLiteral("存档"), QStringLiteral("qt")));
+        }
+        const int pageSize = rawValue(QStringLiteral("PRAGMA page_size")).toInt();
+        const qint64 before = QFileInfo(path + QStringLiteral("-wal")).size();
+
+        if (rollback)
+            QVERIFY(db.rollbackTo(db.listVersions(1).first().id, QStringLiteral("qt-ui")));
+        else
+            QCOMPARE(db.merge(document).perTable.value("customers").toInt(), 300);
+
+        const qint64 frames = (QFileInfo(path + QStringLiteral("-wal")).size() - before) / (pageSize + 24);
+        QVERIFY2(frames < 100, qPrintable(QStringLiteral("%1 log pages").arg(frames)));
+        QCOMPARE(valueFromFile(path, QStringLiteral("SELECT COUNT(*) FROM customers WHERE deleted = 0")).toInt(), 300);
+    }
+
     void syncLogListsAndClears()
     {
         freshDatabase(QStringLiteral("synclog"));
