@@ -48,12 +48,6 @@ const char *const schema[][2] = {
      "peer TEXT,direction TEXT, summary TEXT)"},
 };
 
-QString textOf(const QJsonObject &record, const QString &key)
-{
-    const QJsonValue value = record.value(key);
-    return value.isString() ? value.toString() : QString();
-}
-
 void setError(QString *error, const QString &text)
 {
     if (error)
@@ -247,7 +241,7 @@ QString Database::upsert(const QString &table, const QJsonObject &record, QStrin
     }
 
     QJsonObject copy = record;
-    if (textOf(copy, QStringLiteral("id")).isEmpty())
+    if (recordText(copy, QStringLiteral("id")).isEmpty())
         copy.insert(QStringLiteral("id"), newId(table));
 
     RecordWriter writer(connection, *info);
@@ -255,7 +249,7 @@ QString Database::upsert(const QString &table, const QJsonObject &record, QStrin
         setError(error, writer.errorText());
         return QString();
     }
-    return textOf(copy, QStringLiteral("id"));
+    return recordText(copy, QStringLiteral("id"));
 }
 
 bool Database::updateRecord(const QString &table, const QString &id, const QJsonObject &values, QString *error)

@@ -7,16 +7,6 @@
 #include <QSet>
 #include <QSqlQuery>
 
-namespace {
-
-QString textOf(const QJsonObject &record, const QString &key)
-{
-    const QJsonValue value = record.value(key);
-    return value.isString() ? value.toString() : QString();
-}
-
-} // namespace
-
 MergeResult Database::merge(const QJsonObject &document)
 {
     // One transaction for the whole push: one write to disk instead of one per row. A row that fails is
@@ -82,12 +72,12 @@ int Database::mergeNewer(const QJsonObject &document, const QString &table, cons
     int written = 0;
     for (const QJsonValue &element : elements) {
         const QJsonObject record = element.toObject();
-        const QString id = textOf(record, QStringLiteral("id"));
+        const QString id = recordText(record, QStringLiteral("id"));
         if (id.isEmpty())
             continue;
         const auto found = local.constFind(id);
         if (found != local.constEnd() && !found->isEmpty()) {
-            const QString incoming = textOf(record, timestampColumn);
+            const QString incoming = recordText(record, timestampColumn);
             if (incoming.isEmpty() || !(incoming > *found))
                 continue;
         }
@@ -122,7 +112,7 @@ int Database::mergeMissing(const QJsonObject &document, const QString &table)
     int written = 0;
     for (const QJsonValue &element : elements) {
         const QJsonObject record = element.toObject();
-        const QString id = textOf(record, QStringLiteral("id"));
+        const QString id = recordText(record, QStringLiteral("id"));
         if (id.isEmpty() || present.contains(id))
             continue;
         ++written;

@@ -6,16 +6,6 @@
 #include <QDateTime>
 #include <QSqlError>
 
-namespace {
-
-QString textOf(const QJsonObject &record, const QString &key)
-{
-    const QJsonValue value = record.value(key);
-    return value.isString() ? value.toString() : QString();
-}
-
-} // namespace
-
 RecordWriter::RecordWriter(const QSqlDatabase &connection, const TableInfo &table)
     : table(table)
     , query(connection)
@@ -34,6 +24,7 @@ RecordWriter::RecordWriter(const QSqlDatabase &connection, const TableInfo &tabl
 
 bool RecordWriter::write(const QJsonObject &record)
 {
+    // A failed prepare keeps its own error text (a missing column, say) for errorText().
     if (!prepared)
         return false;
 
@@ -43,13 +34,13 @@ bool RecordWriter::write(const QJsonObject &record)
 
     QString createdAt;
     if (createdAtColumn >= 0) {
-        createdAt = textOf(record, QStringLiteral("createdAt"));
+        createdAt = recordText(record, QStringLiteral("createdAt"));
         if (createdAt.isEmpty()) {
             createdAt = stampNow();
             values[createdAtColumn] = createdAt;
         }
     }
-    if (updatedAtColumn >= 0 && textOf(record, QStringLiteral("updatedAt")).isEmpty())
+    if (updatedAtColumn >= 0 && recordText(record, QStringLiteral("updatedAt")).isEmpty())
         values[updatedAtColumn] = createdAt;
 
     for (int i = 0; i < values.size(); ++i)

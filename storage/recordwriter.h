@@ -9,6 +9,13 @@
 
 struct TableInfo;
 
+// A key of a Record as text: the empty text for a missing key and for any value that is not a string.
+inline QString recordText(const QJsonObject &record, const QString &key)
+{
+    const QJsonValue value = record.value(key);
+    return value.isString() ? value.toString() : QString();
+}
+
 // Writes whole Records into one data table through a single prepared INSERT OR REPLACE, so that a merge
 // or a rollback of thousands of rows prepares once. Every row gets the defaults and stamps of an upsert:
 // createdAt now when missing, an item's updatedAt from createdAt, serverUpdatedAt now, deleted 0, and an

@@ -98,10 +98,8 @@ bool Database::rollbackTo(int versionId, const QString &source)
         RecordWriter writer(connection, table);
         for (const QJsonValue &element : elements) {
             const QJsonObject record = element.toObject();
-            const QJsonValue id = record.value(QStringLiteral("id"));
-            if (!id.isString() || id.toString().isEmpty())
-                continue;
-            writer.write(record);
+            if (!recordText(record, QStringLiteral("id")).isEmpty())
+                writer.write(record);
         }
     }
     if (inTransaction && !connection.commit())
