@@ -1,6 +1,7 @@
 // Times the bulk storage operations on a shop-sized database and prints the figures:
 // merge into an empty and into an equal master, snapshotDocument, saveVersion, rollbackTo, and the
 // same rows bulk-inserted by the sqlite3 shell for comparison.
+// Usage: bench_storage [items, default 20000] [merge: stop after the merges into an empty master]
 
 #include "datagen.h"
 
@@ -19,7 +20,9 @@
 #include <cstdio>
 #include <functional>
 
+#ifdef Q_OS_UNIX
 #include <sys/resource.h>
+#endif
 
 namespace {
 
@@ -40,12 +43,14 @@ qint64 statusKb(const char *key)
 qint64 cpuMs()
 {
     qint64 total = 0;
+#ifdef Q_OS_UNIX
     for (int who : {RUSAGE_SELF, RUSAGE_CHILDREN}) {
         rusage usage{};
         getrusage(who, &usage);
         total += (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000LL
                  + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1000;
     }
+#endif
     return total;
 }
 
@@ -67,8 +72,13 @@ void measure(const char *label, const std::function<QString()> &operation)
     const qint64 ms = timer.elapsed();
     const qint64 cpu = cpuMs() - cpuBefore;
     const qint64 peak = statusKb("VmHWM");
-    std::printf("%-34s %7lld ms  (cpu %6lld ms)   peak +%6.1f MB%s   %s\n", label, static_cast<long long>(ms),
-                static_cast<long long>(cpu), (peak - before) / 1024.0, reset ? "" : " (peak not reset)", qPrintable(note));
+    // Without /proc (not Linux) there is no memory figure.
+    const QString memory = peak < 0 || before < 0 ? QStringLiteral("peak n/a")
+                                                  : QStringLiteral("peak +%1 MB%2")
+                                                        .arg((peak - before) / 1024.0, 6, 'f', 1)
+                                                        .arg(reset ? QString() : QStringLiteral(" (not reset)"));
+    std::printf("%-34s %7lld ms  (cpu %6lld ms)   %s   %s\n", label, static_cast<long long>(ms), static_cast<long long>(cpu),
+                qPrintable(memory), qPrintable(note));
     std::fflush(stdout);
 }
 
