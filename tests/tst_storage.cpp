@@ -59,7 +59,7 @@ private:
 
     int versionCount() { return rawValue(QStringLiteral("SELECT COUNT(*) FROM versions")).toInt(); }
 
-    // A backup folder path beside the database at path.
+    // The backup folder beside a database file.
     static QString backupFolder(const QString &databasePath)
     {
         return QFileInfo(databasePath).absoluteDir().filePath(QStringLiteral("备份"));
