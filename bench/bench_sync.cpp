@@ -6,6 +6,7 @@
 //
 //   bench_sync [items]
 
+#include "datagen.h"
 #include "storage/database.h"
 #include "sync/syncserver.h"
 
@@ -16,14 +17,13 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QProcess>
-#include <QRandomGenerator>
-#include <QSqlDatabase>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QThread>
 
 #include <algorithm>
+#include <malloc.h>
 #include <cstdio>
 #include <functional>
 #include <memory>
@@ -46,73 +46,17 @@ double median(std::vector<double> values)
     return values.empty() ? 0 : values[values.size() / 2];
 }
 
-// A shop of the given size: items spread over categories and locations, with customers, stock
-// movements and a few relations.
-void fillDatabase(Database &db, int itemCount, const QString &updatedAt)
+// The phone's copy of the shop with every item edited since: a push of it rewrites all items.
+QJsonObject editedOnPhone(QJsonObject document)
 {
-    QRandomGenerator random(42);
-    QSqlDatabase connection = QSqlDatabase::database(QStringLiteral("plindor"));
-    connection.transaction();
-    const int categoryCount = 200;
-    const int locationCount = 100;
-    const int customerCount = 500;
-    for (int i = 0; i < categoryCount; ++i)
-        db.upsert("categories",
-                  {{"id", QStringLiteral("cat-%1").arg(i)},
-                   {"name", QStringLiteral("分类%1").arg(i)},
-                   {"parentId", i < 20 ? QString() : QStringLiteral("cat-%1").arg(i % 20)},
-                   {"createdAt", "2025-06-01 08:00:00"}},
-                  nullptr);
-    for (int i = 0; i < locationCount; ++i)
-        db.upsert("locations",
-                  {{"id", QStringLiteral("loc-%1").arg(i)},
-                   {"name", QStringLiteral("货架 %1 层").arg(i)},
-                   {"description", QStringLiteral("仓库东侧")},
-                   {"createdAt", "2025-06-01 08:00:00"}},
-                  nullptr);
-    for (int i = 0; i < customerCount; ++i)
-        db.upsert("customers",
-                  {{"id", QStringLiteral("cust-%1").arg(i)},
-                   {"name", QStringLiteral("客户%1").arg(i)},
-                   {"phone", QStringLiteral("138%1").arg(10000000 + i)},
-                   {"address", QStringLiteral("江苏省苏州市工业园区星湖街 %1 号").arg(i)},
-                   {"createdAt", "2025-06-01 08:00:00"}},
-                  nullptr);
-    for (int i = 0; i < itemCount; ++i) {
-        const QString id = QStringLiteral("item-%1").arg(i);
-        db.upsert("items",
-                  {{"id", id},
-                   {"barcode", QString::number(6900000000000LL + i)},
-                   {"name", QStringLiteral("不锈钢六角螺栓 M%1×%2").arg(3 + i % 20).arg(10 + i % 90)},
-                   {"categoryId", QStringLiteral("cat-%1").arg(random.bounded(categoryCount))},
-                   {"locationId", QStringLiteral("loc-%1").arg(random.bounded(locationCount))},
-                   {"quantity", random.bounded(1000)},
-                   {"unitPrice", random.bounded(10000) / 100.0},
-                   {"expectedOutPrice", random.bounded(20000) / 100.0},
-                   {"shortcode", QStringLiteral("LS%1").arg(i)},
-                   {"pinyin", "buxiugangliujiaoluoshuan"},
-                   {"createdAt", "2025-06-01 08:00:00"},
-                   {"updatedAt", updatedAt}},
-                  nullptr);
-        db.upsert("transactions",
-                  {{"id", QStringLiteral("tx-%1").arg(i)},
-                   {"itemId", id},
-                   {"type", i % 3 ? "out" : "in"},
-                   {"quantity", 1 + random.bounded(20)},
-                   {"unitPrice", random.bounded(10000) / 100.0},
-                   {"customerId", QStringLiteral("cust-%1").arg(random.bounded(customerCount))},
-                   {"status", "done"},
-                   {"createdAt", "2025-07-01 09:30:00"}},
-                  nullptr);
-        if (i % 20 == 0)
-            db.upsert("relations",
-                      {{"id", QStringLiteral("rel-%1").arg(i)},
-                       {"itemId", id},
-                       {"relatedItemId", QStringLiteral("item-%1").arg((i + 1) % itemCount)},
-                       {"quantity", 2}},
-                      nullptr);
+    QJsonArray items = document.value("items").toArray();
+    for (qsizetype i = 0; i < items.size(); ++i) {
+        QJsonObject item = items.at(i).toObject();
+        item.insert("updatedAt", "2026-06-01 12:00:00");
+        items.replace(i, item);
     }
-    connection.commit();
+    document.insert("items", items);
+    return document;
 }
 
 // Runs a program to its end while this thread's event loop keeps serving.
@@ -144,9 +88,10 @@ qint64 statusKiB(const char *field)
     return -1;
 }
 
-// Lets VmHWM start again from the current resident size.
+// Lets VmHWM start again from the current resident size, once freed heap has gone back to the system.
 void resetPeak()
 {
+    malloc_trim(0);
     QFile clear("/proc/self/clear_refs");
     if (clear.open(QIODevice::WriteOnly))
         clear.write("5");
@@ -174,8 +119,8 @@ struct ImportFigures
 ImportFigures measureImport(quint16 port, const QString &bodyFile)
 {
     ImportFigures figures;
-    const qint64 before = statusKiB("VmRSS:");
     resetPeak();
+    const qint64 before = statusKiB("VmRSS:");
     QElapsedTimer clock;
     clock.start();
     figures.answer = runServing("curl", {"-s", "-H", "X-Sync-Key: " + syncKey, "-H", "Expect:", "--data-binary",
@@ -252,7 +197,8 @@ int main(int argc, char *argv[])
     }
     QElapsedTimer clock;
     clock.start();
-    fillDatabase(db, itemCount, "2025-06-01 08:00:00");
+    const QJsonObject shop = datagen::snapshotDocument(itemCount);
+    db.merge(shop);
     std::printf("database: %d items (filled in %.1f s), counts %s\n", itemCount, clock.elapsed() / 1000.0,
                 QJsonDocument(db.counts()).toJson(QJsonDocument::Compact).constData());
 
@@ -306,8 +252,7 @@ int main(int argc, char *argv[])
 
     // Import: the phone pushes its whole database, newer than the master's, so every row is written.
     // The master holds the same shop (a version of it is saved first), then an empty master is measured.
-    QByteArray pushed = snapshot;
-    pushed.replace("\"updatedAt\":\"2025-06-01 08:00:00\"", "\"updatedAt\":\"2026-01-01 08:00:00\"");
+    const QByteArray pushed = QJsonDocument(editedOnPhone(shop)).toJson(QJsonDocument::Compact);
     const QString pushFile = folder.filePath("push.json");
     {
         QFile file(pushFile);
@@ -322,6 +267,20 @@ int main(int argc, char *argv[])
     std::printf("/import of %.1f MB into a full master: %.2f s, peak memory growth %.1f MB (%.2fx the body, target < 4)\n",
                 pushed.size() / 1e6, full.seconds, full.peakGrowthKiB / 1024.0, full.peakGrowthKiB / bodyKiB);
     std::printf("  answer: %s\n", full.answer.left(300).constData());
+
+    // The share of that peak which is the version saved before the merge: a snapshot of the master.
+    resetPeak();
+    qint64 before = statusKiB("VmRSS:");
+    db.saveVersion(QStringLiteral("bench"), QStringLiteral("bench"));
+    std::printf("  of which saveVersion of the master alone: peak memory growth %.1f MB\n",
+                (statusKiB("VmHWM:") - before) / 1024.0);
+    resetPeak();
+    before = statusKiB("VmRSS:");
+    {
+        const QJsonDocument parsed = QJsonDocument::fromJson(pushed);
+        std::printf("  parsing the body alone: peak memory growth %.1f MB (%d items)\n",
+                    (statusKiB("VmHWM:") - before) / 1024.0, int(parsed["items"].toArray().size()));
+    }
 
     db.close();
     if (!db.open(folder.filePath("empty/plindor.db"), &error))
