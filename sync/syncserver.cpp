@@ -192,18 +192,13 @@ void SyncServer::onReadyRead(QTcpSocket *socket)
     case http::ParseStatus::NeedMore:
         return;
     case http::ParseStatus::Malformed:
-        socket->setProperty(handledProperty, true);
-        sendJson(socket, 400, errorObject(QStringLiteral("请求格式错误")));
+        reject(socket, 400, QStringLiteral("请求格式错误"));
         return;
     case http::ParseStatus::HeadTooLarge:
-        socket->setProperty(handledProperty, true);
-        releaseBuffer(socket);
-        sendJson(socket, 400, errorObject(QStringLiteral("请求头过大")));
+        reject(socket, 400, QStringLiteral("请求头过大"));
         return;
     case http::ParseStatus::BodyTooLarge:
-        socket->setProperty(handledProperty, true);
-        releaseBuffer(socket);
-        sendJson(socket, 413, errorObject(QStringLiteral("请求数据过大")));
+        reject(socket, 413, QStringLiteral("请求数据过大"));
         return;
     case http::ParseStatus::Complete:
         break;
@@ -217,6 +212,14 @@ void SyncServer::onReadyRead(QTcpSocket *socket)
     request.body = takeBody(*buffer, framing);
     socket->setProperty(handledProperty, true);
     handleRequest(socket, std::move(request));
+}
+
+// Answers a request that will not be handled; what it sent so far is dropped at once.
+void SyncServer::reject(QTcpSocket *socket, int status, const QString &error)
+{
+    socket->setProperty(handledProperty, true);
+    releaseBuffer(socket);
+    sendJson(socket, status, errorObject(error));
 }
 
 void SyncServer::sendJson(QTcpSocket *socket, int status, const QJsonObject &object)

@@ -45,6 +45,7 @@ private:
     void onReadyRead(QTcpSocket *socket);
     void releaseBuffer(QTcpSocket *socket);
     void releaseConnections();
+    void reject(QTcpSocket *socket, int status, const QString &error);
     void sendJson(QTcpSocket *socket, int status, const QJsonObject &object);
     void writeResponse(QTcpSocket *socket, int status, const QByteArray &body, const QString &contentType);
 };
