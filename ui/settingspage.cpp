@@ -14,6 +14,13 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+namespace {
+
+// The application sheet paints every widget page-grey; labels on a white card must let the card show through.
+const QString cardLabels = QStringLiteral("QLabel { background: transparent; }");
+
+} // namespace
+
 QWidget *MainWindow::buildSettingsPage()
 {
     auto *page = new QWidget(this);
@@ -27,6 +34,7 @@ QWidget *MainWindow::buildSettingsPage()
 
     auto *settingsCard = new QFrame(page);
     settingsCard->setObjectName(QStringLiteral("card"));
+    settingsCard->setStyleSheet(cardLabels);
     auto *form = new QFormLayout(settingsCard);
     form->setContentsMargins(22, 20, 22, 20);
     form->setSpacing(12);
@@ -92,6 +100,7 @@ QWidget *MainWindow::buildSettingsPage()
 
     auto *serviceCard = new QFrame(page);
     serviceCard->setObjectName(QStringLiteral("card"));
+    serviceCard->setStyleSheet(cardLabels);
     auto *serviceLayout = new QVBoxLayout(serviceCard);
     serviceLayout->setContentsMargins(22, 18, 22, 18);
     serviceLayout->setSpacing(10);
