@@ -39,7 +39,9 @@ void MainWindow::loadConfig()
 
 void MainWindow::saveConfig()
 {
-    writeConfigFile();
+    // Nobody asked for this write, so the log is the only place the operator can learn it failed.
+    if (!writeConfigFile())
+        appendLog(QStringLiteral("配置文件写入失败，设置只在本次运行中有效: %1").arg(configPath()));
 }
 
 bool MainWindow::writeConfigFile()

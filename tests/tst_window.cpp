@@ -347,6 +347,10 @@ private Q_SLOTS:
         QVERIFY2(text.contains(configPath()), qPrintable(text));
         QCOMPARE(t.server()->key, QStringLiteral("NEWKEY99"));
         QCOMPARE(t.config().value("syncKey").toString(), QStringLiteral("NEWKEY99"));
+
+        button(QStringLiteral("🎲 换一个"))->click();
+        QVERIFY(t.server()->key != QStringLiteral("NEWKEY99"));
+        QVERIFY(logLines(t).last().endsWith(QStringLiteral("配置文件写入失败，设置只在本次运行中有效: %1").arg(configPath())));
     }
 
     // --- Settings page ---
