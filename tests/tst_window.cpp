@@ -15,6 +15,7 @@
 #include <QTcpSocket>
 #include <QtTest>
 
+#include <functional>
 #include <memory>
 #include <sys/stat.h>
 
@@ -28,8 +29,19 @@ public:
     {
         int status = 200;
         QByteArray body;
-        int delayMs = 0;
+        bool held = false;
     };
+
+    // Sends the answers kept back so far, so that a test decides when a lookup may finish.
+    void releaseHeld()
+    {
+        const auto pending = heldAnswers;
+        heldAnswers.clear();
+        for (const auto &answerNow : pending)
+            answerNow();
+    }
+
+    int heldCount() const { return heldAnswers.size(); }
 
     EchoServer()
     {
@@ -66,14 +78,22 @@ private:
             if (line.toLower().startsWith("user-agent:"))
                 userAgents.append(QString::fromLatin1(line.mid(11).trimmed()));
         }
-        const Answer answer = answers.value(path, Answer{404, "not found", 0});
-        QTimer::singleShot(answer.delayMs, socket, [socket, answer] {
-            socket->write(QByteArray("HTTP/1.1 ") + QByteArray::number(answer.status) +
-                          " X\r\nContent-Type: text/plain\r\nConnection: close\r\nContent-Length: " +
-                          QByteArray::number(answer.body.size()) + "\r\n\r\n" + answer.body);
-            socket->disconnectFromHost();
-        });
+        const Answer answer = answers.value(path, Answer{404, "not found", false});
+        if (answer.held)
+            heldAnswers.append([socket, answer] { send(socket, answer); });
+        else
+            send(socket, answer);
     }
+
+    static void send(QTcpSocket *socket, const Answer &answer)
+    {
+        socket->write(QByteArray("HTTP/1.1 ") + QByteArray::number(answer.status) +
+                      " X\r\nContent-Type: text/plain\r\nConnection: close\r\nContent-Length: " +
+                      QByteArray::number(answer.body.size()) + "\r\n\r\n" + answer.body);
+        socket->disconnectFromHost();
+    }
+
+    QList<std::function<void()>> heldAnswers;
 };
 
 // A URL on which nothing listens: the request fails at once, without leaving the machine.
@@ -604,7 +624,7 @@ private Q_SLOTS:
         resetFolder();
         writeConfig(quietConfig());
         EchoServer echo;
-        echo.answers.insert("/a", {200, "198.51.100.4", 0});
+        echo.answers.insert("/a", {200, "198.51.100.4", false});
         MainWindowTest &t = start({echo.url("/a"), echo.url("/a"), echo.url("/a")});
         QTest::qWait(1200);
         QVERIFY(QMetaObject::invokeMethod(window.get(), "fetchPublicIP"));
@@ -621,9 +641,9 @@ private Q_SLOTS:
         config.remove("publicHost");
         writeConfig(config);
         EchoServer echo;
-        echo.answers.insert("/line/?fields=query", {200, "10.20.30.40\n", 0});
-        echo.answers.insert("/ip", {200, "  203.0.113.77\n", 0});
-        echo.answers.insert("/", {200, "198.51.100.1", 0});
+        echo.answers.insert("/line/?fields=query", {200, "10.20.30.40\n", false});
+        echo.answers.insert("/ip", {200, "  203.0.113.77\n", false});
+        echo.answers.insert("/", {200, "198.51.100.1", false});
         MainWindowTest &t =
             start({echo.url("/line/?fields=query"), echo.url("/ip"), echo.url("/")});
         QTRY_VERIFY_WITH_TIMEOUT(!t.config().value("publicHost").toString().isEmpty(), 5000);
@@ -650,8 +670,8 @@ private Q_SLOTS:
         config.insert("publicHost", "");
         writeConfig(config);
         EchoServer echo;
-        echo.answers.insert("/long", {200, QByteArray(70, 'x'), 0});
-        echo.answers.insert("/odd", {200, "<b>999.1.2.3</b>", 0});
+        echo.answers.insert("/long", {200, QByteArray(70, 'x'), false});
+        echo.answers.insert("/odd", {200, "<b>999.1.2.3</b>", false});
         MainWindowTest &t = start({echo.url("/long"), echo.url("/odd"), deadUrl()});
         QTRY_VERIFY_WITH_TIMEOUT(!t.ipLookupBusy() && echo.paths.size() == 2, 5000);
         const QStringList lines = logLines(t);
@@ -667,8 +687,8 @@ private Q_SLOTS:
         config.remove("publicHost");
         writeConfig(config);
         EchoServer echo;
-        echo.answers.insert("/err", {500, "server error", 0});
-        echo.answers.insert("/none", {200, "no address in here", 0});
+        echo.answers.insert("/err", {500, "server error", false});
+        echo.answers.insert("/none", {200, "no address in here", false});
         const QUrl refused = deadUrl();
         MainWindowTest &t = start({echo.url("/err"), refused, echo.url("/none")});
         QTRY_VERIFY_WITH_TIMEOUT(t.logView()->toPlainText().contains(QStringLiteral("正在自动获取")), 5000);
@@ -689,7 +709,7 @@ private Q_SLOTS:
         config.insert("publicHost", "old.example.com");
         writeConfig(config);
         EchoServer echo;
-        echo.answers.insert("/slow", {200, "198.51.100.20", 800});
+        echo.answers.insert("/slow", {200, "198.51.100.20", true});
         MainWindowTest &t = start({echo.url("/slow"), deadUrl(), deadUrl()});
         QString firstTitle;
         QString secondTitle;
@@ -703,6 +723,8 @@ private Q_SLOTS:
         button(QStringLiteral("自动获取"))->click();
         QCOMPARE(firstTitle, QStringLiteral("正在获取"));
         QCOMPARE(secondTitle, QStringLiteral("正在获取"));
+        QTRY_COMPARE(echo.heldCount(), 1);
+        echo.releaseHeld();
         QTRY_VERIFY_WITH_TIMEOUT(!t.ipLookupBusy(), 5000);
         QTest::qWait(200);
         QCOMPARE(echo.paths, QStringList{"/slow"});
@@ -718,11 +740,13 @@ private Q_SLOTS:
         config.remove("publicHost");
         writeConfig(config);
         EchoServer echo;
-        echo.answers.insert("/slow", {200, "198.51.100.30", 1000});
+        echo.answers.insert("/slow", {200, "198.51.100.30", true});
         MainWindowTest &t = start({echo.url("/slow"), deadUrl(), deadUrl()});
         QTRY_VERIFY_WITH_TIMEOUT(t.ipLookupBusy(), 5000);
         t.publicHostEdit()->setText(QStringLiteral("nas.example.org"));
         QCOMPARE(pressAndAnswer(QStringLiteral("保存设置")), QStringLiteral("已保存"));
+        QTRY_COMPARE(echo.heldCount(), 1);
+        echo.releaseHeld();
         QTRY_VERIFY_WITH_TIMEOUT(!t.ipLookupBusy(), 5000);
         QCOMPARE(echo.paths, QStringList{"/slow"});
         QCOMPARE(t.config().value("publicHost").toString(), QStringLiteral("nas.example.org"));
@@ -738,7 +762,7 @@ private Q_SLOTS:
         if (!QTcpServer().listen(QHostAddress::Any, 9527))
             QSKIP("port 9527 is taken on this machine");
         EchoServer echo;
-        echo.answers.insert("/", {200, "203.0.113.50", 0});
+        echo.answers.insert("/", {200, "203.0.113.50", false});
         MainWindowTest &t = start({echo.url("/"), deadUrl(), deadUrl()});
 
         QVERIFY(generatedKey.match(readConfigObject().value("syncKey").toString()).hasMatch());
