@@ -194,7 +194,7 @@ void MainWindow::onSaveSettings()
     server->deviceName = configuredDeviceName();
     if (port != previousPort) {
         server->stop();
-        serverRunning = server->start(static_cast<quint16>(port));
+        startServerFromConfig();
     }
     updateServerState();
     refreshPhonePage();
