@@ -32,17 +32,6 @@ public:
         bool held = false;
     };
 
-    // Sends the answers kept back so far, so that a test decides when a lookup may finish.
-    void releaseHeld()
-    {
-        const auto pending = heldAnswers;
-        heldAnswers.clear();
-        for (const auto &answerNow : pending)
-            answerNow();
-    }
-
-    int heldCount() const { return heldAnswers.size(); }
-
     EchoServer()
     {
         listen(QHostAddress::LocalHost, 0);
@@ -58,6 +47,17 @@ public:
     {
         return QUrl(QStringLiteral("http://127.0.0.1:%1%2").arg(serverPort()).arg(path));
     }
+
+    // Sends the answers kept back so far, so that a test decides when a lookup may finish.
+    void releaseHeld()
+    {
+        const auto pending = heldAnswers;
+        heldAnswers.clear();
+        for (const auto &answerNow : pending)
+            answerNow();
+    }
+
+    int heldCount() const { return heldAnswers.size(); }
 
     QHash<QString, Answer> answers;
     QStringList paths;
