@@ -650,6 +650,7 @@ private Q_SLOTS:
         QCOMPARE(t.config().value("publicHost").toString(), QStringLiteral("203.0.113.77"));
         QCOMPARE(readConfigObject().value("publicHost").toString(), QStringLiteral("203.0.113.77"));
         QCOMPARE(t.publicHostEdit()->text(), QStringLiteral("203.0.113.77"));
+        QCOMPARE(t.wanAddressLabel()->text(), QStringLiteral("203.0.113.77:%1").arg(config.value("syncPort").toInt()));
         QVERIFY(!t.ipLookupBusy());
         QCOMPARE(echo.paths, QStringList({"/line/?fields=query", "/ip"}));
         QCOMPARE(echo.userAgents, QStringList({"plindor-server/1.0", "plindor-server/1.0"}));
