@@ -166,7 +166,7 @@ int main(int argc, char *argv[])
     // The slow client trickles a whole /info request, one byte every 5 ms.
     const QByteArray slowRequest = requestFor(Kind::Info, QString());
     LoadClient slow(port);
-    Outcome slowOutcome{Kind::Info};
+    Outcome slowOutcome{Kind::Info, 0, {}, 0, {}};
     bool slowDone = false;
     QTimer trickle;
     int trickled = 0;
