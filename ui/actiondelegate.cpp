@@ -207,5 +207,5 @@ bool ActionDelegate::eventFilter(QObject *watched, QEvent *event)
     default:
         break;
     }
-    return QStyledItemDelegate::eventFilter(watched, event);
+    return false;
 }
