@@ -59,26 +59,37 @@ QString numberText(double value)
     return QString::number(value, 'f', 2);
 }
 
-QString codeWord(const QString &column, const QString &text)
+// Stored codes of `type`, `status` and `paymentMethod` and the words shown for them.
+const QHash<QString, QHash<QString, QString>> &codeWords()
 {
-    static const QHash<QString, QString> words = {
-        {QStringLiteral("type\x1fout"), QStringLiteral("出库")},
-        {QStringLiteral("type\x1fin"), QStringLiteral("入库")},
-        {QStringLiteral("status\x1funpaid"), QStringLiteral("未收")},
-        {QStringLiteral("status\x1fpaid"), QStringLiteral("已收")},
-        {QStringLiteral("paymentMethod\x1f" "credit"), QStringLiteral("赊账")},
-        {QStringLiteral("paymentMethod\x1f" "cash"), QStringLiteral("现金")},
+    static const QHash<QString, QHash<QString, QString>> words = {
+        {QStringLiteral("type"), {{QStringLiteral("out"), QStringLiteral("出库")}, {QStringLiteral("in"), QStringLiteral("入库")}}},
+        {QStringLiteral("status"),
+         {{QStringLiteral("unpaid"), QStringLiteral("未收")}, {QStringLiteral("paid"), QStringLiteral("已收")}}},
+        {QStringLiteral("paymentMethod"),
+         {{QStringLiteral("credit"), QStringLiteral("赊账")}, {QStringLiteral("cash"), QStringLiteral("现金")}}},
     };
-    return words.value(column + QChar(0x1F) + text, text);
+    return words;
 }
 
-QString cellText(const QJsonObject &row, const QString &column, DisplayCache &cache)
+// How the cells of one column get their text; worked out once per refresh, not per cell.
+struct ColumnPlan
 {
-    const QJsonValue value = row.value(column);
+    QString name;
+    int tableColumn = 0;
+    bool reference = false;
+    const QHash<QString, QString> *words = nullptr;
+};
+
+QString cellText(const QJsonObject &row, const ColumnPlan &plan, DisplayCache &cache)
+{
+    const QJsonValue value = row.value(plan.name);
     const QString text = value.isDouble() ? numberText(value.toDouble()) : value.toString();
-    if (isReferenceColumn(column))
-        return cache.text(column, text);
-    return codeWord(column, text);
+    if (plan.reference)
+        return cache.text(plan.name, text);
+    if (plan.words)
+        return plan.words->value(text, text);
+    return text;
 }
 
 bool rowMatches(const QJsonObject &row, const QStringList &columns, const QString &search)
@@ -218,7 +229,14 @@ void MainWindow::refreshDataTable()
     headers.append(QStringLiteral("操作"));
     for (const QString &column : std::as_const(trailing))
         headers.append(headerLabel(column));
+    QList<ColumnPlan> plans;
     const QStringList columns = dataColumns + trailing;
+    for (int k = 0; k < columns.size(); ++k) {
+        const QString &column = columns.at(k);
+        const auto words = codeWords().constFind(column);
+        plans.append({column, k < actionColumn ? k : k + 1, isReferenceColumn(column),
+                      words == codeWords().cend() ? nullptr : &*words});
+    }
 
     // Painting is held back while tens of thousands of items go in.
     dataTable->setUpdatesEnabled(false);
@@ -229,7 +247,6 @@ void MainWindow::refreshDataTable()
     actionDelegate->setColumn(actionColumn);
     dataTable->setRowCount(int(shown.size()));
 
-    const QString nameColumn = QStringLiteral("name");
     const QBrush parentBrush{QColor(QStringLiteral("#2980B9"))};
     DisplayCache cache;
     for (int r = 0; r < shown.size(); ++r) {
@@ -237,10 +254,9 @@ void MainWindow::refreshDataTable()
         const QString id = textOf(row, QStringLiteral("id"));
         const bool parent = tree && parentIds.contains(id);
         const bool unfolded = parent && (searching || expandedIds.contains(id));
-        for (int k = 0; k < columns.size(); ++k) {
-            const QString &column = columns.at(k);
-            QString text = cellText(row, column, cache);
-            const bool decorated = tree && column == nameColumn;
+        for (const ColumnPlan &plan : std::as_const(plans)) {
+            QString text = cellText(row, plan, cache);
+            const bool decorated = tree && plan.name == QLatin1String("name");
             if (decorated) {
                 const QString marker = !parent ? QStringLiteral("   ")
                                                : (unfolded ? QStringLiteral("▼ ") : QStringLiteral("▶ "));
@@ -258,9 +274,9 @@ void MainWindow::refreshDataTable()
                 item->setToolTip(unfolded ? QStringLiteral("点一下收起子分类")
                                           : QStringLiteral("点一下展开 %1 个子分类").arg(childCountById.value(id)));
             }
-            if (k == 0 && parent)
+            if (plan.tableColumn == 0 && parent)
                 item->setData(ActionDelegate::ParentRole, true);
-            dataTable->setItem(r, k < actionColumn ? k : k + 1, item);
+            dataTable->setItem(r, plan.tableColumn, item);
         }
     }
     dataTable->setCurrentItem(nullptr);

@@ -7,9 +7,9 @@ QString DisplayCache::text(const QString &column, const QString &value)
     if (value.isEmpty())
         return QString();
 
-    const QString key = column + QChar(0x1F) + value;
-    const auto found = known.constFind(key);
-    if (found != known.cend())
+    QHash<QString, QString> &shownFor = known[column];
+    const auto found = shownFor.constFind(value);
+    if (found != shownFor.cend())
         return *found;
 
     QString shown;
@@ -20,7 +20,7 @@ QString DisplayCache::text(const QString &column, const QString &value)
     // Names of rows outside the live tree, and every other reference, come from storage itself.
     if (shown.isEmpty())
         shown = Database::instance().displayValue(column, value);
-    known.insert(key, shown);
+    shownFor.insert(value, shown);
     return shown;
 }
 

@@ -21,5 +21,5 @@ private:
 
     std::optional<TreePaths> categories;
     std::optional<TreePaths> locations;
-    QHash<QString, QString> known;
+    QHash<QString, QHash<QString, QString>> known;
 };
