@@ -13,6 +13,7 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QSignalBlocker>
 #include <QTableWidget>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -91,6 +92,32 @@ QString cellText(const QJsonObject &row, const ColumnPlan &plan, DisplayCache &c
         return plan.words->value(text, text);
     return text;
 }
+
+// A cell that answers the user role with its row's id from a member: tens of thousands of cells
+// then cost one value list entry each, not two.
+class RowItem : public QTableWidgetItem
+{
+public:
+    RowItem(const QString &text, const QString &id) : QTableWidgetItem(text), id(id) {}
+
+    QVariant data(int role) const override
+    {
+        return role == Qt::UserRole ? QVariant(id) : QTableWidgetItem::data(role);
+    }
+
+    void setData(int role, const QVariant &value) override
+    {
+        if (role == Qt::UserRole)
+            id = value.toString();
+        else
+            QTableWidgetItem::setData(role, value);
+    }
+
+    QTableWidgetItem *clone() const override { return new RowItem(*this); }
+
+private:
+    QString id;
+};
 
 bool rowMatches(const QJsonObject &row, const QStringList &columns, const QString &search)
 {
@@ -240,13 +267,16 @@ void MainWindow::refreshDataTable()
 
     // Painting is held back while tens of thousands of items go in.
     dataTable->setUpdatesEnabled(false);
-    dataTable->clear();
     dataTable->setRowCount(0);
+    dataTable->clear();
     dataTable->setColumnCount(int(headers.size()));
     dataTable->setHorizontalHeaderLabels(headers);
     actionDelegate->setColumn(actionColumn);
     dataTable->setRowCount(int(shown.size()));
 
+    // One change notice for the whole table instead of one per cell.
+    QAbstractItemModel *model = dataTable->model();
+    QSignalBlocker quiet(model);
     const QBrush parentBrush{QColor(QStringLiteral("#2980B9"))};
     DisplayCache cache;
     for (int r = 0; r < shown.size(); ++r) {
@@ -264,8 +294,7 @@ void MainWindow::refreshDataTable()
                 if (parent)
                     text += QStringLiteral("  (%1)").arg(childCountById.value(id));
             }
-            auto *item = new QTableWidgetItem(text);
-            item->setData(Qt::UserRole, id);
+            auto *item = new RowItem(text, id);
             if (decorated && parent) {
                 QFont font = item->font();
                 font.setWeight(QFont::Bold);
@@ -279,6 +308,9 @@ void MainWindow::refreshDataTable()
             dataTable->setItem(r, plan.tableColumn, item);
         }
     }
+    quiet.unblock();
+    if (model->rowCount() > 0)
+        Q_EMIT model->dataChanged(model->index(0, 0), model->index(model->rowCount() - 1, model->columnCount() - 1));
     dataTable->setCurrentItem(nullptr);
     dataTable->resizeColumnsToContents();
     dataTable->setUpdatesEnabled(true);
