@@ -11,10 +11,8 @@
 class TreePaths
 {
 public:
-    TreePaths() = default;
     explicit TreePaths(const QJsonArray &liveRows);
 
-    bool contains(const QString &id) const { return nodes.contains(id); }
     QString name(const QString &id) const { return nodes.value(id).name; }
     QStringList ids() const { return nodes.keys(); }
 
