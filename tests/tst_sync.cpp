@@ -7,6 +7,8 @@
 #include <QJsonDocument>
 #include <QNetworkInterface>
 #include <QSignalSpy>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -705,6 +707,93 @@ private Q_SLOTS:
         server->stop();
         QTRY_COMPARE(client.state(), QAbstractSocket::UnconnectedState);
         QVERIFY(!server->running);
+    }
+
+    // Hostile bytes: each gets a clear answer or a clean refusal, the service keeps serving, and the
+    // database changes only for a valid push.
+    void hostileInput_data()
+    {
+        QTest::addColumn<QByteArray>("request");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("error");
+        QTest::addColumn<bool>("validPush");
+
+        const QByteArray deep(100000, '[');
+        const QString huge(10 * 1024 * 1024, QLatin1Char('x'));
+        const QByteArray bigRow =
+            QJsonDocument(QJsonObject{{"items", QJsonArray{QJsonObject{{"id", "big"}, {"name", huge}}}}}).toJson(QJsonDocument::Compact);
+        const QByteArray sqlNames = QJsonDocument(QJsonObject{
+            {"items; DROP TABLE items", QJsonArray{QJsonObject{{"id", "evil"}}}},
+            {"items", QJsonArray{QJsonObject{{"id", "x'); DROP TABLE items;--"}, {"name", "'; DELETE FROM versions;--"}}}},
+        }).toJson(QJsonDocument::Compact);
+        const QString unusable = QStringLiteral("数据格式无法解析");
+        const QString wrongKey = QStringLiteral("密钥不正确");
+
+        QTest::newRow("1 MiB head") << QByteArray("GET /ping HTTP/1.1\r\nX-Pad: " + QByteArray(1 << 20, 'a') + "\r\n\r\n")
+                                    << 400 << QStringLiteral("请求头过大") << false;
+        QTest::newRow("length 2^31") << QByteArray("POST /import HTTP/1.1\r\nContent-Length: 2147483648\r\n\r\n")
+                                     << 413 << QStringLiteral("请求数据过大") << false;
+        QTest::newRow("length 10^12") << QByteArray("POST /import HTTP/1.1\r\nContent-Length: 1000000000000\r\n\r\n")
+                                      << 413 << QStringLiteral("请求数据过大") << false;
+        QTest::newRow("NUL in key header") << requestBytes("GET", "/export", {}, QByteArray("K7PQ\0ZX9ABC", 12))
+                                           << 401 << wrongKey << false;
+        QTest::newRow("NUL in path") << keyed("GET", QByteArray("/ex\0port", 8)) << 404 << QStringLiteral("not found")
+                                     << false;
+        QTest::newRow("invalid UTF-8 key header") << requestBytes("GET", "/export", {}, "\xff\xfe\xc3") << 401 << wrongKey
+                                                  << false;
+        QTest::newRow("NUL and invalid UTF-8 body") << keyed("POST", "/import", QByteArray("{\"items\":\0\xff}", 12))
+                                                    << 200 << unusable << false;
+        QTest::newRow("invalid UTF-8 in a string") << keyed("POST", "/import", "{\"items\":[{\"id\":\"\xff\xfe\"}]}")
+                                                   << 200 << unusable << false;
+        QTest::newRow("nested 100,000 deep") << keyed("POST", "/import", "{\"items\":" + deep) << 200 << unusable
+                                             << false;
+        QTest::newRow("percent escape to invalid UTF-8")
+            << requestBytes("GET", "/export?key=%ff%fe%00") << 401 << wrongKey << false;
+        QTest::newRow("10 MiB string") << keyed("POST", "/import", bigRow) << 200 << QString() << true;
+        QTest::newRow("SQL in table names and ids") << keyed("POST", "/import", sqlNames) << 200 << QString() << true;
+    }
+
+    void hostileInput()
+    {
+        QFETCH(QByteArray, request);
+        QFETCH(int, status);
+        QFETCH(QString, error);
+        QFETCH(bool, validPush);
+        QVERIFY(!db.upsert("items", {{"id", "kept"}, {"name", "原有"}}, nullptr).isEmpty());
+        const QJsonObject before = db.snapshotDocument();
+
+        const Reply reply = exchange(port(), request);
+        QCOMPARE(reply.status, status);
+        if (!error.isEmpty())
+            QCOMPARE(reply.json()["error"].toString(), error);
+
+        QCOMPARE(exchange(port(), requestBytes("GET", "/ping")).status, 200);
+        QSqlQuery integrity(QSqlDatabase::database(QStringLiteral("plindor")));
+        QVERIFY(integrity.exec(QStringLiteral("PRAGMA integrity_check")) && integrity.next());
+        QCOMPARE(integrity.value(0).toString(), QStringLiteral("ok"));
+
+        QJsonObject after = db.snapshotDocument();
+        if (!validPush) {
+            after["exportedAt"] = before["exportedAt"];
+            QCOMPARE(after, before);
+            QVERIFY(db.listVersions(10).isEmpty());
+            return;
+        }
+        QCOMPARE(reply.json()["ok"], QJsonValue(true));
+        QCOMPARE(db.listVersions(10).size(), 1);
+        QStringList ids;
+        for (const QJsonValue &row : after["items"].toArray())
+            ids << row["id"].toString();
+        ids.sort();
+        if (QTest::currentDataTag() == QLatin1String("10 MiB string")) {
+            QCOMPARE(ids, (QStringList{"big", "kept"}));
+            for (const QJsonValue &row : after["items"].toArray()) {
+                if (row["id"] == "big")
+                    QCOMPARE(row["name"].toString().size(), 10 * 1024 * 1024);
+            }
+        } else {
+            QCOMPARE(ids, (QStringList{"kept", "x'); DROP TABLE items;--"}));
+        }
     }
 };
 
