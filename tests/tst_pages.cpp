@@ -5,6 +5,7 @@
 #include "ui/mainwindow.h"
 
 #include <QDir>
+#include <QHeaderView>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -82,6 +83,13 @@ QStringList rowTexts(QTableWidget *table, int row)
     return texts;
 }
 
+// The last column stretches to the table's right edge, also after a refresh has fitted the others to their contents.
+bool lastColumnFillsTheTable(QTableWidget *table)
+{
+    QHeaderView *header = table->horizontalHeader();
+    return header->length() == table->viewport()->width();
+}
+
 QString itemName(const QString &id)
 {
     const QJsonArray items = Database::instance().rows(QStringLiteral("items"));
@@ -146,6 +154,12 @@ private Q_SLOTS:
         QCOMPARE(headers, QStringList({"版本", "时间", "原因", "来源", "物品", "流水"}));
         QCOMPARE(table->editTriggers(), QAbstractItemView::NoEditTriggers);
         QCOMPARE(table->selectionMode(), QAbstractItemView::SingleSelection);
+
+        window.show();
+        MainWindowTest(window).nav()->setCurrentRow(HistoryPage);
+        QVERIFY(Database::instance().saveVersion(QStringLiteral("界面手动存档"), QStringLiteral("qt-ui")));
+        MainWindowTest(window).refreshVersions();
+        QVERIFY(lastColumnFillsTheTable(table));
     }
 
     void emptyHistoryAsksToSelectAVersion()
@@ -335,6 +349,12 @@ private Q_SLOTS:
         QVERIFY(t.logView()->isReadOnly());
         QCOMPARE(t.logView()->maximumHeight(), 160);
         QVERIFY(page(window, SyncLogPage)->isAncestorOf(t.logView()));
+
+        window.show();
+        t.nav()->setCurrentRow(SyncLogPage);
+        Database::instance().logSync(QStringLiteral("10.0.0.1"), QStringLiteral("拉取"), QStringLiteral("x"));
+        t.refreshSyncLog();
+        QVERIFY(lastColumnFillsTheTable(table));
     }
 
     void syncLogRowIsLabelled_data()

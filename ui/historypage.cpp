@@ -85,7 +85,9 @@ void MainWindow::refreshVersions()
         for (int column = 0; column < cells.size(); ++column)
             versionsTable->setItem(row, column, new QTableWidgetItem(cells.at(column)));
     }
-    versionsTable->resizeColumnsToContents();
+    // Column by column and the last one left out: resizeColumnsToContents() would undo its stretch until the next resize.
+    for (int column = 0; column < versionsTable->columnCount() - 1; ++column)
+        versionsTable->resizeColumnToContents(column);
 }
 
 void MainWindow::onMakeSnapshot()

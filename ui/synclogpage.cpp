@@ -124,7 +124,9 @@ void MainWindow::refreshSyncLog()
         for (int column = 0; column < cells.size(); ++column)
             syncLogTable->setItem(row, column, new QTableWidgetItem(cells.at(column)));
     }
-    syncLogTable->resizeColumnsToContents();
+    // Column by column and the last one left out: resizeColumnsToContents() would undo its stretch until the next resize.
+    for (int column = 0; column < syncLogTable->columnCount() - 1; ++column)
+        syncLogTable->resizeColumnToContents(column);
 }
 
 void MainWindow::onClearSyncRecords()
