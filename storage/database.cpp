@@ -83,6 +83,10 @@ bool Database::open(const QString &path, QString *error)
 
     QDir().mkpath(QFileInfo(path).absolutePath());
 
+    // Drop our handle first so that the earlier registration is replaced quietly.
+    connection = QSqlDatabase();
+    if (QSqlDatabase::contains(QString::fromLatin1(connectionName)))
+        QSqlDatabase::removeDatabase(QString::fromLatin1(connectionName));
     connection = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QString::fromLatin1(connectionName));
     connection.setDatabaseName(path);
     if (!connection.open()) {
