@@ -1,6 +1,7 @@
 #include "storage/database.h"
 
 #include "catalogue/catalogue.h"
+#include "storage/recordwriter.h"
 
 #include <QDateTime>
 #include <QDebug>
@@ -46,12 +47,6 @@ const char *const schema[][2] = {
      "CREATE TABLE IF NOT EXISTS sync_log (id INTEGER PRIMARY KEY AUTOINCREMENT, createdAt TEXT NOT NULL, "
      "peer TEXT,direction TEXT, summary TEXT)"},
 };
-
-QString textOf(const QJsonObject &record, const QString &key)
-{
-    const QJsonValue value = record.value(key);
-    return value.isString() ? value.toString() : QString();
-}
 
 void setError(QString *error, const QString &text)
 {
@@ -191,31 +186,37 @@ QJsonArray Database::rows(const QString &table)
 
     const QSqlRecord shape = query.record();
     const int columnCount = shape.count();
-    QStringList names;
-    names.reserve(columnCount);
+    // Every Record starts as a copy of one that holds all keys, and its values are then set in the
+    // object's own key order: inserting the keys one by one costs more than the query itself.
+    QJsonObject prototype;
     for (int i = 0; i < columnCount; ++i)
-        names << shape.fieldName(i);
+        prototype.insert(shape.fieldName(i), QJsonValue());
+    QList<int> columnOfKey;
+    for (auto it = prototype.constBegin(); it != prototype.constEnd(); ++it)
+        columnOfKey << shape.indexOf(it.key());
 
     while (query.next()) {
-        QJsonObject record;
-        for (int i = 0; i < columnCount; ++i) {
-            const QVariant value = query.value(i);
+        QJsonObject record = prototype;
+        auto slot = record.begin();
+        for (const int column : columnOfKey) {
+            const QVariant value = query.value(column);
             if (value.isNull()) {
-                record.insert(names[i], QStringLiteral(""));
-                continue;
+                slot.value() = QStringLiteral("");
+            } else {
+                switch (value.typeId()) {
+                case QMetaType::Double:
+                    slot.value() = value.toDouble();
+                    break;
+                case QMetaType::Int:
+                case QMetaType::LongLong:
+                    slot.value() = value.toLongLong();
+                    break;
+                default:
+                    slot.value() = value.toString();
+                    break;
+                }
             }
-            switch (value.typeId()) {
-            case QMetaType::Double:
-                record.insert(names[i], value.toDouble());
-                break;
-            case QMetaType::Int:
-            case QMetaType::LongLong:
-                record.insert(names[i], value.toLongLong());
-                break;
-            default:
-                record.insert(names[i], value.toString());
-                break;
-            }
+            ++slot;
         }
         result.append(record);
     }
@@ -244,32 +245,15 @@ QString Database::upsert(const QString &table, const QJsonObject &record, QStrin
     }
 
     QJsonObject copy = record;
-    if (textOf(copy, QStringLiteral("id")).isEmpty())
+    if (recordText(copy, QStringLiteral("id")).isEmpty())
         copy.insert(QStringLiteral("id"), newId(table));
-    if (textOf(copy, QStringLiteral("createdAt")).isEmpty())
-        copy.insert(QStringLiteral("createdAt"), nowText());
-    if (info->columns.contains(QStringLiteral("updatedAt")) && textOf(copy, QStringLiteral("updatedAt")).isEmpty())
-        copy.insert(QStringLiteral("updatedAt"), textOf(copy, QStringLiteral("createdAt")));
 
-    QStringList marks;
-    for (int i = 0; i < info->columns.size(); ++i)
-        marks << QStringLiteral("?");
-    QSqlQuery query(connection);
-    // A failed prepare carries the useful text (a missing column, say); exec would only add a parameter mismatch.
-    if (!query.prepare(QStringLiteral("INSERT OR REPLACE INTO %1 (%2, serverUpdatedAt, deleted) VALUES (%3, ?, 0)")
-                           .arg(table, info->columns.join(QLatin1Char(',')), marks.join(QLatin1Char(','))))) {
-        setError(error, driverError(query));
+    RecordWriter writer(connection, *info);
+    if (!writer.write(copy)) {
+        setError(error, writer.errorText());
         return QString();
     }
-    for (const QString &column : info->columns)
-        query.addBindValue(toSqlValue(copy.value(column)));
-    query.addBindValue(nowText());
-
-    if (!query.exec()) {
-        setError(error, driverError(query));
-        return QString();
-    }
-    return textOf(copy, QStringLiteral("id"));
+    return recordText(copy, QStringLiteral("id"));
 }
 
 bool Database::updateRecord(const QString &table, const QString &id, const QJsonObject &values, QString *error)

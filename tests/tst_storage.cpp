@@ -4,7 +4,9 @@
 #include <QDir>
 #include <QFile>
 #include <QJsonArray>
+#include <QJsonDocument>
 #include <QSqlDatabase>
+#include <QSqlError>
 #include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -24,6 +26,48 @@ private:
         if (!db.open(path, &error))
             qFatal("open failed: %s", qPrintable(error));
         return path;
+    }
+
+    // A connection of its own on a file: it sees only what has been committed.
+    static QVariant valueFromFile(const QString &path, const QString &sql)
+    {
+        QVariant result(QStringLiteral("<no row>"));
+        {
+            QSqlDatabase other = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("reader"));
+            other.setDatabaseName(path);
+            other.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY"));
+            if (other.open()) {
+                QSqlQuery query(other);
+                if (query.exec(sql) && query.next())
+                    result = query.value(0);
+                else
+                    result = QVariant(QStringLiteral("<failed: %1>").arg(query.lastError().text()));
+            }
+        }
+        QSqlDatabase::removeDatabase(QStringLiteral("reader"));
+        return result;
+    }
+
+    QJsonObject rowOf(const QString &table, const QString &id)
+    {
+        for (const QJsonValue &row : db.rows(table)) {
+            if (row.toObject().value(QStringLiteral("id")).toString() == id)
+                return row.toObject();
+        }
+        return {};
+    }
+
+    int versionCount() { return rawValue(QStringLiteral("SELECT COUNT(*) FROM versions")).toInt(); }
+
+    // The backup folder beside a database file.
+    static QString backupFolder(const QString &databasePath)
+    {
+        return QFileInfo(databasePath).absoluteDir().filePath(QStringLiteral("备份"));
+    }
+
+    static QString todaysBackupName()
+    {
+        return QStringLiteral("plindor-%1.db").arg(QDate::currentDate().toString(QStringLiteral("yyyyMMdd")));
     }
 
     // Reads a column through a separate connection, so that the test sees what is really in the file.
@@ -291,6 +335,637 @@ private Q_SLOTS:
         QVERIFY(!db.softDelete(QStringLiteral("items"), QStringLiteral("x"), nullptr));
         QVERIFY(!db.hasChildren(QStringLiteral("categories"), QStringLiteral("x")));
         QCOMPARE(db.countItemsUsing(QStringLiteral("categories"), QStringLiteral("x")), 0);
+    }
+
+    void snapshotDocumentShape()
+    {
+        freshDatabase(QStringLiteral("snapshot"));
+        QJsonObject document = db.snapshotDocument();
+        QCOMPARE(document.size(), 11);
+        QCOMPARE(document.value("app").toString(), QStringLiteral("plindor"));
+        QCOMPARE(document.value("protocol").toInt(), 1);
+        QCOMPARE(document.value("deviceName").toString(), QStringLiteral("电脑主库"));
+        QCOMPARE(document.value("platform").toString(), QStringLiteral("qt"));
+        QCOMPARE(document.value("exportedAt").toString().size(), 19);
+        for (const TableInfo &table : tables()) {
+            QVERIFY(document.value(table.key).isArray());
+            QCOMPARE(document.value(table.key).toArray().size(), 0);
+        }
+
+        db.upsert(QStringLiteral("customers"), {{"id", "live"}, {"name", "甲"}}, nullptr);
+        db.upsert(QStringLiteral("customers"), {{"id", "gone"}, {"name", "乙"}}, nullptr);
+        db.softDelete(QStringLiteral("customers"), QStringLiteral("gone"), nullptr);
+        rawValue(QStringLiteral("UPDATE customers SET phone = NULL WHERE id = 'live'"));
+        document = db.snapshotDocument();
+        const QJsonArray customers = document.value("customers").toArray();
+        QCOMPARE(customers.size(), 1);
+        QCOMPARE(customers.first().toObject().value("id").toString(), QStringLiteral("live"));
+        QCOMPARE(customers.first().toObject().value("phone").toString(QStringLiteral("<not text>")), QString());
+    }
+
+    void versionsKeepTheNewest200()
+    {
+        freshDatabase(QStringLiteral("prune"));
+        db.upsert(QStringLiteral("items"), {{"id", "i"}}, nullptr);
+        for (int i = 1; i <= 205; ++i)
+            QVERIFY(db.saveVersion(QStringLiteral("存档 %1").arg(i), QStringLiteral("qt")));
+        QCOMPARE(versionCount(), 200);
+        const QList<VersionInfo> versions = db.listVersions(200);
+        QCOMPARE(versions.size(), 200);
+        QCOMPARE(versions.first().id, 205);
+        QCOMPARE(versions.last().id, 6);
+        for (int i = 1; i < versions.size(); ++i)
+            QCOMPARE(versions[i].id, versions[i - 1].id - 1);
+        QCOMPARE(versions.first().reason, QStringLiteral("存档 205"));
+        QCOMPARE(versions.first().source, QStringLiteral("qt"));
+        QCOMPARE(versions.first().counts.value("items").toInt(-1), 1);
+        QCOMPARE(versions.first().counts.size(), 6);
+        QCOMPARE(db.listVersions(3).size(), 3);
+
+        // A number that was pruned, or never existed, rolls back nothing and stores no version.
+        QVERIFY(!db.rollbackTo(5, QStringLiteral("qt-ui")));
+        QVERIFY(!db.rollbackTo(999, QStringLiteral("qt-ui")));
+        QCOMPARE(versionCount(), 200);
+        QCOMPARE(db.listVersions(1).first().id, 205);
+    }
+
+    void rollbackOfUnreadableVersion_data()
+    {
+        QTest::addColumn<QString>("snapshot");
+        QTest::newRow("not json") << QStringLiteral("{broken");
+        QTest::newRow("array") << QStringLiteral("[1,2]");
+        QTest::newRow("empty object") << QStringLiteral("{}");
+    }
+
+    void rollbackOfUnreadableVersion()
+    {
+        QFETCH(QString, snapshot);
+        freshDatabase(QStringLiteral("unreadable-") + QString::fromLatin1(QTest::currentDataTag()).replace(' ', '-'));
+        QSqlQuery insert(QSqlDatabase::database(QStringLiteral("plindor")));
+        insert.prepare(QStringLiteral("INSERT INTO versions (createdAt, snapshot) VALUES ('x', ?)"));
+        insert.addBindValue(snapshot);
+        QVERIFY(insert.exec());
+        const int id = insert.lastInsertId().toInt();
+        QVERIFY(!db.rollbackTo(id, QStringLiteral("qt-ui")));
+        QCOMPARE(versionCount(), 1);
+    }
+
+    void rollbackRestoresTheVersion()
+    {
+        const QString path = freshDatabase(QStringLiteral("rollback"));
+        db.upsert(QStringLiteral("items"),
+                  {{"id", "i1"}, {"name", "旧名"}, {"barcode", "690"}, {"createdAt", "2024-01-01 08:00:00"},
+                   {"updatedAt", "2024-02-01 09:00:00"}},
+                  nullptr);
+        db.upsert(QStringLiteral("customers"), {{"id", "c1"}, {"name", "老客户"}, {"createdAt", "2024-01-01 08:00:00"}},
+                  nullptr);
+        QVERIFY(db.saveVersion(QStringLiteral("界面手动存档"), QStringLiteral("qt-ui")));
+        const int saved = db.listVersions(1).first().id;
+
+        QVERIFY(db.updateRecord(QStringLiteral("items"), QStringLiteral("i1"), {{"name", "新名"}}, nullptr));
+        QVERIFY(db.softDelete(QStringLiteral("customers"), QStringLiteral("c1"), nullptr));
+        db.upsert(QStringLiteral("items"), {{"id", "i2"}, {"name", "后来的"}, {"createdAt", "2025-01-01 00:00:00"}}, nullptr);
+        const QJsonObject later = rowOf(QStringLiteral("items"), QStringLiteral("i2"));
+        // Stamps older than now show that the rollback rewrote the rows.
+        rawValue(QStringLiteral("UPDATE items SET serverUpdatedAt = '2000-01-01 00:00:00' WHERE id = 'i1'"));
+
+        QVERIFY(db.rollbackTo(saved, QStringLiteral("qt-ui")));
+
+        const QJsonObject item = rowOf(QStringLiteral("items"), QStringLiteral("i1"));
+        QCOMPARE(item.value("name").toString(), QStringLiteral("旧名"));
+        QCOMPARE(item.value("barcode").toString(), QStringLiteral("690"));
+        QCOMPARE(item.value("updatedAt").toString(), QStringLiteral("2024-02-01 09:00:00"));
+        QVERIFY(item.value("serverUpdatedAt").toString() > QStringLiteral("2026"));
+        const QJsonObject customer = rowOf(QStringLiteral("customers"), QStringLiteral("c1"));
+        QCOMPARE(customer.value("name").toString(), QStringLiteral("老客户"));
+        QCOMPARE(customer.value("deleted").toInt(-1), 0);
+        QCOMPARE(rowOf(QStringLiteral("items"), QStringLiteral("i2")), later);
+
+        const QList<VersionInfo> versions = db.listVersions(10);
+        QCOMPARE(versions.size(), 3);
+        QCOMPARE(versions[0].reason, QStringLiteral("回滚到版本 #%1").arg(saved));
+        QCOMPARE(versions[1].reason, QStringLiteral("回滚前自动存档"));
+        QCOMPARE(versions[0].source, QStringLiteral("qt-ui"));
+        QCOMPARE(versions[1].source, QStringLiteral("qt-ui"));
+        QCOMPARE(versions[1].counts.value("customers").toInt(-1), 0);
+        QCOMPARE(versions[0].counts.value("customers").toInt(-1), 1);
+
+        // Committed: a connection of its own sees the restored name.
+        QCOMPARE(valueFromFile(path, QStringLiteral("SELECT name FROM items WHERE id = 'i1'")).toString(),
+                 QStringLiteral("旧名"));
+    }
+
+    void mergeSummaryLines_data()
+    {
+        QTest::addColumn<QJsonObject>("document");
+        QTest::addColumn<QJsonObject>("perTable");
+        QTest::addColumn<QStringList>("details");
+
+        const auto zeros = [](QJsonObject changes) {
+            QJsonObject counts{{"items", 0}, {"transactions", 0}, {"categories", 0},
+                               {"locations", 0}, {"customers", 0}, {"relations", 0}};
+            for (auto it = changes.begin(); it != changes.end(); ++it)
+                counts.insert(it.key(), it.value());
+            return counts;
+        };
+        const auto records = [](const QString &prefix, int n) {
+            QJsonArray array;
+            for (int i = 0; i < n; ++i)
+                array.append(QJsonObject{{"id", QStringLiteral("%1%2").arg(prefix).arg(i)}, {"name", "n"}});
+            return array;
+        };
+
+        QTest::newRow("empty") << QJsonObject() << zeros({}) << QStringList{"没有新数据"};
+        QTest::newRow("other keys only")
+            << QJsonObject{{"versions", records("v", 2)}, {"sync_log", records("s", 1)}, {"app", "plindor"}, {"protocol", 1},
+                           {"items", "not an array"}}
+            << zeros({}) << QStringList{"没有新数据"};
+        QTest::newRow("two items and a customer")
+            << QJsonObject{{"items", records("i", 2)}, {"customers", records("c", 1)}}
+            << zeros({{"items", 2}, {"customers", 1}}) << QStringList{"物品 2 新增/更新", "分类 0、存放处 0、客户 1"};
+        QTest::newRow("every table")
+            << QJsonObject{{"items", records("i", 1)}, {"transactions", records("t", 12)}, {"categories", records("k", 3)},
+                           {"locations", records("l", 2)}, {"relations", records("r", 1)}}
+            << zeros({{"items", 1}, {"transactions", 12}, {"categories", 3}, {"locations", 2}, {"relations", 1}})
+            << QStringList{"物品 1 新增/更新", "流水 12 新增", "分类 3、存放处 2、客户 0", "关联 1 新增"};
+        QTest::newRow("transactions only")
+            << QJsonObject{{"transactions", records("t", 1)}} << zeros({{"transactions", 1}}) << QStringList{"流水 1 新增"};
+        QTest::newRow("bad ids skipped")
+            << QJsonObject{{"items", QJsonArray{QJsonObject{{"name", "no id"}}, QJsonObject{{"id", ""}}, QJsonObject{{"id", 7}},
+                                                 "not an object", QJsonObject{{"id", "ok"}}}},
+                           {"customers", QJsonArray{QJsonObject{{"id", QJsonValue::Null}}}},
+                           {"transactions", QJsonArray{QJsonObject{{"id", 1}}, QJsonObject{{"id", ""}}}},
+                           {"relations", QJsonArray{QJsonObject{{"id", true}}}}}
+            << zeros({{"items", 1}}) << QStringList{"物品 1 新增/更新"};
+    }
+
+    void mergeSummaryLines()
+    {
+        QFETCH(QJsonObject, document);
+        QFETCH(QJsonObject, perTable);
+        QFETCH(QStringList, details);
+        freshDatabase(QStringLiteral("summary-") + QString::fromLatin1(QTest::currentDataTag()).replace(' ', '-'));
+        const MergeResult result = db.merge(document);
+        QCOMPARE(result.perTable, perTable);
+        QCOMPARE(result.details, details);
+        QCOMPARE(db.counts(), perTable);
+    }
+
+    void mergeNewerDecides_data()
+    {
+        QTest::addColumn<QString>("table");
+        QTest::addColumn<QJsonObject>("master");
+        QTest::addColumn<bool>("masterDeleted");
+        QTest::addColumn<QJsonObject>("incoming");
+        QTest::addColumn<bool>("written");
+
+        const QJsonObject item{{"id", "i1"}, {"name", "本地"}, {"barcode", "690"}, {"quantity", 5},
+                               {"createdAt", "2024-01-01 08:00:00"}, {"updatedAt", "2024-03-01 10:00:00"}};
+        const auto pushed = [](QJsonObject changes) {
+            QJsonObject record{{"id", "i1"}, {"name", "手机"}};
+            for (auto it = changes.begin(); it != changes.end(); ++it)
+                record.insert(it.key(), it.value());
+            return record;
+        };
+        QTest::newRow("equal") << "items" << item << false << pushed({{"updatedAt", "2024-03-01 10:00:00"}}) << false;
+        QTest::newRow("one second later") << "items" << item << false << pushed({{"updatedAt", "2024-03-01 10:00:01"}}) << true;
+        QTest::newRow("older") << "items" << item << false << pushed({{"updatedAt", "2024-02-28 23:59:59"}}) << false;
+        QTest::newRow("missing") << "items" << item << false << pushed({}) << false;
+        QTest::newRow("numeric") << "items" << item << false << pushed({{"updatedAt", 1900000000000.0}}) << false;
+        QTest::newRow("createdAt newer but updatedAt equal")
+            << "items" << item << false
+            << pushed({{"createdAt", "2099-01-01 00:00:00"}, {"updatedAt", "2024-03-01 10:00:00"}}) << false;
+        QTest::newRow("no master row, missing stamp") << "items" << QJsonObject() << false << pushed({}) << true;
+        QTest::newRow("no master row, numeric stamp")
+            << "items" << QJsonObject() << false << pushed({{"updatedAt", 5}}) << true;
+        QTest::newRow("master stamp empty")
+            << "items" << QJsonObject{{"id", "i1"}, {"name", "本地"}, {"createdAt", "2024-01-01 08:00:00"}, {"updatedAt", ""}}
+            << false << pushed({{"updatedAt", "2000-01-01 00:00:00"}}) << true;
+        QTest::newRow("soft-deleted master revived")
+            << "items" << item << true << pushed({{"updatedAt", "2024-03-02 00:00:00"}}) << true;
+        QTest::newRow("soft-deleted master stays") << "items" << item << true << pushed({{"updatedAt", "2024-03-01 10:00:00"}})
+                                                   << false;
+        QTest::newRow("deleted flag pushed") << "items" << QJsonObject() << false
+                                             << pushed({{"deleted", 1}, {"serverUpdatedAt", "2099-01-01 00:00:00"}}) << true;
+
+        const QJsonObject category{{"id", "i1"}, {"name", "本地"}, {"createdAt", "2024-01-01 08:00:00"}};
+        QTest::newRow("category renamed, same createdAt")
+            << "categories" << category << false << pushed({{"createdAt", "2024-01-01 08:00:00"}}) << false;
+        QTest::newRow("category newer createdAt")
+            << "categories" << category << false << pushed({{"createdAt", "2024-01-01 08:00:01"}}) << true;
+        QTest::newRow("location newer createdAt")
+            << "locations" << category << false << pushed({{"createdAt", "2024-01-02 00:00:00"}}) << true;
+        QTest::newRow("customer older createdAt")
+            << "customers" << category << false << pushed({{"createdAt", "2023-12-31 23:59:59"}}) << false;
+    }
+
+    void mergeNewerDecides()
+    {
+        QFETCH(QString, table);
+        QFETCH(QJsonObject, master);
+        QFETCH(bool, masterDeleted);
+        QFETCH(QJsonObject, incoming);
+        QFETCH(bool, written);
+        freshDatabase(QStringLiteral("newer-") + QString::fromLatin1(QTest::currentDataTag()).replace(' ', '-'));
+        if (!master.isEmpty()) {
+            QCOMPARE(db.upsert(table, master, nullptr), QStringLiteral("i1"));
+            if (masterDeleted)
+                db.softDelete(table, QStringLiteral("i1"), nullptr);
+            // upsert fills an empty stamp; a row from elsewhere may still hold none.
+            if (master.value("updatedAt") == QJsonValue(QString()))
+                rawValue(QStringLiteral("UPDATE items SET updatedAt = NULL"));
+        }
+        rawValue(QStringLiteral("UPDATE %1 SET serverUpdatedAt = 'old'").arg(table));
+
+        const QString before = Database::nowText();
+        const MergeResult result = db.merge({{table, QJsonArray{incoming}}});
+        const QString after = Database::nowText();
+        QCOMPARE(result.perTable.value(table).toInt(), written ? 1 : 0);
+
+        const QString name = rawValue(QStringLiteral("SELECT name FROM %1 WHERE id = 'i1'").arg(table)).toString();
+        const QString stamp = rawValue(QStringLiteral("SELECT serverUpdatedAt FROM %1 WHERE id = 'i1'").arg(table)).toString();
+        const int deleted = rawValue(QStringLiteral("SELECT deleted FROM %1 WHERE id = 'i1'").arg(table)).toInt();
+        if (written) {
+            QCOMPARE(name, QStringLiteral("手机"));
+            QVERIFY2(stamp >= before && stamp <= after, qPrintable(stamp));
+            QCOMPARE(deleted, 0);
+            // The pushed row replaces the whole row: what it lacks is empty now.
+            if (table == QLatin1String("items")) {
+                const QJsonObject row = rowOf(table, QStringLiteral("i1"));
+                QCOMPARE(row.value("barcode").toString(QStringLiteral("<not text>")), QString());
+                QCOMPARE(row.value("quantity").toString(QStringLiteral("<not text>")), QString());
+                const QJsonValue pushedStamp = incoming.value("updatedAt");
+                QCOMPARE(row.value("updatedAt").toString(),
+                         pushedStamp.isString() ? pushedStamp.toString() : row.value("createdAt").toString());
+            }
+        } else {
+            QCOMPARE(name, QStringLiteral("本地"));
+            QCOMPARE(stamp, QStringLiteral("old"));
+            QCOMPARE(deleted, masterDeleted ? 1 : 0);
+        }
+    }
+
+    void mergeMissingNeverRewrites()
+    {
+        freshDatabase(QStringLiteral("missing"));
+        db.upsert(QStringLiteral("transactions"), {{"id", "t-live"}, {"type", "入库"}, {"quantity", 3}}, nullptr);
+        db.upsert(QStringLiteral("transactions"), {{"id", "t-gone"}, {"type", "出库"}}, nullptr);
+        db.softDelete(QStringLiteral("transactions"), QStringLiteral("t-gone"), nullptr);
+        db.upsert(QStringLiteral("relations"), {{"id", "r1"}, {"quantity", 2}}, nullptr);
+        rawValue(QStringLiteral("UPDATE transactions SET serverUpdatedAt = 'old'"));
+
+        const MergeResult result = db.merge(
+            {{"transactions", QJsonArray{QJsonObject{{"id", "t-live"}, {"type", "改"}, {"createdAt", "2099-01-01 00:00:00"}},
+                                         QJsonObject{{"id", "t-gone"}, {"type", "改"}},
+                                         QJsonObject{{"id", "t-new"}, {"type", "入库"}, {"deleted", 1}},
+                                         QJsonObject{{"id", "t-new"}, {"type", "重复"}}}},
+             {"relations", QJsonArray{QJsonObject{{"id", "r1"}, {"quantity", 9}}, QJsonObject{{"id", "r2"}}}}});
+        QCOMPARE(result.perTable.value("transactions").toInt(), 1);
+        QCOMPARE(result.perTable.value("relations").toInt(), 1);
+        QCOMPARE(result.details, QStringList({"流水 1 新增", "关联 1 新增"}));
+
+        QCOMPARE(rawValue(QStringLiteral("SELECT type || '/' || serverUpdatedAt || '/' || deleted FROM transactions WHERE id = 't-live'")).toString(),
+                 QStringLiteral("入库/old/0"));
+        QCOMPARE(rawValue(QStringLiteral("SELECT type || '/' || deleted FROM transactions WHERE id = 't-gone'")).toString(),
+                 QStringLiteral("出库/1"));
+        QCOMPARE(rawValue(QStringLiteral("SELECT type || '/' || deleted FROM transactions WHERE id = 't-new'")).toString(),
+                 QStringLiteral("入库/0"));
+        QCOMPARE(rowOf(QStringLiteral("relations"), QStringLiteral("r1")).value("quantity").toDouble(), 2.0);
+        // Missing createdAt and quantity: the stamp of now and an empty text, as any upsert.
+        const QJsonObject r2 = rowOf(QStringLiteral("relations"), QStringLiteral("r2"));
+        QCOMPARE(r2.value("createdAt").toString(), r2.value("serverUpdatedAt").toString());
+        QCOMPARE(r2.value("quantity").toString(QStringLiteral("<not text>")), QString());
+    }
+
+    void mergeComparesRepeatedIdsWithTheirFirstCopy()
+    {
+        freshDatabase(QStringLiteral("repeated"));
+        const MergeResult result = db.merge(
+            {{"items", QJsonArray{QJsonObject{{"id", "i"}, {"name", "第一"}, {"updatedAt", "2024-05-02 00:00:00"}},
+                                  QJsonObject{{"id", "i"}, {"name", "较旧"}, {"updatedAt", "2024-05-01 00:00:00"}},
+                                  QJsonObject{{"id", "i"}, {"name", "最新"}, {"updatedAt", "2024-05-03 00:00:00"}}}},
+             {"customers", QJsonArray{QJsonObject{{"id", "c"}, {"name", "无时间"}},
+                                      QJsonObject{{"id", "c"}, {"name", "也无时间"}}}}});
+        QCOMPARE(result.perTable.value("items").toInt(), 2);
+        QCOMPARE(rowOf(QStringLiteral("items"), QStringLiteral("i")).value("name").toString(), QStringLiteral("最新"));
+        // The first copy got createdAt now, so the second, without a stamp, loses.
+        QCOMPARE(result.perTable.value("customers").toInt(), 1);
+        QCOMPARE(rowOf(QStringLiteral("customers"), QStringLiteral("c")).value("name").toString(), QStringLiteral("无时间"));
+    }
+
+    void mergeKeepsRowsAroundAFailingOne()
+    {
+        const QString path = dir.filePath(QStringLiteral("failing/data/plindor.db"));
+        QDir().mkpath(QFileInfo(path).absolutePath());
+        {
+            QSqlDatabase old = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("old"));
+            old.setDatabaseName(path);
+            QVERIFY(old.open());
+            QVERIFY(QSqlQuery(old).exec(QStringLiteral(
+                "CREATE TABLE customers (id TEXT PRIMARY KEY, name TEXT CHECK (name != '坏'), phone TEXT, address TEXT, "
+                "createdAt TEXT, serverUpdatedAt TEXT, deleted INTEGER DEFAULT 0)")));
+            old.close();
+        }
+        QSqlDatabase::removeDatabase(QStringLiteral("old"));
+        QString error;
+        QVERIFY(db.open(path, &error));
+
+        const MergeResult result = db.merge(
+            {{"customers", QJsonArray{QJsonObject{{"id", "a"}, {"name", "好"}}, QJsonObject{{"id", "b"}, {"name", "坏"}},
+                                      QJsonObject{{"id", "c"}, {"name", "也好"}}}},
+             {"items", QJsonArray{QJsonObject{{"id", "i"}, {"name", "物品"}}}}});
+        QCOMPARE(result.perTable.value("customers").toInt(), 3);
+        QCOMPARE(result.details, QStringList({"物品 1 新增/更新", "分类 0、存放处 0、客户 3"}));
+        QCOMPARE(valueFromFile(path, QStringLiteral("SELECT group_concat(id, ',') FROM (SELECT id FROM customers ORDER BY id)"))
+                     .toString(),
+                 QStringLiteral("a,c"));
+        QCOMPARE(valueFromFile(path, QStringLiteral("SELECT COUNT(*) FROM items")).toInt(), 1);
+        // The transaction is over: the connection writes on its own again.
+        QVERIFY(!db.upsert(QStringLiteral("customers"), {{"id", "d"}, {"name", "又一个"}}, nullptr).isEmpty());
+        QCOMPARE(valueFromFile(path, QStringLiteral("SELECT COUNT(*) FROM customers")).toInt(), 3);
+    }
+
+    // Each commit appends at least one page to the write-ahead log, so the log's growth tells one
+    // transaction from one commit per row.
+    void bulkWritesCommitOnce_data()
+    {
+        QTest::addColumn<bool>("rollback");
+        QTest::newRow("merge") << false;
+        QTest::newRow("rollback") << true;
+    }
+
+    void bulkWritesCommitOnce()
+    {
+        QFETCH(bool, rollback);
+        const QString path = freshDatabase(QStringLiteral("commits-") + QString::fromLatin1(QTest::currentDataTag()));
+        QJsonArray customers;
+        for (int i = 0; i < 300; ++i)
+            customers.append(QJsonObject{{"id", QStringLiteral("c%1").arg(i)}, {"name", "客户"}});
+        const QJsonObject document{{"customers", customers}};
+        if (rollback) {
+            db.merge(document);
+            QVERIFY(db.saveVersion(QStringLiteral("存档"), QStringLiteral("qt")));
+        }
+        const int pageSize = rawValue(QStringLiteral("PRAGMA page_size")).toInt();
+        const qint64 before = QFileInfo(path + QStringLiteral("-wal")).size();
+
+        if (rollback)
+            QVERIFY(db.rollbackTo(db.listVersions(1).first().id, QStringLiteral("qt-ui")));
+        else
+            QCOMPARE(db.merge(document).perTable.value("customers").toInt(), 300);
+
+        const qint64 frames = (QFileInfo(path + QStringLiteral("-wal")).size() - before) / (pageSize + 24);
+        QVERIFY2(frames < 100, qPrintable(QStringLiteral("%1 log pages").arg(frames)));
+        QCOMPARE(valueFromFile(path, QStringLiteral("SELECT COUNT(*) FROM customers WHERE deleted = 0")).toInt(), 300);
+    }
+
+    void syncLogListsAndClears()
+    {
+        freshDatabase(QStringLiteral("synclog"));
+        QCOMPARE(db.clearSyncLog(), 0);
+        for (int i = 1; i <= 150; ++i)
+            db.logSync(QStringLiteral("192.168.1.%1").arg(i), QStringLiteral("推送"), QStringLiteral("第 %1 次").arg(i));
+        rawValue(QStringLiteral("UPDATE sync_log SET summary = NULL WHERE id = 150"));
+        const QJsonArray recent = db.recentSyncLog(100);
+        QCOMPARE(recent.size(), 100);
+        const QJsonObject newest = recent.first().toObject();
+        QCOMPARE(newest.value("peer").toString(), QStringLiteral("192.168.1.150"));
+        QCOMPARE(newest.value("action").toString(), QStringLiteral("推送"));
+        QCOMPARE(newest.value("detail").toString(QStringLiteral("<not text>")), QString());
+        QCOMPARE(newest.value("at").toString().size(), 19);
+        QCOMPARE(recent.last().toObject().value("detail").toString(), QStringLiteral("第 51 次"));
+
+        QCOMPARE(db.clearSyncLog(), 150);
+        QCOMPARE(db.recentSyncLog(100).size(), 0);
+        db.logSync(QStringLiteral("qt-ui"), QStringLiteral("回滚"), QStringLiteral("回滚到版本 #3"));
+        QCOMPARE(rawValue(QStringLiteral("SELECT id FROM sync_log")).toInt(), 1);
+    }
+
+    void backupHoldsRowsStillInTheLog()
+    {
+        const QString path = freshDatabase(QStringLiteral("wal"));
+        for (int i = 0; i < 20; ++i)
+            db.upsert(QStringLiteral("items"), {{"id", QStringLiteral("i%1").arg(i)}, {"name", "轴承"}}, nullptr);
+        // The main file alone lacks these rows: they wait in the write-ahead log.
+        const QString bare = dir.filePath(QStringLiteral("wal-bare.db"));
+        QVERIFY(QFile::copy(path, bare));
+        QVERIFY(valueFromFile(bare, QStringLiteral("SELECT COUNT(*) FROM items")).toInt() != 20);
+
+        // A copy left over from a crash is neither today's backup nor in the way.
+        QDir().mkpath(backupFolder(path));
+        const QString target = QDir(backupFolder(path)).absoluteFilePath(todaysBackupName());
+        QFile leftover(target + QStringLiteral(".part"));
+        QVERIFY(leftover.open(QIODevice::WriteOnly));
+        leftover.write("half a file");
+        leftover.close();
+
+        QCOMPARE(db.dailyBackup(), target);
+        QVERIFY(!QFile::exists(target + QStringLiteral(".part")));
+        QVERIFY(!QFile::exists(target + QStringLiteral("-wal")));
+        QCOMPARE(valueFromFile(target, QStringLiteral("SELECT COUNT(*) FROM items")).toInt(), 20);
+
+        // Later the same day: nothing is copied.
+        const QDateTime made = QFileInfo(target).lastModified();
+        db.upsert(QStringLiteral("items"), {{"id", "later"}}, nullptr);
+        QCOMPARE(db.dailyBackup(), QString());
+        QCOMPARE(QFileInfo(target).lastModified(), made);
+        QCOMPARE(QDir(backupFolder(path)).entryList(QDir::Files).size(), 1);
+    }
+
+    void backupKeepsThe30Newest()
+    {
+        const QString path = freshDatabase(QStringLiteral("retention"));
+        const QDir folder(backupFolder(path));
+        QDir().mkpath(folder.path());
+        QStringList old;
+        for (int day = 1; day <= 29; ++day)
+            old << QStringLiteral("plindor-202001%1.db").arg(day, 2, 10, QLatin1Char('0'));
+        old << QStringLiteral("plindor-other.db");
+        for (const QString &name : old) {
+            QFile file(folder.filePath(name));
+            QVERIFY(file.open(QIODevice::WriteOnly));
+        }
+        QFile unrelated(folder.filePath(QStringLiteral("notes.txt")));
+        QVERIFY(unrelated.open(QIODevice::WriteOnly));
+        unrelated.close();
+
+        QCOMPARE(db.dailyBackup(), folder.absoluteFilePath(todaysBackupName()));
+        const QStringList kept = folder.entryList({QStringLiteral("plindor-*.db")}, QDir::Files, QDir::Name);
+        QCOMPARE(kept.size(), 30);
+        QVERIFY(!kept.contains(QStringLiteral("plindor-20200101.db")));
+        QVERIFY(kept.contains(QStringLiteral("plindor-20200102.db")));
+        QVERIFY(kept.contains(QStringLiteral("plindor-other.db")));
+        QVERIFY(kept.contains(todaysBackupName()));
+        QVERIFY(QFile::exists(folder.filePath(QStringLiteral("notes.txt"))));
+    }
+
+    void backupWithoutDatabaseFileDoesNothing()
+    {
+        const QString path = freshDatabase(QStringLiteral("nofile"));
+        db.close();
+        for (const QString &suffix : {QString(), QStringLiteral("-wal"), QStringLiteral("-shm")})
+            QFile::remove(path + suffix);
+        QCOMPARE(db.dailyBackup(), QString());
+        QVERIFY(!QFileInfo::exists(backupFolder(path)));
+    }
+
+    void backupOfAClosedDatabase()
+    {
+        const QString path = freshDatabase(QStringLiteral("closedcopy"));
+        db.upsert(QStringLiteral("customers"), {{"id", "c"}}, nullptr);
+        db.close();
+        const QString target = db.dailyBackup();
+        QCOMPARE(target, QDir(backupFolder(path)).absoluteFilePath(todaysBackupName()));
+        QCOMPARE(valueFromFile(target, QStringLiteral("SELECT COUNT(*) FROM customers")).toInt(), 1);
+    }
+
+    void pathOfWalksLiveAncestors_data()
+    {
+        QTest::addColumn<QString>("table");
+        QTest::addColumn<QString>("id");
+        QTest::addColumn<QString>("path");
+
+        QStringList fifty;
+        for (int i = 0; i < 50; ++i)
+            fifty << QStringLiteral("自环");
+        QStringList loop;
+        for (int i = 0; i < 25; ++i)
+            loop << QStringLiteral("乙") << QStringLiteral("甲");
+
+        QTest::newRow("root") << "categories" << "a" << "A";
+        QTest::newRow("child") << "categories" << "b" << "A > B";
+        QTest::newRow("grandchild") << "categories" << "c" << "A > B > C";
+        QTest::newRow("parent missing") << "categories" << "orphan" << "孤";
+        QTest::newRow("parent soft-deleted") << "categories" << "under-gone" << "子";
+        QTest::newRow("soft-deleted node") << "categories" << "gone" << "";
+        QTest::newRow("unknown id") << "categories" << "nope" << "";
+        QTest::newRow("empty id") << "categories" << "" << "";
+        QTest::newRow("self parent") << "categories" << "self" << fifty.join(" > ");
+        QTest::newRow("two-node loop") << "categories" << "x" << loop.join(" > ");
+        QTest::newRow("location") << "locations" << "shelf" << "仓库 > 货架";
+        QTest::newRow("other table") << "items" << "a" << "";
+        QTest::newRow("wrong case") << "Categories" << "a" << "";
+    }
+
+    void pathOfWalksLiveAncestors()
+    {
+        QFETCH(QString, table);
+        QFETCH(QString, id);
+        QFETCH(QString, path);
+        if (QByteArray(QTest::currentDataTag()) == "root") {
+            freshDatabase(QStringLiteral("paths"));
+            const QList<QJsonObject> categories = {
+                {{"id", "a"}, {"name", "A"}},
+                {{"id", "b"}, {"name", "B"}, {"parentId", "a"}},
+                {{"id", "c"}, {"name", "C"}, {"parentId", "b"}},
+                {{"id", "orphan"}, {"name", "孤"}, {"parentId", "nowhere"}},
+                {{"id", "gone"}, {"name", "删"}},
+                {{"id", "under-gone"}, {"name", "子"}, {"parentId", "gone"}},
+                {{"id", "self"}, {"name", "自环"}, {"parentId", "self"}},
+                {{"id", "x"}, {"name", "甲"}, {"parentId", "y"}},
+                {{"id", "y"}, {"name", "乙"}, {"parentId", "x"}},
+            };
+            for (const QJsonObject &row : categories)
+                QVERIFY(!db.upsert(QStringLiteral("categories"), row, nullptr).isEmpty());
+            db.softDelete(QStringLiteral("categories"), QStringLiteral("gone"), nullptr);
+            db.upsert(QStringLiteral("locations"), {{"id", "store"}, {"name", "仓库"}}, nullptr);
+            db.upsert(QStringLiteral("locations"), {{"id", "shelf"}, {"name", "货架"}, {"parentId", "store"}}, nullptr);
+            db.upsert(QStringLiteral("items"), {{"id", "a"}, {"name", "物品"}}, nullptr);
+        }
+        QCOMPARE(db.pathOf(table, id), path);
+    }
+
+    void displayValueFallbacks_data()
+    {
+        QTest::addColumn<QString>("column");
+        QTest::addColumn<QString>("value");
+        QTest::addColumn<QString>("shown");
+
+        QTest::newRow("category path") << "categoryId" << "kid" << "电子 > 电阻";
+        QTest::newRow("deleted category name") << "categoryId" << "gone" << "旧分类";
+        QTest::newRow("unknown category") << "categoryId" << "nope" << "nope";
+        QTest::newRow("location path") << "locationId" << "shelf" << "仓库 > 货架";
+        QTest::newRow("unknown location") << "locationId" << "kid" << "kid";
+        QTest::newRow("item with barcode") << "itemId" << "i1" << "电阻（690123）";
+        QTest::newRow("item without barcode") << "relatedItemId" << "i2" << "电容";
+        QTest::newRow("item without name") << "itemId" << "i3" << "";
+        QTest::newRow("unknown item") << "relatedItemId" << "nope" << "nope";
+        QTest::newRow("customer") << "customerId" << "c1" << "王师傅";
+        QTest::newRow("unknown customer") << "customerId" << "c9" << "c9";
+        QTest::newRow("parent category") << "parentId" << "root" << "电子（分类）";
+        QTest::newRow("parent location") << "parentId" << "store" << "仓库（存放处）";
+        QTest::newRow("parent in both") << "parentId" << "both" << "同名分类（分类）";
+        QTest::newRow("unknown parent") << "parentId" << "nope" << "nope";
+        QTest::newRow("plain column") << "name" << "kid" << "kid";
+        QTest::newRow("empty value") << "categoryId" << "" << "";
+        QTest::newRow("empty plain value") << "name" << "" << "";
+        QTest::newRow("wrong case column") << "CategoryId" << "kid" << "kid";
+    }
+
+    void displayValueFallbacks()
+    {
+        QFETCH(QString, column);
+        QFETCH(QString, value);
+        QFETCH(QString, shown);
+        if (QByteArray(QTest::currentDataTag()) == "category path") {
+            freshDatabase(QStringLiteral("display"));
+            db.upsert(QStringLiteral("categories"), {{"id", "root"}, {"name", "电子"}}, nullptr);
+            db.upsert(QStringLiteral("categories"), {{"id", "kid"}, {"name", "电阻"}, {"parentId", "root"}}, nullptr);
+            db.upsert(QStringLiteral("categories"), {{"id", "gone"}, {"name", "旧分类"}}, nullptr);
+            db.softDelete(QStringLiteral("categories"), QStringLiteral("gone"), nullptr);
+            db.upsert(QStringLiteral("categories"), {{"id", "both"}, {"name", "同名分类"}}, nullptr);
+            db.upsert(QStringLiteral("locations"), {{"id", "store"}, {"name", "仓库"}}, nullptr);
+            db.upsert(QStringLiteral("locations"), {{"id", "shelf"}, {"name", "货架"}, {"parentId", "store"}}, nullptr);
+            db.upsert(QStringLiteral("locations"), {{"id", "both"}, {"name", "同名存放处"}}, nullptr);
+            db.upsert(QStringLiteral("items"), {{"id", "i1"}, {"name", "电阻"}, {"barcode", "690123"}}, nullptr);
+            db.upsert(QStringLiteral("items"), {{"id", "i2"}, {"name", "电容"}}, nullptr);
+            db.upsert(QStringLiteral("items"), {{"id", "i3"}, {"barcode", ""}}, nullptr);
+            db.upsert(QStringLiteral("customers"), {{"id", "c1"}, {"name", "王师傅"}}, nullptr);
+        }
+        QCOMPARE(db.displayValue(column, value), shown);
+    }
+
+    void idNameListsAndTextLookups()
+    {
+        freshDatabase(QStringLiteral("idname"));
+        db.upsert(QStringLiteral("customers"), {{"id", "c2"}, {"name", "乙"}}, nullptr);
+        db.upsert(QStringLiteral("customers"), {{"id", "c1"}, {"name", "甲"}}, nullptr);
+        db.upsert(QStringLiteral("customers"), {{"id", "c3"}, {"name", "丙"}}, nullptr);
+        db.softDelete(QStringLiteral("customers"), QStringLiteral("c3"), nullptr);
+        rawValue(QStringLiteral("UPDATE customers SET name = NULL WHERE id = 'c2'"));
+
+        const QList<IdName> list = db.queryIdName(QStringLiteral("SELECT id, name FROM customers WHERE deleted=0 ORDER BY id"));
+        QCOMPARE(list.size(), 2);
+        QCOMPARE(list[0].id, QStringLiteral("c1"));
+        QCOMPARE(list[0].name, QStringLiteral("甲"));
+        QCOMPARE(list[1].id, QStringLiteral("c2"));
+        QCOMPARE(list[1].name, QString());
+
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("^queryIdName failed:.*no such table.*")));
+        QVERIFY(db.queryIdName(QStringLiteral("SELECT id, name FROM nowhere")).isEmpty());
+
+        QCOMPARE(db.lookupText(QStringLiteral("SELECT name FROM customers WHERE id = ?"), QStringLiteral("c1")),
+                 QStringLiteral("甲"));
+        QCOMPARE(db.lookupText(QStringLiteral("SELECT name FROM customers WHERE id = ?"), QStringLiteral("none")), QString());
+        QCOMPARE(db.lookupText(QStringLiteral("SELECT name FROM nowhere WHERE id = ?"), QStringLiteral("c1")), QString());
+    }
+
+    void newOperationsFailQuietlyAfterClose()
+    {
+        freshDatabase(QStringLiteral("closed-new"));
+        db.upsert(QStringLiteral("categories"), {{"id", "k"}, {"name", "分类"}}, nullptr);
+        QVERIFY(db.saveVersion(QStringLiteral("存档"), QStringLiteral("qt")));
+        db.close();
+        QTest::failOnWarning(QRegularExpression(QStringLiteral("^queryIdName failed:")));
+        QVERIFY(db.queryIdName(QStringLiteral("SELECT id, name FROM categories")).isEmpty());
+        QVERIFY(db.listVersions(200).isEmpty());
+        QVERIFY(!db.rollbackTo(1, QStringLiteral("qt-ui")));
+        QVERIFY(db.recentSyncLog(100).isEmpty());
+        QCOMPARE(db.clearSyncLog(), 0);
+        QCOMPARE(db.pathOf(QStringLiteral("categories"), QStringLiteral("k")), QString());
+        QCOMPARE(db.displayValue(QStringLiteral("categoryId"), QStringLiteral("k")), QStringLiteral("k"));
+        const MergeResult result = db.merge({{"customers", QJsonArray{QJsonObject{{"id", "c"}}}}});
+        QCOMPARE(result.perTable.value("customers").toInt(), 1);
     }
 };
 

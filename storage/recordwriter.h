@@ -1,0 +1,48 @@
+#pragma once
+
+#include <QJsonObject>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QString>
+#include <QStringList>
+#include <QVariantList>
+
+struct TableInfo;
+
+// A key of a Record as text: the empty text for a missing key and for any value that is not a string.
+inline QString recordText(const QJsonObject &record, const QString &key)
+{
+    const QJsonValue value = record.value(key);
+    return value.isString() ? value.toString() : QString();
+}
+
+// Writes whole Records into one data table through a single prepared INSERT OR REPLACE, so that a merge
+// or a rollback of thousands of rows prepares once. Every row gets the defaults and stamps of an upsert:
+// createdAt now when missing, an item's updatedAt from createdAt, serverUpdatedAt now, deleted 0, and an
+// empty text for every column the Record lacks.
+class RecordWriter
+{
+public:
+    RecordWriter(const QSqlDatabase &connection, const TableInfo &table);
+
+    // The Record's id must already be set.
+    bool write(const QJsonObject &record);
+
+    // The driver's text of the last failure.
+    QString errorText() const;
+
+    // The value bound to a column by the last write.
+    QVariant writtenValue(int column) const { return values.value(column); }
+
+    // The current timestamp text, formatted once per second: a bulk write stamps tens of thousands of rows.
+    static QString stampNow();
+
+private:
+    const TableInfo &table;
+    QSqlQuery query;
+    bool prepared = false;
+    int createdAtColumn = -1;
+    int updatedAtColumn = -1;
+    QStringList placeholders;
+    QVariantList values;
+};
