@@ -28,11 +28,20 @@ void MainWindow::loadConfig()
     }
     if (config.value(QStringLiteral("syncKey")).toString().isEmpty())
         onNewKey();
+
+    // The service port is 16 bits wide: a whole number beyond that range would wrap to some other port.
+    const QJsonValue port = config.value(QStringLiteral("syncPort"));
+    const double number = port.toDouble();
+    if (port.isDouble() && number == std::floor(number) && (number < 1 || number > 65535))
+        appendLog(QStringLiteral("配置文件里的同步端口 %1 不在 1 - 65535 之间，改用 9527")
+                      .arg(QString::number(number, 'f', 0)));
 }
 
 void MainWindow::saveConfig()
 {
-    writeConfigFile();
+    // Nobody asked for this write, so the log is the only place the operator can learn it failed.
+    if (!writeConfigFile())
+        appendLog(QStringLiteral("配置文件写入失败，设置只在本次运行中有效: %1").arg(configPath()));
 }
 
 bool MainWindow::writeConfigFile()

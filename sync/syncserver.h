@@ -1,5 +1,7 @@
 #pragma once
 
+#include "sync/httprequest.h"
+
 #include <QByteArray>
 #include <QJsonObject>
 #include <QObject>
@@ -8,15 +10,6 @@
 class QTcpServer;
 class QTcpSocket;
 
-// One parsed HTTP request.
-struct HttpRequest
-{
-    QString method;
-    QString path;
-    QJsonObject headers;
-    QByteArray body;
-};
-
 // The HTTP/1.1 service through which phones pull and push: one request per connection, JSON answers.
 class SyncServer : public QObject
 {
@@ -24,15 +17,22 @@ class SyncServer : public QObject
 
 public:
     explicit SyncServer(QObject *parent = nullptr);
+    ~SyncServer() override;
 
     bool start(quint16 port);
     void stop();
+
+    // Routes one complete request and answers it; the body is consumed.
+    void handleRequest(QTcpSocket *socket, HttpRequest request);
+    bool checkKey(const HttpRequest &request) const;
 
     QTcpServer *listener = nullptr;
     bool running = false;
     quint16 port = 9527;
     QString key;
     QString deviceName = QStringLiteral("电脑主库");
+    // A connection that neither receives nor sends anything for this long is dropped.
+    int idleTimeoutMs = 30000;
 
 Q_SIGNALS:
     void activity(const QString &peer, const QString &action, const QString &detail);
@@ -40,4 +40,12 @@ Q_SIGNALS:
 
 public Q_SLOTS:
     void onNewConnection();
+
+private:
+    void onReadyRead(QTcpSocket *socket);
+    void releaseBuffer(QTcpSocket *socket);
+    void releaseConnections();
+    void reject(QTcpSocket *socket, int status, const QString &error);
+    void sendJson(QTcpSocket *socket, int status, const QJsonObject &object);
+    void writeResponse(QTcpSocket *socket, int status, const QByteArray &body, const QString &contentType);
 };

@@ -79,9 +79,7 @@ MainWindow::MainWindow(QWidget *parent)
         QMessageBox::critical(this, QStringLiteral("数据库打开失败"), error);
     }
 
-    server->key = config.value(QStringLiteral("syncKey")).toString().trimmed();
-    server->deviceName = configuredDeviceName();
-    serverRunning = server->start(static_cast<quint16>(configuredPort()));
+    startServerFromConfig();
     updateServerState();
 
     refreshTimer = new QTimer(this);

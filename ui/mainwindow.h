@@ -95,6 +95,7 @@ private:
     QWidget *buildSettingsPage();
     void restartServer();
     void onAutoPublicIp();
+    void startServerFromConfig();
 
     // Sync log page
     QWidget *buildSyncLogPage();

@@ -1,0 +1,800 @@
+#include "app/paths.h"
+#include "storage/database.h"
+#include "sync/syncserver.h"
+#include "testutil.h"
+#include "ui/mainwindow.h"
+
+#include <QClipboard>
+#include <QDate>
+#include <QDir>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QTcpSocket>
+#include <QtTest>
+
+#include <functional>
+#include <memory>
+#include <sys/stat.h>
+
+namespace {
+
+// A stand-in for the public address-echo services: answers each path with a canned HTTP response.
+class EchoServer : public QTcpServer
+{
+public:
+    struct Answer
+    {
+        int status = 200;
+        QByteArray body;
+        bool held = false;
+    };
+
+    EchoServer()
+    {
+        listen(QHostAddress::LocalHost, 0);
+        connect(this, &QTcpServer::newConnection, this, [this] {
+            while (QTcpSocket *socket = nextPendingConnection()) {
+                connect(socket, &QTcpSocket::readyRead, socket, [this, socket] { onReadyRead(socket); });
+                connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+            }
+        });
+    }
+
+    QUrl url(const QString &path) const
+    {
+        return QUrl(QStringLiteral("http://127.0.0.1:%1%2").arg(serverPort()).arg(path));
+    }
+
+    // Sends the answers kept back so far, so that a test decides when a lookup may finish.
+    void releaseHeld()
+    {
+        const auto pending = heldAnswers;
+        heldAnswers.clear();
+        for (const auto &answerNow : pending)
+            answerNow();
+    }
+
+    int heldCount() const { return heldAnswers.size(); }
+
+    QHash<QString, Answer> answers;
+    QStringList paths;
+    QStringList userAgents;
+
+private:
+    void onReadyRead(QTcpSocket *socket)
+    {
+        QByteArray buffer = socket->property("buf").toByteArray() + socket->readAll();
+        socket->setProperty("buf", buffer);
+        const int end = buffer.indexOf("\r\n\r\n");
+        if (end < 0)
+            return;
+        const QList<QByteArray> lines = buffer.left(end).split('\n');
+        const QString path = QString::fromLatin1(lines.first().split(' ').value(1));
+        paths.append(path);
+        for (const QByteArray &line : lines) {
+            if (line.toLower().startsWith("user-agent:"))
+                userAgents.append(QString::fromLatin1(line.mid(11).trimmed()));
+        }
+        const Answer answer = answers.value(path, Answer{404, "not found", false});
+        if (answer.held)
+            heldAnswers.append([socket, answer] { send(socket, answer); });
+        else
+            send(socket, answer);
+    }
+
+    static void send(QTcpSocket *socket, const Answer &answer)
+    {
+        socket->write(QByteArray("HTTP/1.1 ") + QByteArray::number(answer.status) +
+                      " X\r\nContent-Type: text/plain\r\nConnection: close\r\nContent-Length: " +
+                      QByteArray::number(answer.body.size()) + "\r\n\r\n" + answer.body);
+        socket->disconnectFromHost();
+    }
+
+    QList<std::function<void()>> heldAnswers;
+};
+
+// A URL on which nothing listens: the request fails at once, without leaving the machine.
+QUrl deadUrl()
+{
+    return QUrl(QStringLiteral("http://127.0.0.1:%1/").arg(testutil::freePort()));
+}
+
+QByteArray readConfigFile()
+{
+    QFile file(configPath());
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+QJsonObject readConfigObject()
+{
+    return QJsonDocument::fromJson(readConfigFile()).object();
+}
+
+QPushButton *findButton(QWidget *root, const QString &text)
+{
+    const auto buttons = root->findChildren<QPushButton *>();
+    for (QPushButton *button : buttons) {
+        if (button->text() == text)
+            return button;
+    }
+    return nullptr;
+}
+
+QStringList logLines(MainWindowTest &t)
+{
+    return t.logView()->toPlainText().split(QLatin1Char('\n'));
+}
+
+bool acceptsConnection(quint16 port)
+{
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, port);
+    return socket.waitForConnected(2000);
+}
+
+const QRegularExpression generatedKey(QStringLiteral("^[ABCDEFGHJKLMNPQRSTUVWXYZ23456789]{12}$"));
+
+} // namespace
+
+class WindowTest : public QObject
+{
+    Q_OBJECT
+
+private:
+    std::unique_ptr<MainWindow> window;
+    std::unique_ptr<MainWindowTest> access;
+
+    void resetFolder()
+    {
+        window.reset();
+        access.reset();
+        QDir(QFileInfo(databasePath()).absolutePath()).removeRecursively();
+        QFileInfo config(configPath());
+        if (config.isDir())
+            QDir(configPath()).removeRecursively();
+        else
+            QFile::remove(configPath());
+    }
+
+    void writeConfig(const QByteArray &bytes)
+    {
+        QFile file(configPath());
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(bytes);
+    }
+
+    void writeConfig(const QJsonObject &object) { writeConfig(QJsonDocument(object).toJson()); }
+
+    // A config that neither detects the public address nor takes the default port.
+    QJsonObject quietConfig()
+    {
+        return {{"syncPort", testutil::freePort()}, {"publicHost", "203.0.113.9"}, {"syncKey", "TESTKEY1"},
+                {"deviceName", "电脑主库"}};
+    }
+
+    // Starts the window; the detection, if it runs, only ever reaches the given local URLs.
+    MainWindowTest &start(const QList<QUrl> &services = {deadUrl(), deadUrl(), deadUrl()})
+    {
+        window = std::make_unique<MainWindow>();
+        window->setPublicIpServices(services);
+        access = std::make_unique<MainWindowTest>(*window);
+        return *access;
+    }
+
+    QPushButton *button(const QString &text) { return findButton(window.get(), text); }
+
+    // Presses a button that answers with a box; returns the box's title, its text through *text.
+    QString pressAndAnswer(const QString &buttonText, QString *text = nullptr)
+    {
+        QString title;
+        QPushButton *target = button(buttonText);
+        if (!target)
+            return QStringLiteral("<no button %1>").arg(buttonText);
+        testutil::answerNextBox(QMessageBox::Ok, text, &title);
+        target->click();
+        return title;
+    }
+
+private Q_SLOTS:
+    void cleanup() { resetFolder(); }
+
+    // --- Settings file ---
+
+    void firstRunWritesTheSixLineFile()
+    {
+        resetFolder();
+        MainWindowTest &t = start();
+        const QByteArray bytes = readConfigFile();
+        const QList<QByteArray> lines = bytes.split('\n');
+        QCOMPARE(lines.size(), 7);
+        QCOMPARE(lines.at(0), QByteArray("{"));
+        QCOMPARE(lines.at(1), QByteArray("    \"deviceName\": \"电脑主库\","));
+        QCOMPARE(lines.at(2), QByteArray("    \"publicHost\": \"\","));
+        QVERIFY(lines.at(3).startsWith("    \"syncKey\": \""));
+        QCOMPARE(lines.at(4), QByteArray("    \"syncPort\": 9527"));
+        QCOMPARE(lines.at(5), QByteArray("}"));
+        QCOMPARE(lines.at(6), QByteArray());
+
+        const QString key = readConfigObject().value("syncKey").toString();
+        QVERIFY2(generatedKey.match(key).hasMatch(), qPrintable(key));
+        QCOMPARE(t.config().value("syncKey").toString(), key);
+        QCOMPARE(t.keyEdit()->text(), key);
+        QCOMPARE(t.server()->key, key);
+        QCOMPARE(t.portEdit()->text(), QStringLiteral("9527"));
+    }
+
+    void syntaxErrorIsReplacedByDefaults()
+    {
+        resetFolder();
+        writeConfig(QByteArray("{ \"syncPort\": 4321, \"syncKey\": \"KEEPME\""));
+        MainWindowTest &t = start();
+        const QJsonObject saved = readConfigObject();
+        QCOMPARE(saved.size(), 4);
+        QCOMPARE(saved.value("syncPort").toInt(), 9527);
+        QCOMPARE(saved.value("deviceName").toString(), QStringLiteral("电脑主库"));
+        QVERIFY(generatedKey.match(saved.value("syncKey").toString()).hasMatch());
+        QCOMPARE(t.config(), saved);
+    }
+
+    void fileWithOnlyAPort()
+    {
+        resetFolder();
+        const quint16 port = testutil::freePort();
+        writeConfig(QJsonObject{{"syncPort", port}});
+        MainWindowTest &t = start();
+        QVERIFY(t.serverRunning());
+        QCOMPARE(t.server()->port, port);
+        QVERIFY(acceptsConnection(port));
+
+        const QJsonObject saved = readConfigObject();
+        QCOMPARE(saved.keys(), QStringList({"syncKey", "syncPort"}));
+        QCOMPARE(saved.value("syncPort").toInt(), int(port));
+        QVERIFY(generatedKey.match(saved.value("syncKey").toString()).hasMatch());
+        QCOMPARE(t.nameEdit()->text(), QStringLiteral("电脑主库"));
+        QCOMPARE(t.server()->deviceName, QStringLiteral("电脑主库"));
+    }
+
+    void withoutPortAndKeyTheKeyIsNeverWritten()
+    {
+        resetFolder();
+        const QByteArray original = QJsonDocument(QJsonObject{{"deviceName", "仓库一号"}, {"publicHost", "x.example"}}).toJson();
+        writeConfig(original);
+        QString firstKey;
+        {
+            MainWindowTest &t = start();
+            firstKey = t.config().value("syncKey").toString();
+            QVERIFY(generatedKey.match(firstKey).hasMatch());
+            QCOMPARE(t.server()->key, firstKey);
+            QCOMPARE(t.server()->deviceName, QStringLiteral("仓库一号"));
+        }
+        window.reset();
+        QCOMPARE(readConfigFile(), original);
+        MainWindowTest &t = start();
+        QVERIFY(generatedKey.match(t.config().value("syncKey").toString()).hasMatch());
+        QVERIFY(t.config().value("syncKey").toString() != firstKey);
+        QCOMPARE(readConfigFile(), original);
+    }
+
+    void blankKeyIsKeptAndChecksNothing()
+    {
+        resetFolder();
+        QJsonObject config = quietConfig();
+        config.insert("syncKey", "   ");
+        writeConfig(config);
+        MainWindowTest &t = start();
+        QCOMPARE(t.config().value("syncKey").toString(), QStringLiteral("   "));
+        QCOMPARE(t.keyEdit()->text(), QStringLiteral("   "));
+        QCOMPARE(t.server()->key, QString());
+        QCOMPARE(readConfigObject().value("syncKey").toString(), QStringLiteral("   "));
+    }
+
+    void unusablePortIsReadAs9527_data()
+    {
+        QTest::addColumn<QJsonValue>("port");
+        QTest::addColumn<bool>("logged");
+        QTest::newRow("string") << QJsonValue("8080") << false;
+        QTest::newRow("fraction") << QJsonValue(8080.5) << false;
+        QTest::newRow("zero") << QJsonValue(0) << true;
+        QTest::newRow("negative") << QJsonValue(-5) << true;
+        QTest::newRow("beyond 16 bits") << QJsonValue(65536 + 8080) << true;
+    }
+
+    void unusablePortIsReadAs9527()
+    {
+        QFETCH(QJsonValue, port);
+        QFETCH(bool, logged);
+        resetFolder();
+        QJsonObject config = quietConfig();
+        config.insert("syncPort", port);
+        writeConfig(config);
+        MainWindowTest &t = start();
+        QCOMPARE(t.portEdit()->text(), QStringLiteral("9527"));
+        if (t.serverRunning())
+            QCOMPARE(t.server()->port, quint16(9527));
+        QCOMPARE(t.logView()->toPlainText().contains(QStringLiteral("不在 1 - 65535 之间，改用 9527")), logged);
+        QCOMPARE(readConfigObject().value("syncPort"), port);
+    }
+
+    void unknownKeysSurviveEverySave()
+    {
+        resetFolder();
+        QJsonObject config = quietConfig();
+        config.insert("theme", "dark");
+        config.insert("window", QJsonObject{{"w", 900}});
+        writeConfig(config);
+        start();
+        QCOMPARE(pressAndAnswer(QStringLiteral("保存设置")), QStringLiteral("已保存"));
+        QCOMPARE(readConfigObject().value("theme").toString(), QStringLiteral("dark"));
+        button(QStringLiteral("🎲 换一个"))->click();
+        const QJsonObject saved = readConfigObject();
+        QCOMPARE(saved.value("window").toObject().value("w").toInt(), 900);
+        QCOMPARE(saved.value("theme").toString(), QStringLiteral("dark"));
+        QVERIFY(saved.value("syncKey").toString() != QStringLiteral("TESTKEY1"));
+    }
+
+    void saveReplacesTheFileWhole()
+    {
+        resetFolder();
+        writeConfig(quietConfig());
+        MainWindowTest &t = start();
+        struct stat before {};
+        QCOMPARE(::stat(QFile::encodeName(configPath()).constData(), &before), 0);
+        t.nameEdit()->setText(QStringLiteral("二号库"));
+        QCOMPARE(pressAndAnswer(QStringLiteral("保存设置")), QStringLiteral("已保存"));
+        struct stat after {};
+        QCOMPARE(::stat(QFile::encodeName(configPath()).constData(), &after), 0);
+        // A new file renamed into place, never the old one rewritten where a crash could cut it short.
+        QVERIFY(before.st_ino != after.st_ino);
+        QCOMPARE(readConfigObject().value("deviceName").toString(), QStringLiteral("二号库"));
+        const QStringList leftovers = QDir(QCoreApplication::applicationDirPath())
+                                          .entryList({QStringLiteral("config.json*")}, QDir::Files | QDir::Hidden);
+        QCOMPARE(leftovers, QStringList{QStringLiteral("config.json")});
+    }
+
+    void unwritableFileIsReportedAndSettingsStillApply()
+    {
+        resetFolder();
+        writeConfig(quietConfig());
+        MainWindowTest &t = start();
+        QVERIFY(QFile::remove(configPath()));
+        QVERIFY(QDir().mkpath(configPath()));
+        t.keyEdit()->setText(QStringLiteral("NEWKEY99"));
+        QString text;
+        QCOMPARE(pressAndAnswer(QStringLiteral("保存设置"), &text), QStringLiteral("配置文件写入失败"));
+        QVERIFY2(text.contains(configPath()), qPrintable(text));
+        QCOMPARE(t.server()->key, QStringLiteral("NEWKEY99"));
+        QCOMPARE(t.config().value("syncKey").toString(), QStringLiteral("NEWKEY99"));
+
+        button(QStringLiteral("🎲 换一个"))->click();
+        QVERIFY(t.server()->key != QStringLiteral("NEWKEY99"));
+        QVERIFY(logLines(t).last().endsWith(QStringLiteral("配置文件写入失败，设置只在本次运行中有效: %1").arg(configPath())));
+    }
+
+    // --- Settings page ---
+
+    void portField_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<bool>("accepted");
+        QTest::newRow("blanks around") << QStringLiteral("  %1 ") << true;
+        QTest::newRow("zero") << QStringLiteral("0") << false;
+        QTest::newRow("65536") << QStringLiteral("65536") << false;
+        QTest::newRow("letters") << QStringLiteral("80a") << false;
+        QTest::newRow("empty") << QString() << false;
+    }
+
+    void portField()
+    {
+        QFETCH(QString, text);
+        QFETCH(bool, accepted);
+        resetFolder();
+        writeConfig(quietConfig());
+        MainWindowTest &t = start();
+        const QByteArray before = readConfigFile();
+        const quint16 newPort = testutil::freePort();
+        t.portEdit()->setText(text.contains("%1") ? text.arg(newPort) : text);
+        t.nameEdit()->setText(QStringLiteral("别的名字"));
+        QString message;
+        const QString title = pressAndAnswer(QStringLiteral("保存设置"), &message);
+        if (accepted) {
+            QCOMPARE(title, QStringLiteral("已保存"));
+            QCOMPARE(readConfigObject().value("syncPort").toInt(), int(newPort));
+            QCOMPARE(t.server()->port, newPort);
+        } else {
+            QCOMPARE(title, QStringLiteral("端口不对"));
+            QCOMPARE(message, QStringLiteral("端口要在 1 - 65535 之间"));
+            QCOMPARE(readConfigFile(), before);
+            QCOMPARE(t.config().value("deviceName").toString(), QStringLiteral("电脑主库"));
+        }
+    }
+
+    void keyField_data()
+    {
+        QTest::addColumn<QString>("key");
+        QTest::addColumn<bool>("accepted");
+        QTest::newRow("three") << QStringLiteral("abc") << false;
+        QTest::newRow("three in blanks") << QStringLiteral("  abc  ") << false;
+        QTest::newRow("four") << QStringLiteral("abcd") << true;
+        QTest::newRow("empty") << QString() << true;
+    }
+
+    void keyField()
+    {
+        QFETCH(QString, key);
+        QFETCH(bool, accepted);
+        resetFolder();
+        writeConfig(quietConfig());
+        MainWindowTest &t = start();
+        t.keyEdit()->setText(key);
+        QString message;
+        const QString title = pressAndAnswer(QStringLiteral("保存设置"), &message);
+        if (accepted) {
+            QCOMPARE(title, QStringLiteral("已保存"));
+            QCOMPARE(t.server()->key, key);
+            QCOMPARE(readConfigObject().value("syncKey").toString(), key);
+        } else {
+            QCOMPARE(title, QStringLiteral("密钥太短"));
+            QCOMPARE(message, QStringLiteral("同步密钥至少 4 位（留空表示不校验，不安全）"));
+            QCOMPARE(t.server()->key, QStringLiteral("TESTKEY1"));
+            QCOMPARE(readConfigObject().value("syncKey").toString(), QStringLiteral("TESTKEY1"));
+        }
+    }
+
+    void emptyNameIsSavedAsDefault()
+    {
+        resetFolder();
+        QJsonObject config = quietConfig();
+        config.insert("deviceName", "旧名字");
+        writeConfig(config);
+        MainWindowTest &t = start();
+        t.nameEdit()->setText(QStringLiteral("   "));
+        QCOMPARE(pressAndAnswer(QStringLiteral("保存设置")), QStringLiteral("已保存"));
+        QCOMPARE(readConfigObject().value("deviceName").toString(), QStringLiteral("电脑主库"));
+        QCOMPARE(t.server()->deviceName, QStringLiteral("电脑主库"));
+        QVERIFY(QMetaObject::invokeMethod(window.get(), "refreshAll"));
+        QCOMPARE(t.nameEdit()->text(), QStringLiteral("电脑主库"));
+    }
+
+    void saveWithSamePortDoesNotRestart()
+    {
+        resetFolder();
+        writeConfig(quietConfig());
+        MainWindowTest &t = start();
+        QVERIFY(t.serverRunning());
+        QSignalSpy serverLog(t.server(), &SyncServer::logMessage);
+        t.keyEdit()->setText(QStringLiteral("FRESHKEY"));
+        t.nameEdit()->setText(QStringLiteral("三号库"));
+        QCOMPARE(pressAndAnswer(QStringLiteral("保存设置")), QStringLiteral("已保存"));
+        QCOMPARE(serverLog.count(), 0);
+        QCOMPARE(t.server()->key, QStringLiteral("FRESHKEY"));
+        QCOMPARE(t.server()->deviceName, QStringLiteral("三号库"));
+
+        QVERIFY(QMetaObject::invokeMethod(window.get(), "onToggleServer"));
+        QVERIFY(!t.serverRunning());
+        QCOMPARE(pressAndAnswer(QStringLiteral("保存设置")), QStringLiteral("已保存"));
+        QVERIFY(!t.serverRunning());
+        QCOMPARE(t.statusLabel()->text(), QStringLiteral("○ 服务已停止"));
+    }
+
+    void saveWithNewPortStartsAStoppedService()
+    {
+        resetFolder();
+        writeConfig(quietConfig());
+        MainWindowTest &t = start();
+        QVERIFY(QMetaObject::invokeMethod(window.get(), "onToggleServer"));
+        QVERIFY(!t.serverRunning());
+        const quint16 newPort = testutil::freePort();
+        t.portEdit()->setText(QString::number(newPort));
+        QCOMPARE(pressAndAnswer(QStringLiteral("保存设置")), QStringLiteral("已保存"));
+        QVERIFY(t.serverRunning());
+        QVERIFY(acceptsConnection(newPort));
+        QCOMPARE(t.toggleButton()->text(), QStringLiteral("停止同步服务"));
+        QVERIFY(t.statusLabel()->text().startsWith(QStringLiteral("● 服务运行中\n端口 %1").arg(newPort)));
+    }
+
+    void toggleShowsTheServiceState()
+    {
+        resetFolder();
+        const QJsonObject config = quietConfig();
+        const quint16 port = quint16(config.value("syncPort").toInt());
+        writeConfig(config);
+        MainWindowTest &t = start();
+        QCOMPARE(t.toggleButton()->text(), QStringLiteral("停止同步服务"));
+        QCOMPARE(t.toggleButton()->objectName(), QStringLiteral("danger"));
+
+        t.toggleButton()->click();
+        QVERIFY(!t.serverRunning());
+        QCOMPARE(t.toggleButton()->text(), QStringLiteral("启动同步服务"));
+        QCOMPARE(t.toggleButton()->objectName(), QStringLiteral("success"));
+        QCOMPARE(t.statusLabel()->text(), QStringLiteral("○ 服务已停止"));
+        QTRY_VERIFY(!acceptsConnection(port));
+
+        // The service starts on the saved settings; an unsaved key in the field is not used.
+        t.keyEdit()->setText(QStringLiteral("UNSAVED1"));
+        t.toggleButton()->click();
+        QVERIFY(t.serverRunning());
+        QCOMPARE(t.server()->key, QStringLiteral("TESTKEY1"));
+        QCOMPARE(t.toggleButton()->text(), QStringLiteral("停止同步服务"));
+        QCOMPARE(t.toggleButton()->objectName(), QStringLiteral("danger"));
+        QVERIFY(acceptsConnection(port));
+
+        QSignalSpy serverLog(t.server(), &SyncServer::logMessage);
+        button(QStringLiteral("重启同步服务"))->click();
+        QVERIFY(t.serverRunning());
+        QVERIFY(serverLog.count() > 0);
+        QCOMPARE(t.server()->key, QStringLiteral("TESTKEY1"));
+    }
+
+    void copyTakesTheFieldAsShown()
+    {
+        resetFolder();
+        writeConfig(quietConfig());
+        MainWindowTest &t = start();
+        t.keyEdit()->setText(QStringLiteral(" AB CD "));
+        QString text;
+        QCOMPARE(pressAndAnswer(QStringLiteral("复制"), &text), QStringLiteral("已复制"));
+        QCOMPARE(text, QStringLiteral("密钥已复制： AB CD "));
+        QCOMPARE(QGuiApplication::clipboard()->text(), QStringLiteral(" AB CD "));
+    }
+
+    void newKeyIsShownAndApplied()
+    {
+        resetFolder();
+        writeConfig(quietConfig());
+        MainWindowTest &t = start();
+        t.nameEdit()->setText(QStringLiteral("未保存的名字"));
+        button(QStringLiteral("🎲 换一个"))->click();
+        const QString key = t.keyEdit()->text();
+        QVERIFY(generatedKey.match(key).hasMatch());
+        QCOMPARE(t.server()->key, key);
+        QCOMPARE(readConfigObject().value("syncKey").toString(), key);
+        QCOMPARE(readConfigObject().value("deviceName").toString(), QStringLiteral("电脑主库"));
+        QCOMPARE(t.nameEdit()->text(), QStringLiteral("未保存的名字"));
+    }
+
+    // --- Frame ---
+
+    void frameAtStart()
+    {
+        resetFolder();
+        writeConfig(quietConfig());
+        MainWindowTest &t = start();
+        QCOMPARE(t.stack()->count(), 5);
+        QCOMPARE(t.stack()->currentIndex(), 0);
+        QCOMPARE(t.nav()->currentRow(), -1);
+        QVERIFY(t.nav()->selectedItems().isEmpty());
+        QCOMPARE(t.nav()->item(3)->text(), QStringLiteral("  \u2699\uFE0F   设置"));
+        QVERIFY(t.refreshTimer()->isActive());
+        QCOMPARE(t.refreshTimer()->interval(), 15000);
+        QVERIFY(!t.refreshTimer()->isSingleShot());
+
+        const QMetaObject *meta = window->metaObject();
+        QStringList slotNames;
+        for (int i = meta->methodOffset(); i < meta->methodCount(); ++i) {
+            if (meta->method(i).methodType() == QMetaMethod::Slot)
+                slotNames.append(QString::fromLatin1(meta->method(i).name()));
+        }
+        const QStringList expected{"onNavChanged",   "onTableChanged", "onSearchChanged", "onAddRow",
+                                   "onEditRow",      "onDeleteRow",    "onExportCsv",     "onMakeSnapshot",
+                                   "onRollback",     "onCopyKey",      "onNewKey",        "onSaveSettings",
+                                   "onToggleServer", "refreshAll",     "updateServerState", "fetchPublicIP"};
+        QCOMPARE(slotNames, expected);
+
+        t.nav()->setCurrentRow(3);
+        QCOMPARE(t.stack()->currentIndex(), 3);
+        QVERIFY(QMetaObject::invokeMethod(window.get(), "onNavChanged", Q_ARG(int, -1)));
+        QCOMPARE(t.stack()->currentIndex(), 0);
+    }
+
+    void statusCard()
+    {
+        resetFolder();
+        const QJsonObject config = quietConfig();
+        const int port = config.value("syncPort").toInt();
+        writeConfig(config);
+        MainWindowTest &t = start();
+        QString error;
+        QVERIFY(!Database::instance().upsert("items", QJsonObject{{"name", "螺丝"}}, &error).isEmpty());
+        QVERIFY(!Database::instance().upsert("items", QJsonObject{{"name", "螺母"}}, &error).isEmpty());
+        QVERIFY(!Database::instance().upsert("transactions", QJsonObject{{"type", "in"}}, &error).isEmpty());
+
+        t.toggleButton()->click();
+        QCOMPARE(t.statusLabel()->text(), QStringLiteral("○ 服务已停止"));
+        t.refreshTimer()->setInterval(20);
+        QTest::qWait(100);
+        Q_EMIT t.server()->activity(QStringLiteral("192.0.2.7"), QStringLiteral("推送"), QString());
+        QCOMPARE(t.statusLabel()->text(), QStringLiteral("○ 服务已停止"));
+        QVERIFY(t.statusLabel()->styleSheet().contains(QStringLiteral("#95A5A6")));
+
+        t.refreshTimer()->stop();
+        t.toggleButton()->click();
+        QCOMPARE(t.statusLabel()->text(), QStringLiteral("● 服务运行中\n端口 %1").arg(port));
+        QVERIFY(t.statusLabel()->styleSheet().contains(QStringLiteral("#2ECC71")));
+        t.refreshTimer()->start(20);
+        QTRY_COMPARE(t.statusLabel()->text(), QStringLiteral("● 服务运行中\n端口 %1\n物品 2 · 流水 1").arg(port));
+    }
+
+    // --- Public address detection ---
+
+    void configuredHostSendsNothing()
+    {
+        resetFolder();
+        writeConfig(quietConfig());
+        EchoServer echo;
+        echo.answers.insert("/a", {200, "198.51.100.4", false});
+        MainWindowTest &t = start({echo.url("/a"), echo.url("/a"), echo.url("/a")});
+        QTest::qWait(1200);
+        QVERIFY(QMetaObject::invokeMethod(window.get(), "fetchPublicIP"));
+        QTest::qWait(300);
+        QCOMPARE(echo.paths, QStringList());
+        QVERIFY(!t.ipLookupBusy());
+        QCOMPARE(t.config().value("publicHost").toString(), QStringLiteral("203.0.113.9"));
+    }
+
+    void privateAnswerIsPassedOver()
+    {
+        resetFolder();
+        QJsonObject config = quietConfig();
+        config.remove("publicHost");
+        writeConfig(config);
+        EchoServer echo;
+        echo.answers.insert("/line/?fields=query", {200, "10.20.30.40\n", false});
+        echo.answers.insert("/ip", {200, "  203.0.113.77\n", false});
+        echo.answers.insert("/", {200, "198.51.100.1", false});
+        MainWindowTest &t =
+            start({echo.url("/line/?fields=query"), echo.url("/ip"), echo.url("/")});
+        QTRY_VERIFY_WITH_TIMEOUT(!t.config().value("publicHost").toString().isEmpty(), 5000);
+        QCOMPARE(t.config().value("publicHost").toString(), QStringLiteral("203.0.113.77"));
+        QCOMPARE(readConfigObject().value("publicHost").toString(), QStringLiteral("203.0.113.77"));
+        QCOMPARE(t.publicHostEdit()->text(), QStringLiteral("203.0.113.77"));
+        QCOMPARE(t.wanAddressLabel()->text(), QStringLiteral("203.0.113.77:%1").arg(config.value("syncPort").toInt()));
+        QVERIFY(!t.ipLookupBusy());
+        QCOMPARE(echo.paths, QStringList({"/line/?fields=query", "/ip"}));
+        QCOMPARE(echo.userAgents, QStringList({"plindor-server/1.0", "plindor-server/1.0"}));
+
+        const QStringList lines = logLines(t);
+        const int first = lines.indexOf(QRegularExpression(QStringLiteral("^\\[\\d\\d:\\d\\d:\\d\\d\\] 正在自动获取公网 IP…$")));
+        QVERIFY(first >= 0);
+        QCOMPARE(lines.mid(first + 1),
+                 QStringList({QStringLiteral("  %1 -> 10.20.30.40").arg(echo.url("/line/?fields=query").toString()),
+                              QStringLiteral("  %1 -> 203.0.113.77").arg(echo.url("/ip").toString()),
+                              QStringLiteral("  ✓ 已获取公网 IP: 203.0.113.77")}));
+    }
+
+    void longBodyIsLoggedCut()
+    {
+        resetFolder();
+        QJsonObject config = quietConfig();
+        config.insert("publicHost", "");
+        writeConfig(config);
+        EchoServer echo;
+        echo.answers.insert("/long", {200, QByteArray(70, 'x'), false});
+        echo.answers.insert("/odd", {200, "<b>999.1.2.3</b>", false});
+        MainWindowTest &t = start({echo.url("/long"), echo.url("/odd"), deadUrl()});
+        QTRY_VERIFY_WITH_TIMEOUT(!t.ipLookupBusy() && echo.paths.size() == 2, 5000);
+        const QStringList lines = logLines(t);
+        QVERIFY(lines.contains(QStringLiteral("  %1 -> %2").arg(echo.url("/long").toString(), QString(60, 'x'))));
+        // Only digit counts are checked: 999 passes.
+        QCOMPARE(t.config().value("publicHost").toString(), QStringLiteral("999.1.2.3"));
+    }
+
+    void allServicesFailing()
+    {
+        resetFolder();
+        QJsonObject config = quietConfig();
+        config.remove("publicHost");
+        writeConfig(config);
+        EchoServer echo;
+        echo.answers.insert("/err", {500, "server error", false});
+        echo.answers.insert("/none", {200, "no address in here", false});
+        const QUrl refused = deadUrl();
+        MainWindowTest &t = start({echo.url("/err"), refused, echo.url("/none")});
+        QTRY_VERIFY_WITH_TIMEOUT(t.logView()->toPlainText().contains(QStringLiteral("正在自动获取")), 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(!t.ipLookupBusy(), 5000);
+        const QStringList lines = logLines(t);
+        QCOMPARE(lines.last(), QStringLiteral("  公网 IP 获取失败（网络不可用或接口被拦）"));
+        QVERIFY(lines.at(lines.size() - 4).startsWith(QStringLiteral("  %1 -> 失败: ").arg(echo.url("/err").toString())));
+        QVERIFY(lines.at(lines.size() - 3).startsWith(QStringLiteral("  %1 -> 失败: ").arg(refused.toString())));
+        QCOMPARE(lines.at(lines.size() - 2), QStringLiteral("  %1 -> no address in here").arg(echo.url("/none").toString()));
+        QCOMPARE(t.config().value("publicHost").toString(), QString());
+        QVERIFY(!readConfigObject().contains("publicHost"));
+    }
+
+    void twoQuickPressesRunOneDetection()
+    {
+        resetFolder();
+        QJsonObject config = quietConfig();
+        config.insert("publicHost", "old.example.com");
+        writeConfig(config);
+        EchoServer echo;
+        echo.answers.insert("/slow", {200, "198.51.100.20", true});
+        MainWindowTest &t = start({echo.url("/slow"), deadUrl(), deadUrl()});
+        QString firstTitle;
+        QString secondTitle;
+        testutil::answerNextBox(QMessageBox::Ok, nullptr, &firstTitle);
+        button(QStringLiteral("自动获取"))->click();
+        QCOMPARE(t.publicHostEdit()->text(), QString());
+        // Only a found address is written; pressing the button does not touch the file.
+        QCOMPARE(readConfigObject().value("publicHost").toString(), QStringLiteral("old.example.com"));
+        QVERIFY(t.ipLookupBusy());
+        testutil::answerNextBox(QMessageBox::Ok, nullptr, &secondTitle);
+        button(QStringLiteral("自动获取"))->click();
+        QCOMPARE(firstTitle, QStringLiteral("正在获取"));
+        QCOMPARE(secondTitle, QStringLiteral("正在获取"));
+        QTRY_COMPARE(echo.heldCount(), 1);
+        echo.releaseHeld();
+        QTRY_VERIFY_WITH_TIMEOUT(!t.ipLookupBusy(), 5000);
+        QTest::qWait(200);
+        QCOMPARE(echo.paths, QStringList{"/slow"});
+        QCOMPARE(t.logView()->toPlainText().count(QStringLiteral("正在自动获取公网 IP…")), 1);
+        QCOMPARE(t.publicHostEdit()->text(), QStringLiteral("198.51.100.20"));
+        QCOMPARE(readConfigObject().value("publicHost").toString(), QStringLiteral("198.51.100.20"));
+    }
+
+    void addressSavedMeanwhileIsNotOverwritten()
+    {
+        resetFolder();
+        QJsonObject config = quietConfig();
+        config.remove("publicHost");
+        writeConfig(config);
+        EchoServer echo;
+        echo.answers.insert("/slow", {200, "198.51.100.30", true});
+        MainWindowTest &t = start({echo.url("/slow"), deadUrl(), deadUrl()});
+        QTRY_VERIFY_WITH_TIMEOUT(t.ipLookupBusy(), 5000);
+        t.publicHostEdit()->setText(QStringLiteral("nas.example.org"));
+        QCOMPARE(pressAndAnswer(QStringLiteral("保存设置")), QStringLiteral("已保存"));
+        QTRY_COMPARE(echo.heldCount(), 1);
+        echo.releaseHeld();
+        QTRY_VERIFY_WITH_TIMEOUT(!t.ipLookupBusy(), 5000);
+        QCOMPARE(echo.paths, QStringList{"/slow"});
+        QCOMPARE(t.config().value("publicHost").toString(), QStringLiteral("nas.example.org"));
+        QCOMPARE(readConfigObject().value("publicHost").toString(), QStringLiteral("nas.example.org"));
+        QCOMPARE(t.publicHostEdit()->text(), QStringLiteral("nas.example.org"));
+    }
+
+    // --- Start-up ---
+
+    void firstStartInAnEmptyFolder()
+    {
+        resetFolder();
+        if (!QTcpServer().listen(QHostAddress::Any, 9527))
+            QSKIP("port 9527 is taken on this machine");
+        EchoServer echo;
+        echo.answers.insert("/", {200, "203.0.113.50", false});
+        MainWindowTest &t = start({echo.url("/"), deadUrl(), deadUrl()});
+
+        QVERIFY(generatedKey.match(readConfigObject().value("syncKey").toString()).hasMatch());
+        QVERIFY(QFile::exists(databasePath()));
+        QVERIFY(t.serverRunning());
+        QVERIFY(acceptsConnection(9527));
+
+        const QString backup = QDir(QFileInfo(databasePath()).absolutePath())
+                                   .filePath(QStringLiteral("备份/plindor-%1.db")
+                                                 .arg(QDate::currentDate().toString(QStringLiteral("yyyyMMdd"))));
+        QVERIFY(QFile::exists(backup));
+        QStringList lines = logLines(t);
+        QCOMPARE(lines.size(), 2);
+        QVERIFY2(QRegularExpression(QStringLiteral("^\\[\\d\\d:\\d\\d:\\d\\d\\] 已自动备份数据库到: "))
+                     .match(lines.at(0))
+                     .hasMatch(),
+                 qPrintable(lines.at(0)));
+        QVERIFY(lines.at(0).endsWith(backup));
+        QVERIFY2(lines.at(1).contains(QStringLiteral("9527")), qPrintable(lines.at(1)));
+
+        QTRY_VERIFY_WITH_TIMEOUT(!t.config().value("publicHost").toString().isEmpty(), 5000);
+        lines = logLines(t);
+        QVERIFY(lines.at(2).endsWith(QStringLiteral("正在自动获取公网 IP…")));
+        QCOMPARE(lines.last(), QStringLiteral("  ✓ 已获取公网 IP: 203.0.113.50"));
+
+        // A second start the same day makes no second copy.
+        window.reset();
+        MainWindowTest &again = start({deadUrl(), deadUrl(), deadUrl()});
+        QVERIFY(!again.logView()->toPlainText().contains(QStringLiteral("已自动备份")));
+    }
+};
+
+QTEST_MAIN(WindowTest)
+#include "tst_window.moc"
