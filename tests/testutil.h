@@ -99,6 +99,8 @@ public:
         return w.showRowEditor(table, title, fields, existing, isNew);
     }
     static QString csvField(const QJsonValue &value) { return MainWindow::csvField(value); }
+    void exportCsvTo(const QString &path) { w.exportCsvTo(path); }
+    ActionDelegate *actionDelegate() const { return w.actionDelegate; }
 
 private:
     MainWindow &w;

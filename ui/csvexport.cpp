@@ -1,8 +1,72 @@
 #include "ui/mainwindow.h"
 
-void MainWindow::onExportCsv() {}
+#include "catalogue/catalogue.h"
 
-QString MainWindow::csvField(const QJsonValue &)
+#include <QDir>
+#include <QFile>
+#include <QFileDialog>
+#include <QMessageBox>
+#include <QTextStream>
+
+void MainWindow::onExportCsv()
 {
-    return QString();
+    const QString key = currentTableKey();
+    if (!findTable(key))
+        return;
+    const QString path = QFileDialog::getSaveFileName(this, QStringLiteral("导出 CSV"),
+                                                      QDir::homePath() + QLatin1Char('/') + key + QStringLiteral(".csv"),
+                                                      QStringLiteral("CSV (*.csv)"));
+    if (path.isEmpty())
+        return;
+    exportCsvTo(path);
+}
+
+void MainWindow::exportCsvTo(const QString &path)
+{
+    const TableInfo *table = findTable(currentTableKey());
+    if (!table)
+        return;
+
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        QMessageBox::warning(this, QStringLiteral("导出失败"), file.errorString());
+        return;
+    }
+
+    QTextStream out(&file);
+    out.setEncoding(QStringConverter::Utf8);
+    out << QChar(0xFEFF);
+    QStringList fields;
+    for (const QString &column : table->columns)
+        fields.append(csvField(column));
+    out << fields.join(QLatin1Char(',')) << "\r\n";
+    for (const QJsonValue &value : std::as_const(currentRows)) {
+        const QJsonObject row = value.toObject();
+        fields.clear();
+        for (const QString &column : table->columns)
+            fields.append(csvField(row.value(column)));
+        out << fields.join(QLatin1Char(',')) << "\r\n";
+    }
+    out.flush();
+
+    // A full disk or a vanished device shows only here; such a file is not a finished export.
+    const bool written = out.status() == QTextStream::Ok && file.error() == QFileDevice::NoError && file.flush();
+    const QString error = file.errorString();
+    file.close();
+    if (!written || file.error() != QFileDevice::NoError) {
+        QMessageBox::warning(this, QStringLiteral("导出失败"), written ? file.errorString() : error);
+        return;
+    }
+    QMessageBox::information(this, QStringLiteral("导出完成"), QStringLiteral("已导出到：\n") + path);
+}
+
+QString MainWindow::csvField(const QJsonValue &value)
+{
+    QString text;
+    if (value.isDouble())
+        text = QString::number(value.toDouble(), 'g', 6);
+    else if (value.isString())
+        text = value.toString();
+    text.replace(QLatin1Char('"'), QStringLiteral("\"\""));
+    return QLatin1Char('"') + text + QLatin1Char('"');
 }

@@ -1,29 +1,436 @@
 #include "ui/mainwindow.h"
 
-#include <QWidget>
+#include "catalogue/catalogue.h"
+#include "storage/database.h"
+#include "ui/actiondelegate.h"
+#include "ui/displaycache.h"
+
+#include <QAbstractItemView>
+#include <QComboBox>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QSignalBlocker>
+#include <QTableWidget>
+#include <QTimer>
+#include <QVBoxLayout>
+
+#include <algorithm>
+#include <cmath>
+
+namespace {
+
+// Rows read for the width of a column; enough for a fair width without walking a long table.
+constexpr int resizeSampleRows = 200;
+
+const QSet<QString> &hiddenColumns()
+{
+    static const QSet<QString> hidden = {QStringLiteral("id"), QStringLiteral("imagePath"), QStringLiteral("pinyin"),
+                                         QStringLiteral("categoryPath"), QStringLiteral("locationPath")};
+    return hidden;
+}
+
+bool isTrailingColumn(const QString &column)
+{
+    return column == QLatin1String("createdAt") || column == QLatin1String("updatedAt");
+}
+
+bool isTreeKey(const QString &key)
+{
+    return key == QLatin1String("categories") || key == QLatin1String("locations");
+}
+
+QString textOf(const QJsonObject &row, const QString &key)
+{
+    const QJsonValue value = row.value(key);
+    return value.isString() ? value.toString() : QString();
+}
+
+// Whole numbers show without decimals, others with two.
+QString numberText(double value)
+{
+    if (std::isfinite(value) && std::fabs(value) < 9.2e18) {
+        const auto whole = static_cast<qint64>(value);
+        if (static_cast<double>(whole) == value)
+            return QString::number(whole);
+    }
+    return QString::number(value, 'f', 2);
+}
+
+// Stored codes of `type`, `status` and `paymentMethod` and the words shown for them.
+const QHash<QString, QHash<QString, QString>> &codeWords()
+{
+    static const QHash<QString, QHash<QString, QString>> words = {
+        {QStringLiteral("type"), {{QStringLiteral("out"), QStringLiteral("出库")}, {QStringLiteral("in"), QStringLiteral("入库")}}},
+        {QStringLiteral("status"),
+         {{QStringLiteral("unpaid"), QStringLiteral("未收")}, {QStringLiteral("paid"), QStringLiteral("已收")}}},
+        {QStringLiteral("paymentMethod"),
+         {{QStringLiteral("credit"), QStringLiteral("赊账")}, {QStringLiteral("cash"), QStringLiteral("现金")}}},
+    };
+    return words;
+}
+
+// How the cells of one column get their text; worked out once per refresh, not per cell.
+struct ColumnPlan
+{
+    QString name;
+    int tableColumn = 0;
+    bool reference = false;
+    const QHash<QString, QString> *words = nullptr;
+};
+
+QString cellText(const QJsonObject &row, const ColumnPlan &plan, DisplayCache &cache)
+{
+    const QJsonValue value = row.value(plan.name);
+    const QString text = value.isDouble() ? numberText(value.toDouble()) : value.toString();
+    if (plan.reference)
+        return cache.text(plan.name, text);
+    if (plan.words)
+        return plan.words->value(text, text);
+    return text;
+}
+
+// A cell that answers the user role with its row's id from a member: tens of thousands of cells
+// then cost one value list entry each, not two.
+class RowItem : public QTableWidgetItem
+{
+public:
+    RowItem(const QString &text, const QString &id) : QTableWidgetItem(text), id(id) {}
+
+    QVariant data(int role) const override
+    {
+        return role == Qt::UserRole ? QVariant(id) : QTableWidgetItem::data(role);
+    }
+
+    void setData(int role, const QVariant &value) override
+    {
+        if (role == Qt::UserRole)
+            id = value.toString();
+        else
+            QTableWidgetItem::setData(role, value);
+    }
+
+    QTableWidgetItem *clone() const override { return new RowItem(*this); }
+
+private:
+    QString id;
+};
+
+bool rowMatches(const QJsonObject &row, const QStringList &columns, const QString &search)
+{
+    for (const QString &column : columns) {
+        const QJsonValue value = row.value(column);
+        if (value.isString() && value.toString().contains(search, Qt::CaseInsensitive))
+            return true;
+    }
+    return false;
+}
+
+} // namespace
 
 QWidget *MainWindow::buildDataPage()
 {
-    return new QWidget(this);
-}
+    auto *page = new QWidget(this);
+    auto *layout = new QVBoxLayout(page);
+    layout->setContentsMargins(20, 18, 20, 18);
+    layout->setSpacing(12);
 
-void MainWindow::refreshDataTable() {}
+    auto *toolbar = new QHBoxLayout;
+    toolbar->addWidget(new QLabel(QStringLiteral("表："), page));
 
-QJsonArray MainWindow::orderAsTree(const QJsonArray &rows, bool)
-{
-    return rows;
-}
+    tableCombo = new QComboBox(page);
+    tableCombo->setFixedWidth(130);
+    for (const TableInfo &table : tables())
+        tableCombo->addItem(table.label, table.key);
+    tableCombo->setCurrentIndex(0);
+    toolbar->addWidget(tableCombo);
 
-QString MainWindow::currentRowId() const
-{
-    return QString();
+    searchEdit = new QLineEdit(page);
+    searchEdit->setPlaceholderText(QStringLiteral("搜索…（名称/条码/客户等）"));
+    searchEdit->setClearButtonEnabled(true);
+    toolbar->addWidget(searchEdit, 1);
+
+    auto *addButton = new QPushButton(QStringLiteral("＋ 新增"), page);
+    addButton->setObjectName(QStringLiteral("success"));
+    auto *editButton = new QPushButton(QStringLiteral("修改"), page);
+    editButton->setObjectName(QStringLiteral("plain"));
+    auto *deleteButton = new QPushButton(QStringLiteral("删除"), page);
+    deleteButton->setObjectName(QStringLiteral("danger"));
+    auto *exportButton = new QPushButton(QStringLiteral("导出 CSV"), page);
+    exportButton->setObjectName(QStringLiteral("plain"));
+    toolbar->addWidget(addButton);
+    toolbar->addWidget(editButton);
+    toolbar->addWidget(deleteButton);
+    toolbar->addWidget(exportButton);
+    layout->addLayout(toolbar);
+
+    dataTable = new QTableWidget(page);
+    dataTable->setSelectionBehavior(QAbstractItemView::SelectRows);
+    dataTable->setSelectionMode(QAbstractItemView::SingleSelection);
+    dataTable->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    dataTable->verticalHeader()->setVisible(false);
+    dataTable->horizontalHeader()->setStretchLastSection(true);
+    dataTable->horizontalHeader()->setResizeContentsPrecision(resizeSampleRows);
+    dataTable->setAlternatingRowColors(false);
+    dataTable->setSortingEnabled(false);
+    layout->addWidget(dataTable, 1);
+
+    actionDelegate = new ActionDelegate(dataTable);
+    connect(actionDelegate, &ActionDelegate::editClicked, this,
+            [this](int row) { runOnRow(row, &MainWindow::onEditRow); });
+    connect(actionDelegate, &ActionDelegate::deleteClicked, this,
+            [this](int row) { runOnRow(row, &MainWindow::onDeleteRow); });
+
+    countLabel = new QLabel(page);
+    countLabel->setObjectName(QStringLiteral("muted"));
+    layout->addWidget(countLabel);
+
+    connect(tableCombo, &QComboBox::currentIndexChanged, this, &MainWindow::onTableChanged);
+    connect(searchEdit, &QLineEdit::textChanged, this, &MainWindow::onSearchChanged);
+    connect(addButton, &QPushButton::clicked, this, &MainWindow::onAddRow);
+    connect(editButton, &QPushButton::clicked, this, &MainWindow::onEditRow);
+    connect(deleteButton, &QPushButton::clicked, this, &MainWindow::onDeleteRow);
+    connect(exportButton, &QPushButton::clicked, this, &MainWindow::onExportCsv);
+    connect(dataTable, &QTableWidget::cellClicked, this, &MainWindow::onDataCellClicked);
+    connect(dataTable, &QTableWidget::doubleClicked, this, &MainWindow::onDataDoubleClicked);
+
+    return page;
 }
 
 QString MainWindow::currentTableKey() const
 {
-    return QString();
+    return tableCombo ? tableCombo->currentData(Qt::UserRole).toString() : QString();
 }
 
-void MainWindow::onTableChanged(int) {}
+bool MainWindow::isTreeTable() const
+{
+    return isTreeKey(currentTableKey());
+}
 
-void MainWindow::onSearchChanged(const QString &) {}
+void MainWindow::refreshDataTable()
+{
+    if (!dataTable)
+        return;
+    const TableInfo *table = findTable(currentTableKey());
+    if (!table)
+        return;
+
+    currentRows = Database::instance().rows(table->key);
+
+    const QString search = searchEdit ? searchEdit->text().trimmed() : QString();
+    const bool searching = !search.isEmpty();
+    QJsonArray shown;
+    if (searching) {
+        for (const QJsonValue &value : std::as_const(currentRows)) {
+            if (rowMatches(value.toObject(), table->columns, search))
+                shown.append(value);
+        }
+    } else {
+        shown = currentRows;
+    }
+
+    const bool tree = isTreeKey(table->key);
+    depthById.clear();
+    childCountById.clear();
+    parentIds.clear();
+    if (tree)
+        shown = orderAsTree(shown, searching);
+
+    QStringList dataColumns;
+    QStringList trailing;
+    for (const QString &column : table->columns) {
+        if (hiddenColumns().contains(column))
+            continue;
+        if (isTrailingColumn(column))
+            trailing.append(column);
+        else
+            dataColumns.append(column);
+    }
+    const int actionColumn = int(dataColumns.size());
+    QStringList headers;
+    for (const QString &column : std::as_const(dataColumns))
+        headers.append(headerLabel(column));
+    headers.append(QStringLiteral("操作"));
+    for (const QString &column : std::as_const(trailing))
+        headers.append(headerLabel(column));
+    QList<ColumnPlan> plans;
+    const QStringList columns = dataColumns + trailing;
+    for (int k = 0; k < columns.size(); ++k) {
+        const QString &column = columns.at(k);
+        const auto words = codeWords().constFind(column);
+        plans.append({column, k < actionColumn ? k : k + 1, isReferenceColumn(column),
+                      words == codeWords().cend() ? nullptr : &*words});
+    }
+
+    // Painting is held back while tens of thousands of items go in.
+    dataTable->setUpdatesEnabled(false);
+    dataTable->setRowCount(0);
+    dataTable->clear();
+    dataTable->setColumnCount(int(headers.size()));
+    dataTable->setHorizontalHeaderLabels(headers);
+    actionDelegate->setColumn(actionColumn);
+    dataTable->setRowCount(int(shown.size()));
+
+    // One change notice for the whole table instead of one per cell.
+    QAbstractItemModel *model = dataTable->model();
+    QSignalBlocker quiet(model);
+    const QBrush parentBrush{QColor(QStringLiteral("#2980B9"))};
+    DisplayCache cache;
+    for (int r = 0; r < shown.size(); ++r) {
+        const QJsonObject row = shown.at(r).toObject();
+        const QString id = textOf(row, QStringLiteral("id"));
+        const bool parent = tree && parentIds.contains(id);
+        const bool unfolded = parent && (searching || expandedIds.contains(id));
+        for (const ColumnPlan &plan : std::as_const(plans)) {
+            QString text = cellText(row, plan, cache);
+            const bool decorated = tree && plan.name == QLatin1String("name");
+            if (decorated) {
+                const QString marker = !parent ? QStringLiteral("   ")
+                                               : (unfolded ? QStringLiteral("▼ ") : QStringLiteral("▶ "));
+                text = QStringLiteral("    ").repeated(depthById.value(id)) + marker + text;
+                if (parent)
+                    text += QStringLiteral("  (%1)").arg(childCountById.value(id));
+            }
+            auto *item = new RowItem(text, id);
+            if (decorated && parent) {
+                QFont font = item->font();
+                font.setWeight(QFont::Bold);
+                item->setFont(font);
+                item->setForeground(parentBrush);
+                item->setToolTip(unfolded ? QStringLiteral("点一下收起子分类")
+                                          : QStringLiteral("点一下展开 %1 个子分类").arg(childCountById.value(id)));
+            }
+            if (plan.tableColumn == 0 && parent)
+                item->setData(ActionDelegate::ParentRole, true);
+            dataTable->setItem(r, plan.tableColumn, item);
+        }
+    }
+    quiet.unblock();
+    if (model->rowCount() > 0)
+        Q_EMIT model->dataChanged(model->index(0, 0), model->index(model->rowCount() - 1, model->columnCount() - 1));
+    dataTable->setCurrentItem(nullptr);
+    dataTable->resizeColumnsToContents();
+    dataTable->setUpdatesEnabled(true);
+
+    dataTable->viewport()->setCursor(tree ? Qt::PointingHandCursor : Qt::ArrowCursor);
+
+    QString count = QStringLiteral("共 %1 条").arg(shown.size());
+    if (searching)
+        count += QStringLiteral("（已按「%1」过滤）").arg(search);
+    if (tree)
+        count += QStringLiteral("\u3000\u00B7\u3000单击分类名可展开/收起；主级（带 ▼▶）不能改删，只叶子可以");
+    countLabel->setText(count);
+}
+
+QJsonArray MainWindow::orderAsTree(const QJsonArray &rows, bool searching)
+{
+    QHash<QString, QJsonObject> byId;
+    for (const QJsonValue &value : rows) {
+        const QJsonObject row = value.toObject();
+        byId.insert(textOf(row, QStringLiteral("id")), row);
+    }
+
+    QStringList roots;
+    QHash<QString, QStringList> children;
+    for (const QJsonValue &value : rows) {
+        const QJsonObject row = value.toObject();
+        const QString id = textOf(row, QStringLiteral("id"));
+        const QString parentId = textOf(row, QStringLiteral("parentId"));
+        if (!parentId.isEmpty() && byId.contains(parentId))
+            children[parentId].append(id);
+        else
+            roots.append(id);
+    }
+
+    const auto byName = [&byId](const QString &a, const QString &b) {
+        return textOf(byId.value(a), QStringLiteral("name")) < textOf(byId.value(b), QStringLiteral("name"));
+    };
+    std::sort(roots.begin(), roots.end(), byName);
+    for (QStringList &list : children)
+        std::sort(list.begin(), list.end(), byName);
+
+    QJsonArray result;
+    QList<QPair<QString, int>> stack;
+    for (auto it = roots.crbegin(); it != roots.crend(); ++it)
+        stack.append({*it, 0});
+    while (!stack.isEmpty()) {
+        const auto [id, depth] = stack.takeLast();
+        const QStringList kids = children.value(id);
+        const int n = int(kids.size());
+        if (n > 0)
+            parentIds.insert(id);
+        childCountById.insert(id, n);
+        result.append(byId.value(id));
+        depthById.insert(id, depth);
+        if (n > 0 && (searching || expandedIds.contains(id))) {
+            for (auto it = kids.crbegin(); it != kids.crend(); ++it)
+                stack.append({*it, depth + 1});
+        }
+    }
+    return result;
+}
+
+QString MainWindow::currentRowId() const
+{
+    if (!dataTable)
+        return QString();
+    const int row = dataTable->currentRow();
+    if (row < 0)
+        return QString();
+    const QTableWidgetItem *item = dataTable->item(row, 0);
+    return item ? item->data(Qt::UserRole).toString() : QString();
+}
+
+void MainWindow::onTableChanged(int)
+{
+    refreshDataTable();
+}
+
+void MainWindow::onSearchChanged(const QString &)
+{
+    refreshDataTable();
+}
+
+void MainWindow::onDataCellClicked(int row, int column)
+{
+    if (!isTreeTable() || column != 0)
+        return;
+    const QTableWidgetItem *item = dataTable->item(row, 0);
+    if (!item)
+        return;
+    const QString id = item->data(Qt::UserRole).toString();
+    if (!parentIds.contains(id))
+        return;
+    // The table that sent the click is rebuilt, so the toggle waits until the click is over.
+    QTimer::singleShot(0, this, [this, id] {
+        if (!expandedIds.remove(id))
+            expandedIds.insert(id);
+        refreshDataTable();
+    });
+}
+
+void MainWindow::onDataDoubleClicked()
+{
+    const QString id = currentRowId();
+    if (isTreeTable() && parentIds.contains(id)) {
+        QTimer::singleShot(0, this, [this] {
+            QMessageBox::information(this, QStringLiteral("这是主级分类"),
+                                     QStringLiteral("它下面还有子分类，不能直接修改。\n\n单击名称可以展开/收起子分类。"));
+        });
+        return;
+    }
+    QTimer::singleShot(0, this, &MainWindow::onEditRow);
+}
+
+void MainWindow::runOnRow(int row, void (MainWindow::*action)())
+{
+    QTimer::singleShot(0, this, [this, row, action] {
+        if (!dataTable || row >= dataTable->rowCount())
+            return;
+        dataTable->setCurrentCell(row, 0);
+        (this->*action)();
+    });
+}

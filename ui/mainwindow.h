@@ -73,6 +73,10 @@ private:
     QJsonArray orderAsTree(const QJsonArray &rows, bool searching);
     QString currentRowId() const;
     QString currentTableKey() const;
+    bool isTreeTable() const;
+    void onDataCellClicked(int row, int column);
+    void onDataDoubleClicked();
+    void runOnRow(int row, void (MainWindow::*action)());
 
     // Row editor
     QJsonObject showRowEditor(const QString &table, const QString &title, const QStringList &fields,
@@ -80,6 +84,7 @@ private:
 
     // CSV export
     static QString csvField(const QJsonValue &value);
+    void exportCsvTo(const QString &path);
 
     // Phone connection page
     QWidget *buildPhonePage();
@@ -118,6 +123,7 @@ private:
     QLineEdit *searchEdit = nullptr;
     QTableWidget *dataTable = nullptr;
     QLabel *countLabel = nullptr;
+    class ActionDelegate *actionDelegate = nullptr;
 
     QJsonArray currentRows;
 

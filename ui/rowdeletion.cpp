@@ -1,3 +1,61 @@
 #include "ui/mainwindow.h"
 
-void MainWindow::onDeleteRow() {}
+#include "catalogue/catalogue.h"
+#include "storage/database.h"
+
+#include <QMessageBox>
+#include <QTableWidget>
+
+void MainWindow::onDeleteRow()
+{
+    if (!dataTable || dataTable->currentRow() < 0) {
+        QMessageBox::information(this, QStringLiteral("提示"), QStringLiteral("请先选中一行"));
+        return;
+    }
+    const TableInfo *table = findTable(currentTableKey());
+    if (!table)
+        return;
+    const QString id = currentRowId();
+    if (id.isEmpty()) {
+        QMessageBox::information(this, QStringLiteral("提示"), QStringLiteral("读不到这一行的 ID，请重新选一行再试"));
+        return;
+    }
+
+    Database &db = Database::instance();
+    if (table->key == QLatin1String("categories") || table->key == QLatin1String("locations")) {
+        if (db.hasChildren(table->key, id)) {
+            QMessageBox::warning(this, QStringLiteral("这是主级，不能删除"),
+                                 QStringLiteral("它下面还有 %1 个子项。\n\n请先删掉这些子项，再删它。\n"
+                                                "（双击名称左边的箭头可以展开查看）")
+                                     .arg(childCountById.value(id)));
+            return;
+        }
+        const int users = db.countItemsUsing(table->key, id);
+        if (users > 0) {
+            QMessageBox::warning(this, QStringLiteral("还有物品在用"),
+                                 QStringLiteral("有 %1 个物品属于这个分类/存放处。\n\n"
+                                                "请先把这些物品改到别处，或者先删掉那些物品。")
+                                     .arg(users));
+            return;
+        }
+    }
+
+    if (QMessageBox::question(this, QStringLiteral("确认删除"),
+                              QStringLiteral("确定删除这一条吗？\n\n可以到「历史版本」里回滚找回。"),
+                              QMessageBox::Yes | QMessageBox::No)
+        != QMessageBox::Yes)
+        return;
+
+    db.saveVersion(QStringLiteral("界面删除 %1 #%2 前").arg(table->key, id), QStringLiteral("qt"));
+    QString error;
+    if (!db.softDelete(table->key, id, &error)) {
+        // Nothing was deleted: say so rather than log it as done. The version above stays.
+        QMessageBox::warning(this, QStringLiteral("删除失败"),
+                             error.isEmpty() ? QStringLiteral("数据库没有删掉这一条。") : error);
+        return;
+    }
+    db.logSync(QStringLiteral("qt-ui"), QStringLiteral("删除"), QStringLiteral("%1 %2").arg(table->label, id));
+    refreshDataTable();
+    refreshStatusCard();
+    refreshSyncLog();
+}

@@ -1,10 +1,246 @@
 #include "ui/mainwindow.h"
 
-QJsonObject MainWindow::showRowEditor(const QString &, const QString &, const QStringList &, const QJsonObject &, bool)
+#include "catalogue/catalogue.h"
+#include "storage/database.h"
+#include "ui/treepaths.h"
+
+#include <QAbstractItemView>
+#include <QComboBox>
+#include <QDialog>
+#include <QDialogButtonBox>
+#include <QFormLayout>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTableWidget>
+
+#include <algorithm>
+#include <cmath>
+
+namespace {
+
+// A drop-down list of rows to point at; the first entry stands for no reference.
+struct ChoiceList
 {
-    return QJsonObject();
+    QComboBox *combo = nullptr;
+    QStringList ids;
+};
+
+QString textOf(const QJsonObject &row, const QString &key)
+{
+    const QJsonValue value = row.value(key);
+    return value.isString() ? value.toString() : QString();
 }
 
-void MainWindow::onAddRow() {}
+// Numbers come back as typed: whole ones without a decimal point, others with up to six digits.
+QString fieldText(const QJsonValue &value)
+{
+    if (value.isDouble()) {
+        const double d = value.toDouble();
+        if (std::isfinite(d) && std::fabs(d) < 9.2e18) {
+            const auto whole = static_cast<qint64>(d);
+            if (static_cast<double>(whole) == d)
+                return QString::number(whole);
+        }
+        return QString::number(d, 'g', 6);
+    }
+    return value.isString() ? value.toString() : QString();
+}
 
-void MainWindow::onEditRow() {}
+bool hasNoField(const QString &column)
+{
+    return column == QLatin1String("imagePath") || column == QLatin1String("pinyin");
+}
+
+// The live nodes of a tree as indented paths, sorted so that each node follows its parent.
+// Nodes in `excluded` are left out.
+QList<IdName> treeChoices(const QString &table, const QSet<QString> &excluded)
+{
+    const TreePaths tree(Database::instance().rows(table));
+    QList<IdName> choices;
+    for (const QString &id : tree.ids()) {
+        if (excluded.contains(id))
+            continue;
+        QString path = tree.path(id);
+        if (path.isEmpty())
+            path = tree.name(id);
+        choices.append({path, id});
+    }
+    std::sort(choices.begin(), choices.end(), [](const IdName &a, const IdName &b) { return a.name < b.name; });
+    for (IdName &choice : choices) {
+        const int depth = int(choice.name.count(QStringLiteral(" > ")));
+        choice.name = QStringLiteral("     ").repeated(depth) + choice.name;
+    }
+    return choices;
+}
+
+QList<IdName> choicesFor(const QString &column, const QString &table, const QSet<QString> &excluded)
+{
+    if (column == QLatin1String("categoryId"))
+        return treeChoices(QStringLiteral("categories"), {});
+    if (column == QLatin1String("locationId"))
+        return treeChoices(QStringLiteral("locations"), {});
+    if (column == QLatin1String("parentId"))
+        return treeChoices(table, excluded);
+    if (column == QLatin1String("customerId"))
+        return Database::instance().queryIdName(
+            QStringLiteral("SELECT id, name FROM customers WHERE deleted=0 ORDER BY name"));
+    return Database::instance().queryIdName(
+        QStringLiteral("SELECT id, name || '（' || barcode || '）' FROM items WHERE deleted=0 ORDER BY name"));
+}
+
+} // namespace
+
+QJsonObject MainWindow::showRowEditor(const QString &table, const QString &title, const QStringList &fields,
+                                      const QJsonObject &existing, bool isNew)
+{
+    QDialog dialog(this);
+    dialog.setWindowTitle(title);
+    dialog.setMinimumWidth(470);
+    auto *form = new QFormLayout(&dialog);
+    form->setContentsMargins(20, 18, 20, 14);
+    form->setSpacing(10);
+
+    // An edited node cannot move below itself: that would cut it and its subtree off the tree.
+    QSet<QString> notParents;
+    if (!isNew)
+        notParents = TreePaths(Database::instance().rows(table)).subtree(textOf(existing, QStringLiteral("id")));
+
+    QHash<QString, QLineEdit *> textFields;
+    QHash<QString, ChoiceList> choiceLists;
+    for (const QString &column : fields) {
+        if (hasNoField(column))
+            continue;
+        QWidget *field = nullptr;
+        if (!isReferenceColumn(column)) {
+            auto *edit = new QLineEdit(&dialog);
+            if (existing.contains(column))
+                edit->setText(fieldText(existing.value(column)));
+            textFields.insert(column, edit);
+            field = edit;
+        } else {
+            ChoiceList list;
+            list.combo = new QComboBox(&dialog);
+            list.combo->addItem(QStringLiteral("（不设置）"));
+            list.ids.append(QString());
+            const QFontMetrics metrics(list.combo->font());
+            int widest = metrics.horizontalAdvance(QStringLiteral("（不设置）"));
+            for (const IdName &choice : choicesFor(column, table, notParents)) {
+                list.combo->addItem(choice.name);
+                list.ids.append(choice.id);
+                widest = qMax(widest, metrics.horizontalAdvance(choice.name));
+            }
+            list.combo->view()->setMinimumWidth(widest + 60);
+            const qsizetype selected = list.ids.indexOf(textOf(existing, column));
+            list.combo->setCurrentIndex(selected > 0 ? int(selected) : 0);
+            choiceLists.insert(column, list);
+            field = list.combo;
+        }
+        field->setObjectName(column);
+        form->addRow(headerLabel(column), field);
+    }
+
+    auto *buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, &dialog);
+    buttons->button(QDialogButtonBox::Ok)->setText(QStringLiteral("保存"));
+    buttons->button(QDialogButtonBox::Cancel)->setText(QStringLiteral("取消"));
+    connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
+    connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
+    form->addRow(buttons);
+
+    if (isNew)
+        dialog.setWindowTitle(title + QStringLiteral("（ID 留空自动生成）"));
+
+    if (dialog.exec() != QDialog::Accepted)
+        return QJsonObject();
+
+    QJsonObject result;
+    for (const QString &column : fields) {
+        if (choiceLists.contains(column)) {
+            const ChoiceList &list = choiceLists.value(column);
+            const int index = list.combo->currentIndex();
+            result.insert(column, index >= 0 && index < list.ids.size() ? list.ids.at(index) : QString());
+        } else if (QLineEdit *edit = textFields.value(column)) {
+            const QString text = edit->text().trimmed();
+            if (!isNew || !text.isEmpty())
+                result.insert(column, text);
+        }
+    }
+    return result;
+}
+
+void MainWindow::onAddRow()
+{
+    const TableInfo *table = findTable(currentTableKey());
+    if (!table)
+        return;
+    const QJsonObject values = showRowEditor(table->key, QStringLiteral("新增") + table->label,
+                                             table->columns.mid(1), QJsonObject(), true);
+    if (values.isEmpty())
+        return;
+
+    Database &db = Database::instance();
+    db.saveVersion(QStringLiteral("界面新增 %1 前").arg(table->key), QStringLiteral("qt"));
+    QString error;
+    const QString id = db.upsert(table->key, values, &error);
+    if (id.isEmpty()) {
+        QMessageBox::warning(this, QStringLiteral("新增失败"), error);
+        return;
+    }
+    db.logSync(QStringLiteral("qt-ui"), QStringLiteral("新增"), QStringLiteral("%1 %2").arg(table->label, id));
+    refreshDataTable();
+    refreshStatusCard();
+    refreshSyncLog();
+}
+
+void MainWindow::onEditRow()
+{
+    if (!dataTable || dataTable->currentRow() < 0) {
+        QMessageBox::information(this, QStringLiteral("提示"), QStringLiteral("请先选中一行"));
+        return;
+    }
+    const TableInfo *table = findTable(currentTableKey());
+    if (!table)
+        return;
+    const QString id = currentRowId();
+    if (id.isEmpty()) {
+        QMessageBox::information(this, QStringLiteral("提示"), QStringLiteral("读不到这一行的 ID，请重新选一行再试"));
+        return;
+    }
+    Database &db = Database::instance();
+    if ((table->key == QLatin1String("categories") || table->key == QLatin1String("locations"))
+        && db.hasChildren(table->key, id)) {
+        QMessageBox::information(
+            this, QStringLiteral("这是主级，不能修改"),
+            QStringLiteral("它下面还有子分类/子存放处。\n\n要改它，先把下面的子项处理掉；或者双击名称左边的箭头展开。"));
+        return;
+    }
+
+    QJsonObject record;
+    bool found = false;
+    for (const QJsonValue &value : std::as_const(currentRows)) {
+        const QJsonObject row = value.toObject();
+        if (textOf(row, QStringLiteral("id")) == id) {
+            record = row;
+            found = true;
+            break;
+        }
+    }
+    if (!found)
+        return;
+
+    const QJsonObject values =
+        showRowEditor(table->key, QStringLiteral("修改") + table->label, table->columns.mid(1), record, false);
+    if (values.isEmpty())
+        return;
+
+    db.saveVersion(QStringLiteral("界面修改 %1 #%2 前").arg(table->key, id), QStringLiteral("qt"));
+    QString error;
+    if (!db.updateRecord(table->key, id, values, &error)) {
+        QMessageBox::warning(this, QStringLiteral("修改失败"), error);
+        return;
+    }
+    db.logSync(QStringLiteral("qt-ui"), QStringLiteral("修改"), QStringLiteral("%1 %2").arg(table->label, id));
+    refreshDataTable();
+    refreshStatusCard();
+    refreshSyncLog();
+}

@@ -1,0 +1,841 @@
+#include "app/paths.h"
+#include "catalogue/catalogue.h"
+#include "storage/database.h"
+#include "testutil.h"
+#include "ui/actiondelegate.h"
+#include "ui/displaycache.h"
+#include "ui/mainwindow.h"
+
+#include <QDialogButtonBox>
+#include <QDir>
+#include <QFile>
+#include <QFormLayout>
+#include <QHeaderView>
+#include <QJsonDocument>
+#include <QSqlQuery>
+#include <QTemporaryDir>
+#include <QToolTip>
+#include <QtTest>
+
+#include <functional>
+#include <memory>
+
+namespace {
+
+const QString hint = QStringLiteral("\u3000\u00B7\u3000单击分类名可展开/收起；主级（带 ▼▶）不能改删，只叶子可以");
+const QString stamp = QStringLiteral("2024-01-01 00:00:00");
+
+QSqlQuery sql(const QString &statement, const QVariantList &values = {})
+{
+    QSqlQuery query(QSqlDatabase::database(QStringLiteral("plindor")));
+    query.prepare(statement);
+    for (const QVariant &value : values)
+        query.addBindValue(value);
+    if (!query.exec())
+        qWarning() << "test statement failed:" << statement;
+    return query;
+}
+
+int scalar(const QString &statement, const QVariantList &values = {})
+{
+    QSqlQuery query = sql(statement, values);
+    return query.next() ? query.value(0).toInt() : -1;
+}
+
+// The newest sync-log row as "peer|direction|summary".
+QString lastSyncLog()
+{
+    QSqlQuery query = sql(QStringLiteral("SELECT peer, direction, summary FROM sync_log ORDER BY id DESC LIMIT 1"));
+    if (!query.next())
+        return QString();
+    return QStringList{query.value(0).toString(), query.value(1).toString(), query.value(2).toString()}.join('|');
+}
+
+// The newest version as "reason|source".
+QString lastVersion()
+{
+    QSqlQuery query = sql(QStringLiteral("SELECT reason, source FROM versions ORDER BY id DESC LIMIT 1"));
+    if (!query.next())
+        return QString();
+    return query.value(0).toString() + '|' + query.value(1).toString();
+}
+
+void put(const QString &table, QJsonObject record)
+{
+    if (!record.contains(QStringLiteral("createdAt")))
+        record.insert(QStringLiteral("createdAt"), stamp);
+    if (table == QLatin1String("items") && !record.contains(QStringLiteral("updatedAt")))
+        record.insert(QStringLiteral("updatedAt"), stamp);
+    QString error;
+    QVERIFY2(!Database::instance().upsert(table, record, &error).isEmpty(), qPrintable(error));
+}
+
+// Runs `fill` on the next modal dialog that is not a message box, then presses "保存" (or "取消").
+void answerNextDialog(std::function<void(QDialog *)> fill, bool save = true)
+{
+    auto *timer = new QTimer(qApp);
+    timer->setInterval(10);
+    QObject::connect(timer, &QTimer::timeout, qApp, [timer, fill, save] {
+        auto *dialog = qobject_cast<QDialog *>(QApplication::activeModalWidget());
+        if (!dialog || qobject_cast<QMessageBox *>(dialog))
+            return;
+        timer->stop();
+        timer->deleteLater();
+        if (fill)
+            fill(dialog);
+        const QString wanted = save ? QStringLiteral("保存") : QStringLiteral("取消");
+        for (QPushButton *button : dialog->findChildren<QPushButton *>()) {
+            if (button->text() == wanted) {
+                button->click();
+                return;
+            }
+        }
+        dialog->reject();
+    });
+    timer->start();
+}
+
+QStringList comboTexts(QComboBox *combo)
+{
+    QStringList texts;
+    for (int i = 0; i < combo->count(); ++i)
+        texts.append(combo->itemText(i));
+    return texts;
+}
+
+} // namespace
+
+class DataPageTest : public QObject
+{
+    Q_OBJECT
+
+private:
+    std::unique_ptr<MainWindow> window;
+    std::unique_ptr<MainWindowTest> t;
+
+    QTableWidget *table() const { return t->dataTable(); }
+
+    void showTable(const QString &key)
+    {
+        t->tableCombo()->setCurrentIndex(t->tableCombo()->findData(key));
+        t->refreshDataTable();
+    }
+
+    int columnOf(const QString &header) const
+    {
+        for (int c = 0; c < table()->columnCount(); ++c) {
+            if (table()->horizontalHeaderItem(c)->text() == header)
+                return c;
+        }
+        return -1;
+    }
+
+    QStringList columnTexts(const QString &header) const
+    {
+        const int column = columnOf(header);
+        QStringList texts;
+        for (int r = 0; r < table()->rowCount(); ++r)
+            texts.append(table()->item(r, column) ? table()->item(r, column)->text() : QStringLiteral("<none>"));
+        return texts;
+    }
+
+    int rowOf(const QString &id) const
+    {
+        for (int r = 0; r < table()->rowCount(); ++r) {
+            if (table()->item(r, 0)->data(Qt::UserRole).toString() == id)
+                return r;
+        }
+        return -1;
+    }
+
+    QPushButton *toolbarButton(const QString &text) const
+    {
+        for (QPushButton *button : t->stack()->widget(0)->findChildren<QPushButton *>()) {
+            if (button->text() == text)
+                return button;
+        }
+        return nullptr;
+    }
+
+    // What a mouse sends for a double click: a click, then the double-click press and its release.
+    void doubleClickAt(const QPoint &pos)
+    {
+        QTest::mouseClick(table()->viewport(), Qt::LeftButton, {}, pos);
+        QTest::mouseDClick(table()->viewport(), Qt::LeftButton, {}, pos);
+    }
+
+    QPoint actionButtonCenter(int row, int button) const
+    {
+        ActionDelegate *delegate = t->actionDelegate();
+        const QModelIndex index = table()->model()->index(row, delegate->column());
+        const bool parent = table()->item(row, 0)->data(ActionDelegate::ParentRole).toBool();
+        return delegate->buttonRect(table()->visualRect(index), button, parent).center();
+    }
+
+    // Categories: 工具 (t) over 锤子 (h) and 锯子 (s), 箱子 (b) over 抽屉 (d), and a lone leaf 胶带 (g).
+    void seedCategories()
+    {
+        put(QStringLiteral("categories"), {{"id", "t"}, {"name", "工具"}, {"fullPath", "工具"}});
+        put(QStringLiteral("categories"), {{"id", "h"}, {"name", "锤子"}, {"parentId", "t"}, {"fullPath", "锤子"}});
+        put(QStringLiteral("categories"), {{"id", "s"}, {"name", "锯子"}, {"parentId", "t"}, {"fullPath", "锯子"}});
+        put(QStringLiteral("categories"), {{"id", "b"}, {"name", "箱子"}, {"fullPath", "箱子"}});
+        put(QStringLiteral("categories"), {{"id", "d"}, {"name", "抽屉"}, {"parentId", "b"}, {"fullPath", "箱子/抽屉"}});
+        put(QStringLiteral("categories"), {{"id", "g"}, {"name", "胶带"}, {"fullPath", "胶带"}});
+    }
+
+private Q_SLOTS:
+    void init()
+    {
+        QDir(QFileInfo(databasePath()).absolutePath()).removeRecursively();
+        QFile::remove(configPath());
+        QFile file(configPath());
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(QJsonDocument(QJsonObject{{"syncPort", testutil::freePort()},
+                                             {"publicHost", "203.0.113.9"},
+                                             {"syncKey", "TESTKEY"}})
+                       .toJson());
+        file.close();
+        window = std::make_unique<MainWindow>();
+        t = std::make_unique<MainWindowTest>(*window);
+        window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+        QVERIFY(Database::instance().isOpen());
+    }
+
+    void cleanup()
+    {
+        // A box or dialog that a failed case never showed must not be answered in the next case.
+        qDeleteAll(qApp->findChildren<QTimer *>(QString(), Qt::FindDirectChildrenOnly));
+        t.reset();
+        window.reset();
+    }
+
+    void columnLayout_data()
+    {
+        QTest::addColumn<QString>("key");
+        QTest::addColumn<QStringList>("headers");
+        QTest::newRow("items") << "items"
+                               << QStringList{"条码号", "名称", "所属分类", "存放位置", "数量", "单价",
+                                              "预期出库价", "编码", "操作", "创建时间", "更新时间"};
+        QTest::newRow("transactions") << "transactions"
+                                      << QStringList{"关联物品", "类型", "数量", "单价", "操作人", "付款方式",
+                                                     "客户", "收款状态", "物品名称", "客户名称", "操作", "创建时间"};
+        QTest::newRow("categories") << "categories"
+                                    << QStringList{"名称", "上级分类/存放处", "完整路径", "操作", "创建时间"};
+        QTest::newRow("locations") << "locations"
+                                   << QStringList{"名称", "描述", "上级分类/存放处", "完整路径", "操作", "创建时间"};
+        QTest::newRow("customers") << "customers" << QStringList{"名称", "电话", "地址", "操作", "创建时间"};
+        QTest::newRow("relations") << "relations"
+                                   << QStringList{"关联物品", "被关联物品", "数量", "操作", "创建时间"};
+    }
+
+    void columnLayout()
+    {
+        QFETCH(QString, key);
+        QFETCH(QStringList, headers);
+        put(key, {{"id", "r1"}, {"name", "行"}});
+        showTable(key);
+        QStringList shown;
+        for (int c = 0; c < table()->columnCount(); ++c)
+            shown.append(table()->horizontalHeaderItem(c)->text());
+        QCOMPARE(shown, headers);
+        QCOMPARE(table()->rowCount(), 1);
+        const int action = int(headers.indexOf(QStringLiteral("操作")));
+        QCOMPARE(t->actionDelegate()->column(), action);
+        for (int c = 0; c < table()->columnCount(); ++c) {
+            QTableWidgetItem *item = table()->item(0, c);
+            if (c == action) {
+                QVERIFY(!item);
+            } else {
+                QVERIFY(item);
+                QCOMPARE(item->data(Qt::UserRole).toString(), QStringLiteral("r1"));
+            }
+        }
+        QCOMPARE(t->countLabel()->text(), key == "categories" || key == "locations" ? "共 1 条" + hint
+                                                                                   : QStringLiteral("共 1 条"));
+    }
+
+    void search_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QStringList>("names");
+        QTest::newRow("letter case") << "ab" << QStringList{"AB-12"};
+        QTest::newRow("trimmed") << "  Ab " << QStringList{"AB-12"};
+        QTest::newRow("barcode, not quantity") << "3" << QStringList{"挂钩"};
+        QTest::newRow("hidden category path") << "扳手" << QStringList{"套筒"};
+        QTest::newRow("hidden pinyin") << "luosi" << QStringList{"螺丝"};
+        QTest::newRow("nothing") << "zzz" << QStringList{};
+    }
+
+    void search()
+    {
+        QFETCH(QString, text);
+        QFETCH(QStringList, names);
+        put("items", {{"id", "ia"}, {"name", "AB-12"}, {"barcode", "111"}});
+        put("items", {{"id", "ib"}, {"name", "挂钩"}, {"barcode", "300"}});
+        put("items", {{"id", "ic"}, {"name", "垫片"}, {"barcode", "999"}, {"quantity", 3}});
+        put("items", {{"id", "id"}, {"name", "套筒"}, {"categoryPath", "工具 > 扳手"}});
+        put("items", {{"id", "ie"}, {"name", "螺丝"}, {"pinyin", "luosi"}});
+        showTable("items");
+        QCOMPARE(table()->rowCount(), 5);
+
+        t->searchEdit()->setText(text);
+        QStringList shown = columnTexts("名称");
+        shown.sort();
+        names.sort();
+        QCOMPARE(shown, names);
+        QCOMPARE(t->countLabel()->text(),
+                 QStringLiteral("共 %1 条（已按「%2」过滤）").arg(names.size()).arg(text.trimmed()));
+        QCOMPARE(t->currentRows().size(), 5);
+    }
+
+    void cellTexts()
+    {
+        put("categories", {{"id", "c1"}, {"name", "工具"}});
+        put("categories", {{"id", "c2"}, {"name", "扳手"}, {"parentId", "c1"}});
+        put("items", {{"id", "i1"}, {"name", "套筒"}, {"barcode", "6901"}, {"categoryId", "c2"},
+                      {"locationId", "nowhere"}, {"quantity", 2.0}, {"unitPrice", 2.5}, {"expectedOutPrice", -0.25}});
+        showTable("items");
+        QCOMPARE(table()->rowCount(), 1);
+        QCOMPARE(columnTexts("数量"), QStringList{"2"});
+        QCOMPARE(columnTexts("单价"), QStringList{"2.50"});
+        QCOMPARE(columnTexts("预期出库价"), QStringList{"-0.25"});
+        QCOMPARE(columnTexts("所属分类"), QStringList{"工具 > 扳手"});
+        QCOMPARE(columnTexts("存放位置"), QStringList{"nowhere"});
+
+        put("transactions", {{"id", "t1"}, {"type", "out"}, {"status", "paid"}, {"paymentMethod", "credit"}});
+        put("transactions", {{"id", "t2"}, {"type", "adjust"}, {"status", "unpaid"}, {"paymentMethod", "cash"}});
+        put("transactions", {{"id", "t3"}, {"type", "in"}, {"status", "paid?"}, {"paymentMethod", "Cash"}});
+        showTable("transactions");
+        QCOMPARE(columnTexts("类型"), (QStringList{"出库", "adjust", "入库"}));
+        QCOMPARE(columnTexts("收款状态"), (QStringList{"已收", "未收", "paid?"}));
+        QCOMPARE(columnTexts("付款方式"), (QStringList{"赊账", "现金", "Cash"}));
+    }
+
+    // The page builds paths from one read of each tree; what it shows must be what storage's lookup says.
+    void displayCacheAgreesWithStorage()
+    {
+        Database &db = Database::instance();
+        put("categories", {{"id", "a"}, {"name", "A"}});
+        put("categories", {{"id", "b"}, {"name", "B"}, {"parentId", "a"}});
+        put("categories", {{"id", "gone"}, {"name", "旧的"}});
+        put("categories", {{"id", "orphan"}, {"name", "孤儿"}, {"parentId", "gone"}});
+        put("categories", {{"id", "self"}, {"name", "环"}, {"parentId", "self"}});
+        put("categories", {{"id", "blank"}, {"name", ""}});
+        put("locations", {{"id", "l1"}, {"name", "仓库"}});
+        put("locations", {{"id", "l2"}, {"name", "货架"}, {"parentId", "l1"}});
+        put("items", {{"id", "i1"}, {"name", "锤"}, {"barcode", "42"}});
+        put("customers", {{"id", "k1"}, {"name", "张三"}});
+        QVERIFY(db.softDelete("categories", "gone", nullptr));
+
+        const QList<QPair<QString, QString>> probes = {
+            {"categoryId", "b"},    {"categoryId", "a"},     {"categoryId", "orphan"}, {"categoryId", "gone"},
+            {"categoryId", "self"}, {"categoryId", "blank"}, {"categoryId", "nope"},   {"categoryId", ""},
+            {"locationId", "l2"},   {"locationId", "b"},     {"parentId", "l1"},       {"parentId", "a"},
+            {"itemId", "i1"},       {"relatedItemId", "x"},  {"customerId", "k1"},     {"customerId", "k9"},
+        };
+        DisplayCache cache;
+        for (int pass = 0; pass < 2; ++pass) {
+            for (const auto &[column, value] : probes)
+                QCOMPARE(cache.text(column, value), db.displayValue(column, value));
+        }
+        QCOMPARE(cache.text("categoryId", "b"), QStringLiteral("A > B"));
+        QCOMPARE(cache.text("categoryId", "self").count(QStringLiteral("环")), 50);
+    }
+
+    void foldedParentUnfoldsOnNameClick()
+    {
+        put("categories", {{"id", "p"}, {"name", "五金"}});
+        put("categories", {{"id", "k2"}, {"name", "b"}, {"parentId", "p"}});
+        put("categories", {{"id", "k1"}, {"name", "a"}, {"parentId", "p"}});
+        put("categories", {{"id", "k3"}, {"name", "c"}, {"parentId", "p"}});
+        showTable("categories");
+
+        QCOMPARE(table()->rowCount(), 1);
+        QTableWidgetItem *name = table()->item(0, 0);
+        QCOMPARE(name->text(), QStringLiteral("▶ 五金  (3)"));
+        QCOMPARE(name->font().weight(), QFont::Bold);
+        QCOMPARE(name->foreground().color(), QColor("#2980B9"));
+        QCOMPARE(name->toolTip(), QStringLiteral("点一下展开 3 个子分类"));
+        QVERIFY(name->data(ActionDelegate::ParentRole).toBool());
+        QCOMPARE(t->countLabel()->text(), "共 1 条" + hint);
+        QCOMPARE(table()->viewport()->cursor().shape(), Qt::PointingHandCursor);
+
+        QTest::mouseClick(table()->viewport(), Qt::LeftButton, {}, table()->visualItemRect(name).center());
+        QTRY_COMPARE(table()->rowCount(), 4);
+        QCOMPARE(columnTexts("名称"),
+                 (QStringList{"▼ 五金  (3)", "       a", "       b", "       c"}));
+        QCOMPARE(table()->item(0, 0)->toolTip(), QStringLiteral("点一下收起子分类"));
+        QVERIFY(!table()->item(1, 0)->data(ActionDelegate::ParentRole).toBool());
+        QCOMPARE(table()->item(1, 0)->font().weight(), QFont::Normal);
+        QCOMPARE(t->countLabel()->text(), "共 4 条" + hint);
+
+        // A click on a leaf's name, or on another column of the parent, folds nothing.
+        QTest::mouseClick(table()->viewport(), Qt::LeftButton, {}, table()->visualItemRect(table()->item(1, 0)).center());
+        QTest::mouseClick(table()->viewport(), Qt::LeftButton, {}, table()->visualItemRect(table()->item(0, 2)).center());
+        QTest::qWait(30);
+        QCOMPARE(table()->rowCount(), 4);
+
+        QTest::mouseClick(table()->viewport(), Qt::LeftButton, {}, table()->visualItemRect(table()->item(0, 0)).center());
+        QTRY_COMPARE(table()->rowCount(), 1);
+        QVERIFY(t->expandedIds().isEmpty());
+    }
+
+    void searchUnfoldsAndClearingRestoresFolds()
+    {
+        seedCategories();
+        t->expandedIds().insert("b");
+        showTable("categories");
+        QCOMPARE(columnTexts("名称"), (QStringList{"▶ 工具  (2)", "▼ 箱子  (1)", "       抽屉", "   胶带"}));
+
+        t->searchEdit()->setText("t");
+        QCOMPARE(columnTexts("名称"), (QStringList{"▼ 工具  (2)", "       锤子", "       锯子"}));
+        QCOMPARE(table()->item(0, 0)->toolTip(), QStringLiteral("点一下收起子分类"));
+        QCOMPARE(t->countLabel()->text(), "共 3 条（已按「t」过滤）" + hint);
+
+        // Children whose parents failed the search stand at the top level.
+        t->searchEdit()->setText("子");
+        QCOMPARE(columnTexts("名称"), (QStringList{"▼ 箱子  (1)", "       抽屉", "   锤子", "   锯子"}));
+
+        t->searchEdit()->clear();
+        QCOMPARE(columnTexts("名称"), (QStringList{"▶ 工具  (2)", "▼ 箱子  (1)", "       抽屉", "   胶带"}));
+    }
+
+    void loopsAreNotShown()
+    {
+        put("categories", {{"id", "x"}, {"name", "甲"}, {"parentId", "y"}});
+        put("categories", {{"id", "y"}, {"name", "乙"}, {"parentId", "x"}});
+        put("categories", {{"id", "z"}, {"name", "丙"}, {"parentId", "z"}});
+        put("categories", {{"id", "r"}, {"name", "根"}});
+        showTable("categories");
+        QCOMPARE(columnTexts("名称"), QStringList{"   根"});
+    }
+
+    void parentButtonsAreInertAndLeafButtonsAct()
+    {
+        seedCategories();
+        t->expandedIds().insert("t");
+        showTable("categories");
+        const int parent = rowOf("t");
+        const int leaf = rowOf("h");
+        QVERIFY(parent >= 0 && leaf > parent);
+
+        const QPoint help = actionButtonCenter(parent, 0);
+        QHelpEvent tip(QEvent::ToolTip, help, table()->viewport()->mapToGlobal(help));
+        QApplication::sendEvent(table()->viewport(), &tip);
+        QCOMPARE(QToolTip::text(), QStringLiteral("这下面是主级分类，需先处理完它的子分类才能修改"));
+        QToolTip::hideText();
+
+        // A parent's buttons open nothing; the click only reaches the row, as on a disabled button.
+        QTest::mouseClick(table()->viewport(), Qt::LeftButton, {}, actionButtonCenter(parent, 1));
+        QTest::mouseClick(table()->viewport(), Qt::LeftButton, {}, actionButtonCenter(parent, 0));
+        QTest::qWait(50);
+        QVERIFY(!QApplication::activeModalWidget());
+        QCOMPARE(table()->currentRow(), parent);
+
+        QString title;
+        answerNextDialog([&title](QDialog *dialog) { title = dialog->windowTitle(); }, false);
+        QTest::mouseClick(table()->viewport(), Qt::LeftButton, {}, actionButtonCenter(leaf, 0));
+        QTRY_COMPARE(title, QStringLiteral("修改分类"));
+        QCOMPARE(t->currentRowId(), QStringLiteral("h"));
+
+        QString question;
+        testutil::answerNextBox(QMessageBox::No, &question);
+        QTest::mouseClick(table()->viewport(), Qt::LeftButton, {}, actionButtonCenter(rowOf("s"), 1));
+        QTRY_COMPARE(question, QStringLiteral("确定删除这一条吗？\n\n可以到「历史版本」里回滚找回。"));
+        QCOMPARE(t->currentRowId(), QStringLiteral("s"));
+    }
+
+    void doubleClick()
+    {
+        seedCategories();
+        showTable("categories");
+        QString title;
+        QString text;
+        testutil::answerNextBox(QMessageBox::Ok, &text, &title);
+        doubleClickAt(table()->visualItemRect(table()->item(rowOf("t"), 2)).center());
+        QTRY_COMPARE(title, QStringLiteral("这是主级分类"));
+        QCOMPARE(text, QStringLiteral("它下面还有子分类，不能直接修改。\n\n单击名称可以展开/收起子分类。"));
+
+        QString editor;
+        answerNextDialog([&editor](QDialog *dialog) { editor = dialog->windowTitle(); }, false);
+        doubleClickAt(table()->visualItemRect(table()->item(rowOf("g"), 2)).center());
+        QTRY_COMPARE(editor, QStringLiteral("修改分类"));
+    }
+
+    void addItemWithOnlyAName()
+    {
+        showTable("items");
+        QString title;
+        answerNextDialog([&title](QDialog *dialog) {
+            title = dialog->windowTitle();
+            dialog->findChild<QLineEdit *>("name")->setText("  螺丝刀 ");
+        });
+        toolbarButton("＋ 新增")->click();
+        QCOMPARE(title, QStringLiteral("新增物品（ID 留空自动生成）"));
+
+        QCOMPARE(t->currentRows().size(), 1);
+        const QJsonObject row = t->currentRows().at(0).toObject();
+        const QString id = row.value("id").toString();
+        QVERIFY2(QRegularExpression("^qt-[0-9a-z]+-[0-9a-z]+$").match(id).hasMatch(), qPrintable(id));
+        QCOMPARE(row.value("name").toString(), QStringLiteral("螺丝刀"));
+        QCOMPARE(row.value("categoryId").toString(), QString());
+        QCOMPARE(row.value("locationId").toString(), QString());
+        QVERIFY(!row.value("createdAt").toString().isEmpty());
+        QCOMPARE(row.value("updatedAt"), row.value("createdAt"));
+        QCOMPARE(lastVersion(), QStringLiteral("界面新增 items 前|qt"));
+        QCOMPARE(lastSyncLog(), "qt-ui|新增|物品 " + id);
+        QCOMPARE(table()->rowCount(), 1);
+    }
+
+    void emptyCustomerChangesNothing()
+    {
+        showTable("customers");
+        answerNextDialog(nullptr);
+        toolbarButton("＋ 新增")->click();
+        QCOMPARE(scalar("SELECT COUNT(*) FROM customers"), 0);
+        QCOMPARE(scalar("SELECT COUNT(*) FROM versions"), 0);
+        QCOMPARE(scalar("SELECT COUNT(*) FROM sync_log"), 0);
+    }
+
+    void editorChoiceLists()
+    {
+        put("categories", {{"id", "c1"}, {"name", "五金"}});
+        put("categories", {{"id", "c2"}, {"name", "扳手"}, {"parentId", "c1"}});
+        put("categories", {{"id", "c0"}, {"name", "Zeta"}});
+        put("customers", {{"id", "k1"}, {"name", "李四"}});
+        put("items", {{"id", "i1"}, {"name", "锤"}, {"barcode", "42"}});
+        put("items", {{"id", "i2"}, {"name", "钉"}, {"barcode", ""}});
+        QStringList categories;
+        QStringList items;
+        QStringList customers;
+        QStringList fieldNames;
+        answerNextDialog(
+            [&](QDialog *dialog) {
+                categories = comboTexts(dialog->findChild<QComboBox *>("categoryId"));
+                auto *form = dialog->findChild<QFormLayout *>();
+                for (int r = 0; r < form->rowCount(); ++r) {
+                    if (auto *label = form->itemAt(r, QFormLayout::LabelRole))
+                        fieldNames.append(qobject_cast<QLabel *>(label->widget())->text());
+                }
+            },
+            false);
+        QVERIFY(t->showRowEditor("items", "新增物品", findTable("items")->columns.mid(1), {}, true).isEmpty());
+        QCOMPARE(categories, (QStringList{"（不设置）", "Zeta", "五金", "     五金 > 扳手"}));
+        QCOMPARE(fieldNames, (QStringList{"条码号", "名称", "所属分类", "存放位置", "数量", "单价", "预期出库价", "编码",
+                                          "创建时间", "更新时间", "分类", "存放处"}));
+
+        answerNextDialog(
+            [&](QDialog *dialog) {
+                items = comboTexts(dialog->findChild<QComboBox *>("relatedItemId"));
+                customers = comboTexts(dialog->findChild<QComboBox *>("itemId"));
+            },
+            false);
+        t->showRowEditor("relations", "新增关联物品", findTable("relations")->columns.mid(1), {}, true);
+        QCOMPARE(items.size(), 3);
+        QVERIFY(items.contains(QStringLiteral("锤（42）")));
+        QVERIFY(items.contains(QStringLiteral("钉（）")));
+        QCOMPARE(customers, items);
+
+        answerNextDialog([&](QDialog *dialog) { customers = comboTexts(dialog->findChild<QComboBox *>("customerId")); },
+                         false);
+        t->showRowEditor("transactions", "新增流水", findTable("transactions")->columns.mid(1), {}, true);
+        QCOMPARE(customers, (QStringList{"（不设置）", "李四"}));
+    }
+
+    void editTransactionOfDeletedItem()
+    {
+        put("items", {{"id", "i1"}, {"name", "锤"}, {"barcode", "42"}});
+        put("transactions", {{"id", "t1"}, {"itemId", "i1"}, {"type", "out"}, {"quantity", 3.0}, {"unitPrice", 12.5}});
+        put("transactions", {{"id", "t2"}, {"quantity", 1234567.5}});
+        QVERIFY(Database::instance().softDelete("items", "i1", nullptr));
+        showTable("transactions");
+        table()->setCurrentCell(rowOf("t1"), 1);
+
+        QString shownItem;
+        QString quantity;
+        QString price;
+        QString type;
+        answerNextDialog([&](QDialog *dialog) {
+            shownItem = dialog->findChild<QComboBox *>("itemId")->currentText();
+            quantity = dialog->findChild<QLineEdit *>("quantity")->text();
+            price = dialog->findChild<QLineEdit *>("unitPrice")->text();
+            type = dialog->findChild<QLineEdit *>("type")->text();
+        });
+        toolbarButton("修改")->click();
+        QCOMPARE(shownItem, QStringLiteral("（不设置）"));
+        QCOMPARE(quantity, QStringLiteral("3"));
+        QCOMPARE(price, QStringLiteral("12.5"));
+        QCOMPARE(type, QStringLiteral("out"));
+        QCOMPARE(scalar("SELECT COUNT(*) FROM transactions WHERE id = 't1' AND itemId = ''"), 1);
+        QCOMPARE(lastVersion(), QStringLiteral("界面修改 transactions #t1 前|qt"));
+        QCOMPARE(lastSyncLog(), QStringLiteral("qt-ui|修改|流水 t1"));
+
+        table()->setCurrentCell(rowOf("t2"), 0);
+        answerNextDialog([&](QDialog *dialog) { quantity = dialog->findChild<QLineEdit *>("quantity")->text(); },
+                         false);
+        toolbarButton("修改")->click();
+        QCOMPARE(quantity, QStringLiteral("1.23457e+06"));
+    }
+
+    void emptyingAFieldStoresEmptyText()
+    {
+        put("customers", {{"id", "k1"}, {"name", "王五"}, {"phone", "123"}, {"address", "北京"}});
+        showTable("customers");
+        table()->setCurrentCell(0, 0);
+        answerNextDialog([](QDialog *dialog) { dialog->findChild<QLineEdit *>("phone")->clear(); });
+        toolbarButton("修改")->click();
+        QSqlQuery query = sql("SELECT phone, address, name FROM customers WHERE id = 'k1'");
+        QVERIFY(query.next());
+        QCOMPARE(query.value(0).toString(), QString());
+        QCOMPARE(query.value(1).toString(), QStringLiteral("北京"));
+        QCOMPARE(columnTexts("电话"), QStringList{""});
+    }
+
+    void locationParentsAreLocationsAndNeverItsOwnSubtree()
+    {
+        put("categories", {{"id", "c1"}, {"name", "分类甲"}});
+        put("locations", {{"id", "l1"}, {"name", "仓库"}});
+        put("locations", {{"id", "l2"}, {"name", "货架"}, {"parentId", "l1"}});
+        put("locations", {{"id", "l3"}, {"name", "层"}, {"parentId", "l2"}});
+        put("locations", {{"id", "l4"}, {"name", "门店"}});
+        t->expandedIds().unite({"l1", "l2"});
+        showTable("locations");
+
+        QStringList parents;
+        QString selected;
+        table()->setCurrentCell(rowOf("l3"), 0);
+        answerNextDialog(
+            [&](QDialog *dialog) {
+                auto *combo = dialog->findChild<QComboBox *>("parentId");
+                parents = comboTexts(combo);
+                selected = combo->currentText();
+            },
+            false);
+        toolbarButton("修改")->click();
+        QCOMPARE(parents, (QStringList{"（不设置）", "仓库", "     仓库 > 货架", "门店"}));
+        QCOMPARE(selected, QStringLiteral("     仓库 > 货架"));
+
+        // Below a node there is no place for it: its whole subtree is left out.
+        answerNextDialog([&](QDialog *dialog) { parents = comboTexts(dialog->findChild<QComboBox *>("parentId")); },
+                         false);
+        const QJsonObject l1{{"id", "l1"}, {"name", "仓库"}, {"parentId", ""}};
+        t->showRowEditor("locations", "修改存放处", findTable("locations")->columns.mid(1), l1, false);
+        QCOMPARE(parents, (QStringList{"（不设置）", "门店"}));
+    }
+
+    void editingAParentIsRefused()
+    {
+        seedCategories();
+        showTable("categories");
+        // The search leaves the parent without its children, so it looks like a leaf.
+        t->searchEdit()->setText("工具");
+        QCOMPARE(columnTexts("名称"), QStringList{"   工具"});
+        table()->setCurrentCell(rowOf("t"), 1);
+        QString title;
+        testutil::answerNextBox(QMessageBox::Ok, nullptr, &title);
+        toolbarButton("修改")->click();
+        QCOMPARE(title, QStringLiteral("这是主级，不能修改"));
+        QCOMPARE(scalar("SELECT COUNT(*) FROM versions"), 0);
+
+        t->searchEdit()->clear();
+        QString text;
+        testutil::answerNextBox(QMessageBox::Ok, &text);
+        toolbarButton("修改")->click();
+        QCOMPARE(text, QStringLiteral("请先选中一行"));
+    }
+
+    void deletingAParentIsRefusedWithItsShownChildCount_data()
+    {
+        QTest::addColumn<QString>("search");
+        QTest::addColumn<QString>("count");
+        QTest::newRow("folded") << "" << "2";
+        QTest::newRow("search that keeps the children") << "t" << "2";
+        QTest::newRow("search that hides the children") << "工具" << "0";
+    }
+
+    void deletingAParentIsRefusedWithItsShownChildCount()
+    {
+        QFETCH(QString, search);
+        QFETCH(QString, count);
+        seedCategories();
+        showTable("categories");
+        t->searchEdit()->setText(search);
+        table()->setCurrentCell(rowOf("t"), 0);
+        QString title;
+        QString text;
+        testutil::answerNextBox(QMessageBox::Ok, &text, &title);
+        toolbarButton("删除")->click();
+        QCOMPARE(title, QStringLiteral("这是主级，不能删除"));
+        QCOMPARE(text, QStringLiteral("它下面还有 %1 个子项。\n\n请先删掉这些子项，再删它。\n（双击名称左边的箭头可以展开查看）")
+                           .arg(count));
+        QCOMPARE(scalar("SELECT COUNT(*) FROM categories WHERE deleted = 0"), 6);
+        QCOMPARE(scalar("SELECT COUNT(*) FROM versions"), 0);
+    }
+
+    void deletingALocationInUseIsRefused()
+    {
+        put("locations", {{"id", "l1"}, {"name", "仓库"}});
+        for (const char *id : {"i1", "i2", "i3", "i4"})
+            put("items", {{"id", id}, {"name", id}, {"locationId", "l1"}});
+        QVERIFY(Database::instance().softDelete("items", "i4", nullptr));
+        showTable("locations");
+        table()->setCurrentCell(0, 0);
+        QString title;
+        QString text;
+        testutil::answerNextBox(QMessageBox::Ok, &text, &title);
+        toolbarButton("删除")->click();
+        QCOMPARE(title, QStringLiteral("还有物品在用"));
+        QCOMPARE(text, QStringLiteral("有 3 个物品属于这个分类/存放处。\n\n请先把这些物品改到别处，或者先删掉那些物品。"));
+        QCOMPARE(table()->rowCount(), 1);
+    }
+
+    void deletingALeaf_data()
+    {
+        QTest::addColumn<bool>("yes");
+        QTest::newRow("yes") << true;
+        QTest::newRow("no") << false;
+    }
+
+    void deletingALeaf()
+    {
+        QFETCH(bool, yes);
+        seedCategories();
+        showTable("categories");
+        QCOMPARE(table()->rowCount(), 3);
+        table()->setCurrentCell(rowOf("g"), 0);
+        QString title;
+        testutil::answerNextBox(yes ? QMessageBox::Yes : QMessageBox::No, nullptr, &title);
+        toolbarButton("删除")->click();
+        QCOMPARE(title, QStringLiteral("确认删除"));
+        if (yes) {
+            QCOMPARE(rowOf("g"), -1);
+            QCOMPARE(table()->rowCount(), 2);
+            QCOMPARE(scalar("SELECT deleted FROM categories WHERE id = 'g'"), 1);
+            QCOMPARE(lastVersion(), QStringLiteral("界面删除 categories #g 前|qt"));
+            QCOMPARE(lastSyncLog(), QStringLiteral("qt-ui|删除|分类 g"));
+        } else {
+            QCOMPARE(table()->rowCount(), 3);
+            QCOMPARE(scalar("SELECT deleted FROM categories WHERE id = 'g'"), 0);
+            QCOMPARE(scalar("SELECT COUNT(*) FROM versions"), 0);
+            QCOMPARE(scalar("SELECT COUNT(*) FROM sync_log"), 0);
+        }
+    }
+
+    void failedDeletionIsReported()
+    {
+        put("customers", {{"id", "k1"}, {"name", "赵六"}});
+        sql("CREATE TRIGGER keep BEFORE UPDATE ON customers BEGIN SELECT RAISE(ABORT, 'customers are locked'); END");
+        showTable("customers");
+        table()->setCurrentCell(0, 0);
+        testutil::answerNextBox(QMessageBox::Yes);
+        QString title;
+        QString text;
+        QTimer::singleShot(50, [&] { testutil::answerNextBox(QMessageBox::Ok, &text, &title); });
+        toolbarButton("删除")->click();
+        QCOMPARE(title, QStringLiteral("删除失败"));
+        QVERIFY2(text.contains("customers are locked"), qPrintable(text));
+        QCOMPARE(scalar("SELECT deleted FROM customers WHERE id = 'k1'"), 0);
+        QCOMPARE(scalar("SELECT COUNT(*) FROM sync_log"), 0);
+        QCOMPARE(table()->rowCount(), 1);
+    }
+
+    void csvField_data()
+    {
+        QTest::addColumn<QJsonValue>("value");
+        QTest::addColumn<QString>("field");
+        QTest::newRow("plain") << QJsonValue("abc") << "\"abc\"";
+        QTest::newRow("comma and quote") << QJsonValue("a,b \"c\"") << "\"a,b \"\"c\"\"\"";
+        QTest::newRow("line break") << QJsonValue("a\r\nb") << "\"a\r\nb\"";
+        QTest::newRow("whole number") << QJsonValue(3.0) << "\"3\"";
+        QTest::newRow("fraction") << QJsonValue(12.5) << "\"12.5\"";
+        QTest::newRow("six digits") << QJsonValue(0.1234567) << "\"0.123457\"";
+        QTest::newRow("seven-digit integer") << QJsonValue(1234567) << "\"1.23457e+06\"";
+        QTest::newRow("null") << QJsonValue() << "\"\"";
+        QTest::newRow("bool") << QJsonValue(true) << "\"\"";
+    }
+
+    void csvField()
+    {
+        QFETCH(QJsonValue, value);
+        QFETCH(QString, field);
+        QCOMPARE(MainWindowTest::csvField(value), field);
+    }
+
+    void csvOfAnEmptyTable()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath("customers.csv");
+        QFile old(path);
+        QVERIFY(old.open(QIODevice::WriteOnly));
+        old.write("old content that must go away, old content that must go away");
+        old.close();
+        showTable("customers");
+        QString title;
+        QString text;
+        testutil::answerNextBox(QMessageBox::Ok, &text, &title);
+        t->exportCsvTo(path);
+        QCOMPARE(title, QStringLiteral("导出完成"));
+        QCOMPARE(text, "已导出到：\n" + path);
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), QByteArray("\xEF\xBB\xBF\"id\",\"name\",\"phone\",\"address\",\"createdAt\"\r\n"));
+    }
+
+    void csvOfItems()
+    {
+        put("items", {{"id", "i1"}, {"name", "螺丝, \"大号\""}, {"barcode", "6901234567890123"}, {"quantity", 3},
+                      {"unitPrice", 12.5}});
+        put("items", {{"id", "i2"}, {"name", "垫片"}, {"barcode", qint64(6901234567890)}, {"quantity", 1234567}});
+        showTable("items");
+        t->searchEdit()->setText("螺丝");
+        QCOMPARE(table()->rowCount(), 1);
+
+        QTemporaryDir dir;
+        const QString path = dir.filePath("items.csv");
+        testutil::answerNextBox(QMessageBox::Ok);
+        t->exportCsvTo(path);
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QByteArray bytes = file.readAll();
+        QVERIFY(bytes.startsWith("\xEF\xBB\xBF"));
+        const QStringList lines = QString::fromUtf8(bytes.mid(3)).split("\r\n");
+        QCOMPARE(lines.size(), 4);
+        QCOMPARE(lines.at(0), QStringLiteral("\"id\",\"barcode\",\"name\",\"categoryId\",\"locationId\",\"quantity\","
+                                             "\"unitPrice\",\"expectedOutPrice\",\"shortcode\",\"pinyin\",\"imagePath\","
+                                             "\"createdAt\",\"updatedAt\",\"categoryPath\",\"locationPath\""));
+        const QString first = lines.at(1).startsWith("\"i1\"") ? lines.at(1) : lines.at(2);
+        const QString second = lines.at(1).startsWith("\"i1\"") ? lines.at(2) : lines.at(1);
+        QCOMPARE(first, "\"i1\",\"6901234567890123\",\"螺丝, \"\"大号\"\"\",\"\",\"\",\"3\",\"12.5\",\"\",\"\",\"\",\"\",\""
+                            + stamp + "\",\"" + stamp + "\",\"\",\"\"");
+        QVERIFY2(second.startsWith("\"i2\",\"6901234567890\",\"垫片\",\"\",\"\",\"1.23457e+06\""), qPrintable(second));
+        QCOMPARE(lines.at(3), QString());
+    }
+
+    void csvWriteFailureIsReported()
+    {
+        if (!QFile::exists("/dev/full"))
+            QSKIP("needs /dev/full");
+        put("items", {{"id", "i1"}, {"name", QString(200000, QChar('x'))}});
+        showTable("items");
+        QString title;
+        QString text;
+        testutil::answerNextBox(QMessageBox::Ok, &text, &title);
+        t->exportCsvTo("/dev/full");
+        QCOMPARE(title, QStringLiteral("导出失败"));
+        QVERIFY(!text.isEmpty());
+    }
+
+    void csvUnopenableFileIsReported()
+    {
+        QTemporaryDir dir;
+        showTable("items");
+        QString title;
+        testutil::answerNextBox(QMessageBox::Ok, nullptr, &title);
+        t->exportCsvTo(dir.filePath("missing/items.csv"));
+        QCOMPARE(title, QStringLiteral("导出失败"));
+    }
+};
+
+QTEST_MAIN(DataPageTest)
+#include "tst_datapage.moc"
