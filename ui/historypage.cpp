@@ -1,14 +1,128 @@
 #include "ui/mainwindow.h"
 
+#include "storage/database.h"
+
+#include <QAbstractItemView>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTableWidget>
+#include <QVBoxLayout>
 #include <QWidget>
+
+namespace {
+
+const int versionListLimit = 200;
+
+QString versionSourceLabel(const QString &source)
+{
+    if (source == QLatin1String("qt") || source == QLatin1String("qt-ui"))
+        return QStringLiteral("本机界面");
+    if (source == QLatin1String("web"))
+        return QStringLiteral("网页端");
+    if (source == QLatin1String("system"))
+        return QStringLiteral("系统");
+    if (source.isEmpty())
+        return QStringLiteral("—");
+    return source;
+}
+
+} // namespace
 
 QWidget *MainWindow::buildHistoryPage()
 {
-    return new QWidget(this);
+    auto *page = new QWidget(this);
+    auto *layout = new QVBoxLayout(page);
+    layout->setContentsMargins(24, 20, 24, 20);
+    layout->setSpacing(12);
+
+    auto *title = new QLabel(QStringLiteral("历史版本"), page);
+    title->setObjectName(QStringLiteral("cardTitle"));
+    layout->addWidget(title);
+
+    auto *actions = new QHBoxLayout;
+    auto *snapshotButton = new QPushButton(QStringLiteral("立即存档一个版本"), page);
+    connect(snapshotButton, &QPushButton::clicked, this, &MainWindow::onMakeSnapshot);
+    actions->addWidget(snapshotButton);
+    auto *rollbackButton = new QPushButton(QStringLiteral("回滚到选中版本"), page);
+    rollbackButton->setObjectName(QStringLiteral("danger"));
+    connect(rollbackButton, &QPushButton::clicked, this, &MainWindow::onRollback);
+    actions->addWidget(rollbackButton);
+    auto *hint = new QLabel(QStringLiteral("每次手机推送、界面改动前都会自动存档，最多保留 200 个"), page);
+    hint->setObjectName(QStringLiteral("muted"));
+    actions->addWidget(hint, 1);
+    layout->addLayout(actions);
+
+    versionsTable = new QTableWidget(0, 6, page);
+    versionsTable->setHorizontalHeaderLabels({QStringLiteral("版本"), QStringLiteral("时间"), QStringLiteral("原因"),
+                                              QStringLiteral("来源"), QStringLiteral("物品"), QStringLiteral("流水")});
+    versionsTable->setSelectionBehavior(QAbstractItemView::SelectRows);
+    versionsTable->setSelectionMode(QAbstractItemView::SingleSelection);
+    versionsTable->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    versionsTable->verticalHeader()->setVisible(false);
+    versionsTable->horizontalHeader()->setStretchLastSection(true);
+    layout->addWidget(versionsTable, 1);
+
+    return page;
 }
 
-void MainWindow::refreshVersions() {}
+void MainWindow::refreshVersions()
+{
+    if (!versionsTable)
+        return;
+    const QList<VersionInfo> versions = Database::instance().listVersions(versionListLimit);
+    versionsTable->setRowCount(versions.size());
+    for (int row = 0; row < versions.size(); ++row) {
+        const VersionInfo &v = versions.at(row);
+        const QStringList cells{QStringLiteral("#%1").arg(v.id),
+                                v.createdAt,
+                                v.reason,
+                                versionSourceLabel(v.source),
+                                QString::number(v.counts.value(QStringLiteral("items")).toInt()),
+                                QString::number(v.counts.value(QStringLiteral("transactions")).toInt())};
+        for (int column = 0; column < cells.size(); ++column)
+            versionsTable->setItem(row, column, new QTableWidgetItem(cells.at(column)));
+    }
+    // Column by column and the last one left out: resizeColumnsToContents() would undo its stretch until the next resize.
+    for (int column = 0; column < versionsTable->columnCount() - 1; ++column)
+        versionsTable->resizeColumnToContents(column);
+}
 
-void MainWindow::onMakeSnapshot() {}
+void MainWindow::onMakeSnapshot()
+{
+    const bool saved = Database::instance().saveVersion(QStringLiteral("界面手动存档"), QStringLiteral("qt-ui"));
+    refreshVersions();
+    // A failed store must not be announced as saved: the operator would rely on a version that does not exist.
+    if (saved)
+        QMessageBox::information(this, QStringLiteral("已存档"), QStringLiteral("已保存一个历史版本"));
+    else
+        QMessageBox::warning(this, QStringLiteral("失败"), QStringLiteral("存档失败"));
+}
 
-void MainWindow::onRollback() {}
+void MainWindow::onRollback()
+{
+    const int row = versionsTable ? versionsTable->currentRow() : -1;
+    const QTableWidgetItem *idItem = row >= 0 ? versionsTable->item(row, 0) : nullptr;
+    if (!idItem) {
+        QMessageBox::information(this, QStringLiteral("提示"), QStringLiteral("请先选中一个版本"));
+        return;
+    }
+    const int id = idItem->text().mid(1).toInt();
+
+    const auto answer = QMessageBox::question(
+        this, QStringLiteral("确认回滚"),
+        QStringLiteral("确定回滚到版本 #%1 吗？\n\n当前数据会先自动存一份，回滚后手机同步下来就会变回这一版。").arg(id),
+        QMessageBox::Yes | QMessageBox::No);
+    if (answer != QMessageBox::Yes)
+        return;
+
+    if (!Database::instance().rollbackTo(id, QStringLiteral("qt-ui"))) {
+        QMessageBox::warning(this, QStringLiteral("失败"), QStringLiteral("回滚失败"));
+        return;
+    }
+    Database::instance().logSync(QStringLiteral("qt-ui"), QStringLiteral("回滚"), QStringLiteral("回滚到版本 #%1").arg(id));
+    QMessageBox::information(this, QStringLiteral("已回滚"), QStringLiteral("已回滚到版本 #%1").arg(id));
+    refreshAll();
+}

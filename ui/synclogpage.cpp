@@ -1,19 +1,154 @@
 #include "ui/mainwindow.h"
 
+#include "storage/database.h"
+
+#include <QAbstractItemView>
+#include <QDateTime>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QMessageBox>
 #include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTableWidget>
 #include <QVBoxLayout>
 #include <QWidget>
+
+namespace {
+
+const int syncLogLimit = 100;
+
+// Rows may carry English action names; they read as the words this program stores.
+QString syncActionLabel(const QString &action)
+{
+    static const QHash<QString, QString> labels{
+        {QStringLiteral("export"), QStringLiteral("拉取")},   {QStringLiteral("import"), QStringLiteral("推送")},
+        {QStringLiteral("deny"), QStringLiteral("拒绝")},     {QStringLiteral("update"), QStringLiteral("修改")},
+        {QStringLiteral("insert"), QStringLiteral("新增")},   {QStringLiteral("delete"), QStringLiteral("删除")},
+        {QStringLiteral("rollback"), QStringLiteral("回滚")}, {QStringLiteral("snapshot"), QStringLiteral("存档")},
+    };
+    if (action.isEmpty())
+        return QStringLiteral("—");
+    return labels.value(action, action);
+}
+
+QString syncPeerLabel(const QString &peer)
+{
+    if (peer == QLatin1String("web"))
+        return QStringLiteral("网页端");
+    if (peer == QLatin1String("qt-ui") || peer == QLatin1String("qt"))
+        return QStringLiteral("本机界面");
+    if (peer.isEmpty())
+        return QStringLiteral("—");
+    return peer;
+}
+
+QLabel *mutedLabel(const QString &text, QWidget *parent)
+{
+    auto *label = new QLabel(text, parent);
+    label->setObjectName(QStringLiteral("muted"));
+    return label;
+}
+
+QPushButton *plainButton(const QString &text, QWidget *parent)
+{
+    auto *button = new QPushButton(text, parent);
+    button->setObjectName(QStringLiteral("plain"));
+    return button;
+}
+
+} // namespace
 
 QWidget *MainWindow::buildSyncLogPage()
 {
     auto *page = new QWidget(this);
     auto *layout = new QVBoxLayout(page);
+    layout->setContentsMargins(24, 20, 24, 20);
+    layout->setSpacing(12);
+
+    auto *title = new QLabel(QStringLiteral("同步日志"), page);
+    title->setObjectName(QStringLiteral("cardTitle"));
+    layout->addWidget(title);
+
+    auto *recordsBar = new QHBoxLayout;
+    recordsBar->addWidget(mutedLabel(QStringLiteral("手机同步记录"), page));
+    recordsBar->addStretch();
+    auto *refreshButton = plainButton(QStringLiteral("刷新"), page);
+    connect(refreshButton, &QPushButton::clicked, this, [this] {
+        refreshSyncLog();
+        refreshStatusCard();
+    });
+    recordsBar->addWidget(refreshButton);
+    auto *clearRecordsButton = plainButton(QStringLiteral("清除记录"), page);
+    connect(clearRecordsButton, &QPushButton::clicked, this, &MainWindow::onClearSyncRecords);
+    recordsBar->addWidget(clearRecordsButton);
+    layout->addLayout(recordsBar);
+
+    syncLogTable = new QTableWidget(0, 4, page);
+    syncLogTable->setHorizontalHeaderLabels(
+        {QStringLiteral("时间"), QStringLiteral("来源 IP"), QStringLiteral("动作"), QStringLiteral("说明")});
+    syncLogTable->setSelectionBehavior(QAbstractItemView::SelectRows);
+    syncLogTable->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    syncLogTable->verticalHeader()->setVisible(false);
+    syncLogTable->horizontalHeader()->setStretchLastSection(true);
+    layout->addWidget(syncLogTable, 1);
+
+    auto *logBar = new QHBoxLayout;
+    logBar->addWidget(mutedLabel(QStringLiteral("程序运行日志"), page));
+    logBar->addStretch();
+    auto *clearLogButton = plainButton(QStringLiteral("清除日志"), page);
+    logBar->addWidget(clearLogButton);
+    layout->addLayout(logBar);
+
     logView = new QPlainTextEdit(page);
     logView->setReadOnly(true);
+    logView->setMaximumHeight(160);
     layout->addWidget(logView);
+    connect(clearLogButton, &QPushButton::clicked, logView, &QPlainTextEdit::clear);
+
     return page;
 }
 
-void MainWindow::refreshSyncLog() {}
+void MainWindow::refreshSyncLog()
+{
+    if (!syncLogTable)
+        return;
+    const QJsonArray entries = Database::instance().recentSyncLog(syncLogLimit);
+    syncLogTable->setRowCount(entries.size());
+    for (int row = 0; row < entries.size(); ++row) {
+        const QJsonObject entry = entries.at(row).toObject();
+        const QStringList cells{entry.value(QStringLiteral("at")).toString(),
+                                syncPeerLabel(entry.value(QStringLiteral("peer")).toString()),
+                                syncActionLabel(entry.value(QStringLiteral("action")).toString()),
+                                entry.value(QStringLiteral("detail")).toString()};
+        for (int column = 0; column < cells.size(); ++column)
+            syncLogTable->setItem(row, column, new QTableWidgetItem(cells.at(column)));
+    }
+    // Column by column and the last one left out: resizeColumnsToContents() would undo its stretch until the next resize.
+    for (int column = 0; column < syncLogTable->columnCount() - 1; ++column)
+        syncLogTable->resizeColumnToContents(column);
+}
 
-void MainWindow::onClearSyncRecords() {}
+void MainWindow::onClearSyncRecords()
+{
+    if (!syncLogTable || syncLogTable->rowCount() == 0) {
+        QMessageBox::information(this, QStringLiteral("提示"), QStringLiteral("手机同步记录已经是空的了"));
+        return;
+    }
+    const auto answer = QMessageBox::question(
+        this, QStringLiteral("确认清除"),
+        QStringLiteral("确定清除全部手机同步记录吗？\n\n（只清这份连接记录，物品、流水等业务数据不受影响）"),
+        QMessageBox::Yes | QMessageBox::No);
+    if (answer != QMessageBox::Yes)
+        return;
+
+    Database::instance().clearSyncLog();
+    refreshSyncLog();
+    // Storage reports no failure of its own here; rows still listed (or no database at all) mean nothing was cleared.
+    const bool cleared = Database::instance().isOpen() && syncLogTable->rowCount() == 0;
+    if (logView) {
+        const QString clock = QDateTime::currentDateTime().toString(QStringLiteral("HH:mm:ss"));
+        logView->appendPlainText(cleared ? QStringLiteral("[%1] 已清除手机同步记录").arg(clock)
+                                         : QStringLiteral("[%1] 清除手机同步记录失败").arg(clock));
+    }
+}

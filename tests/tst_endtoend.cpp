@@ -1,0 +1,379 @@
+// The whole program on one folder: the operator's editor, a phone's pull and push over real HTTP,
+// the pages that show them, a rollback, and a restart that finds everything again.
+#include "app/paths.h"
+#include "storage/database.h"
+#include "testutil.h"
+#include "ui/mainwindow.h"
+
+#include <QDateTime>
+#include <QDialogButtonBox>
+#include <QDir>
+#include <QEventLoop>
+#include <QFile>
+#include <QFormLayout>
+#include <QHeaderView>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTcpSocket>
+#include <QtTest>
+
+#include <functional>
+#include <memory>
+
+namespace {
+
+struct HttpReply
+{
+    int status = 0;
+    QByteArray head;
+    QByteArray body;
+};
+
+// One exchange as a phone makes it: raw request bytes out, everything until the service closes back.
+// The service runs on this thread, so the wait is an event loop, not a blocking read.
+HttpReply httpExchange(quint16 port, const QByteArray &request)
+{
+    QTcpSocket socket;
+    QByteArray received;
+    QEventLoop loop;
+    QObject::connect(&socket, &QTcpSocket::connected, &loop, [&] { socket.write(request); });
+    QObject::connect(&socket, &QTcpSocket::readyRead, &loop, [&] { received += socket.readAll(); });
+    QObject::connect(&socket, &QTcpSocket::disconnected, &loop, &QEventLoop::quit);
+    QObject::connect(&socket, &QAbstractSocket::errorOccurred, &loop, &QEventLoop::quit);
+    QTimer::singleShot(15000, &loop, &QEventLoop::quit);
+    socket.connectToHost(QHostAddress(QHostAddress::LocalHost), port);
+    loop.exec();
+    received += socket.readAll();
+
+    HttpReply reply;
+    const int split = received.indexOf("\r\n\r\n");
+    if (split < 0)
+        return reply;
+    reply.head = received.left(split);
+    reply.body = received.mid(split + 4);
+    const QList<QByteArray> statusLine = reply.head.split('\n').first().trimmed().split(' ');
+    if (statusLine.size() >= 2)
+        reply.status = statusLine.at(1).toInt();
+    return reply;
+}
+
+QByteArray requestBytes(const QByteArray &method, const QByteArray &path, const QString &key,
+                        const QByteArray &body = QByteArray())
+{
+    QByteArray request = method + ' ' + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n";
+    request += "X-Sync-Key: " + key.toUtf8() + "\r\n";
+    if (!body.isEmpty())
+        request += "Content-Type: application/json\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n";
+    return request + "\r\n" + body;
+}
+
+// Answers the next modal boxes in turn, one button each, and records their titles.
+void answerBoxes(const QList<QMessageBox::StandardButton> &answers, QStringList *titles)
+{
+    auto *timer = new QTimer(qApp);
+    timer->setInterval(10);
+    auto remaining = std::make_shared<QList<QMessageBox::StandardButton>>(answers);
+    QObject::connect(timer, &QTimer::timeout, qApp, [timer, remaining, titles] {
+        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+        if (!box || box->property("answered").toBool())
+            return;
+        box->setProperty("answered", true);
+        titles->append(box->windowTitle());
+        const QMessageBox::StandardButton button = remaining->takeFirst();
+        if (remaining->isEmpty()) {
+            timer->stop();
+            timer->deleteLater();
+        }
+        if (QAbstractButton *b = box->button(button))
+            b->click();
+        else
+            box->reject();
+    });
+    timer->start();
+}
+
+// Runs `fill` on the next modal dialog that is not a message box, once it is up.
+void answerNextDialog(std::function<void(QDialog *)> fill)
+{
+    auto *timer = new QTimer(qApp);
+    timer->setInterval(10);
+    QObject::connect(timer, &QTimer::timeout, qApp, [timer, fill] {
+        auto *dialog = qobject_cast<QDialog *>(QApplication::activeModalWidget());
+        if (!dialog || qobject_cast<QMessageBox *>(dialog))
+            return;
+        timer->stop();
+        timer->deleteLater();
+        fill(dialog);
+    });
+    timer->start();
+}
+
+QWidget *formField(QDialog *dialog, const QString &label)
+{
+    auto *form = dialog->findChild<QFormLayout *>();
+    if (!form)
+        return nullptr;
+    for (int row = 0; row < form->rowCount(); ++row) {
+        QLayoutItem *labelItem = form->itemAt(row, QFormLayout::LabelRole);
+        QLayoutItem *fieldItem = form->itemAt(row, QFormLayout::FieldRole);
+        auto *labelWidget = labelItem ? qobject_cast<QLabel *>(labelItem->widget()) : nullptr;
+        if (labelWidget && fieldItem && labelWidget->text() == label)
+            return fieldItem->widget();
+    }
+    return nullptr;
+}
+
+// Fills the editor the way the operator does: typed texts, a choice picked by its shown text, then "保存".
+void fillEditorAndSave(QDialog *dialog, const QHash<QString, QString> &texts, const QHash<QString, QString> &choices)
+{
+    for (auto it = texts.cbegin(); it != texts.cend(); ++it) {
+        if (auto *edit = qobject_cast<QLineEdit *>(formField(dialog, it.key())))
+            edit->setText(it.value());
+    }
+    for (auto it = choices.cbegin(); it != choices.cend(); ++it) {
+        if (auto *combo = qobject_cast<QComboBox *>(formField(dialog, it.key()))) {
+            for (int i = 0; i < combo->count(); ++i) {
+                if (combo->itemText(i).trimmed() == it.value())
+                    combo->setCurrentIndex(i);
+            }
+        }
+    }
+    const auto buttons = dialog->findChildren<QPushButton *>();
+    for (QPushButton *b : buttons) {
+        if (b->text() == QStringLiteral("保存")) {
+            b->click();
+            return;
+        }
+    }
+    dialog->reject();
+}
+
+QPushButton *findButton(QWidget *page, const QString &text)
+{
+    const auto buttons = page->findChildren<QPushButton *>();
+    for (QPushButton *b : buttons) {
+        if (b->text() == text)
+            return b;
+    }
+    return nullptr;
+}
+
+int columnOf(QTableWidget *table, const QString &header)
+{
+    for (int c = 0; c < table->columnCount(); ++c) {
+        if (table->horizontalHeaderItem(c) && table->horizontalHeaderItem(c)->text() == header)
+            return c;
+    }
+    return -1;
+}
+
+QString cell(QTableWidget *table, int row, int column)
+{
+    const QTableWidgetItem *item = column >= 0 ? table->item(row, column) : nullptr;
+    return item ? item->text() : QString();
+}
+
+// The texts of one column, top to bottom.
+QStringList columnTexts(QTableWidget *table, const QString &header)
+{
+    QStringList texts;
+    const int column = columnOf(table, header);
+    for (int row = 0; row < table->rowCount(); ++row)
+        texts << cell(table, row, column);
+    return texts;
+}
+
+QJsonObject findById(const QJsonArray &rows, const QString &id)
+{
+    for (const QJsonValue &v : rows) {
+        if (v.toObject().value(QStringLiteral("id")).toString() == id)
+            return v.toObject();
+    }
+    return QJsonObject();
+}
+
+QJsonObject findByName(const QJsonArray &rows, const QString &name)
+{
+    for (const QJsonValue &v : rows) {
+        if (v.toObject().value(QStringLiteral("name")).toString() == name)
+            return v.toObject();
+    }
+    return QJsonObject();
+}
+
+void selectTable(MainWindowTest &t, const QString &key)
+{
+    t.tableCombo()->setCurrentIndex(t.tableCombo()->findData(key));
+}
+
+} // namespace
+
+class EndToEndTest : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void wholeProgram()
+    {
+        // A fresh program folder: no database, a config without a key so that one is generated.
+        QDir(QFileInfo(databasePath()).absolutePath()).removeRecursively();
+        QFile::remove(configPath());
+        const quint16 port = testutil::freePort();
+        {
+            QFile file(configPath());
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write(QJsonDocument(QJsonObject{{"syncPort", port}, {"publicHost", "203.0.113.9"}}).toJson());
+        }
+
+        const QString categoryName = QStringLiteral("电子元件");
+        const QString itemName = QStringLiteral("电阻 10K");
+        const QString phoneItemName = QStringLiteral("电阻 10K（手机盘点）");
+        QString key;
+        QString itemId;
+        QString categoryId;
+
+        {
+            auto window = std::make_unique<MainWindow>();
+            MainWindowTest t(*window);
+            window->show();
+            QVERIFY(t.serverRunning());
+
+            QFile file(configPath());
+            QVERIFY(file.open(QIODevice::ReadOnly));
+            key = QJsonDocument::fromJson(file.readAll()).object().value("syncKey").toString();
+            QCOMPARE(key.size(), 12);
+
+            // The operator adds a category, then an item in it, through the editor.
+            QPushButton *addButton = findButton(t.stack()->widget(0), QStringLiteral("＋ 新增"));
+            QVERIFY(addButton);
+            selectTable(t, "categories");
+            answerNextDialog([&](QDialog *d) { fillEditorAndSave(d, {{"名称", categoryName}}, {}); });
+            addButton->click();
+            QVERIFY(!findByName(Database::instance().rows("categories"), categoryName).isEmpty());
+
+            selectTable(t, "items");
+            answerNextDialog([&](QDialog *d) {
+                fillEditorAndSave(d, {{"名称", itemName}, {"条码号", "690123"}, {"数量", "5"}}, {{"所属分类", categoryName}});
+            });
+            addButton->click();
+            QCOMPARE(t.dataTable()->rowCount(), 1);
+            QCOMPARE(cell(t.dataTable(), 0, columnOf(t.dataTable(), "名称")), itemName);
+
+            // A phone pulls with the generated key and finds both.
+            const HttpReply pull = httpExchange(port, requestBytes("GET", "/export", key));
+            QCOMPARE(pull.status, 200);
+            QVERIFY(pull.head.contains("Content-Length: " + QByteArray::number(pull.body.size())));
+            const QJsonObject exported = QJsonDocument::fromJson(pull.body).object();
+            QCOMPARE(exported.value("app").toString(), QStringLiteral("plindor"));
+            const QJsonObject category = findByName(exported.value("categories").toArray(), categoryName);
+            const QJsonObject item = findByName(exported.value("items").toArray(), itemName);
+            QVERIFY(!category.isEmpty());
+            QVERIFY(!item.isEmpty());
+            categoryId = category.value("id").toString();
+            itemId = item.value("id").toString();
+            QVERIFY(itemId.startsWith(QStringLiteral("qt-")));
+            QCOMPARE(item.value("categoryId").toString(), categoryId);
+            QCOMPARE(item.value("quantity").toDouble(), 5.0);
+
+            // The phone changes the item and records two transactions, then pushes its document.
+            QJsonObject phoneItem = item;
+            phoneItem["name"] = phoneItemName;
+            phoneItem["quantity"] = 3;
+            phoneItem["updatedAt"] =
+                QDateTime::currentDateTime().addSecs(3600).toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+            const QJsonArray transactions{
+                QJsonObject{{"id", "ph-t1"}, {"itemId", itemId}, {"type", "out"}, {"quantity", 1}, {"status", "paid"}},
+                QJsonObject{{"id", "ph-t2"}, {"itemId", itemId}, {"type", "out"}, {"quantity", 1}, {"status", "unpaid"}}};
+            const QJsonObject pushed{{"app", "plindor"}, {"protocol", 1}, {"platform", "android"},
+                                     {"items", QJsonArray{phoneItem}}, {"transactions", transactions}};
+            const HttpReply push = httpExchange(
+                port, requestBytes("POST", "/import", key, QJsonDocument(pushed).toJson(QJsonDocument::Compact)));
+            QCOMPARE(push.status, 200);
+            const QJsonObject answer = QJsonDocument::fromJson(push.body).object();
+            QCOMPARE(answer.value("ok").toBool(), true);
+            QCOMPARE(answer.value("merged").toObject().value("items").toInt(), 1);
+            QCOMPARE(answer.value("merged").toObject().value("transactions").toInt(), 2);
+
+            // The sync-log page has followed both without anybody pressing "刷新".
+            t.nav()->blockSignals(true);
+            t.stack()->setCurrentIndex(4);
+            t.nav()->blockSignals(false);
+            QTableWidget *log = t.syncLogTable();
+            QVERIFY(log->rowCount() >= 2);
+            QCOMPARE(cell(log, 0, 1), QStringLiteral("127.0.0.1"));
+            QCOMPARE(cell(log, 0, 2), QStringLiteral("推送"));
+            QCOMPARE(cell(log, 0, 3), QStringLiteral("物品 1 新增/更新 / 流水 2 新增"));
+            QCOMPARE(cell(log, 1, 1), QStringLiteral("127.0.0.1"));
+            QCOMPARE(cell(log, 1, 2), QStringLiteral("拉取"));
+            QCOMPARE(columnTexts(log, "动作").mid(2), QStringList({"新增", "新增"}));
+            QVERIFY(t.statusLabel()->text().endsWith(QStringLiteral("物品 1 · 流水 2")));
+
+            // The data page shows the phone's values once it is refreshed.
+            t.nav()->setCurrentRow(0);
+            selectTable(t, "transactions");
+            QCOMPARE(t.dataTable()->rowCount(), 2);
+            QCOMPARE(columnTexts(t.dataTable(), "类型"), QStringList({"出库", "出库"}));
+            selectTable(t, "items");
+            QCOMPARE(t.dataTable()->rowCount(), 1);
+            QCOMPARE(cell(t.dataTable(), 0, columnOf(t.dataTable(), "名称")), phoneItemName);
+            QCOMPARE(cell(t.dataTable(), 0, columnOf(t.dataTable(), "数量")), QStringLiteral("3"));
+            QCOMPARE(cell(t.dataTable(), 0, columnOf(t.dataTable(), "所属分类")), categoryName);
+
+            // The history page rolls back to the version stored before the push.
+            t.nav()->setCurrentRow(2);
+            QTableWidget *versions = t.versionsTable();
+            const int beforePush = columnTexts(versions, "原因").indexOf(QStringLiteral("收到 127.0.0.1 推送前"));
+            QVERIFY(beforePush >= 0);
+            QCOMPARE(cell(versions, beforePush, 3), QStringLiteral("127.0.0.1"));
+            QCOMPARE(cell(versions, beforePush, 4), QStringLiteral("1"));
+            QCOMPARE(cell(versions, beforePush, 5), QStringLiteral("0"));
+            const QString versionText = cell(versions, beforePush, 0);
+            versions->selectRow(beforePush);
+
+            QStringList titles;
+            answerBoxes({QMessageBox::Yes, QMessageBox::Ok}, &titles);
+            QPushButton *rollbackButton = findButton(t.stack()->widget(2), QStringLiteral("回滚到选中版本"));
+            QVERIFY(rollbackButton);
+            rollbackButton->click();
+            QCOMPARE(titles, QStringList({"确认回滚", "已回滚"}));
+
+            QCOMPARE(cell(versions, 0, 2), QStringLiteral("回滚到版本 %1").arg(versionText));
+            QCOMPARE(cell(t.syncLogTable(), 0, 2), QStringLiteral("回滚"));
+            const QJsonObject rolledBack = findById(Database::instance().rows("items"), itemId);
+            QCOMPARE(rolledBack.value("name").toString(), itemName);
+            QCOMPARE(rolledBack.value("quantity").toDouble(), 5.0);
+            QCOMPARE(cell(t.dataTable(), 0, columnOf(t.dataTable(), "名称")), itemName);
+
+            // Closing the window ends the service and the database.
+            window->close();
+            window.reset();
+            QVERIFY(!Database::instance().isOpen());
+            QTcpServer probe;
+            QVERIFY2(probe.listen(QHostAddress::Any, port), qPrintable(probe.errorString()));
+        }
+
+        // Started again on the same folder, the program finds everything as it was left.
+        MainWindow window;
+        MainWindowTest t(window);
+        QVERIFY(Database::instance().isOpen());
+        QVERIFY(t.serverRunning());
+        QCOMPARE(t.config().value("syncKey").toString(), key);
+        const QJsonObject item = findById(Database::instance().rows("items"), itemId);
+        QCOMPARE(item.value("name").toString(), itemName);
+        QCOMPARE(item.value("categoryId").toString(), categoryId);
+        QCOMPARE(Database::instance().rows("transactions").size(), 2);
+        QCOMPARE(cell(t.dataTable(), 0, columnOf(t.dataTable(), "名称")), itemName);
+        QCOMPARE(columnTexts(t.syncLogTable(), "动作"), QStringList({"回滚", "推送", "拉取", "新增", "新增"}));
+        QCOMPARE(t.versionsTable()->rowCount(), 5);
+
+        const HttpReply again = httpExchange(port, requestBytes("GET", "/export", key));
+        QCOMPARE(again.status, 200);
+        const QJsonObject exported = QJsonDocument::fromJson(again.body).object();
+        QCOMPARE(findById(exported.value("items").toArray(), itemId).value("name").toString(), itemName);
+        QCOMPARE(exported.value("transactions").toArray().size(), 2);
+    }
+};
+
+QTEST_MAIN(EndToEndTest)
+#include "tst_endtoend.moc"

@@ -1,0 +1,539 @@
+#include "app/paths.h"
+#include "storage/database.h"
+#include "sync/syncserver.h"
+#include "testutil.h"
+#include "ui/mainwindow.h"
+
+#include <QDir>
+#include <QHeaderView>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QPointer>
+#include <QRegularExpression>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QtTest>
+
+namespace {
+
+struct SeenBox
+{
+    QString title;
+    QString text;
+};
+
+// Answers the next modal boxes in turn, one button each, and records what they said.
+// Stops by itself once every answer is given.
+void answerBoxes(const QList<QMessageBox::StandardButton> &answers, QList<SeenBox> *seen)
+{
+    auto *timer = new QTimer(qApp);
+    timer->setInterval(10);
+    auto remaining = std::make_shared<QList<QMessageBox::StandardButton>>(answers);
+    QObject::connect(timer, &QTimer::timeout, qApp, [timer, remaining, seen] {
+        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+        if (!box || box->property("answered").toBool())
+            return;
+        box->setProperty("answered", true);
+        seen->append({box->windowTitle(), box->text()});
+        const QMessageBox::StandardButton button = remaining->takeFirst();
+        if (remaining->isEmpty()) {
+            timer->stop();
+            timer->deleteLater();
+        }
+        if (QAbstractButton *b = box->button(button))
+            b->click();
+        else
+            box->reject();
+    });
+    timer->start();
+}
+
+// Any box that shows up is recorded and closed, so that a test that expects none cannot hang on one.
+QTimer *watchForBoxes(QList<SeenBox> *seen)
+{
+    auto *timer = new QTimer(qApp);
+    timer->setInterval(10);
+    QObject::connect(timer, &QTimer::timeout, qApp, [seen] {
+        if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
+            seen->append({box->windowTitle(), box->text()});
+            box->reject();
+        }
+    });
+    timer->start();
+    return timer;
+}
+
+QPushButton *findButton(QWidget *page, const QString &text)
+{
+    const auto buttons = page->findChildren<QPushButton *>();
+    for (QPushButton *b : buttons) {
+        if (b->text() == text)
+            return b;
+    }
+    return nullptr;
+}
+
+QStringList rowTexts(QTableWidget *table, int row)
+{
+    QStringList texts;
+    for (int column = 0; column < table->columnCount(); ++column)
+        texts << (table->item(row, column) ? table->item(row, column)->text() : QString());
+    return texts;
+}
+
+// The last column stretches to the table's right edge, also after a refresh has fitted the others to their contents.
+bool lastColumnFillsTheTable(QTableWidget *table)
+{
+    QHeaderView *header = table->horizontalHeader();
+    return header->length() == table->viewport()->width();
+}
+
+QString itemName(const QString &id)
+{
+    const QJsonArray items = Database::instance().rows(QStringLiteral("items"));
+    for (const QJsonValue &v : items) {
+        if (v.toObject().value(QStringLiteral("id")).toString() == id)
+            return v.toObject().value(QStringLiteral("name")).toString();
+    }
+    return QString();
+}
+
+// A second connection to the program's database file, for fixtures that Storage offers no call for.
+bool execOnDatabaseFile(const QString &sql)
+{
+    bool ok = false;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("fixture"));
+        db.setDatabaseName(databasePath());
+        if (db.open()) {
+            QSqlQuery query(db);
+            ok = query.exec(sql);
+            if (!ok)
+                qWarning() << query.lastError().text();
+        }
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("fixture"));
+    return ok;
+}
+
+} // namespace
+
+class PagesTest : public QObject
+{
+    Q_OBJECT
+
+private:
+    enum Page { HistoryPage = 2, SyncLogPage = 4 };
+
+    QWidget *page(MainWindow &window, Page index) { return MainWindowTest(window).stack()->widget(index); }
+
+private Q_SLOTS:
+    // Every case starts the program on an empty folder with a free port.
+    void init()
+    {
+        QDir(QFileInfo(databasePath()).absolutePath()).removeRecursively();
+        QFile::remove(configPath());
+        const QJsonObject config{{"syncPort", testutil::freePort()}, {"publicHost", "203.0.113.9"},
+                                 {"syncKey", "TESTKEY"}, {"deviceName", "电脑主库"}};
+        QFile file(configPath());
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(QJsonDocument(config).toJson());
+    }
+
+    void historyHasItsColumns()
+    {
+        MainWindow window;
+        QTableWidget *table = MainWindowTest(window).versionsTable();
+        QVERIFY(table);
+        QStringList headers;
+        for (int c = 0; c < table->columnCount(); ++c)
+            headers << table->horizontalHeaderItem(c)->text();
+        QCOMPARE(headers, QStringList({"版本", "时间", "原因", "来源", "物品", "流水"}));
+        QCOMPARE(table->editTriggers(), QAbstractItemView::NoEditTriggers);
+        QCOMPARE(table->selectionMode(), QAbstractItemView::SingleSelection);
+
+        window.show();
+        MainWindowTest(window).nav()->setCurrentRow(HistoryPage);
+        QVERIFY(Database::instance().saveVersion(QStringLiteral("界面手动存档"), QStringLiteral("qt-ui")));
+        MainWindowTest(window).refreshVersions();
+        QVERIFY(lastColumnFillsTheTable(table));
+    }
+
+    void emptyHistoryAsksToSelectAVersion()
+    {
+        MainWindow window;
+        MainWindowTest t(window);
+        QCOMPARE(t.versionsTable()->rowCount(), 0);
+
+        QList<SeenBox> seen;
+        answerBoxes({QMessageBox::Ok}, &seen);
+        findButton(page(window, HistoryPage), QStringLiteral("回滚到选中版本"))->click();
+        QCOMPARE(seen.size(), 1);
+        QCOMPARE(seen.at(0).title, QStringLiteral("提示"));
+        QCOMPARE(seen.at(0).text, QStringLiteral("请先选中一个版本"));
+        QVERIFY(Database::instance().listVersions(200).isEmpty());
+    }
+
+    void versionRowShowsItsSource_data()
+    {
+        QTest::addColumn<QString>("source");
+        QTest::addColumn<QString>("shown");
+        QTest::newRow("before an edit") << "qt" << "本机界面";
+        QTest::newRow("by hand") << "qt-ui" << "本机界面";
+        QTest::newRow("phone") << "192.168.1.23" << "192.168.1.23";
+        QTest::newRow("web") << "web" << "网页端";
+        QTest::newRow("system") << "system" << "系统";
+        QTest::newRow("empty") << "" << "—";
+        QTest::newRow("case differs") << "QT" << "QT";
+    }
+
+    void versionRowShowsItsSource()
+    {
+        QFETCH(QString, source);
+        QFETCH(QString, shown);
+        MainWindow window;
+        MainWindowTest t(window);
+        Database &db = Database::instance();
+        QVERIFY(!db.upsert("items", {{"id", "i1"}, {"name", "螺丝"}}, nullptr).isEmpty());
+        QVERIFY(!db.upsert("items", {{"id", "i2"}, {"name", "螺母"}}, nullptr).isEmpty());
+        QVERIFY(!db.upsert("transactions", {{"id", "t1"}, {"itemId", "i1"}}, nullptr).isEmpty());
+        QVERIFY(db.saveVersion(QStringLiteral("某个原因"), source));
+        t.refreshVersions();
+
+        QCOMPARE(t.versionsTable()->rowCount(), 1);
+        const QStringList cells = rowTexts(t.versionsTable(), 0);
+        QCOMPARE(cells.at(0), QStringLiteral("#1"));
+        QVERIFY(QDateTime::fromString(cells.at(1), QStringLiteral("yyyy-MM-dd HH:mm:ss")).isValid());
+        QCOMPARE(cells.mid(2), QStringList({"某个原因", shown, "2", "1"}));
+    }
+
+    void snapshotByHandIsListedOnTop()
+    {
+        MainWindow window;
+        MainWindowTest t(window);
+        QVERIFY(Database::instance().saveVersion(QStringLiteral("更早"), QStringLiteral("qt")));
+
+        QList<SeenBox> seen;
+        answerBoxes({QMessageBox::Ok}, &seen);
+        findButton(page(window, HistoryPage), QStringLiteral("立即存档一个版本"))->click();
+        QCOMPARE(seen.size(), 1);
+        QCOMPARE(seen.at(0).title, QStringLiteral("已存档"));
+        QCOMPARE(seen.at(0).text, QStringLiteral("已保存一个历史版本"));
+        QCOMPARE(t.versionsTable()->rowCount(), 2);
+        QCOMPARE(rowTexts(t.versionsTable(), 0).mid(2, 2), QStringList({"界面手动存档", "本机界面"}));
+        QCOMPARE(t.versionsTable()->item(0, 0)->text(), QStringLiteral("#2"));
+    }
+
+    void failedSnapshotIsNotAnnouncedAsSaved()
+    {
+        MainWindow window;
+        Database::instance().close();
+
+        QList<SeenBox> seen;
+        answerBoxes({QMessageBox::Ok}, &seen);
+        findButton(page(window, HistoryPage), QStringLiteral("立即存档一个版本"))->click();
+        QCOMPARE(seen.size(), 1);
+        QCOMPARE(seen.at(0).title, QStringLiteral("失败"));
+        QCOMPARE(seen.at(0).text, QStringLiteral("存档失败"));
+        QCOMPARE(MainWindowTest(window).versionsTable()->rowCount(), 0);
+    }
+
+    void rollbackRestoresAndIsRecorded()
+    {
+        MainWindow window;
+        MainWindowTest t(window);
+        Database &db = Database::instance();
+        QVERIFY(!db.upsert("items", {{"id", "i1"}, {"name", "旧名"}}, nullptr).isEmpty());
+        QVERIFY(db.saveVersion(QStringLiteral("界面修改 物品 #i1 前"), QStringLiteral("qt")));
+        QVERIFY(db.updateRecord("items", "i1", {{"name", "新名"}}, nullptr));
+        QVERIFY(db.saveVersion(QStringLiteral("收到 192.168.1.5 推送前"), QStringLiteral("192.168.1.5")));
+        t.nav()->setCurrentRow(HistoryPage);
+        QCOMPARE(t.versionsTable()->rowCount(), 2);
+        t.versionsTable()->selectRow(1);
+
+        QList<SeenBox> seen;
+        answerBoxes({QMessageBox::Yes, QMessageBox::Ok}, &seen);
+        findButton(page(window, HistoryPage), QStringLiteral("回滚到选中版本"))->click();
+
+        QCOMPARE(seen.size(), 2);
+        QCOMPARE(seen.at(0).title, QStringLiteral("确认回滚"));
+        QCOMPARE(seen.at(0).text,
+                 QStringLiteral("确定回滚到版本 #1 吗？\n\n当前数据会先自动存一份，回滚后手机同步下来就会变回这一版。"));
+        QCOMPARE(seen.at(1).title, QStringLiteral("已回滚"));
+        QCOMPARE(seen.at(1).text, QStringLiteral("已回滚到版本 #1"));
+        QCOMPARE(itemName("i1"), QStringLiteral("旧名"));
+
+        QTableWidget *versions = t.versionsTable();
+        QCOMPARE(versions->rowCount(), 4);
+        QCOMPARE(versions->item(0, 0)->text(), QStringLiteral("#4"));
+        QCOMPARE(rowTexts(versions, 0).mid(2, 2), QStringList({"回滚到版本 #1", "本机界面"}));
+        QCOMPARE(rowTexts(versions, 1).mid(2, 2), QStringList({"回滚前自动存档", "本机界面"}));
+        QCOMPARE(rowTexts(versions, 2).at(3), QStringLiteral("192.168.1.5"));
+
+        QTableWidget *log = t.syncLogTable();
+        QCOMPARE(log->rowCount(), 1);
+        QCOMPARE(rowTexts(log, 0).mid(1), QStringList({"本机界面", "回滚", "回滚到版本 #1"}));
+    }
+
+    void rollbackAnsweredNoChangesNothing()
+    {
+        MainWindow window;
+        MainWindowTest t(window);
+        Database &db = Database::instance();
+        QVERIFY(!db.upsert("items", {{"id", "i1"}, {"name", "旧名"}}, nullptr).isEmpty());
+        QVERIFY(db.saveVersion(QStringLiteral("前"), QStringLiteral("qt")));
+        QVERIFY(db.updateRecord("items", "i1", {{"name", "新名"}}, nullptr));
+        t.refreshVersions();
+        t.versionsTable()->selectRow(0);
+
+        QList<SeenBox> seen;
+        answerBoxes({QMessageBox::No}, &seen);
+        findButton(page(window, HistoryPage), QStringLiteral("回滚到选中版本"))->click();
+        QCOMPARE(seen.size(), 1);
+        QCOMPARE(seen.at(0).title, QStringLiteral("确认回滚"));
+        QCOMPARE(itemName("i1"), QStringLiteral("新名"));
+        QCOMPARE(db.listVersions(200).size(), 1);
+        QCOMPARE(t.versionsTable()->rowCount(), 1);
+        QVERIFY(db.recentSyncLog(100).isEmpty());
+    }
+
+    void failedRollbackWarnsAndLogsNothing()
+    {
+        MainWindow window;
+        MainWindowTest t(window);
+        Database &db = Database::instance();
+        QVERIFY(!db.upsert("items", {{"id", "i1"}, {"name", "旧名"}}, nullptr).isEmpty());
+        QVERIFY(db.saveVersion(QStringLiteral("前"), QStringLiteral("qt")));
+        QVERIFY(db.updateRecord("items", "i1", {{"name", "新名"}}, nullptr));
+        QVERIFY(execOnDatabaseFile(QStringLiteral("UPDATE versions SET snapshot = 'kaputt'")));
+        t.refreshVersions();
+        t.versionsTable()->selectRow(0);
+
+        QList<SeenBox> seen;
+        answerBoxes({QMessageBox::Yes, QMessageBox::Ok}, &seen);
+        findButton(page(window, HistoryPage), QStringLiteral("回滚到选中版本"))->click();
+        QCOMPARE(seen.size(), 2);
+        QCOMPARE(seen.at(1).title, QStringLiteral("失败"));
+        QCOMPARE(seen.at(1).text, QStringLiteral("回滚失败"));
+        QCOMPARE(itemName("i1"), QStringLiteral("新名"));
+        QCOMPARE(db.listVersions(200).size(), 1);
+        QVERIFY(db.recentSyncLog(100).isEmpty());
+    }
+
+    void historyShowsAtMost200Versions()
+    {
+        MainWindow window;
+        MainWindowTest t(window);
+        for (int i = 0; i < 205; ++i)
+            QVERIFY(Database::instance().saveVersion(QStringLiteral("v%1").arg(i + 1), QStringLiteral("qt")));
+        t.refreshVersions();
+        QCOMPARE(t.versionsTable()->rowCount(), 200);
+        QCOMPARE(t.versionsTable()->item(0, 0)->text(), QStringLiteral("#205"));
+        QCOMPARE(t.versionsTable()->item(199, 0)->text(), QStringLiteral("#6"));
+    }
+
+    void syncLogHasItsLayout()
+    {
+        MainWindow window;
+        MainWindowTest t(window);
+        QTableWidget *table = t.syncLogTable();
+        QVERIFY(table);
+        QStringList headers;
+        for (int c = 0; c < table->columnCount(); ++c)
+            headers << table->horizontalHeaderItem(c)->text();
+        QCOMPARE(headers, QStringList({"时间", "来源 IP", "动作", "说明"}));
+        QCOMPARE(table->editTriggers(), QAbstractItemView::NoEditTriggers);
+        QVERIFY(t.logView()->isReadOnly());
+        QCOMPARE(t.logView()->maximumHeight(), 160);
+        QVERIFY(page(window, SyncLogPage)->isAncestorOf(t.logView()));
+
+        window.show();
+        t.nav()->setCurrentRow(SyncLogPage);
+        Database::instance().logSync(QStringLiteral("10.0.0.1"), QStringLiteral("拉取"), QStringLiteral("x"));
+        t.refreshSyncLog();
+        QVERIFY(lastColumnFillsTheTable(table));
+    }
+
+    void syncLogRowIsLabelled_data()
+    {
+        QTest::addColumn<QString>("peer");
+        QTest::addColumn<QString>("action");
+        QTest::addColumn<QString>("shownPeer");
+        QTest::addColumn<QString>("shownAction");
+        QTest::newRow("export") << "192.168.1.9" << "export" << "192.168.1.9" << "拉取";
+        QTest::newRow("pull word") << "10.0.0.2" << "拉取" << "10.0.0.2" << "拉取";
+        QTest::newRow("import") << "10.0.0.2" << "import" << "10.0.0.2" << "推送";
+        QTest::newRow("deny") << "10.0.0.2" << "deny" << "10.0.0.2" << "拒绝";
+        QTest::newRow("update") << "qt-ui" << "update" << "本机界面" << "修改";
+        QTest::newRow("insert") << "qt" << "insert" << "本机界面" << "新增";
+        QTest::newRow("delete") << "web" << "delete" << "网页端" << "删除";
+        QTest::newRow("rollback") << "qt-ui" << "rollback" << "本机界面" << "回滚";
+        QTest::newRow("snapshot") << "qt-ui" << "snapshot" << "本机界面" << "存档";
+        QTest::newRow("empty peer and action") << "" << "" << "—" << "—";
+        QTest::newRow("unknown words") << "Web" << "Export" << "Web" << "Export";
+    }
+
+    void syncLogRowIsLabelled()
+    {
+        QFETCH(QString, peer);
+        QFETCH(QString, action);
+        QFETCH(QString, shownPeer);
+        QFETCH(QString, shownAction);
+        MainWindow window;
+        MainWindowTest t(window);
+        Database::instance().logSync(peer, action, QStringLiteral("说明文字"));
+        t.nav()->setCurrentRow(SyncLogPage);
+        QCOMPARE(t.syncLogTable()->rowCount(), 1);
+        const QStringList cells = rowTexts(t.syncLogTable(), 0);
+        QVERIFY(QDateTime::fromString(cells.at(0), QStringLiteral("yyyy-MM-dd HH:mm:ss")).isValid());
+        QCOMPARE(cells.mid(1), QStringList({shownPeer, shownAction, "说明文字"}));
+    }
+
+    void syncLogShowsTheNewest100()
+    {
+        MainWindow window;
+        MainWindowTest t(window);
+        for (int i = 1; i <= 150; ++i)
+            Database::instance().logSync(QStringLiteral("10.0.0.1"), QStringLiteral("拉取"), QStringLiteral("n%1").arg(i));
+        t.refreshSyncLog();
+        QCOMPARE(t.syncLogTable()->rowCount(), 100);
+        QCOMPARE(t.syncLogTable()->item(0, 3)->text(), QStringLiteral("n150"));
+        QCOMPARE(t.syncLogTable()->item(99, 3)->text(), QStringLiteral("n51"));
+    }
+
+    void clearingAnEmptyTableAsksNothing()
+    {
+        MainWindow window;
+        MainWindowTest t(window);
+        // Written after the last refresh: the check goes by what the operator sees.
+        Database::instance().logSync(QStringLiteral("10.0.0.1"), QStringLiteral("拉取"), QStringLiteral("x"));
+        QCOMPARE(t.syncLogTable()->rowCount(), 0);
+
+        QList<SeenBox> seen;
+        answerBoxes({QMessageBox::Ok}, &seen);
+        findButton(page(window, SyncLogPage), QStringLiteral("清除记录"))->click();
+        QCOMPARE(seen.size(), 1);
+        QCOMPARE(seen.at(0).title, QStringLiteral("提示"));
+        QCOMPARE(seen.at(0).text, QStringLiteral("手机同步记录已经是空的了"));
+        QCOMPARE(Database::instance().recentSyncLog(100).size(), 1);
+    }
+
+    void clearingRecordsAfterTheAnswer_data()
+    {
+        QTest::addColumn<QMessageBox::StandardButton>("answer");
+        QTest::addColumn<int>("rowsLeft");
+        QTest::addColumn<int>("newLogLines");
+        QTest::newRow("yes") << QMessageBox::Yes << 0 << 1;
+        QTest::newRow("no") << QMessageBox::No << 3 << 0;
+    }
+
+    void clearingRecordsAfterTheAnswer()
+    {
+        QFETCH(QMessageBox::StandardButton, answer);
+        QFETCH(int, rowsLeft);
+        QFETCH(int, newLogLines);
+        MainWindow window;
+        MainWindowTest t(window);
+        Database &db = Database::instance();
+        for (int i = 0; i < 3; ++i)
+            db.logSync(QStringLiteral("10.0.0.1"), QStringLiteral("推送"), QStringLiteral("r%1").arg(i));
+        t.refreshSyncLog();
+        const QStringList linesBefore = t.logView()->toPlainText().split('\n', Qt::SkipEmptyParts);
+
+        QList<SeenBox> seen;
+        answerBoxes({answer}, &seen);
+        findButton(page(window, SyncLogPage), QStringLiteral("清除记录"))->click();
+        QCOMPARE(seen.size(), 1);
+        QCOMPARE(seen.at(0).title, QStringLiteral("确认清除"));
+        QCOMPARE(seen.at(0).text,
+                 QStringLiteral("确定清除全部手机同步记录吗？\n\n（只清这份连接记录，物品、流水等业务数据不受影响）"));
+
+        QCOMPARE(t.syncLogTable()->rowCount(), rowsLeft);
+        QCOMPARE(db.recentSyncLog(100).size(), rowsLeft);
+        const QStringList lines = t.logView()->toPlainText().split('\n', Qt::SkipEmptyParts);
+        QCOMPARE(lines.size(), linesBefore.size() + newLogLines);
+        if (newLogLines) {
+            const QRegularExpression expected(QStringLiteral("^\\[\\d\\d:\\d\\d:\\d\\d\\] 已清除手机同步记录$"));
+            QVERIFY2(expected.match(lines.last()).hasMatch(), qPrintable(lines.last()));
+        }
+    }
+
+    void failedClearingIsNotLoggedAsDone()
+    {
+        MainWindow window;
+        MainWindowTest t(window);
+        Database::instance().logSync(QStringLiteral("10.0.0.1"), QStringLiteral("推送"), QStringLiteral("r"));
+        QVERIFY(execOnDatabaseFile(QStringLiteral(
+            "CREATE TRIGGER keep_log BEFORE DELETE ON sync_log BEGIN SELECT RAISE(ABORT, 'kept'); END")));
+        t.refreshSyncLog();
+
+        QList<SeenBox> seen;
+        answerBoxes({QMessageBox::Yes}, &seen);
+        findButton(page(window, SyncLogPage), QStringLiteral("清除记录"))->click();
+        QCOMPARE(t.syncLogTable()->rowCount(), 1);
+        const QString lastLine = t.logView()->toPlainText().split('\n', Qt::SkipEmptyParts).last();
+        QVERIFY2(lastLine.endsWith(QStringLiteral("] 清除手机同步记录失败")), qPrintable(lastLine));
+    }
+
+    void clearingTheProgramLogKeepsTheRecords()
+    {
+        MainWindow window;
+        MainWindowTest t(window);
+        Q_EMIT t.server()->logMessage(QStringLiteral("某条程序日志"));
+        QVERIFY(t.logView()->toPlainText().contains(QStringLiteral("某条程序日志")));
+        Database::instance().logSync(QStringLiteral("10.0.0.1"), QStringLiteral("拉取"), QStringLiteral("x"));
+        t.refreshSyncLog();
+
+        QList<SeenBox> seen;
+        QTimer *watch = watchForBoxes(&seen);
+        findButton(page(window, SyncLogPage), QStringLiteral("清除日志"))->click();
+        QTest::qWait(50);
+        delete watch;
+        QVERIFY(seen.isEmpty());
+        QVERIFY(t.logView()->toPlainText().isEmpty());
+        QCOMPARE(t.syncLogTable()->rowCount(), 1);
+        QCOMPARE(Database::instance().recentSyncLog(100).size(), 1);
+    }
+
+    void refreshButtonUpdatesTableAndStatusCard()
+    {
+        MainWindow window;
+        MainWindowTest t(window);
+        QVERIFY(t.serverRunning());
+        const int port = t.config().value("syncPort").toInt();
+        QVERIFY(!Database::instance().upsert("items", {{"id", "i1"}, {"name", "螺丝"}}, nullptr).isEmpty());
+        Database::instance().logSync(QStringLiteral("10.0.0.1"), QStringLiteral("拉取"), QStringLiteral("x"));
+        QCOMPARE(t.syncLogTable()->rowCount(), 0);
+
+        findButton(page(window, SyncLogPage), QStringLiteral("刷新"))->click();
+        QCOMPARE(t.syncLogTable()->rowCount(), 1);
+        QCOMPARE(t.statusLabel()->text(), QStringLiteral("● 服务运行中\n端口 %1\n物品 1 · 流水 0").arg(port));
+    }
+
+    void activityAndTimerRefreshTableAndStatusCard()
+    {
+        MainWindow window;
+        MainWindowTest t(window);
+        const int port = t.config().value("syncPort").toInt();
+        QCOMPARE(t.refreshTimer()->interval(), 15000);
+        QVERIFY(t.refreshTimer()->isActive());
+
+        QVERIFY(!Database::instance().upsert("items", {{"id", "i1"}, {"name", "螺丝"}}, nullptr).isEmpty());
+        Database::instance().logSync(QStringLiteral("10.0.0.1"), QStringLiteral("拉取"), QStringLiteral("a"));
+        Q_EMIT t.server()->activity(QStringLiteral("10.0.0.1"), QStringLiteral("拉取"), QStringLiteral("a"));
+        QCOMPARE(t.syncLogTable()->rowCount(), 1);
+        QCOMPARE(t.statusLabel()->text(), QStringLiteral("● 服务运行中\n端口 %1\n物品 1 · 流水 0").arg(port));
+
+        QVERIFY(!Database::instance().upsert("transactions", {{"id", "t1"}, {"itemId", "i1"}}, nullptr).isEmpty());
+        Database::instance().logSync(QStringLiteral("10.0.0.1"), QStringLiteral("推送"), QStringLiteral("b"));
+        QVERIFY(QMetaObject::invokeMethod(t.refreshTimer(), "timeout"));
+        QCOMPARE(t.syncLogTable()->rowCount(), 2);
+        QCOMPARE(t.statusLabel()->text(), QStringLiteral("● 服务运行中\n端口 %1\n物品 1 · 流水 1").arg(port));
+    }
+};
+
+QTEST_MAIN(PagesTest)
+#include "tst_pages.moc"
