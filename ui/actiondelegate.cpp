@@ -45,7 +45,8 @@ ActionDelegate::ActionDelegate(QTableView *view)
 {
     parentTemplate->setEnabled(false);
     view->setMouseTracking(true);
-    view->viewport()->installEventFilter(this);
+    viewportObject = view->viewport();
+    viewportObject->installEventFilter(this);
 }
 
 void ActionDelegate::setColumn(int column)
@@ -144,7 +145,7 @@ void ActionDelegate::setHovered(const QModelIndex &index, int button)
 
 bool ActionDelegate::eventFilter(QObject *watched, QEvent *event)
 {
-    if (watched != view->viewport() || actionColumn < 0)
+    if (watched != viewportObject || actionColumn < 0)
         return QStyledItemDelegate::eventFilter(watched, event);
 
     switch (event->type()) {

@@ -42,6 +42,10 @@ private:
     void setHovered(const QModelIndex &index, int button);
 
     QTableView *view;
+
+    // Kept apart from the view: events still reach the filter while the view is being torn down.
+
+    QObject *viewportObject = nullptr;
     int actionColumn = -1;
     QPushButton *editTemplate;
     QPushButton *deleteTemplate;
