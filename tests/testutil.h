@@ -7,6 +7,8 @@
 #include <QTcpServer>
 #include <QTimer>
 #include <QWidget>
+
+#include <memory>
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -41,6 +43,38 @@ inline void answerNextBox(QMessageBox::StandardButton button, QString *seenText 
             *seenText = box->text();
         if (seenTitle)
             *seenTitle = box->windowTitle();
+        if (QAbstractButton *b = box->button(button))
+            b->click();
+        else
+            box->reject();
+    });
+    timer->start();
+}
+
+struct SeenBox
+{
+    QString title;
+    QString text;
+};
+
+// Answers the next modal boxes in turn, one button each, and records what they said.
+// Stops by itself once every answer is given.
+inline void answerBoxes(const QList<QMessageBox::StandardButton> &answers, QList<SeenBox> *seen)
+{
+    auto *timer = new QTimer(qApp);
+    timer->setInterval(10);
+    auto remaining = std::make_shared<QList<QMessageBox::StandardButton>>(answers);
+    QObject::connect(timer, &QTimer::timeout, qApp, [timer, remaining, seen] {
+        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+        if (!box || box->property("answered").toBool())
+            return;
+        box->setProperty("answered", true);
+        seen->append({box->windowTitle(), box->text()});
+        const QMessageBox::StandardButton button = remaining->takeFirst();
+        if (remaining->isEmpty()) {
+            timer->stop();
+            timer->deleteLater();
+        }
         if (QAbstractButton *b = box->button(button))
             b->click();
         else

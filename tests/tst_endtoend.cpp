@@ -68,31 +68,6 @@ QByteArray requestBytes(const QByteArray &method, const QByteArray &path, const 
     return request + "\r\n" + body;
 }
 
-// Answers the next modal boxes in turn, one button each, and records their titles.
-void answerBoxes(const QList<QMessageBox::StandardButton> &answers, QStringList *titles)
-{
-    auto *timer = new QTimer(qApp);
-    timer->setInterval(10);
-    auto remaining = std::make_shared<QList<QMessageBox::StandardButton>>(answers);
-    QObject::connect(timer, &QTimer::timeout, qApp, [timer, remaining, titles] {
-        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
-        if (!box || box->property("answered").toBool())
-            return;
-        box->setProperty("answered", true);
-        titles->append(box->windowTitle());
-        const QMessageBox::StandardButton button = remaining->takeFirst();
-        if (remaining->isEmpty()) {
-            timer->stop();
-            timer->deleteLater();
-        }
-        if (QAbstractButton *b = box->button(button))
-            b->click();
-        else
-            box->reject();
-    });
-    timer->start();
-}
-
 // Runs `fill` on the next modal dialog that is not a message box, once it is up.
 void answerNextDialog(std::function<void(QDialog *)> fill)
 {
@@ -331,12 +306,14 @@ private Q_SLOTS:
             const QString versionText = cell(versions, beforePush, 0);
             versions->selectRow(beforePush);
 
-            QStringList titles;
-            answerBoxes({QMessageBox::Yes, QMessageBox::Ok}, &titles);
+            QList<testutil::SeenBox> boxes;
+            testutil::answerBoxes({QMessageBox::Yes, QMessageBox::Ok}, &boxes);
             QPushButton *rollbackButton = findButton(t.stack()->widget(2), QStringLiteral("回滚到选中版本"));
             QVERIFY(rollbackButton);
             rollbackButton->click();
-            QCOMPARE(titles, QStringList({"确认回滚", "已回滚"}));
+            QCOMPARE(boxes.size(), 2);
+            QCOMPARE(boxes[0].title, QStringLiteral("确认回滚"));
+            QCOMPARE(boxes[1].title, QStringLiteral("已回滚"));
 
             QCOMPARE(cell(versions, 0, 2), QStringLiteral("回滚到版本 %1").arg(versionText));
             QCOMPARE(cell(t.syncLogTable(), 0, 2), QStringLiteral("回滚"));

@@ -18,40 +18,8 @@
 
 namespace {
 
-struct SeenBox
-{
-    QString title;
-    QString text;
-};
-
-// Answers the next modal boxes in turn, one button each, and records what they said.
-// Stops by itself once every answer is given.
-void answerBoxes(const QList<QMessageBox::StandardButton> &answers, QList<SeenBox> *seen)
-{
-    auto *timer = new QTimer(qApp);
-    timer->setInterval(10);
-    auto remaining = std::make_shared<QList<QMessageBox::StandardButton>>(answers);
-    QObject::connect(timer, &QTimer::timeout, qApp, [timer, remaining, seen] {
-        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
-        if (!box || box->property("answered").toBool())
-            return;
-        box->setProperty("answered", true);
-        seen->append({box->windowTitle(), box->text()});
-        const QMessageBox::StandardButton button = remaining->takeFirst();
-        if (remaining->isEmpty()) {
-            timer->stop();
-            timer->deleteLater();
-        }
-        if (QAbstractButton *b = box->button(button))
-            b->click();
-        else
-            box->reject();
-    });
-    timer->start();
-}
-
 // Any box that shows up is recorded and closed, so that a test that expects none cannot hang on one.
-QTimer *watchForBoxes(QList<SeenBox> *seen)
+QTimer *watchForBoxes(QList<testutil::SeenBox> *seen)
 {
     auto *timer = new QTimer(qApp);
     timer->setInterval(10);
@@ -168,8 +136,8 @@ private Q_SLOTS:
         MainWindowTest t(window);
         QCOMPARE(t.versionsTable()->rowCount(), 0);
 
-        QList<SeenBox> seen;
-        answerBoxes({QMessageBox::Ok}, &seen);
+        QList<testutil::SeenBox> seen;
+        testutil::answerBoxes({QMessageBox::Ok}, &seen);
         findButton(page(window, HistoryPage), QStringLiteral("回滚到选中版本"))->click();
         QCOMPARE(seen.size(), 1);
         QCOMPARE(seen.at(0).title, QStringLiteral("提示"));
@@ -216,8 +184,8 @@ private Q_SLOTS:
         MainWindowTest t(window);
         QVERIFY(Database::instance().saveVersion(QStringLiteral("更早"), QStringLiteral("qt")));
 
-        QList<SeenBox> seen;
-        answerBoxes({QMessageBox::Ok}, &seen);
+        QList<testutil::SeenBox> seen;
+        testutil::answerBoxes({QMessageBox::Ok}, &seen);
         findButton(page(window, HistoryPage), QStringLiteral("立即存档一个版本"))->click();
         QCOMPARE(seen.size(), 1);
         QCOMPARE(seen.at(0).title, QStringLiteral("已存档"));
@@ -232,8 +200,8 @@ private Q_SLOTS:
         MainWindow window;
         Database::instance().close();
 
-        QList<SeenBox> seen;
-        answerBoxes({QMessageBox::Ok}, &seen);
+        QList<testutil::SeenBox> seen;
+        testutil::answerBoxes({QMessageBox::Ok}, &seen);
         findButton(page(window, HistoryPage), QStringLiteral("立即存档一个版本"))->click();
         QCOMPARE(seen.size(), 1);
         QCOMPARE(seen.at(0).title, QStringLiteral("失败"));
@@ -254,8 +222,8 @@ private Q_SLOTS:
         QCOMPARE(t.versionsTable()->rowCount(), 2);
         t.versionsTable()->selectRow(1);
 
-        QList<SeenBox> seen;
-        answerBoxes({QMessageBox::Yes, QMessageBox::Ok}, &seen);
+        QList<testutil::SeenBox> seen;
+        testutil::answerBoxes({QMessageBox::Yes, QMessageBox::Ok}, &seen);
         findButton(page(window, HistoryPage), QStringLiteral("回滚到选中版本"))->click();
 
         QCOMPARE(seen.size(), 2);
@@ -289,8 +257,8 @@ private Q_SLOTS:
         t.refreshVersions();
         t.versionsTable()->selectRow(0);
 
-        QList<SeenBox> seen;
-        answerBoxes({QMessageBox::No}, &seen);
+        QList<testutil::SeenBox> seen;
+        testutil::answerBoxes({QMessageBox::No}, &seen);
         findButton(page(window, HistoryPage), QStringLiteral("回滚到选中版本"))->click();
         QCOMPARE(seen.size(), 1);
         QCOMPARE(seen.at(0).title, QStringLiteral("确认回滚"));
@@ -312,8 +280,8 @@ private Q_SLOTS:
         t.refreshVersions();
         t.versionsTable()->selectRow(0);
 
-        QList<SeenBox> seen;
-        answerBoxes({QMessageBox::Yes, QMessageBox::Ok}, &seen);
+        QList<testutil::SeenBox> seen;
+        testutil::answerBoxes({QMessageBox::Yes, QMessageBox::Ok}, &seen);
         findButton(page(window, HistoryPage), QStringLiteral("回滚到选中版本"))->click();
         QCOMPARE(seen.size(), 2);
         QCOMPARE(seen.at(1).title, QStringLiteral("失败"));
@@ -412,8 +380,8 @@ private Q_SLOTS:
         Database::instance().logSync(QStringLiteral("10.0.0.1"), QStringLiteral("拉取"), QStringLiteral("x"));
         QCOMPARE(t.syncLogTable()->rowCount(), 0);
 
-        QList<SeenBox> seen;
-        answerBoxes({QMessageBox::Ok}, &seen);
+        QList<testutil::SeenBox> seen;
+        testutil::answerBoxes({QMessageBox::Ok}, &seen);
         findButton(page(window, SyncLogPage), QStringLiteral("清除记录"))->click();
         QCOMPARE(seen.size(), 1);
         QCOMPARE(seen.at(0).title, QStringLiteral("提示"));
@@ -443,8 +411,8 @@ private Q_SLOTS:
         t.refreshSyncLog();
         const QStringList linesBefore = t.logView()->toPlainText().split('\n', Qt::SkipEmptyParts);
 
-        QList<SeenBox> seen;
-        answerBoxes({answer}, &seen);
+        QList<testutil::SeenBox> seen;
+        testutil::answerBoxes({answer}, &seen);
         findButton(page(window, SyncLogPage), QStringLiteral("清除记录"))->click();
         QCOMPARE(seen.size(), 1);
         QCOMPARE(seen.at(0).title, QStringLiteral("确认清除"));
@@ -470,8 +438,8 @@ private Q_SLOTS:
             "CREATE TRIGGER keep_log BEFORE DELETE ON sync_log BEGIN SELECT RAISE(ABORT, 'kept'); END")));
         t.refreshSyncLog();
 
-        QList<SeenBox> seen;
-        answerBoxes({QMessageBox::Yes}, &seen);
+        QList<testutil::SeenBox> seen;
+        testutil::answerBoxes({QMessageBox::Yes}, &seen);
         findButton(page(window, SyncLogPage), QStringLiteral("清除记录"))->click();
         QCOMPARE(t.syncLogTable()->rowCount(), 1);
         const QString lastLine = t.logView()->toPlainText().split('\n', Qt::SkipEmptyParts).last();
@@ -487,7 +455,7 @@ private Q_SLOTS:
         Database::instance().logSync(QStringLiteral("10.0.0.1"), QStringLiteral("拉取"), QStringLiteral("x"));
         t.refreshSyncLog();
 
-        QList<SeenBox> seen;
+        QList<testutil::SeenBox> seen;
         QTimer *watch = watchForBoxes(&seen);
         findButton(page(window, SyncLogPage), QStringLiteral("清除日志"))->click();
         QTest::qWait(50);
