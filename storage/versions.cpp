@@ -84,7 +84,12 @@ QJsonObject Database::snapshotDocument()
 
 QByteArray Database::snapshotText()
 {
-    QByteArray out("{\"app\":\"plindor\",\"protocol\":1,\"exportedAt\":");
+    // Room for the last snapshot and some growth, taken at once: growing a buffer of tens of MB step by
+    // step copies it, and for a moment holds it twice. Pages that are never written cost no memory.
+    static qsizetype lastSize = 0;
+    QByteArray out;
+    out.reserve(lastSize + lastSize / 4 + 4096);
+    out.append("{\"app\":\"plindor\",\"protocol\":1,\"exportedAt\":");
     snapshottext::appendString(out, nowText());
     out.append(",\"deviceName\":");
     snapshottext::appendString(out, QStringLiteral("电脑主库"));
@@ -97,6 +102,7 @@ QByteArray Database::snapshotText()
         out.append(']');
     }
     out.append('}');
+    lastSize = out.size();
     return out;
 }
 
