@@ -155,7 +155,11 @@ bool SnapshotReader::scan()
             QJsonValue key;
             if (!acceptedPiece(data + at, base + scanner.offset() - at, 0, 1, &key) || !key.isString())
                 return false;
-            const QString name = key.toString();
+            // QJsonDocument keeps a key's bytes as sent, but drops a leading byte order mark when it hands
+            // the key out as text: such a key is never found by its name, so it names no table here either.
+            QString name = key.toString();
+            if (QByteArrayView(data + at + 1, base + scanner.offset() - at - 1).startsWith("\xEF\xBB\xBF"))
+                name.prepend(QChar(0xFEFF));
             scanner.skipSpace();
             if (!scanner.take(':'))
                 return false;

@@ -428,6 +428,9 @@ private Q_SLOTS:
         QTest::newRow("blanks everywhere") << QByteArray(" \r\n\t{ \"items\" : [ {\"id\" : \"a\"} , {\"id\":\"b\"} ] , \"x\" : 1 } \n");
         QTest::newRow("byte order mark") << QByteArray("\xEF\xBB\xBF{\"items\":[{\"id\":\"a\"}]}");
         QTest::newRow("escaped key") << QByteArray("{\"item\\u0073\":[{\"id\":\"a\"}]}");
+        QTest::newRow("raw byte order mark in a key") << QByteArray("{\"\xEF\xBB\xBFitems\":[{\"id\":\"a\"}],\"customers\":[{\"id\":\"c\"}]}");
+        QTest::newRow("raw byte order mark beside the key") << QByteArray("{\"items\":[{\"id\":\"a\"}],\"\xEF\xBB\xBFitems\":5}");
+        QTest::newRow("escaped key replaces plain") << QByteArray("{\"items\":[{\"id\":\"a\"}],\"item\\u0073\":[{\"id\":\"b\"}]}");
         QTest::newRow("later key wins") << QByteArray("{\"items\":[{\"id\":\"a\"}],\"items\":[{\"id\":\"b\"},{\"id\":\"c\"}]}");
         QTest::newRow("later scalar wins") << QByteArray("{\"items\":[{\"id\":\"a\"}],\"items\":5}");
         QTest::newRow("later array wins") << QByteArray("{\"items\":\"x\",\"items\":[{\"id\":\"a\"}]}");
