@@ -1,6 +1,7 @@
 #include "catalogue/catalogue.h"
 #include "storage/database.h"
 #include "storage/snapshotreader.h"
+#include "storage/snapshottext.h"
 
 #include <QDir>
 #include <QFile>
@@ -13,6 +14,8 @@
 #include <QtTest>
 
 #include <algorithm>
+#include <cmath>
+#include <limits>
 
 class StorageTest : public QObject
 {
@@ -416,6 +419,40 @@ private Q_SLOTS:
         built.remove("exportedAt");
         QCOMPARE(streamed, built);
         QCOMPARE(streamed.value(table).toArray().size(), 2);
+    }
+
+    // Each number reads back as the value QJsonDocument itself would have written.
+    void snapshotNumbers_data()
+    {
+        QTest::addColumn<QJsonValue>("value");
+        QTest::newRow("zero") << QJsonValue(qint64(0));
+        QTest::newRow("-1") << QJsonValue(qint64(-1));
+        QTest::newRow("int64 max") << QJsonValue(std::numeric_limits<qint64>::max());
+        QTest::newRow("int64 min") << QJsonValue(std::numeric_limits<qint64>::min());
+        QTest::newRow("0.1") << QJsonValue(0.1);
+        QTest::newRow("1e-7") << QJsonValue(1e-7);
+        QTest::newRow("-0.0") << QJsonValue(-0.0);
+        QTest::newRow("5.0") << QJsonValue(5.0);
+        QTest::newRow("2^63") << QJsonValue(9223372036854775808.0);
+        QTest::newRow("-2^63") << QJsonValue(-9223372036854775808.0);
+        QTest::newRow("1e300") << QJsonValue(1e300);
+        QTest::newRow("-123456.789") << QJsonValue(-123456.789);
+        QTest::newRow("infinity") << QJsonValue(std::numeric_limits<double>::infinity());
+    }
+
+    void snapshotNumbers()
+    {
+        QFETCH(QJsonValue, value);
+        QByteArray text("[");
+        if (value.isDouble() && value.toInteger(1) == value.toInteger(2))
+            snapshottext::appendInteger(text, value.toInteger());
+        else
+            snapshottext::appendNumber(text, value.toDouble());
+        text.append(']');
+        const QJsonArray expected = QJsonDocument::fromJson(QJsonDocument(QJsonArray{value}).toJson()).array();
+        QCOMPARE(QJsonDocument::fromJson(text).array(), expected);
+        if (std::isfinite(value.toDouble()))
+            QCOMPARE(QJsonDocument::fromJson(text).array().first().toDouble(), value.toDouble());
     }
 
     // The reader must accept exactly the texts QJsonDocument reads as an object, and give the same Records.
