@@ -295,6 +295,20 @@ int main(int argc, char *argv[])
         std::printf("  checking the body with SnapshotReader: %.2f s, peak memory growth %.1f MB (%d items)\n",
                     clock.elapsed() / 1000.0, (statusKiB("VmHWM:") - before) / 1024.0, int(reader.size("items")));
     }
+    {
+        // The reader's worst case: a body of the smallest elements it keeps.
+        QByteArray tiny("{\"items\":[");
+        while (tiny.size() < pushed.size())
+            tiny.append("{\"a\":0},");
+        tiny.append("{\"a\":0}]}");
+        resetPeak();
+        before = statusKiB("VmRSS:");
+        clock.start();
+        const SnapshotReader reader(tiny);
+        std::printf("  SnapshotReader on %.1f MB of tiny elements: %.2f s, peak memory growth %.1f MB (%.2fx, %d elements)\n",
+                    tiny.size() / 1e6, clock.elapsed() / 1000.0, (statusKiB("VmHWM:") - before) / 1024.0,
+                    (statusKiB("VmHWM:") - before) * 1024.0 / tiny.size(), int(reader.size("items")));
+    }
 
     db.close();
     if (!db.open(folder.filePath("empty/plindor.db"), &error))

@@ -11,6 +11,8 @@ public:
     virtual ~RecordSource() = default;
 
     // The number of elements in the table's array: 0 for a missing key or a value that is not an array.
+    // A source may leave out the elements that cannot carry an id (those that are not objects, and empty
+    // objects): every reader of Records skips them.
     virtual qsizetype size(const QString &table) const = 0;
 
     // One element; an element that is not an object gives an empty object.

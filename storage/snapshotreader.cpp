@@ -118,6 +118,16 @@ bool acceptedPiece(const char *data, qsizetype length, int depth, int enclosing,
     return true;
 }
 
+// An object of blanks only, the piece already known to be valid.
+bool isBlankObject(const char *data, qsizetype length)
+{
+    for (qsizetype i = 1; i < length - 1; ++i) {
+        if (!isSpace(data[i]))
+            return false;
+    }
+    return true;
+}
+
 } // namespace
 
 SnapshotReader::SnapshotReader(const QByteArray &text)
@@ -167,7 +177,7 @@ bool SnapshotReader::scan()
 
             if (scanner.peek() == '[' && findTable(name)) {
                 // A later copy of a key replaces an earlier one, as in QJsonDocument.
-                QList<Extent> &elements = arrays[name];
+                QList<qsizetype> &elements = arrays[name];
                 elements.clear();
                 scanner.take('[');
                 scanner.skipSpace();
@@ -179,7 +189,8 @@ bool SnapshotReader::scan()
                         const qsizetype length = base + scanner.offset() - at;
                         if (!acceptedPiece(data + at, length, depth, 2))
                             return false;
-                        elements.append({at, length});
+                        if (data[at] == '{' && !isBlankObject(data + at, length))
+                            elements.append(at);
                         scanner.skipSpace();
                         if (scanner.take(']'))
                             break;
@@ -219,8 +230,9 @@ QJsonObject SnapshotReader::record(const QString &table, qsizetype index) const
     const auto found = arrays.constFind(table);
     if (found == arrays.constEnd() || index < 0 || index >= found->size())
         return {};
-    const Extent extent = found->at(index);
-    if (text.at(extent.offset) != '{')
-        return {};
-    return QJsonDocument::fromJson(QByteArray::fromRawData(text.constData() + extent.offset, extent.length)).object();
+    const qsizetype offset = found->at(index);
+    Scanner scanner(text.constData() + offset, text.constData() + text.size());
+    int depth = 0;
+    scanner.skipValue(depth);
+    return QJsonDocument::fromJson(QByteArray::fromRawData(text.constData() + offset, scanner.offset())).object();
 }

@@ -9,7 +9,7 @@
 // Reads a snapshot document from its UTF-8 text without parsing it as a whole: one scan checks the text
 // and notes where each element of the table arrays lies, and each Record is parsed only when asked for.
 // QJsonDocument judges every piece, so a text is accepted exactly when QJsonDocument::fromJson reads it
-// as an object, and the Records are those it would give.
+// as an object, and the Records are those it would give, less the elements that cannot carry an id.
 class SnapshotReader : public RecordSource
 {
 public:
@@ -25,17 +25,13 @@ public:
     QJsonObject record(const QString &table, qsizetype index) const override;
 
 private:
-    struct Extent
-    {
-        qsizetype offset = 0;
-        qsizetype length = 0;
-    };
-
     bool scan();
 
     QByteArray text;
     bool valid = false;
     int memberCount = 0;
-    // Only the catalogue's table keys whose last value is an array.
-    QHash<QString, QList<Extent>> arrays;
+    // Where each non-empty object of a table array starts, for the catalogue's table keys whose last value
+    // is an array. Only the start is kept, so that even a body of tiny elements costs at most about its
+    // own size here; other elements can carry no id and are left out.
+    QHash<QString, QList<qsizetype>> arrays;
 };
