@@ -9,6 +9,8 @@
 #include <QStringList>
 #include <QVariant>
 
+class RecordSource;
+
 // One entry of the version history, without its snapshot.
 struct VersionInfo
 {
@@ -61,12 +63,15 @@ public:
 
     // Snapshot document and versions
     QJsonObject snapshotDocument();
+    // The same document as compact UTF-8 JSON, written straight from the rows.
+    QByteArray snapshotText();
     bool saveVersion(const QString &reason, const QString &source);
     QList<VersionInfo> listVersions(int limit);
     bool rollbackTo(int versionId, const QString &source);
 
     // Merge of a pushed document
     MergeResult merge(const QJsonObject &document);
+    MergeResult merge(const RecordSource &source);
 
     // Sync log and daily backup
     void logSync(const QString &peer, const QString &direction, const QString &summary);
@@ -85,8 +90,8 @@ private:
     Q_DISABLE_COPY(Database)
 
     bool createTables(QString *error);
-    int mergeNewer(const QJsonObject &document, const QString &table, const QString &timestampColumn);
-    int mergeMissing(const QJsonObject &document, const QString &table);
+    int mergeNewer(const RecordSource &source, const QString &table, const QString &timestampColumn);
+    int mergeMissing(const RecordSource &source, const QString &table);
 
     QSqlDatabase connection;
     QString databaseFile;

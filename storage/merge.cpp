@@ -1,13 +1,45 @@
 #include "storage/database.h"
 
 #include "catalogue/catalogue.h"
+#include "storage/recordsource.h"
 #include "storage/recordwriter.h"
 
 #include <QHash>
+#include <QJsonArray>
 #include <QSet>
 #include <QSqlQuery>
 
+namespace {
+
+// A document already parsed, as the fuzz target and the tests hand it over.
+class DocumentSource : public RecordSource
+{
+public:
+    explicit DocumentSource(const QJsonObject &document)
+    {
+        for (const TableInfo &table : tables())
+            arrays.insert(table.key, document.value(table.key).toArray());
+    }
+
+    qsizetype size(const QString &table) const override { return arrays.value(table).size(); }
+
+    QJsonObject record(const QString &table, qsizetype index) const override
+    {
+        return arrays.value(table).at(index).toObject();
+    }
+
+private:
+    QHash<QString, QJsonArray> arrays;
+};
+
+} // namespace
+
 MergeResult Database::merge(const QJsonObject &document)
+{
+    return merge(DocumentSource(document));
+}
+
+MergeResult Database::merge(const RecordSource &document)
 {
     // One transaction for the whole push: one write to disk instead of one per row. A row that fails is
     // skipped on its own; the rows written before and after it still commit.
@@ -43,13 +75,13 @@ MergeResult Database::merge(const QJsonObject &document)
     return result;
 }
 
-int Database::mergeNewer(const QJsonObject &document, const QString &table, const QString &timestampColumn)
+int Database::mergeNewer(const RecordSource &document, const QString &table, const QString &timestampColumn)
 {
     const TableInfo *info = findTable(table);
     if (!info)
         return 0;
-    const QJsonArray elements = document.value(table).toArray();
-    if (elements.isEmpty())
+    const qsizetype count = document.size(table);
+    if (count == 0)
         return 0;
     const int timestampIndex = info->columns.indexOf(timestampColumn);
     if (timestampIndex < 0)
@@ -70,8 +102,8 @@ int Database::mergeNewer(const QJsonObject &document, const QString &table, cons
 
     RecordWriter writer(connection, *info);
     int written = 0;
-    for (const QJsonValue &element : elements) {
-        const QJsonObject record = element.toObject();
+    for (qsizetype i = 0; i < count; ++i) {
+        const QJsonObject record = document.record(table, i);
         const QString id = recordText(record, QStringLiteral("id"));
         if (id.isEmpty())
             continue;
@@ -88,13 +120,13 @@ int Database::mergeNewer(const QJsonObject &document, const QString &table, cons
     return written;
 }
 
-int Database::mergeMissing(const QJsonObject &document, const QString &table)
+int Database::mergeMissing(const RecordSource &document, const QString &table)
 {
     const TableInfo *info = findTable(table);
     if (!info)
         return 0;
-    const QJsonArray elements = document.value(table).toArray();
-    if (elements.isEmpty())
+    const qsizetype count = document.size(table);
+    if (count == 0)
         return 0;
 
     // Every id the master holds, live or deleted, read once.
@@ -110,8 +142,8 @@ int Database::mergeMissing(const QJsonObject &document, const QString &table)
 
     RecordWriter writer(connection, *info);
     int written = 0;
-    for (const QJsonValue &element : elements) {
-        const QJsonObject record = element.toObject();
+    for (qsizetype i = 0; i < count; ++i) {
+        const QJsonObject record = document.record(table, i);
         const QString id = recordText(record, QStringLiteral("id"));
         if (id.isEmpty() || present.contains(id))
             continue;

@@ -2,9 +2,14 @@
 
 #include "catalogue/catalogue.h"
 #include "storage/recordwriter.h"
+#include "storage/snapshotreader.h"
+#include "storage/snapshottext.h"
 
+#include <QDebug>
 #include <QJsonDocument>
+#include <QSqlError>
 #include <QSqlQuery>
+#include <QSqlRecord>
 
 namespace {
 
@@ -13,6 +18,52 @@ const int versionsKept = 200;
 QString compactJson(const QJsonObject &object)
 {
     return QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact));
+}
+
+// The live rows of a table as the elements of a JSON array, by the same rules as Database::rows.
+void appendRows(QByteArray &out, const QSqlDatabase &connection, const QString &table)
+{
+    QSqlQuery query(connection);
+    query.setForwardOnly(true);
+    if (!query.exec(QStringLiteral("SELECT * FROM %1 WHERE deleted = 0").arg(table))) {
+        qWarning() << "query failed:" << query.lastError().text();
+        return;
+    }
+    const QSqlRecord shape = query.record();
+    QList<QByteArray> keys;
+    for (int i = 0; i < shape.count(); ++i) {
+        QByteArray key(i == 0 ? "{" : ",");
+        snapshottext::appendString(key, shape.fieldName(i));
+        keys << key + ':';
+    }
+
+    bool first = true;
+    while (query.next()) {
+        if (!first)
+            out.append(',');
+        first = false;
+        for (int i = 0; i < keys.size(); ++i) {
+            out.append(keys.at(i));
+            const QVariant value = query.value(i);
+            if (value.isNull()) {
+                out.append("\"\"", 2);
+                continue;
+            }
+            switch (value.typeId()) {
+            case QMetaType::Double:
+                snapshottext::appendNumber(out, value.toDouble());
+                break;
+            case QMetaType::Int:
+            case QMetaType::LongLong:
+                snapshottext::appendInteger(out, value.toLongLong());
+                break;
+            default:
+                snapshottext::appendString(out, value.toString());
+                break;
+            }
+        }
+        out.append(keys.isEmpty() ? "{}" : "}");
+    }
 }
 
 } // namespace
@@ -31,15 +82,42 @@ QJsonObject Database::snapshotDocument()
     return document;
 }
 
+QByteArray Database::snapshotText()
+{
+    // Room for the last snapshot and some growth, taken at once: growing a buffer of tens of MB step by
+    // step copies it, and for a moment holds it twice. Pages that are never written cost no memory.
+    static qsizetype lastSize = 0;
+    QByteArray out;
+    out.reserve(lastSize + lastSize / 4 + 4096);
+    out.append("{\"app\":\"plindor\",\"protocol\":1,\"exportedAt\":");
+    snapshottext::appendString(out, nowText());
+    out.append(",\"deviceName\":");
+    snapshottext::appendString(out, QStringLiteral("电脑主库"));
+    out.append(",\"platform\":\"qt\"");
+    for (const TableInfo &table : tables()) {
+        out.append(',');
+        snapshottext::appendString(out, table.key);
+        out.append(":[");
+        appendRows(out, connection, table.key);
+        out.append(']');
+    }
+    out.append('}');
+    lastSize = out.size();
+    return out;
+}
+
 bool Database::saveVersion(const QString &reason, const QString &source)
 {
     QSqlQuery query(connection);
-    query.prepare(QStringLiteral("INSERT INTO versions (createdAt, reason, source, counts, snapshot) VALUES (?,?,?,?,?)"));
+    // The snapshot goes in as its UTF-8 bytes, cast to text inside SQLite: bound as a QString it would be
+    // widened to UTF-16 and converted back, two more copies of the whole database.
+    query.prepare(QStringLiteral(
+        "INSERT INTO versions (createdAt, reason, source, counts, snapshot) VALUES (?,?,?,?,CAST(? AS TEXT))"));
     query.addBindValue(nowText());
     query.addBindValue(reason);
     query.addBindValue(source);
     query.addBindValue(compactJson(counts()));
-    query.addBindValue(compactJson(snapshotDocument()));
+    query.addBindValue(snapshotText());
     if (!query.exec())
         return false;
 
@@ -73,17 +151,20 @@ QList<VersionInfo> Database::listVersions(int limit)
 
 bool Database::rollbackTo(int versionId, const QString &source)
 {
-    QJsonObject document;
+    QByteArray text;
     {
         QSqlQuery query(connection);
         query.setForwardOnly(true);
-        query.prepare(QStringLiteral("SELECT snapshot FROM versions WHERE id = ?"));
+        // Read as bytes: no UTF-16 copy, and rows stored as blobs read the same.
+        query.prepare(QStringLiteral("SELECT CAST(snapshot AS BLOB) FROM versions WHERE id = ?"));
         query.addBindValue(versionId);
         if (!query.exec() || !query.next())
             return false;
-        document = QJsonDocument::fromJson(query.value(0).toString().toUtf8()).object();
+        text = query.value(0).toByteArray();
     }
-    if (document.isEmpty())
+    const SnapshotReader document(text);
+    text.clear();
+    if (!document.isObject() || document.isEmptyObject())
         return false;
 
     saveVersion(QStringLiteral("回滚前自动存档"), source);
@@ -92,12 +173,12 @@ bool Database::rollbackTo(int versionId, const QString &source)
     // A row that fails is skipped; the rows written around it still commit.
     const bool inTransaction = connection.transaction();
     for (const TableInfo &table : tables()) {
-        const QJsonArray elements = document.value(table.key).toArray();
-        if (elements.isEmpty())
+        const qsizetype count = document.size(table.key);
+        if (count == 0)
             continue;
         RecordWriter writer(connection, table);
-        for (const QJsonValue &element : elements) {
-            const QJsonObject record = element.toObject();
+        for (qsizetype i = 0; i < count; ++i) {
+            const QJsonObject record = document.record(table.key, i);
             if (!recordText(record, QStringLiteral("id")).isEmpty())
                 writer.write(record);
         }

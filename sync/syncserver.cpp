@@ -1,15 +1,17 @@
 #include "sync/syncserver.h"
 
 #include "storage/database.h"
+#include "storage/snapshotreader.h"
 
 #include <QHostAddress>
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QJsonParseError>
 #include <QPointer>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
+
+#include <utility>
 
 namespace {
 
@@ -304,8 +306,9 @@ void SyncServer::handleRequest(QTcpSocket *socket, HttpRequest request)
         const QString summary = QStringLiteral("手机拉走了主库数据");
         db.logSync(peer, QStringLiteral("拉取"), summary);
         Q_EMIT activity(peer, QStringLiteral("拉取"), summary);
+        // Written straight from the rows: the document is never held as JSON objects.
         if (guard)
-            sendJson(guard, 200, db.snapshotDocument());
+            writeResponse(guard, 200, db.snapshotText(), QStringLiteral("application/json; charset=utf-8"));
         return;
     }
 
@@ -314,16 +317,19 @@ void SyncServer::handleRequest(QTcpSocket *socket, HttpRequest request)
             answer(404, errorObject(QStringLiteral("not found")));
             return;
         }
-        QJsonParseError parseError;
-        const QJsonDocument document = QJsonDocument::fromJson(request.body, &parseError);
-        // The raw bytes are no longer needed; a large push should not hold them through the merge.
-        request.body = QByteArray();
-        if (parseError.error != QJsonParseError::NoError || !document.isObject()) {
-            answer(200, errorObject(QStringLiteral("数据格式无法解析")));
-            return;
+        // The body is checked whole before anything is stored, then merged one Record at a time: the
+        // pushed document is never held as JSON objects. The reader keeps the only copy of the bytes and
+        // frees them when the merge is done.
+        MergeResult result;
+        {
+            const SnapshotReader document(std::exchange(request.body, QByteArray()));
+            if (!document.isObject()) {
+                answer(200, errorObject(QStringLiteral("数据格式无法解析")));
+                return;
+            }
+            db.saveVersion(QStringLiteral("收到 %1 推送前").arg(peer), peer);
+            result = db.merge(document);
         }
-        db.saveVersion(QStringLiteral("收到 %1 推送前").arg(peer), peer);
-        const MergeResult result = db.merge(document.object());
         const QString summary = result.details.join(QLatin1String(" / "));
         db.logSync(peer, QStringLiteral("推送"), summary);
         Q_EMIT activity(peer, QStringLiteral("推送"), summary);

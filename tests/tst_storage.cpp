@@ -1,5 +1,7 @@
 #include "catalogue/catalogue.h"
 #include "storage/database.h"
+#include "storage/snapshotreader.h"
+#include "storage/snapshottext.h"
 
 #include <QDir>
 #include <QFile>
@@ -10,6 +12,10 @@
 #include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
 
 class StorageTest : public QObject
 {
@@ -363,6 +369,153 @@ private Q_SLOTS:
         QCOMPARE(customers.first().toObject().value("phone").toString(QStringLiteral("<not text>")), QString());
     }
 
+    // Each case stores one awkward value in a row of its own beside plain rows in every table.
+    void snapshotTextMatchesTheDocument_data()
+    {
+        QTest::addColumn<QString>("table");
+        QTest::addColumn<QString>("column");
+        QTest::addColumn<QVariant>("value");
+        QTest::newRow("quotes and backslashes") << "items" << "name" << QVariant(QStringLiteral("他说\"好\"\\路径\\"));
+        QTest::newRow("control characters") << "items" << "name" << QVariant(QStringLiteral("a\x01" "b\tc\nd\re\bf\x1f\x7fg"));
+        QTest::newRow("chinese") << "customers" << "address" << QVariant(QStringLiteral("工业路 12 号 螺丝×8"));
+        QTest::newRow("emoji") << "locations" << "description" << QVariant(QStringLiteral("📦🔩 A\u2028B"));
+        QTest::newRow("NULL text") << "customers" << "phone" << QVariant(QMetaType::fromType<QString>());
+        QTest::newRow("NULL real") << "items" << "quantity" << QVariant(QMetaType::fromType<double>());
+        QTest::newRow("empty text in real") << "items" << "unitPrice" << QVariant(QString(""));
+        QTest::newRow("text in real") << "relations" << "quantity" << QVariant(QStringLiteral("很多"));
+        QTest::newRow("large integer") << "items" << "quantity" << QVariant(qint64(9007199254740993LL));
+        QTest::newRow("0.1") << "transactions" << "unitPrice" << QVariant(0.1);
+        QTest::newRow("1e-7") << "items" << "expectedOutPrice" << QVariant(1e-7);
+        QTest::newRow("negative zero") << "items" << "quantity" << QVariant(-0.0);
+        QTest::newRow("huge real") << "items" << "quantity" << QVariant(1.5e300);
+        QTest::newRow("number in text column") << "items" << "barcode" << QVariant(6901234567890LL);
+        QTest::newRow("blob in text column") << "categories" << "name" << QVariant(QByteArray("螺丝"));
+    }
+
+    void snapshotTextMatchesTheDocument()
+    {
+        QFETCH(QString, table);
+        QFETCH(QString, column);
+        QFETCH(QVariant, value);
+        freshDatabase(QStringLiteral("text-%1").arg(QTest::currentDataTag()).replace(' ', '-'));
+        for (const TableInfo &info : tables()) {
+            db.upsert(info.key, {{"id", "plain"}, {"name", "普通"}, {"quantity", 3}}, nullptr);
+            db.upsert(info.key, {{"id", "odd"}}, nullptr);
+        }
+        QSqlQuery update(QSqlDatabase::database(QStringLiteral("plindor")));
+        update.prepare(QStringLiteral("UPDATE %1 SET %2 = ? WHERE id = 'odd'").arg(table, column));
+        update.addBindValue(value);
+        QVERIFY2(update.exec(), qPrintable(update.lastError().text()));
+
+        const QByteArray text = db.snapshotText();
+        // Strict JSON for the phones' parsers: no raw control character, even where Qt would accept one.
+        QVERIFY(std::none_of(text.begin(), text.end(), [](char c) { return uchar(c) < 0x20; }));
+        QJsonParseError error;
+        QJsonObject streamed = QJsonDocument::fromJson(text, &error).object();
+        QCOMPARE(error.error, QJsonParseError::NoError);
+        QJsonObject built = db.snapshotDocument();
+        QCOMPARE(streamed.value("exportedAt").toString().size(), 19);
+        streamed.remove("exportedAt");
+        built.remove("exportedAt");
+        QCOMPARE(streamed, built);
+        QCOMPARE(streamed.value(table).toArray().size(), 2);
+    }
+
+    // Each number reads back as the value QJsonDocument itself would have written.
+    void snapshotNumbers_data()
+    {
+        QTest::addColumn<QJsonValue>("value");
+        QTest::newRow("zero") << QJsonValue(qint64(0));
+        QTest::newRow("-1") << QJsonValue(qint64(-1));
+        QTest::newRow("int64 max") << QJsonValue(std::numeric_limits<qint64>::max());
+        QTest::newRow("int64 min") << QJsonValue(std::numeric_limits<qint64>::min());
+        QTest::newRow("0.1") << QJsonValue(0.1);
+        QTest::newRow("1e-7") << QJsonValue(1e-7);
+        QTest::newRow("-0.0") << QJsonValue(-0.0);
+        QTest::newRow("5.0") << QJsonValue(5.0);
+        QTest::newRow("2^63") << QJsonValue(9223372036854775808.0);
+        QTest::newRow("-2^63") << QJsonValue(-9223372036854775808.0);
+        QTest::newRow("1e300") << QJsonValue(1e300);
+        QTest::newRow("-123456.789") << QJsonValue(-123456.789);
+        QTest::newRow("infinity") << QJsonValue(std::numeric_limits<double>::infinity());
+    }
+
+    void snapshotNumbers()
+    {
+        QFETCH(QJsonValue, value);
+        QByteArray text("[");
+        if (value.isDouble() && value.toInteger(1) == value.toInteger(2))
+            snapshottext::appendInteger(text, value.toInteger());
+        else
+            snapshottext::appendNumber(text, value.toDouble());
+        text.append(']');
+        const QJsonArray expected = QJsonDocument::fromJson(QJsonDocument(QJsonArray{value}).toJson()).array();
+        QCOMPARE(QJsonDocument::fromJson(text).array(), expected);
+        if (std::isfinite(value.toDouble()))
+            QCOMPARE(QJsonDocument::fromJson(text).array().first().toDouble(), value.toDouble());
+    }
+
+    // The reader must accept exactly the texts QJsonDocument reads as an object, and give the same Records.
+    void snapshotReaderAgreesWithQJsonDocument_data()
+    {
+        QTest::addColumn<QByteArray>("text");
+        const QByteArray deep = QByteArray(1021, '[') + QByteArray(1021, ']');
+        const QByteArray tooDeep = QByteArray(1022, '[') + QByteArray(1022, ']');
+        QTest::newRow("document") << QByteArray("{\"app\":\"plindor\",\"items\":[{\"id\":\"a\",\"name\":\"螺丝\"},{\"id\":\"b\"}],\"customers\":[]}");
+        QTest::newRow("blanks everywhere") << QByteArray(" \r\n\t{ \"items\" : [ {\"id\" : \"a\"} , {\"id\":\"b\"} ] , \"x\" : 1 } \n");
+        QTest::newRow("byte order mark") << QByteArray("\xEF\xBB\xBF{\"items\":[{\"id\":\"a\"}]}");
+        QTest::newRow("escaped key") << QByteArray("{\"item\\u0073\":[{\"id\":\"a\"}]}");
+        QTest::newRow("raw byte order mark in a key") << QByteArray("{\"\xEF\xBB\xBFitems\":[{\"id\":\"a\"}],\"customers\":[{\"id\":\"c\"}]}");
+        QTest::newRow("raw byte order mark beside the key") << QByteArray("{\"items\":[{\"id\":\"a\"}],\"\xEF\xBB\xBFitems\":5}");
+        QTest::newRow("escaped key replaces plain") << QByteArray("{\"items\":[{\"id\":\"a\"}],\"item\\u0073\":[{\"id\":\"b\"}]}");
+        QTest::newRow("later key wins") << QByteArray("{\"items\":[{\"id\":\"a\"}],\"items\":[{\"id\":\"b\"},{\"id\":\"c\"}]}");
+        QTest::newRow("later scalar wins") << QByteArray("{\"items\":[{\"id\":\"a\"}],\"items\":5}");
+        QTest::newRow("later array wins") << QByteArray("{\"items\":\"x\",\"items\":[{\"id\":\"a\"}]}");
+        QTest::newRow("elements of every kind") << QByteArray("{\"items\":[1,\"s\",null,true,[{\"id\":\"x\"}],{\"id\":\"a\"},{}]}");
+        QTest::newRow("brackets in strings") << QByteArray("{\"items\":[{\"id\":\"]}\\\"[{\",\"n\":\"\\\\\"}],\"k]\":\"{\"}");
+        QTest::newRow("lax number and escape") << QByteArray("{\"items\":[{\"id\":\"a\",\"q\":1.,\"n\":\"\\x\"}]}");
+        QTest::newRow("nested to the limit") << QByteArray("{\"items\":[" + deep + "]}");
+        QTest::newRow("empty object") << QByteArray("{}");
+        QTest::newRow("empty") << QByteArray();
+        QTest::newRow("array at the top") << QByteArray("[{\"items\":[]}]");
+        QTest::newRow("garbage at the end") << QByteArray("{\"items\":[{\"id\":\"a\"}]}x");
+        QTest::newRow("two objects") << QByteArray("{\"items\":[]}{}");
+        QTest::newRow("trailing comma in array") << QByteArray("{\"items\":[{\"id\":\"a\"},]}");
+        QTest::newRow("trailing comma in object") << QByteArray("{\"items\":[],}");
+        QTest::newRow("missing comma") << QByteArray("{\"items\":[{\"id\":\"a\"} {\"id\":\"b\"}]}");
+        QTest::newRow("broken element") << QByteArray("{\"items\":[{\"id\":\"a\"},{\"id\":}]}");
+        QTest::newRow("broken other value") << QByteArray("{\"app\":tru,\"items\":[]}");
+        QTest::newRow("unterminated string") << QByteArray("{\"items\":[{\"id\":\"a");
+        QTest::newRow("mismatched brackets") << QByteArray("{\"items\":[{\"id\":\"a\"]]}");
+        QTest::newRow("key not a string") << QByteArray("{items:[]}");
+        QTest::newRow("form feed is no blank") << QByteArray("{\f\"items\":[]}");
+        QTest::newRow("byte order mark after a blank") << QByteArray(" \xEF\xBB\xBF{}");
+        QTest::newRow("invalid UTF-8") << QByteArray("{\"items\":[{\"id\":\"\xff\"}]}");
+        QTest::newRow("nested too deep") << QByteArray("{\"items\":[" + tooDeep + "]}");
+        QTest::newRow("too deep elsewhere") << QByteArray("{\"x\":" + tooDeep + "[]}");
+    }
+
+    void snapshotReaderAgreesWithQJsonDocument()
+    {
+        QFETCH(QByteArray, text);
+        QJsonParseError error;
+        const QJsonDocument parsed = QJsonDocument::fromJson(text, &error);
+        const bool accepted = error.error == QJsonParseError::NoError && parsed.isObject();
+        const SnapshotReader reader(text);
+        QCOMPARE(reader.isObject(), accepted);
+        QCOMPARE(reader.isEmptyObject(), parsed.object().isEmpty());
+        for (const TableInfo &table : tables()) {
+            QList<QJsonObject> records;
+            for (const QJsonValue &element : parsed.object().value(table.key).toArray()) {
+                if (!element.toObject().isEmpty())
+                    records << element.toObject();
+            }
+            QCOMPARE(reader.size(table.key), records.size());
+            for (qsizetype i = 0; i < records.size(); ++i)
+                QCOMPARE(reader.record(table.key, i), records.at(i));
+        }
+    }
+
     void versionsKeepTheNewest200()
     {
         freshDatabase(QStringLiteral("prune"));
@@ -410,6 +563,23 @@ private Q_SLOTS:
         QCOMPARE(versionCount(), 1);
     }
 
+    // A snapshot stored as bytes rather than text reads the same.
+    void rollbackOfABlobVersion()
+    {
+        freshDatabase(QStringLiteral("blob-version"));
+        QSqlQuery insert(QSqlDatabase::database(QStringLiteral("plindor")));
+        insert.prepare(QStringLiteral("INSERT INTO versions (createdAt, snapshot) VALUES ('x', ?)"));
+        insert.addBindValue(QByteArray("{\"items\":[{\"id\":\"b1\",\"name\":\"字节\"},{\"name\":\"无编号\"}]}"));
+        QVERIFY(insert.exec());
+        const int id = insert.lastInsertId().toInt();
+        QCOMPARE(rawValue(QStringLiteral("SELECT typeof(snapshot) FROM versions WHERE id = %1").arg(id)).toString(),
+                 QStringLiteral("blob"));
+        QVERIFY(db.rollbackTo(id, QStringLiteral("qt-ui")));
+        QCOMPARE(db.rows(QStringLiteral("items")).size(), 1);
+        QCOMPARE(rowOf(QStringLiteral("items"), QStringLiteral("b1")).value("name").toString(), QStringLiteral("字节"));
+        QCOMPARE(versionCount(), 3);
+    }
+
     void rollbackRestoresTheVersion()
     {
         const QString path = freshDatabase(QStringLiteral("rollback"));
@@ -421,6 +591,8 @@ private Q_SLOTS:
                   nullptr);
         QVERIFY(db.saveVersion(QStringLiteral("界面手动存档"), QStringLiteral("qt-ui")));
         const int saved = db.listVersions(1).first().id;
+        QCOMPARE(rawValue(QStringLiteral("SELECT typeof(snapshot) FROM versions WHERE id = %1").arg(saved)).toString(),
+                 QStringLiteral("text"));
 
         QVERIFY(db.updateRecord(QStringLiteral("items"), QStringLiteral("i1"), {{"name", "新名"}}, nullptr));
         QVERIFY(db.softDelete(QStringLiteral("customers"), QStringLiteral("c1"), nullptr));

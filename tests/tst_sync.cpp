@@ -530,6 +530,13 @@ private Q_SLOTS:
         QCOMPARE(log.first()["action"].toString(), QStringLiteral("拉取"));
         QCOMPARE(log.first()["detail"].toString(), summary);
         QVERIFY(db.listVersions(10).isEmpty());
+
+        // The same document as one built in-process, but for its time.
+        QJsonObject built = db.snapshotDocument();
+        QJsonObject pulled = document;
+        built.remove("exportedAt");
+        pulled.remove("exportedAt");
+        QCOMPARE(pulled, built);
     }
 
     void importRefused_data()
@@ -544,6 +551,11 @@ private Q_SLOTS:
         QTest::newRow("array") << keyed("POST", "/import", "[{\"items\":[]}]") << 200 << unusable;
         QTest::newRow("empty body") << keyed("POST", "/import", "") << 200 << unusable;
         QTest::newRow("broken JSON") << keyed("PUT", "/import", body.left(body.size() - 1)) << 200 << unusable;
+        // Faults after the first rows: the body is judged whole before any row is written.
+        QTest::newRow("garbage after the object") << keyed("POST", "/import", body + " x") << 200 << unusable;
+        QByteArray lateFault = body;
+        lateFault.insert(lateFault.lastIndexOf('}'), ",\"relations\":[{\"id\":\"r1\",}]");
+        QTest::newRow("broken last element") << keyed("POST", "/import", lateFault) << 200 << unusable;
     }
 
     void importRefused()

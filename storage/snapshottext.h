@@ -1,0 +1,20 @@
+#pragma once
+
+#include <QByteArray>
+#include <QStringView>
+
+// Pieces of compact JSON text appended straight to a UTF-8 buffer, so that a whole snapshot can be
+// written from the rows without building it as QJsonObjects first. Each piece parses back to the value
+// that QJsonDocument would have written.
+namespace snapshottext {
+
+// A JSON string: quotes, backslashes and control characters escaped, everything else as UTF-8.
+void appendString(QByteArray &out, QStringView text);
+
+// An integral value that fits 64 bits is written as an integer, as QJsonValue stores it; any other
+// finite value in its shortest form that reads back to the same double; infinity as null.
+void appendNumber(QByteArray &out, double value);
+
+void appendInteger(QByteArray &out, qint64 value);
+
+} // namespace snapshottext
