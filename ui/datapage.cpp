@@ -2,6 +2,7 @@
 
 #include "catalogue/catalogue.h"
 #include "storage/database.h"
+#include "storage/rowsmemo.h"
 #include "ui/actiondelegate.h"
 #include "ui/displaycache.h"
 
@@ -218,7 +219,10 @@ void MainWindow::refreshDataTable()
     if (!table)
         return;
 
-    currentRows = Database::instance().rows(table->key);
+    // Rows that did not change since the last refresh come back as the same Records.
+    if (!rowsMemo)
+        rowsMemo = std::make_shared<RowsMemo>();
+    currentRows = Database::instance().rows(table->key, rowsMemo.get());
 
     const QString search = searchEdit ? searchEdit->text().trimmed() : QString();
     const bool searching = !search.isEmpty();
