@@ -15,6 +15,7 @@
 #include <QSqlRecord>
 
 #include <cmath>
+#include <string>
 
 #ifdef TOVANIK_HAVE_SQLITE3
 #include <sqlite3.h>
@@ -333,12 +334,14 @@ QJsonValue columnValue(sqlite3_stmt *statement, int column)
     }
 }
 
-// The row's stored values, type and bytes of each column: equal keys mean equal Records.
-void appendRawRow(sqlite3_stmt *statement, int columnCount, QByteArray *raw)
+// The row's stored values, type and bytes of each column: equal keys mean equal Records. Written into
+// a buffer that keeps its capacity from row to row.
+void rawRow(sqlite3_stmt *statement, int columnCount, std::string *raw)
 {
+    raw->clear();
     for (int column = 0; column < columnCount; ++column) {
         const int type = sqlite3_column_type(statement, column);
-        raw->append(char(type));
+        raw->push_back(char(type));
         switch (type) {
         case SQLITE_NULL:
             break;
@@ -357,7 +360,7 @@ void appendRawRow(sqlite3_stmt *statement, int columnCount, QByteArray *raw)
                                                     : static_cast<const void *>(sqlite3_column_text(statement, column));
             const int length = sqlite3_column_bytes(statement, column);
             raw->append(reinterpret_cast<const char *>(&length), sizeof length);
-            raw->append(static_cast<const char *>(bytes), length);
+            raw->append(static_cast<const char *>(bytes), size_t(length));
             break;
         }
         }
@@ -399,11 +402,10 @@ bool Database::rowsDirect(const QString &table, RowsMemo *memo, QJsonArray *resu
     kept.reserve(earlier.size());
 
     // A step that fails ends the reading where it is, as QSqlQuery::next() does.
-    QByteArray raw;
+    std::string raw;
     while (sqlite3_step(statement) == SQLITE_ROW) {
-        raw.clear();
-        appendRawRow(statement, columnCount, &raw);
-        const auto found = earlier.constFind(raw);
+        rawRow(statement, columnCount, &raw);
+        const auto found = earlier.constFind(QByteArray::fromRawData(raw.data(), qsizetype(raw.size())));
         QJsonObject record;
         if (found != earlier.cend()) {
             record = *found;
@@ -417,7 +419,7 @@ bool Database::rowsDirect(const QString &table, RowsMemo *memo, QJsonArray *resu
         }
         result->append(record);
         if (memo)
-            kept.insert(raw, record);
+            kept.insert(QByteArray(raw.data(), qsizetype(raw.size())), record);
     }
     sqlite3_finalize(statement);
 

@@ -74,21 +74,38 @@ const QHash<QString, QHash<QString, QString>> &codeWords()
     return words;
 }
 
+// Where a column sits among the keys of the Records of one reading. They all have the same keys, so a
+// value is taken by its position instead of a search for the key in every row and column.
+struct KeyPosition
+{
+    KeyPosition(const QString &name, const QStringList &keys) : name(name), position(int(keys.indexOf(name))) {}
+
+    QJsonValue of(const QJsonObject &row, qsizetype keyCount) const
+    {
+        if (position >= 0 && row.size() == keyCount)
+            return (row.constBegin() + position).value();
+        return row.value(name);
+    }
+
+    QString name;
+    int position;
+};
+
 // How the cells of one column get their text; worked out once per refresh, not per cell.
 struct ColumnPlan
 {
-    QString name;
+    KeyPosition key;
     int tableColumn = 0;
     bool reference = false;
     const QHash<QString, QString> *words = nullptr;
 };
 
-QString cellText(const QJsonObject &row, const ColumnPlan &plan, DisplayCache &cache)
+QString cellText(const QJsonObject &row, qsizetype keyCount, const ColumnPlan &plan, DisplayCache &cache)
 {
-    const QJsonValue value = row.value(plan.name);
+    const QJsonValue value = plan.key.of(row, keyCount);
     const QString text = value.isDouble() ? numberText(value.toDouble()) : value.toString();
     if (plan.reference)
-        return cache.text(plan.name, text);
+        return cache.text(plan.key.name, text);
     if (plan.words)
         return plan.words->value(text, text);
     return text;
@@ -120,10 +137,10 @@ private:
     QString id;
 };
 
-bool rowMatches(const QJsonObject &row, const QStringList &columns, const QString &search)
+bool rowMatches(const QJsonObject &row, qsizetype keyCount, const QList<KeyPosition> &columns, const QString &search)
 {
-    for (const QString &column : columns) {
-        const QJsonValue value = row.value(column);
+    for (const KeyPosition &column : columns) {
+        const QJsonValue value = column.of(row, keyCount);
         if (value.isString() && value.toString().contains(search, Qt::CaseInsensitive))
             return true;
     }
@@ -224,12 +241,19 @@ void MainWindow::refreshDataTable()
         rowsMemo = std::make_shared<RowsMemo>();
     currentRows = Database::instance().rows(table->key, rowsMemo.get());
 
+    const QStringList keys = currentRows.isEmpty() ? QStringList() : currentRows.first().toObject().keys();
+    const qsizetype keyCount = keys.size();
+    const KeyPosition idKey(QStringLiteral("id"), keys);
+
     const QString search = searchEdit ? searchEdit->text().trimmed() : QString();
     const bool searching = !search.isEmpty();
     QJsonArray shown;
     if (searching) {
+        QList<KeyPosition> searched;
+        for (const QString &column : table->columns)
+            searched.append(KeyPosition(column, keys));
         for (const QJsonValue &value : std::as_const(currentRows)) {
-            if (rowMatches(value.toObject(), table->columns, search))
+            if (rowMatches(value.toObject(), keyCount, searched, search))
                 shown.append(value);
         }
     } else {
@@ -265,7 +289,7 @@ void MainWindow::refreshDataTable()
     for (int k = 0; k < columns.size(); ++k) {
         const QString &column = columns.at(k);
         const auto words = codeWords().constFind(column);
-        plans.append({column, k < actionColumn ? k : k + 1, isReferenceColumn(column),
+        plans.append({KeyPosition(column, keys), k < actionColumn ? k : k + 1, isReferenceColumn(column),
                       words == codeWords().cend() ? nullptr : &*words});
     }
 
@@ -285,12 +309,13 @@ void MainWindow::refreshDataTable()
     DisplayCache cache;
     for (int r = 0; r < shown.size(); ++r) {
         const QJsonObject row = shown.at(r).toObject();
-        const QString id = textOf(row, QStringLiteral("id"));
+        const QJsonValue idValue = idKey.of(row, keyCount);
+        const QString id = idValue.isString() ? idValue.toString() : QString();
         const bool parent = tree && parentIds.contains(id);
         const bool unfolded = parent && (searching || expandedIds.contains(id));
         for (const ColumnPlan &plan : std::as_const(plans)) {
-            QString text = cellText(row, plan, cache);
-            const bool decorated = tree && plan.name == QLatin1String("name");
+            QString text = cellText(row, keyCount, plan, cache);
+            const bool decorated = tree && plan.key.name == QLatin1String("name");
             if (decorated) {
                 const QString marker = !parent ? QStringLiteral("   ")
                                                : (unfolded ? QStringLiteral("▼ ") : QStringLiteral("▶ "));
