@@ -406,16 +406,17 @@ bool Database::rowsDirect(const QString &table, RowsMemo *memo, QJsonArray *resu
     while (sqlite3_step(statement) == SQLITE_ROW) {
         rawRow(statement, columnCount, &raw);
         const auto found = earlier.constFind(QByteArray::fromRawData(raw.data(), qsizetype(raw.size())));
-        QJsonObject record;
         if (found != earlier.cend()) {
-            record = *found;
-        } else {
-            record = prototype;
-            auto slot = record.begin();
-            for (const int column : columnOfKey) {
-                slot.value() = columnValue(statement, column);
-                ++slot;
-            }
+            result->append(*found);
+            // The earlier key is shared, not copied: an unchanged row costs no allocation.
+            kept.insert(found.key(), *found);
+            continue;
+        }
+        QJsonObject record = prototype;
+        auto slot = record.begin();
+        for (const int column : columnOfKey) {
+            slot.value() = columnValue(statement, column);
+            ++slot;
         }
         result->append(record);
         if (memo)

@@ -21,6 +21,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <memory>
 
 namespace {
 
@@ -98,14 +99,22 @@ struct ColumnPlan
     int tableColumn = 0;
     bool reference = false;
     const QHash<QString, QString> *words = nullptr;
+    std::shared_ptr<QHash<QString, QString>> shown = std::make_shared<QHash<QString, QString>>();
 };
 
 QString cellText(const QJsonObject &row, qsizetype keyCount, const ColumnPlan &plan, DisplayCache &cache)
 {
     const QJsonValue value = plan.key.of(row, keyCount);
     const QString text = value.isDouble() ? numberText(value.toDouble()) : value.toString();
-    if (plan.reference)
-        return cache.text(plan.key.name, text);
+    if (plan.reference) {
+        // One lookup in the column's own table of the texts shown so far in this refresh.
+        const auto known = plan.shown->constFind(text);
+        if (known != plan.shown->cend())
+            return *known;
+        const QString shown = cache.text(plan.key.name, text);
+        plan.shown->insert(text, shown);
+        return shown;
+    }
     if (plan.words)
         return plan.words->value(text, text);
     return text;
