@@ -15,6 +15,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QSignalBlocker>
+#include <QStringMatcher>
 #include <QTableWidget>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -146,11 +147,11 @@ private:
     QString id;
 };
 
-bool rowMatches(const QJsonObject &row, qsizetype keyCount, const QList<KeyPosition> &columns, const QString &search)
+bool rowMatches(const QJsonObject &row, qsizetype keyCount, const QList<KeyPosition> &columns, const QStringMatcher &search)
 {
     for (const KeyPosition &column : columns) {
         const QJsonValue value = column.of(row, keyCount);
-        if (value.isString() && value.toString().contains(search, Qt::CaseInsensitive))
+        if (value.isString() && search.indexIn(value.toString()) >= 0)
             return true;
     }
     return false;
@@ -246,8 +247,11 @@ void MainWindow::refreshDataTable()
         return;
 
     // Rows that did not change since the last refresh come back as the same Records.
-    if (!rowsMemo)
+    if (!rowsMemo) {
         rowsMemo = std::make_shared<RowsMemo>();
+        categoryRowsMemo = std::make_shared<RowsMemo>();
+        locationRowsMemo = std::make_shared<RowsMemo>();
+    }
     currentRows = Database::instance().rows(table->key, rowsMemo.get());
 
     const QStringList keys = currentRows.isEmpty() ? QStringList() : currentRows.first().toObject().keys();
@@ -261,8 +265,9 @@ void MainWindow::refreshDataTable()
         QList<KeyPosition> searched;
         for (const QString &column : table->columns)
             searched.append(KeyPosition(column, keys));
+        const QStringMatcher matcher(search, Qt::CaseInsensitive);
         for (const QJsonValue &value : std::as_const(currentRows)) {
-            if (rowMatches(value.toObject(), keyCount, searched, search))
+            if (rowMatches(value.toObject(), keyCount, searched, matcher))
                 shown.append(value);
         }
     } else {
@@ -315,7 +320,7 @@ void MainWindow::refreshDataTable()
     QAbstractItemModel *model = dataTable->model();
     QSignalBlocker quiet(model);
     const QBrush parentBrush{QColor(QStringLiteral("#2980B9"))};
-    DisplayCache cache;
+    DisplayCache cache(categoryRowsMemo.get(), locationRowsMemo.get());
     for (int r = 0; r < shown.size(); ++r) {
         const QJsonObject row = shown.at(r).toObject();
         const QJsonValue idValue = idKey.of(row, keyCount);

@@ -129,6 +129,8 @@ private:
 
     QJsonArray currentRows;
     std::shared_ptr<class RowsMemo> rowsMemo;
+    std::shared_ptr<class RowsMemo> categoryRowsMemo;
+    std::shared_ptr<class RowsMemo> locationRowsMemo;
 
     QLabel *lanQrLabel = nullptr;
     QLabel *wanQrLabel = nullptr;
