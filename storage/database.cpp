@@ -2,17 +2,27 @@
 
 #include "catalogue/catalogue.h"
 #include "storage/recordwriter.h"
+#include "storage/rowsmemo.h"
 
 #include <QDateTime>
 #include <QDebug>
 #include <QDir>
 #include <QFileInfo>
 #include <QRandomGenerator>
+#include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QSqlRecord>
 
 #include <cmath>
+#include <string>
+
+#ifdef TOVANIK_HAVE_SQLITE3
+#include <sqlite3.h>
+#ifdef Q_OS_UNIX
+#include <dlfcn.h>
+#endif
+#endif
 
 namespace {
 
@@ -59,6 +69,17 @@ QString driverError(const QSqlQuery &query)
 {
     const QString text = query.lastError().text();
     return text.isEmpty() ? QStringLiteral("数据库未打开") : text;
+}
+
+// A Record with every column of a result as its keys. Each Record starts as a copy of it and has its
+// values set in the object's own key order: inserting the keys one by one costs more than the query.
+template<typename Name>
+QJsonObject recordPrototype(Name name, int columnCount)
+{
+    QJsonObject prototype;
+    for (int i = 0; i < columnCount; ++i)
+        prototype.insert(name(i), QJsonValue());
+    return prototype;
 }
 
 } // namespace
@@ -173,6 +194,23 @@ QString Database::newId(const QString &table)
 
 QJsonArray Database::rows(const QString &table)
 {
+    return rows(table, nullptr);
+}
+
+QJsonArray Database::rows(const QString &table, RowsMemo *memo)
+{
+    if (!findTable(table))
+        return QJsonArray();
+    QJsonArray result;
+    if (rowsDirect(table, memo, &result))
+        return result;
+    if (memo)
+        memo->clear();
+    return rowsThroughQuery(table);
+}
+
+QJsonArray Database::rowsThroughQuery(const QString &table)
+{
     QJsonArray result;
     if (!findTable(table))
         return result;
@@ -186,11 +224,7 @@ QJsonArray Database::rows(const QString &table)
 
     const QSqlRecord shape = query.record();
     const int columnCount = shape.count();
-    // Every Record starts as a copy of one that holds all keys, and its values are then set in the
-    // object's own key order: inserting the keys one by one costs more than the query itself.
-    QJsonObject prototype;
-    for (int i = 0; i < columnCount; ++i)
-        prototype.insert(shape.fieldName(i), QJsonValue());
+    const QJsonObject prototype = recordPrototype([&shape](int i) { return shape.fieldName(i); }, columnCount);
     QList<int> columnOfKey;
     for (auto it = prototype.constBegin(); it != prototype.constEnd(); ++it)
         columnOfKey << shape.indexOf(it.key());
@@ -222,6 +256,195 @@ QJsonArray Database::rows(const QString &table)
     }
     return result;
 }
+
+#ifdef TOVANIK_HAVE_SQLITE3
+
+namespace {
+
+// The QSQLITE driver's handle may only be used with our sqlite3 functions when the driver plugin runs on
+// this very library; a Qt that bundles its own SQLite would hand us a connection of another copy.
+bool driverSharesSqlite(const QSqlDriver *driver)
+{
+#ifdef Q_OS_UNIX
+    static const QMetaObject *checked = nullptr;
+    static bool shared = false;
+    const QMetaObject *meta = driver->metaObject();
+    if (meta == checked)
+        return shared;
+    checked = meta;
+    shared = false;
+    Dl_info info{};
+    if (!dladdr(meta, &info) || !info.dli_fname)
+        return false;
+    void *plugin = dlopen(info.dli_fname, RTLD_LAZY | RTLD_NOLOAD);
+    if (!plugin)
+        return false;
+    shared = dlsym(plugin, "sqlite3_prepare_v2") == reinterpret_cast<void *>(&sqlite3_prepare_v2)
+             && dlsym(plugin, "sqlite3_column_text16") == reinterpret_cast<void *>(&sqlite3_column_text16);
+    dlclose(plugin);
+    return shared;
+#else
+    Q_UNUSED(driver)
+    return false;
+#endif
+}
+
+sqlite3 *sqliteHandle(const QSqlDatabase &connection)
+{
+    if (!connection.isOpen() || !connection.driver() || !driverSharesSqlite(connection.driver()))
+        return nullptr;
+    const QVariant handle = connection.driver()->handle();
+    if (!handle.isValid() || qstrcmp(handle.typeName(), "sqlite3*") != 0)
+        return nullptr;
+    return *static_cast<sqlite3 *const *>(handle.constData());
+}
+
+bool isAscii(const char *text, int length)
+{
+    unsigned char any = 0;
+    for (int i = 0; i < length; ++i)
+        any |= static_cast<unsigned char>(text[i]);
+    return any < 0x80;
+}
+
+// One value as the driver would give it: NULL as "", reals and integers as numbers, text as the
+// driver's UTF-16 reading of it, a blob as its bytes read as UTF-8.
+QJsonValue columnValue(sqlite3_stmt *statement, int column)
+{
+    switch (sqlite3_column_type(statement, column)) {
+    case SQLITE_NULL:
+        return QStringLiteral("");
+    case SQLITE_FLOAT:
+        return sqlite3_column_double(statement, column);
+    case SQLITE_INTEGER:
+        return static_cast<qint64>(sqlite3_column_int64(statement, column));
+    case SQLITE_BLOB: {
+        const auto *bytes = static_cast<const char *>(sqlite3_column_blob(statement, column));
+        return QString::fromUtf8(bytes, sqlite3_column_bytes(statement, column));
+    }
+    default: {
+        const auto *text = reinterpret_cast<const char *>(sqlite3_column_text(statement, column));
+        const int length = sqlite3_column_bytes(statement, column);
+        if (isAscii(text, length))
+            return QString::fromLatin1(text, length);
+        // SQLite's own conversion, as the driver uses it, also for text that is not valid UTF-8.
+        const auto *wide = static_cast<const QChar *>(sqlite3_column_text16(statement, column));
+        return QString(wide, sqlite3_column_bytes16(statement, column) / int(sizeof(QChar)));
+    }
+    }
+}
+
+// The row's stored values, type and bytes of each column: equal keys mean equal Records. Written into
+// a buffer that keeps its capacity from row to row.
+void rawRow(sqlite3_stmt *statement, int columnCount, std::string *raw)
+{
+    raw->clear();
+    for (int column = 0; column < columnCount; ++column) {
+        const int type = sqlite3_column_type(statement, column);
+        raw->push_back(char(type));
+        switch (type) {
+        case SQLITE_NULL:
+            break;
+        case SQLITE_FLOAT: {
+            const double value = sqlite3_column_double(statement, column);
+            raw->append(reinterpret_cast<const char *>(&value), sizeof value);
+            break;
+        }
+        case SQLITE_INTEGER: {
+            const sqlite3_int64 value = sqlite3_column_int64(statement, column);
+            raw->append(reinterpret_cast<const char *>(&value), sizeof value);
+            break;
+        }
+        default: {
+            const void *bytes = type == SQLITE_BLOB ? sqlite3_column_blob(statement, column)
+                                                    : static_cast<const void *>(sqlite3_column_text(statement, column));
+            const int length = sqlite3_column_bytes(statement, column);
+            raw->append(reinterpret_cast<const char *>(&length), sizeof length);
+            raw->append(static_cast<const char *>(bytes), size_t(length));
+            break;
+        }
+        }
+    }
+}
+
+} // namespace
+
+bool Database::readsDirectly() const
+{
+    return sqliteHandle(connection) != nullptr;
+}
+
+bool Database::rowsDirect(const QString &table, RowsMemo *memo, QJsonArray *result)
+{
+    sqlite3 *handle = sqliteHandle(connection);
+    if (!handle)
+        return false;
+    const QByteArray sql = QStringLiteral("SELECT * FROM %1 WHERE deleted = 0").arg(table).toUtf8();
+    sqlite3_stmt *statement = nullptr;
+    if (sqlite3_prepare_v2(handle, sql.constData(), int(sql.size()), &statement, nullptr) != SQLITE_OK) {
+        sqlite3_finalize(statement);
+        return false;
+    }
+
+    const int columnCount = sqlite3_column_count(statement);
+    QStringList columns;
+    for (int i = 0; i < columnCount; ++i)
+        columns << QString::fromUtf8(sqlite3_column_name(statement, i));
+    const QJsonObject prototype = recordPrototype([&columns](int i) { return columns.at(i); }, columnCount);
+    QList<int> columnOfKey;
+    for (auto it = prototype.constBegin(); it != prototype.constEnd(); ++it)
+        columnOfKey << int(columns.indexOf(it.key()));
+
+    QHash<QByteArray, QJsonObject> earlier;
+    if (memo && memo->table == table && memo->columns == columns)
+        earlier.swap(memo->records);
+    QHash<QByteArray, QJsonObject> kept;
+    kept.reserve(earlier.size());
+
+    // A step that fails ends the reading where it is, as QSqlQuery::next() does.
+    std::string raw;
+    while (sqlite3_step(statement) == SQLITE_ROW) {
+        rawRow(statement, columnCount, &raw);
+        const auto found = earlier.constFind(QByteArray::fromRawData(raw.data(), qsizetype(raw.size())));
+        if (found != earlier.cend()) {
+            result->append(*found);
+            // The earlier key is shared, not copied: an unchanged row costs no allocation.
+            kept.insert(found.key(), *found);
+            continue;
+        }
+        QJsonObject record = prototype;
+        auto slot = record.begin();
+        for (const int column : columnOfKey) {
+            slot.value() = columnValue(statement, column);
+            ++slot;
+        }
+        result->append(record);
+        if (memo)
+            kept.insert(QByteArray(raw.data(), qsizetype(raw.size())), record);
+    }
+    sqlite3_finalize(statement);
+
+    if (memo) {
+        memo->table = table;
+        memo->columns = columns;
+        memo->records.swap(kept);
+    }
+    return true;
+}
+
+#else
+
+bool Database::readsDirectly() const
+{
+    return false;
+}
+
+bool Database::rowsDirect(const QString &, RowsMemo *, QJsonArray *)
+{
+    return false;
+}
+
+#endif
 
 QJsonObject Database::counts()
 {

@@ -35,6 +35,8 @@ struct IdName
     QString id;
 };
 
+class RowsMemo;
+
 // The process-wide owner of the SQLite connection. Never throws and never shows anything:
 // failures come back through results and the optional error text.
 class Database : public QObject
@@ -54,6 +56,11 @@ public:
     static QVariant toSqlValue(const QJsonValue &v);
     QString newId(const QString &table);
     QJsonArray rows(const QString &table);
+    QJsonArray rows(const QString &table, RowsMemo *memo);
+    // The same reading through QSqlQuery, with the driver's own conversions: rows() falls back to it
+    // where it cannot read straight from SQLite (readsDirectly() false).
+    QJsonArray rowsThroughQuery(const QString &table);
+    bool readsDirectly() const;
     QJsonObject counts();
     QString upsert(const QString &table, const QJsonObject &record, QString *error);
     bool updateRecord(const QString &table, const QString &id, const QJsonObject &values, QString *error);
@@ -92,6 +99,8 @@ private:
     bool createTables(QString *error);
     int mergeNewer(const RecordSource &source, const QString &table, const QString &timestampColumn);
     int mergeMissing(const RecordSource &source, const QString &table);
+
+    bool rowsDirect(const QString &table, RowsMemo *memo, QJsonArray *result);
 
     QSqlDatabase connection;
     QString databaseFile;

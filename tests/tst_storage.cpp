@@ -1,5 +1,6 @@
 #include "catalogue/catalogue.h"
 #include "storage/database.h"
+#include "storage/rowsmemo.h"
 #include "storage/snapshotreader.h"
 #include "storage/snapshottext.h"
 
@@ -83,6 +84,22 @@ private:
         if (!query.exec(sql) || !query.next())
             return QVariant(QStringLiteral("<no row>"));
         return query.value(0);
+    }
+
+    // Every value of every Record with its JSON type and its exact form, in row order.
+    static QStringList described(const QJsonArray &rows)
+    {
+        QStringList lines;
+        for (const QJsonValue &row : rows) {
+            const QJsonObject record = row.toObject();
+            for (auto it = record.begin(); it != record.end(); ++it) {
+                const QVariant value = it.value().toVariant();
+                const QString exact = value.typeId() == QMetaType::Double ? QString::number(value.toDouble(), 'g', 17)
+                                                                          : value.toString();
+                lines << QStringLiteral("%1|%2|%3").arg(it.key(), QString::fromLatin1(value.typeName()), exact);
+            }
+        }
+        return lines;
     }
 
 private Q_SLOTS:
@@ -208,6 +225,85 @@ private Q_SLOTS:
         const QVariant actual = Database::toSqlValue(json);
         QCOMPARE(actual.typeId(), expected.typeId());
         QCOMPARE(actual, expected);
+    }
+
+    void directReadingMatchesTheDriver_data()
+    {
+        QTest::addColumn<QString>("quantity");
+        QTest::addColumn<QString>("extra");
+        QTest::newRow("null") << "NULL" << "NULL";
+        QTest::newRow("empty text in a real column") << "''" << "''";
+        QTest::newRow("whole number in a real column") << "3" << "3";
+        QTest::newRow("reals") << "12.5" << "-0.0";
+        QTest::newRow("large integers") << "9007199254740993" << "9223372036854775807";
+        QTest::newRow("smallest integer") << "-1e300" << "-9223372036854775808";
+        QTest::newRow("overflowing real") << "9e999" << "-9e999";
+        QTest::newRow("text like a number") << "'abc'" << "'00123'";
+        QTest::newRow("chinese text") << "'三个'" << "'零件 测试'";
+        QTest::newRow("quotes and controls") << "'a\"b'" << "'x\\y' || char(10) || char(0) || 'z'";
+        QTest::newRow("blob of utf-8") << "X'E99BB6'" << "X'41E99BB642'";
+        QTest::newRow("blob not utf-8") << "X'FF'" << "X'C3FF00FE'";
+        QTest::newRow("text not utf-8") << "CAST(X'C328' AS TEXT)" << "CAST(X'E9FF' AS TEXT)";
+    }
+
+    // The direct reading gives what the driver gives, type and value, also in a column without a
+    // declared type (a table from another version), which keeps integers, reals and blobs as they are.
+    void directReadingMatchesTheDriver()
+    {
+        QFETCH(QString, quantity);
+        QFETCH(QString, extra);
+        freshDatabase(QStringLiteral("direct-%1").arg(QTest::currentDataTag()).replace(QLatin1Char(' '), QLatin1Char('-')));
+#ifdef TOVANIK_HAVE_SQLITE3
+        QVERIFY(db.readsDirectly());
+#endif
+        QSqlQuery query(QSqlDatabase::database(QStringLiteral("plindor")));
+        QVERIFY(query.exec(QStringLiteral("ALTER TABLE items ADD COLUMN extra")));
+        QVERIFY2(query.exec(QStringLiteral("INSERT INTO items (id, name, quantity, unitPrice, extra, deleted) "
+                                           "VALUES ('a', '零件', %1, 0.1, %2, 0), ('b', NULL, 2, %2, %1, 0), "
+                                           "('gone', 'x', 1, 1, 1, 1)").arg(quantity, extra)),
+                 qPrintable(query.lastError().text()));
+
+        const QJsonArray direct = db.rows(QStringLiteral("items"));
+        const QJsonArray driver = db.rowsThroughQuery(QStringLiteral("items"));
+        QCOMPARE(direct.size(), 2);
+        QCOMPARE(described(direct), described(driver));
+        QCOMPARE(QJsonDocument(direct).toJson(), QJsonDocument(driver).toJson());
+    }
+
+    // A memo gives back the Records of unchanged rows; changed, new and deleted rows must still show,
+    // also when the memo was last filled from another table.
+    void memoReadingFollowsEveryChange()
+    {
+        freshDatabase(QStringLiteral("memo"));
+        for (int i = 0; i < 5; ++i)
+            QVERIFY(!db.upsert(QStringLiteral("items"), {{"id", QStringLiteral("i%1").arg(i)}, {"name", "n"}, {"quantity", i}},
+                               nullptr).isEmpty());
+        QVERIFY(!db.upsert(QStringLiteral("customers"), {{"id", "c"}, {"name", "客户"}}, nullptr).isEmpty());
+
+        RowsMemo memo;
+        QCOMPARE(described(db.rows(QStringLiteral("items"), &memo)), described(db.rowsThroughQuery(QStringLiteral("items"))));
+        QVERIFY(db.updateRecord(QStringLiteral("items"), QStringLiteral("i1"), {{"name", "新名字"}}, nullptr));
+        QVERIFY(db.updateRecord(QStringLiteral("items"), QStringLiteral("i2"), {{"quantity", 2.5}}, nullptr));
+        QVERIFY(db.softDelete(QStringLiteral("items"), QStringLiteral("i3"), nullptr));
+        QVERIFY(!db.upsert(QStringLiteral("items"), {{"id", "i9"}, {"name", "n"}}, nullptr).isEmpty());
+        QSqlQuery query(QSqlDatabase::database(QStringLiteral("plindor")));
+        // Same text, other type: 4 becomes the text '4' in a column without a declared type.
+        QVERIFY(query.exec(QStringLiteral("ALTER TABLE items ADD COLUMN extra")));
+
+        const QJsonArray again = db.rows(QStringLiteral("items"), &memo);
+        QCOMPARE(described(again), described(db.rowsThroughQuery(QStringLiteral("items"))));
+        QCOMPARE(again.size(), 5);
+        QVERIFY(query.exec(QStringLiteral("UPDATE items SET extra = 4 WHERE id = 'i4'")));
+        QCOMPARE(described(db.rows(QStringLiteral("items"), &memo)), described(db.rowsThroughQuery(QStringLiteral("items"))));
+        QVERIFY(query.exec(QStringLiteral("UPDATE items SET extra = '4' WHERE id = 'i4'")));
+        const QJsonArray text = db.rows(QStringLiteral("items"), &memo);
+        QCOMPARE(described(text), described(db.rowsThroughQuery(QStringLiteral("items"))));
+        QVERIFY(described(text).contains(QStringLiteral("extra|QString|4")));
+
+        QCOMPARE(described(db.rows(QStringLiteral("customers"), &memo)), described(db.rowsThroughQuery(QStringLiteral("customers"))));
+        QCOMPARE(described(db.rows(QStringLiteral("items"), &memo)), described(db.rowsThroughQuery(QStringLiteral("items"))));
+        db.close();
+        QCOMPARE(db.rows(QStringLiteral("items"), &memo), QJsonArray());
     }
 
     void storedValuesInTheFile()

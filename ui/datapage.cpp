@@ -2,6 +2,7 @@
 
 #include "catalogue/catalogue.h"
 #include "storage/database.h"
+#include "storage/rowsmemo.h"
 #include "ui/actiondelegate.h"
 #include "ui/displaycache.h"
 
@@ -14,12 +15,14 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QSignalBlocker>
+#include <QStringMatcher>
 #include <QTableWidget>
 #include <QTimer>
 #include <QVBoxLayout>
 
 #include <algorithm>
 #include <cmath>
+#include <memory>
 
 namespace {
 
@@ -73,21 +76,46 @@ const QHash<QString, QHash<QString, QString>> &codeWords()
     return words;
 }
 
+// Where a column sits among the keys of the Records of one reading. They all have the same keys, so a
+// value is taken by its position instead of a search for the key in every row and column.
+struct KeyPosition
+{
+    KeyPosition(const QString &name, const QStringList &keys) : name(name), position(int(keys.indexOf(name))) {}
+
+    QJsonValue of(const QJsonObject &row, qsizetype keyCount) const
+    {
+        if (position >= 0 && row.size() == keyCount)
+            return (row.constBegin() + position).value();
+        return row.value(name);
+    }
+
+    QString name;
+    int position;
+};
+
 // How the cells of one column get their text; worked out once per refresh, not per cell.
 struct ColumnPlan
 {
-    QString name;
+    KeyPosition key;
     int tableColumn = 0;
     bool reference = false;
     const QHash<QString, QString> *words = nullptr;
+    std::shared_ptr<QHash<QString, QString>> shown = std::make_shared<QHash<QString, QString>>();
 };
 
-QString cellText(const QJsonObject &row, const ColumnPlan &plan, DisplayCache &cache)
+QString cellText(const QJsonObject &row, qsizetype keyCount, const ColumnPlan &plan, DisplayCache &cache)
 {
-    const QJsonValue value = row.value(plan.name);
+    const QJsonValue value = plan.key.of(row, keyCount);
     const QString text = value.isDouble() ? numberText(value.toDouble()) : value.toString();
-    if (plan.reference)
-        return cache.text(plan.name, text);
+    if (plan.reference) {
+        // One lookup in the column's own table of the texts shown so far in this refresh.
+        const auto known = plan.shown->constFind(text);
+        if (known != plan.shown->cend())
+            return *known;
+        const QString shown = cache.text(plan.key.name, text);
+        plan.shown->insert(text, shown);
+        return shown;
+    }
     if (plan.words)
         return plan.words->value(text, text);
     return text;
@@ -119,11 +147,11 @@ private:
     QString id;
 };
 
-bool rowMatches(const QJsonObject &row, const QStringList &columns, const QString &search)
+bool rowMatches(const QJsonObject &row, qsizetype keyCount, const QList<KeyPosition> &columns, const QStringMatcher &search)
 {
-    for (const QString &column : columns) {
-        const QJsonValue value = row.value(column);
-        if (value.isString() && value.toString().contains(search, Qt::CaseInsensitive))
+    for (const KeyPosition &column : columns) {
+        const QJsonValue value = column.of(row, keyCount);
+        if (value.isString() && search.indexIn(value.toString()) >= 0)
             return true;
     }
     return false;
@@ -218,14 +246,28 @@ void MainWindow::refreshDataTable()
     if (!table)
         return;
 
-    currentRows = Database::instance().rows(table->key);
+    // Rows that did not change since the last refresh come back as the same Records.
+    if (!rowsMemo) {
+        rowsMemo = std::make_shared<RowsMemo>();
+        categoryRowsMemo = std::make_shared<RowsMemo>();
+        locationRowsMemo = std::make_shared<RowsMemo>();
+    }
+    currentRows = Database::instance().rows(table->key, rowsMemo.get());
+
+    const QStringList keys = currentRows.isEmpty() ? QStringList() : currentRows.first().toObject().keys();
+    const qsizetype keyCount = keys.size();
+    const KeyPosition idKey(QStringLiteral("id"), keys);
 
     const QString search = searchEdit ? searchEdit->text().trimmed() : QString();
     const bool searching = !search.isEmpty();
     QJsonArray shown;
     if (searching) {
+        QList<KeyPosition> searched;
+        for (const QString &column : table->columns)
+            searched.append(KeyPosition(column, keys));
+        const QStringMatcher matcher(search, Qt::CaseInsensitive);
         for (const QJsonValue &value : std::as_const(currentRows)) {
-            if (rowMatches(value.toObject(), table->columns, search))
+            if (rowMatches(value.toObject(), keyCount, searched, matcher))
                 shown.append(value);
         }
     } else {
@@ -261,7 +303,7 @@ void MainWindow::refreshDataTable()
     for (int k = 0; k < columns.size(); ++k) {
         const QString &column = columns.at(k);
         const auto words = codeWords().constFind(column);
-        plans.append({column, k < actionColumn ? k : k + 1, isReferenceColumn(column),
+        plans.append({KeyPosition(column, keys), k < actionColumn ? k : k + 1, isReferenceColumn(column),
                       words == codeWords().cend() ? nullptr : &*words});
     }
 
@@ -278,15 +320,16 @@ void MainWindow::refreshDataTable()
     QAbstractItemModel *model = dataTable->model();
     QSignalBlocker quiet(model);
     const QBrush parentBrush{QColor(QStringLiteral("#2980B9"))};
-    DisplayCache cache;
+    DisplayCache cache(categoryRowsMemo.get(), locationRowsMemo.get());
     for (int r = 0; r < shown.size(); ++r) {
         const QJsonObject row = shown.at(r).toObject();
-        const QString id = textOf(row, QStringLiteral("id"));
+        const QJsonValue idValue = idKey.of(row, keyCount);
+        const QString id = idValue.isString() ? idValue.toString() : QString();
         const bool parent = tree && parentIds.contains(id);
         const bool unfolded = parent && (searching || expandedIds.contains(id));
         for (const ColumnPlan &plan : std::as_const(plans)) {
-            QString text = cellText(row, plan, cache);
-            const bool decorated = tree && plan.name == QLatin1String("name");
+            QString text = cellText(row, keyCount, plan, cache);
+            const bool decorated = tree && plan.key.name == QLatin1String("name");
             if (decorated) {
                 const QString marker = !parent ? QStringLiteral("   ")
                                                : (unfolded ? QStringLiteral("▼ ") : QStringLiteral("▶ "));

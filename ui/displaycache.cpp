@@ -26,8 +26,9 @@ QString DisplayCache::text(const QString &column, const QString &value)
 
 const TreePaths &DisplayCache::tree(const QString &table)
 {
-    std::optional<TreePaths> &slot = table == QLatin1String("categories") ? categories : locations;
+    const bool isCategories = table == QLatin1String("categories");
+    std::optional<TreePaths> &slot = isCategories ? categories : locations;
     if (!slot)
-        slot.emplace(Database::instance().rows(table));
+        slot.emplace(Database::instance().rows(table, isCategories ? categoryRows : locationRows));
     return *slot;
 }

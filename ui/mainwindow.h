@@ -9,6 +9,8 @@
 #include <QStringList>
 #include <QUrl>
 
+#include <memory>
+
 class QComboBox;
 class QFrame;
 class QLabel;
@@ -126,6 +128,9 @@ private:
     class ActionDelegate *actionDelegate = nullptr;
 
     QJsonArray currentRows;
+    std::shared_ptr<class RowsMemo> rowsMemo;
+    std::shared_ptr<class RowsMemo> categoryRowsMemo;
+    std::shared_ptr<class RowsMemo> locationRowsMemo;
 
     QLabel *lanQrLabel = nullptr;
     QLabel *wanQrLabel = nullptr;

@@ -1,0 +1,30 @@
+#pragma once
+
+#include <QByteArray>
+#include <QHash>
+#include <QJsonObject>
+#include <QString>
+#include <QStringList>
+
+// What the last reading of one table gave, for a caller that reads the same table again and again
+// (the data page, on every keystroke). Each Record is kept with the row's stored values as raw bytes:
+// a row that still has exactly these bytes gets its earlier Record back instead of a new one, so the
+// result is the same as a fresh reading, without building tens of thousands of objects anew.
+// It holds about as much memory as the table's text.
+class RowsMemo
+{
+public:
+    void clear()
+    {
+        table.clear();
+        columns.clear();
+        records.clear();
+    }
+
+private:
+    friend class Database;
+
+    QString table;
+    QStringList columns;
+    QHash<QByteArray, QJsonObject> records;
+};
