@@ -477,3 +477,20 @@ void MainWindow::runOnRow(int row, void (MainWindow::*action)())
         (this->*action)();
     });
 }
+
+bool MainWindow::selectedRow(const TableInfo **table, QString *id)
+{
+    if (!dataTable || dataTable->currentRow() < 0) {
+        QMessageBox::information(this, QStringLiteral("提示"), QStringLiteral("请先选中一行"));
+        return false;
+    }
+    *table = findTable(currentTableKey());
+    if (!*table)
+        return false;
+    *id = currentRowId();
+    if (id->isEmpty()) {
+        QMessageBox::information(this, QStringLiteral("提示"), QStringLiteral("读不到这一行的 ID，请重新选一行再试"));
+        return false;
+    }
+    return true;
+}

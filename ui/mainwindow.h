@@ -24,6 +24,7 @@ class QStackedWidget;
 class QTableWidget;
 class QTimer;
 class SyncServer;
+struct TableInfo;
 
 // The program's only window: a sidebar with five entries over a stack of pages.
 // Each page's definitions live in a source file of their own (datapage.cpp, phonepage.cpp, ...).
@@ -79,6 +80,8 @@ private:
     void onDataCellClicked(int row, int column);
     void onDataDoubleClicked();
     void runOnRow(int row, void (MainWindow::*action)());
+    // The table and id of the row the edit and delete actions work on; tells the operator when there is none.
+    bool selectedRow(const TableInfo **table, QString *id);
 
     // Row editor
     QJsonObject showRowEditor(const QString &table, const QString &title, const QStringList &fields,

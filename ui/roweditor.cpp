@@ -194,18 +194,10 @@ void MainWindow::onAddRow()
 
 void MainWindow::onEditRow()
 {
-    if (!dataTable || dataTable->currentRow() < 0) {
-        QMessageBox::information(this, QStringLiteral("提示"), QStringLiteral("请先选中一行"));
+    const TableInfo *table = nullptr;
+    QString id;
+    if (!selectedRow(&table, &id))
         return;
-    }
-    const TableInfo *table = findTable(currentTableKey());
-    if (!table)
-        return;
-    const QString id = currentRowId();
-    if (id.isEmpty()) {
-        QMessageBox::information(this, QStringLiteral("提示"), QStringLiteral("读不到这一行的 ID，请重新选一行再试"));
-        return;
-    }
     Database &db = Database::instance();
     if ((table->key == QLatin1String("categories") || table->key == QLatin1String("locations"))
         && db.hasChildren(table->key, id)) {
