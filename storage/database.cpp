@@ -367,6 +367,24 @@ void rawRow(sqlite3_stmt *statement, int columnCount, std::string *raw)
     }
 }
 
+// Changes as the database counts them: rows written by this connection, commits by other
+// connections, and schema changes. Equal stamps on one connection mean the same data.
+QByteArray changeStamp(sqlite3 *handle)
+{
+    QByteArray stamp = QByteArray::number(quintptr(handle)) + ' ' + QByteArray::number(sqlite3_total_changes(handle));
+    for (const char *pragma : {"PRAGMA data_version", "PRAGMA schema_version"}) {
+        sqlite3_stmt *statement = nullptr;
+        if (sqlite3_prepare_v2(handle, pragma, -1, &statement, nullptr) != SQLITE_OK
+            || sqlite3_step(statement) != SQLITE_ROW) {
+            sqlite3_finalize(statement);
+            return QByteArray();
+        }
+        stamp += ' ' + QByteArray::number(sqlite3_column_int64(statement, 0));
+        sqlite3_finalize(statement);
+    }
+    return stamp;
+}
+
 } // namespace
 
 bool Database::readsDirectly() const
@@ -379,6 +397,11 @@ bool Database::rowsDirect(const QString &table, RowsMemo *memo, QJsonArray *resu
     sqlite3 *handle = sqliteHandle(connection);
     if (!handle)
         return false;
+    const QByteArray stamp = memo ? changeStamp(handle) : QByteArray();
+    if (memo && !stamp.isEmpty() && memo->table == table && memo->stamp == stamp) {
+        *result = memo->result;
+        return true;
+    }
     const QByteArray sql = QStringLiteral("SELECT * FROM %1 WHERE deleted = 0").arg(table).toUtf8();
     sqlite3_stmt *statement = nullptr;
     if (sqlite3_prepare_v2(handle, sql.constData(), int(sql.size()), &statement, nullptr) != SQLITE_OK) {
@@ -403,7 +426,8 @@ bool Database::rowsDirect(const QString &table, RowsMemo *memo, QJsonArray *resu
 
     // A step that fails ends the reading where it is, as QSqlQuery::next() does.
     std::string raw;
-    while (sqlite3_step(statement) == SQLITE_ROW) {
+    int step;
+    while ((step = sqlite3_step(statement)) == SQLITE_ROW) {
         rawRow(statement, columnCount, &raw);
         const auto found = earlier.constFind(QByteArray::fromRawData(raw.data(), qsizetype(raw.size())));
         if (found != earlier.cend()) {
@@ -428,6 +452,9 @@ bool Database::rowsDirect(const QString &table, RowsMemo *memo, QJsonArray *resu
         memo->table = table;
         memo->columns = columns;
         memo->records.swap(kept);
+        // A reading cut short by a failed step is not given back again.
+        memo->result = *result;
+        memo->stamp = step == SQLITE_DONE ? stamp : QByteArray();
     }
     return true;
 }

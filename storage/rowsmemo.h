@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QHash>
+#include <QJsonArray>
 #include <QJsonObject>
 #include <QString>
 #include <QStringList>
@@ -19,6 +20,8 @@ public:
         table.clear();
         columns.clear();
         records.clear();
+        result = QJsonArray();
+        stamp.clear();
     }
 
 private:
@@ -27,4 +30,8 @@ private:
     QString table;
     QStringList columns;
     QHash<QByteArray, QJsonObject> records;
+    // The whole last reading, and what the database said of its changes then: while nothing has been
+    // written since, by this connection or any other, the reading is given back without a statement.
+    QJsonArray result;
+    QByteArray stamp;
 };

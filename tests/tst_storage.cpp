@@ -302,6 +302,21 @@ private Q_SLOTS:
 
         QCOMPARE(described(db.rows(QStringLiteral("customers"), &memo)), described(db.rowsThroughQuery(QStringLiteral("customers"))));
         QCOMPARE(described(db.rows(QStringLiteral("items"), &memo)), described(db.rowsThroughQuery(QStringLiteral("items"))));
+
+        // Nothing written in between: the same reading again. A commit by another connection is seen.
+        QCOMPARE(db.rows(QStringLiteral("items"), &memo), db.rowsThroughQuery(QStringLiteral("items")));
+        {
+            QSqlDatabase other = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("other"));
+            other.setDatabaseName(db.fileName());
+            QVERIFY(other.open());
+            QVERIFY(QSqlQuery(other).exec(QStringLiteral("UPDATE items SET name = '别处改的' WHERE id = 'i0'")));
+            other.close();
+        }
+        QSqlDatabase::removeDatabase(QStringLiteral("other"));
+        const QJsonArray afterOther = db.rows(QStringLiteral("items"), &memo);
+        QCOMPARE(described(afterOther), described(db.rowsThroughQuery(QStringLiteral("items"))));
+        QVERIFY(described(afterOther).contains(QStringLiteral("name|QString|别处改的")));
+
         db.close();
         QCOMPARE(db.rows(QStringLiteral("items"), &memo), QJsonArray());
     }
