@@ -147,14 +147,19 @@ private:
     QString id;
 };
 
-bool rowMatches(const QJsonObject &row, qsizetype keyCount, const QList<KeyPosition> &columns, const QStringMatcher &search)
+// The text values of a row, one per line: the search field holds no line break, so a match in this
+// text is a match in one of the values. Numbers are not searched.
+QString searchTextOf(const QJsonObject &row, qsizetype keyCount, const QList<KeyPosition> &columns)
 {
+    QString text;
     for (const KeyPosition &column : columns) {
         const QJsonValue value = column.of(row, keyCount);
-        if (value.isString() && search.indexIn(value.toString()) >= 0)
-            return true;
+        if (value.isString()) {
+            text += value.toString();
+            text += QLatin1Char('\n');
+        }
     }
-    return false;
+    return text;
 }
 
 } // namespace
@@ -266,10 +271,25 @@ void MainWindow::refreshDataTable()
         for (const QString &column : table->columns)
             searched.append(KeyPosition(column, keys));
         const QStringMatcher matcher(search, Qt::CaseInsensitive);
+        if (searchTextsTable != table->key) {
+            searchTexts.clear();
+            searchTextsTable = table->key;
+        }
+        QHash<QString, SearchText> kept;
+        kept.reserve(currentRows.size());
         for (const QJsonValue &value : std::as_const(currentRows)) {
-            if (rowMatches(value.toObject(), keyCount, searched, matcher))
+            const QJsonObject row = value.toObject();
+            const QJsonValue idValue = idKey.of(row, keyCount);
+            const QString id = idValue.isString() ? idValue.toString() : QString();
+            // An unchanged row comes back as the very same Record, which compares equal at once.
+            const auto known = searchTexts.constFind(id);
+            const QString text = known != searchTexts.cend() && known->row == row ? known->text
+                                                                                 : searchTextOf(row, keyCount, searched);
+            kept.insert(id, {row, text});
+            if (matcher.indexIn(text) >= 0)
                 shown.append(value);
         }
+        searchTexts.swap(kept);
     } else {
         shown = currentRows;
     }

@@ -134,6 +134,15 @@ private:
     std::shared_ptr<class RowsMemo> rowsMemo;
     std::shared_ptr<class RowsMemo> categoryRowsMemo;
     std::shared_ptr<class RowsMemo> locationRowsMemo;
+    // The searchable text of each row of the shown table, kept while its Record comes back unchanged,
+    // so that a keystroke does not turn every value of every row into text again.
+    struct SearchText
+    {
+        QJsonObject row;
+        QString text;
+    };
+    QHash<QString, SearchText> searchTexts;
+    QString searchTextsTable;
 
     QLabel *lanQrLabel = nullptr;
     QLabel *wanQrLabel = nullptr;
