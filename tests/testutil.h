@@ -83,6 +83,17 @@ inline void answerBoxes(const QList<QMessageBox::StandardButton> &answers, QList
     timer->start();
 }
 
+// The first button under root with this text.
+inline QPushButton *findButton(QWidget *root, const QString &text)
+{
+    const auto buttons = root->findChildren<QPushButton *>();
+    for (QPushButton *button : buttons) {
+        if (button->text() == text)
+            return button;
+    }
+    return nullptr;
+}
+
 } // namespace testutil
 
 #include "ui/mainwindow.h"

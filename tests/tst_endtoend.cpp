@@ -124,16 +124,6 @@ void fillEditorAndSave(QDialog *dialog, const QHash<QString, QString> &texts, co
     dialog->reject();
 }
 
-QPushButton *findButton(QWidget *page, const QString &text)
-{
-    const auto buttons = page->findChildren<QPushButton *>();
-    for (QPushButton *b : buttons) {
-        if (b->text() == text)
-            return b;
-    }
-    return nullptr;
-}
-
 int columnOf(QTableWidget *table, const QString &header)
 {
     for (int c = 0; c < table->columnCount(); ++c) {
@@ -220,7 +210,7 @@ private Q_SLOTS:
             QCOMPARE(key.size(), 12);
 
             // The operator adds a category, then an item in it, through the editor.
-            QPushButton *addButton = findButton(t.stack()->widget(0), QStringLiteral("＋ 新增"));
+            QPushButton *addButton = testutil::findButton(t.stack()->widget(0), QStringLiteral("＋ 新增"));
             QVERIFY(addButton);
             selectTable(t, "categories");
             answerNextDialog([&](QDialog *d) { fillEditorAndSave(d, {{"名称", categoryName}}, {}); });
@@ -308,7 +298,7 @@ private Q_SLOTS:
 
             QList<testutil::SeenBox> boxes;
             testutil::answerBoxes({QMessageBox::Yes, QMessageBox::Ok}, &boxes);
-            QPushButton *rollbackButton = findButton(t.stack()->widget(2), QStringLiteral("回滚到选中版本"));
+            QPushButton *rollbackButton = testutil::findButton(t.stack()->widget(2), QStringLiteral("回滚到选中版本"));
             QVERIFY(rollbackButton);
             rollbackButton->click();
             QCOMPARE(boxes.size(), 2);

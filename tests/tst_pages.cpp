@@ -33,16 +33,6 @@ QTimer *watchForBoxes(QList<testutil::SeenBox> *seen)
     return timer;
 }
 
-QPushButton *findButton(QWidget *page, const QString &text)
-{
-    const auto buttons = page->findChildren<QPushButton *>();
-    for (QPushButton *b : buttons) {
-        if (b->text() == text)
-            return b;
-    }
-    return nullptr;
-}
-
 QStringList rowTexts(QTableWidget *table, int row)
 {
     QStringList texts;
@@ -138,7 +128,7 @@ private Q_SLOTS:
 
         QList<testutil::SeenBox> seen;
         testutil::answerBoxes({QMessageBox::Ok}, &seen);
-        findButton(page(window, HistoryPage), QStringLiteral("回滚到选中版本"))->click();
+        testutil::findButton(page(window, HistoryPage), QStringLiteral("回滚到选中版本"))->click();
         QCOMPARE(seen.size(), 1);
         QCOMPARE(seen.at(0).title, QStringLiteral("提示"));
         QCOMPARE(seen.at(0).text, QStringLiteral("请先选中一个版本"));
@@ -186,7 +176,7 @@ private Q_SLOTS:
 
         QList<testutil::SeenBox> seen;
         testutil::answerBoxes({QMessageBox::Ok}, &seen);
-        findButton(page(window, HistoryPage), QStringLiteral("立即存档一个版本"))->click();
+        testutil::findButton(page(window, HistoryPage), QStringLiteral("立即存档一个版本"))->click();
         QCOMPARE(seen.size(), 1);
         QCOMPARE(seen.at(0).title, QStringLiteral("已存档"));
         QCOMPARE(seen.at(0).text, QStringLiteral("已保存一个历史版本"));
@@ -202,7 +192,7 @@ private Q_SLOTS:
 
         QList<testutil::SeenBox> seen;
         testutil::answerBoxes({QMessageBox::Ok}, &seen);
-        findButton(page(window, HistoryPage), QStringLiteral("立即存档一个版本"))->click();
+        testutil::findButton(page(window, HistoryPage), QStringLiteral("立即存档一个版本"))->click();
         QCOMPARE(seen.size(), 1);
         QCOMPARE(seen.at(0).title, QStringLiteral("失败"));
         QCOMPARE(seen.at(0).text, QStringLiteral("存档失败"));
@@ -224,7 +214,7 @@ private Q_SLOTS:
 
         QList<testutil::SeenBox> seen;
         testutil::answerBoxes({QMessageBox::Yes, QMessageBox::Ok}, &seen);
-        findButton(page(window, HistoryPage), QStringLiteral("回滚到选中版本"))->click();
+        testutil::findButton(page(window, HistoryPage), QStringLiteral("回滚到选中版本"))->click();
 
         QCOMPARE(seen.size(), 2);
         QCOMPARE(seen.at(0).title, QStringLiteral("确认回滚"));
@@ -259,7 +249,7 @@ private Q_SLOTS:
 
         QList<testutil::SeenBox> seen;
         testutil::answerBoxes({QMessageBox::No}, &seen);
-        findButton(page(window, HistoryPage), QStringLiteral("回滚到选中版本"))->click();
+        testutil::findButton(page(window, HistoryPage), QStringLiteral("回滚到选中版本"))->click();
         QCOMPARE(seen.size(), 1);
         QCOMPARE(seen.at(0).title, QStringLiteral("确认回滚"));
         QCOMPARE(itemName("i1"), QStringLiteral("新名"));
@@ -282,7 +272,7 @@ private Q_SLOTS:
 
         QList<testutil::SeenBox> seen;
         testutil::answerBoxes({QMessageBox::Yes, QMessageBox::Ok}, &seen);
-        findButton(page(window, HistoryPage), QStringLiteral("回滚到选中版本"))->click();
+        testutil::findButton(page(window, HistoryPage), QStringLiteral("回滚到选中版本"))->click();
         QCOMPARE(seen.size(), 2);
         QCOMPARE(seen.at(1).title, QStringLiteral("失败"));
         QCOMPARE(seen.at(1).text, QStringLiteral("回滚失败"));
@@ -382,7 +372,7 @@ private Q_SLOTS:
 
         QList<testutil::SeenBox> seen;
         testutil::answerBoxes({QMessageBox::Ok}, &seen);
-        findButton(page(window, SyncLogPage), QStringLiteral("清除记录"))->click();
+        testutil::findButton(page(window, SyncLogPage), QStringLiteral("清除记录"))->click();
         QCOMPARE(seen.size(), 1);
         QCOMPARE(seen.at(0).title, QStringLiteral("提示"));
         QCOMPARE(seen.at(0).text, QStringLiteral("手机同步记录已经是空的了"));
@@ -413,7 +403,7 @@ private Q_SLOTS:
 
         QList<testutil::SeenBox> seen;
         testutil::answerBoxes({answer}, &seen);
-        findButton(page(window, SyncLogPage), QStringLiteral("清除记录"))->click();
+        testutil::findButton(page(window, SyncLogPage), QStringLiteral("清除记录"))->click();
         QCOMPARE(seen.size(), 1);
         QCOMPARE(seen.at(0).title, QStringLiteral("确认清除"));
         QCOMPARE(seen.at(0).text,
@@ -440,7 +430,7 @@ private Q_SLOTS:
 
         QList<testutil::SeenBox> seen;
         testutil::answerBoxes({QMessageBox::Yes}, &seen);
-        findButton(page(window, SyncLogPage), QStringLiteral("清除记录"))->click();
+        testutil::findButton(page(window, SyncLogPage), QStringLiteral("清除记录"))->click();
         QCOMPARE(t.syncLogTable()->rowCount(), 1);
         const QString lastLine = t.logView()->toPlainText().split('\n', Qt::SkipEmptyParts).last();
         QVERIFY2(lastLine.endsWith(QStringLiteral("] 清除手机同步记录失败")), qPrintable(lastLine));
@@ -457,7 +447,7 @@ private Q_SLOTS:
 
         QList<testutil::SeenBox> seen;
         QTimer *watch = watchForBoxes(&seen);
-        findButton(page(window, SyncLogPage), QStringLiteral("清除日志"))->click();
+        testutil::findButton(page(window, SyncLogPage), QStringLiteral("清除日志"))->click();
         QTest::qWait(50);
         delete watch;
         QVERIFY(seen.isEmpty());
@@ -476,7 +466,7 @@ private Q_SLOTS:
         Database::instance().logSync(QStringLiteral("10.0.0.1"), QStringLiteral("拉取"), QStringLiteral("x"));
         QCOMPARE(t.syncLogTable()->rowCount(), 0);
 
-        findButton(page(window, SyncLogPage), QStringLiteral("刷新"))->click();
+        testutil::findButton(page(window, SyncLogPage), QStringLiteral("刷新"))->click();
         QCOMPARE(t.syncLogTable()->rowCount(), 1);
         QCOMPARE(t.statusLabel()->text(), QStringLiteral("● 服务运行中\n端口 %1\n物品 1 · 流水 0").arg(port));
     }

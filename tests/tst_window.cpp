@@ -113,16 +113,6 @@ QJsonObject readConfigObject()
     return QJsonDocument::fromJson(readConfigFile()).object();
 }
 
-QPushButton *findButton(QWidget *root, const QString &text)
-{
-    const auto buttons = root->findChildren<QPushButton *>();
-    for (QPushButton *button : buttons) {
-        if (button->text() == text)
-            return button;
-    }
-    return nullptr;
-}
-
 QStringList logLines(MainWindowTest &t)
 {
     return t.logView()->toPlainText().split(QLatin1Char('\n'));
@@ -184,7 +174,7 @@ private:
         return *access;
     }
 
-    QPushButton *button(const QString &text) { return findButton(window.get(), text); }
+    QPushButton *button(const QString &text) { return testutil::findButton(window.get(), text); }
 
     // Presses a button that answers with a box; returns the box's title, its text through *text.
     QString pressAndAnswer(const QString &buttonText, QString *text = nullptr)
