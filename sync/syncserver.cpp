@@ -26,6 +26,7 @@ const char *const handledProperty = "handled";
 const char *const expectedProperty = "expectedSize";
 const char *const uploadProperty = "chunkedUpload";
 const char *const headOnlyProperty = "headOnly";
+const char *const leftUnreadProperty = "leftUnread";
 const char *const answeredProperty = "answered";
 const char *const drainingProperty = "draining";
 const char *const drainedProperty = "drained";
@@ -284,6 +285,7 @@ void SyncServer::onReadyRead(QTcpSocket *socket)
             buffer->reserve(framing.totalSize());
         return;
     }
+    socket->setProperty(leftUnreadProperty, buffer->size() > framing.totalSize());
     request.body = takeBody(*buffer, framing);
     socket->setProperty(handledProperty, true);
     handleRequest(socket, std::move(request));
@@ -317,6 +319,7 @@ bool SyncServer::awaitBody(QTcpSocket *socket, HttpRequest head)
 {
     if (!readsBody(head)) {
         socket->setProperty(handledProperty, true);
+        socket->setProperty(leftUnreadProperty, true);
         releaseBuffer(socket);
         head.body.clear();
         handleRequest(socket, std::move(head));
@@ -368,6 +371,7 @@ void SyncServer::reject(QTcpSocket *socket, http::ParseStatus status)
 void SyncServer::reject(QTcpSocket *socket, int status, const QString &error)
 {
     socket->setProperty(handledProperty, true);
+    socket->setProperty(leftUnreadProperty, true);
     releaseBuffer(socket);
     sendJson(socket, status, errorObject(error));
 }
@@ -401,8 +405,13 @@ void SyncServer::writeHead(QTcpSocket *socket, int status, const QString &conten
 
 void SyncServer::finishResponse(QTcpSocket *socket)
 {
-    socket->setProperty(answeredProperty, true);
     socket->flush();
+    // A peer that has sent all it meant to is closed on at once, the cheapest way.
+    if (!socket->property(leftUnreadProperty).toBool() && socket->bytesAvailable() == 0) {
+        socket->disconnectFromHost();
+        return;
+    }
+    socket->setProperty(answeredProperty, true);
     if (socket->bytesToWrite() == 0)
         drain(socket);
 }
