@@ -294,6 +294,7 @@ void SyncServer::onReadyRead(QTcpSocket *socket)
 void SyncServer::feedChunks(QTcpSocket *socket, QByteArrayView bytes)
 {
     ChunkedUpload *upload = uploadOf(socket);
+    const qint64 before = upload->decoder.wireSize();
     const http::ParseStatus status = upload->decoder.feed(bytes, upload->request.body);
     if (status == http::ParseStatus::NeedMore) {
         if (!upload->awaited) {
@@ -306,6 +307,7 @@ void SyncServer::feedChunks(QTcpSocket *socket, QByteArrayView bytes)
         reject(socket, status);
         return;
     }
+    socket->setProperty(leftUnreadProperty, upload->decoder.wireSize() - before < bytes.size());
     HttpRequest request = std::move(upload->request);
     socket->setProperty(handledProperty, true);
     releaseBuffer(socket);
