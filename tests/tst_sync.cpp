@@ -105,23 +105,31 @@ Reply exchange(quint16 port, const QByteArray &request)
     return exchange(port, QList<QByteArray>{request});
 }
 
+// A non-blocking plain system socket connected to the service, or -1.
+int rawConnect(quint16 port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (fd >= 0 && ::connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0
+        && ::fcntl(fd, F_SETFL, O_NONBLOCK) == 0)
+        return fd;
+    if (fd >= 0)
+        ::close(fd);
+    return -1;
+}
+
 // A client on a plain system socket, so that a reset is told apart from a close. It sends the head; when
 // told to, it waits up to two seconds for leave to go on, and sends no body if a final answer comes first.
 // Then it sends the whole body before reading, as libraries that upload first do, and reads to the end.
 Reply converse(quint16 port, const QByteArray &head, const QByteArray &body, bool waitForContinue)
 {
     Reply reply;
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (fd < 0 || ::connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0
-        || ::fcntl(fd, F_SETFL, O_NONBLOCK) != 0) {
-        if (fd >= 0)
-            ::close(fd);
+    const int fd = rawConnect(port);
+    if (fd < 0)
         return reply;
-    }
     // Reads what is there; true once the stream has ended, by a close or by a reset.
     auto receive = [&] {
         char chunk[65536];
@@ -687,6 +695,33 @@ private Q_SLOTS:
             QCOMPARE(db.counts()["items"].toInt(), 0);
             QVERIFY(db.listVersions(10).isEmpty());
         }
+    }
+
+    // A client that goes on sending after its refusal is read for a bounded time only, then cut off.
+    void drainIsBounded()
+    {
+        server->drainTimeoutMs = 300;
+        const int fd = rawConnect(port());
+        QVERIFY(fd >= 0);
+        const QByteArray head = "POST /import HTTP/1.1\r\nX-Sync-Key: WRONG\r\nContent-Length: 100000000\r\n\r\n";
+        QCOMPARE(::send(fd, head.constData(), size_t(head.size()), MSG_NOSIGNAL), ssize_t(head.size()));
+        QByteArray answer;
+        bool cutOff = false;
+        QElapsedTimer clock;
+        clock.start();
+        const QByteArray piece(1024, 'x');
+        while (!cutOff && clock.elapsed() < 5000) {
+            QTest::qWait(20);
+            char chunk[4096];
+            for (ssize_t n; (n = ::recv(fd, chunk, sizeof chunk, 0)) > 0;)
+                answer.append(chunk, n);
+            cutOff = ::send(fd, piece.constData(), size_t(piece.size()), MSG_NOSIGNAL) < 0 && errno != EAGAIN
+                     && errno != EWOULDBLOCK;
+        }
+        ::close(fd);
+        QVERIFY(answer.startsWith("HTTP/1.1 401 Unauthorized"));
+        QVERIFY(cutOff);
+        QTRY_VERIFY(server->listener->findChildren<QTcpSocket *>().isEmpty());
     }
 
     // Real clients push a document over 1 MiB, each the way it frames a body of unknown length or waits for
