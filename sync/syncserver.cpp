@@ -13,25 +13,79 @@
 
 #include <utility>
 
+#ifdef Q_OS_WIN
+#include <winsock2.h>
+#else
+#include <sys/socket.h>
+#endif
+
 namespace {
 
 const char *const bufferProperty = "recvBuf";
 const char *const handledProperty = "handled";
 const char *const expectedProperty = "expectedSize";
+const char *const uploadProperty = "chunkedUpload";
+const char *const headOnlyProperty = "headOnly";
+const char *const leftUnreadProperty = "leftUnread";
+const char *const answeredProperty = "answered";
+const char *const drainingProperty = "draining";
+const char *const drainedProperty = "drained";
 const char *const idleTimerName = "idleTimer";
 
-// Bytes the socket may hold that nobody reads: after the request, the peer cannot push more than this.
+// Bytes the socket reads from the system ahead of the handler, so a fast sender is held back.
 constexpr qint64 socketReadBufferSize = 1024 * 1024;
+// Phones connect in bursts; the system's default queue of 50 drops the rest, and they retry a second later.
+constexpr int listenBacklog = 1024;
+
+// A chunked body as it is decoded, with the head it came with.
+struct ChunkedUpload
+{
+    HttpRequest request;
+    http::ChunkedDecoder decoder;
+    bool awaited = false;
+};
 
 QByteArray *bufferOf(const QTcpSocket *socket)
 {
     return static_cast<QByteArray *>(socket->property(bufferProperty).value<void *>());
 }
 
+ChunkedUpload *uploadOf(const QTcpSocket *socket)
+{
+    return static_cast<ChunkedUpload *>(socket->property(uploadProperty).value<void *>());
+}
+
+QTimer *idleTimerOf(const QTcpSocket *socket)
+{
+    return socket->findChild<QTimer *>(QLatin1String(idleTimerName), Qt::FindDirectChildrenOnly);
+}
+
 void restartIdleTimer(QTcpSocket *socket)
 {
-    if (auto *timer = socket->findChild<QTimer *>(QLatin1String(idleTimerName), Qt::FindDirectChildrenOnly))
+    if (QTimer *timer = idleTimerOf(socket))
         timer->start();
+}
+
+// Sends FIN while the receiving side stays open; Qt offers no half-close of its own.
+void shutdownSending(const QTcpSocket *socket)
+{
+    const qintptr descriptor = socket->socketDescriptor();
+    if (descriptor < 0)
+        return;
+#ifdef Q_OS_WIN
+    ::shutdown(SOCKET(descriptor), SD_SEND);
+#else
+    ::shutdown(int(descriptor), SHUT_WR);
+#endif
+}
+
+// Reads and drops what the peer sends after its request; past the body bound it is cut off.
+void discardIncoming(QTcpSocket *socket)
+{
+    const qint64 drained = socket->property(drainedProperty).toLongLong() + socket->skip(socket->bytesAvailable());
+    socket->setProperty(drainedProperty, drained);
+    if (drained > http::maxBodySize)
+        socket->abort();
 }
 
 QString peerOf(const QTcpSocket *socket)
@@ -75,6 +129,10 @@ QByteArray reasonPhrase(int status)
         return "Not Found";
     case 413:
         return "Payload Too Large";
+    case 501:
+        return "Not Implemented";
+    case 503:
+        return "Service Unavailable";
     default:
         return "Bad Request";
     }
@@ -102,6 +160,7 @@ bool SyncServer::start(quint16 newPort)
     if (running)
         stop();
     listener = new QTcpServer(this);
+    listener->setListenBacklogSize(listenBacklog);
     if (!listener->listen(QHostAddress::Any, newPort)) {
         Q_EMIT logMessage(QStringLiteral("同步服务启动失败: ") + listener->errorString());
         delete listener;
@@ -140,6 +199,8 @@ void SyncServer::releaseBuffer(QTcpSocket *socket)
 {
     delete bufferOf(socket);
     socket->setProperty(bufferProperty, QVariant::fromValue<void *>(nullptr));
+    delete uploadOf(socket);
+    socket->setProperty(uploadProperty, QVariant::fromValue<void *>(nullptr));
 }
 
 void SyncServer::onNewConnection()
@@ -162,7 +223,11 @@ void SyncServer::onNewConnection()
         idle->start();
 
         connect(socket, &QTcpSocket::readyRead, this, [this, socket] { onReadyRead(socket); });
-        connect(socket, &QTcpSocket::bytesWritten, this, [socket] { restartIdleTimer(socket); });
+        connect(socket, &QTcpSocket::bytesWritten, this, [this, socket] {
+            restartIdleTimer(socket);
+            if (socket->property(answeredProperty).toBool() && socket->bytesToWrite() == 0)
+                drain(socket);
+        });
         connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
             releaseBuffer(socket);
             socket->deleteLater();
@@ -172,16 +237,22 @@ void SyncServer::onNewConnection()
 
 void SyncServer::onReadyRead(QTcpSocket *socket)
 {
-    if (socket->property(handledProperty).toBool())
+    if (socket->property(handledProperty).toBool()) {
+        discardIncoming(socket);
         return;
+    }
     QByteArray *buffer = bufferOf(socket);
     if (!buffer)
         return;
     const QByteArray incoming = socket->readAll();
     if (incoming.isEmpty())
         return;
-    buffer->append(incoming);
     restartIdleTimer(socket);
+    if (uploadOf(socket)) {
+        feedChunks(socket, incoming);
+        return;
+    }
+    buffer->append(incoming);
 
     // Once the head is known, only the length is checked until the whole body is in.
     const qint64 expected = socket->property(expectedProperty).toLongLong();
@@ -190,9 +261,90 @@ void SyncServer::onReadyRead(QTcpSocket *socket)
 
     HttpRequest request;
     http::Framing framing;
-    switch (http::parseHead(*buffer, request, framing)) {
-    case http::ParseStatus::NeedMore:
+    const http::ParseStatus status = http::parseHead(*buffer, request, framing);
+    if (status == http::ParseStatus::NeedMore)
         return;
+    if (status != http::ParseStatus::Complete) {
+        reject(socket, status);
+        return;
+    }
+    socket->setProperty(headOnlyProperty, request.method == QLatin1String("HEAD"));
+
+    if (framing.chunked) {
+        // From here on the raw bytes are decoded as they come and never kept.
+        const QByteArray rest = buffer->mid(framing.bodyOffset);
+        buffer->clear();
+        buffer->squeeze();
+        socket->setProperty(uploadProperty, QVariant::fromValue<void *>(new ChunkedUpload{std::move(request), {}, false}));
+        feedChunks(socket, rest);
+        return;
+    }
+    if (buffer->size() < framing.totalSize()) {
+        socket->setProperty(expectedProperty, framing.totalSize());
+        if (awaitBody(socket, request))
+            buffer->reserve(framing.totalSize());
+        return;
+    }
+    socket->setProperty(leftUnreadProperty, buffer->size() > framing.totalSize());
+    request.body = takeBody(*buffer, framing);
+    socket->setProperty(handledProperty, true);
+    handleRequest(socket, std::move(request));
+}
+
+void SyncServer::feedChunks(QTcpSocket *socket, QByteArrayView bytes)
+{
+    ChunkedUpload *upload = uploadOf(socket);
+    const qint64 before = upload->decoder.wireSize();
+    const http::ParseStatus status = upload->decoder.feed(bytes, upload->request.body);
+    if (status == http::ParseStatus::NeedMore) {
+        if (!upload->awaited) {
+            upload->awaited = true;
+            awaitBody(socket, upload->request);
+        }
+        return;
+    }
+    if (status != http::ParseStatus::Complete) {
+        reject(socket, status);
+        return;
+    }
+    socket->setProperty(leftUnreadProperty, upload->decoder.wireSize() - before < bytes.size());
+    HttpRequest request = std::move(upload->request);
+    socket->setProperty(handledProperty, true);
+    releaseBuffer(socket);
+    handleRequest(socket, std::move(request));
+}
+
+// Called once, when the head is in and the body is not: a request that will not read its body is
+// answered now, so an unwanted upload is neither waited for nor held. A client that waits for leave to
+// send a body that will be read gets it.
+bool SyncServer::awaitBody(QTcpSocket *socket, HttpRequest head)
+{
+    if (!readsBody(head)) {
+        socket->setProperty(handledProperty, true);
+        socket->setProperty(leftUnreadProperty, true);
+        releaseBuffer(socket);
+        head.body.clear();
+        handleRequest(socket, std::move(head));
+        return false;
+    }
+    if (head.headers.value(QLatin1String("expect")).toString().compare(QLatin1String("100-continue"),
+                                                                       Qt::CaseInsensitive) == 0) {
+        socket->write("HTTP/1.1 100 Continue\r\n\r\n");
+        socket->flush();
+    }
+    return true;
+}
+
+// Of all answers only that to a push with the right key depends on the body.
+bool SyncServer::readsBody(const HttpRequest &head) const
+{
+    return head.path.startsWith(QLatin1String("/import"))
+           && (head.method == QLatin1String("POST") || head.method == QLatin1String("PUT")) && checkKey(head);
+}
+
+void SyncServer::reject(QTcpSocket *socket, http::ParseStatus status)
+{
+    switch (status) {
     case http::ParseStatus::Malformed:
         reject(socket, 400, QStringLiteral("请求格式错误"));
         return;
@@ -202,24 +354,26 @@ void SyncServer::onReadyRead(QTcpSocket *socket)
     case http::ParseStatus::BodyTooLarge:
         reject(socket, 413, QStringLiteral("请求数据过大"));
         return;
+    case http::ParseStatus::AmbiguousFraming:
+        reject(socket, 400, QStringLiteral("请求体长度声明冲突，无法确定请求体"));
+        return;
+    case http::ParseStatus::UnsupportedCoding:
+        reject(socket, 501, QStringLiteral("不支持的传输编码"));
+        return;
+    case http::ParseStatus::BadChunk:
+        reject(socket, 400, QStringLiteral("分块传输格式错误"));
+        return;
     case http::ParseStatus::Complete:
-        break;
-    }
-
-    if (buffer->size() < framing.totalSize()) {
-        socket->setProperty(expectedProperty, framing.totalSize());
-        buffer->reserve(framing.totalSize());
+    case http::ParseStatus::NeedMore:
         return;
     }
-    request.body = takeBody(*buffer, framing);
-    socket->setProperty(handledProperty, true);
-    handleRequest(socket, std::move(request));
 }
 
 // Answers a request that will not be handled; what it sent so far is dropped at once.
 void SyncServer::reject(QTcpSocket *socket, int status, const QString &error)
 {
     socket->setProperty(handledProperty, true);
+    socket->setProperty(leftUnreadProperty, true);
     releaseBuffer(socket);
     sendJson(socket, status, errorObject(error));
 }
@@ -232,16 +386,52 @@ void SyncServer::sendJson(QTcpSocket *socket, int status, const QJsonObject &obj
 
 void SyncServer::writeResponse(QTcpSocket *socket, int status, const QByteArray &body, const QString &contentType)
 {
-    const QString head = QStringLiteral("HTTP/1.1 %1 %2\r\nContent-Type: %3\r\nContent-Length: %4\r\n"
-                                        "Connection: close\r\nAccess-Control-Allow-Origin: *\r\n\r\n")
-                             .arg(status)
-                             .arg(QString::fromLatin1(reasonPhrase(status)), contentType)
-                             .arg(body.size());
+    writeHead(socket, status, contentType, body.size());
+    // A HEAD gets the headers the same GET would get, and no body.
+    if (!socket->property(headOnlyProperty).toBool())
+        socket->write(body);
+    finishResponse(socket);
+}
+
+void SyncServer::writeHead(QTcpSocket *socket, int status, const QString &contentType, qint64 contentLength)
+{
+    QString head = QStringLiteral("HTTP/1.1 %1 %2\r\nContent-Type: %3\r\n")
+                       .arg(status)
+                       .arg(QString::fromLatin1(reasonPhrase(status)), contentType);
+    if (contentLength >= 0)
+        head += QStringLiteral("Content-Length: %1\r\n").arg(contentLength);
+    head += QLatin1String("Connection: close\r\nAccess-Control-Allow-Origin: *\r\n\r\n");
     restartIdleTimer(socket);
     socket->write(head.toUtf8());
-    socket->write(body);
+}
+
+void SyncServer::finishResponse(QTcpSocket *socket)
+{
     socket->flush();
-    socket->disconnectFromHost();
+    // A peer that has sent all it meant to is closed on at once, the cheapest way.
+    if (!socket->property(leftUnreadProperty).toBool() && socket->bytesAvailable() == 0) {
+        socket->disconnectFromHost();
+        return;
+    }
+    socket->setProperty(answeredProperty, true);
+    if (socket->bytesToWrite() == 0)
+        drain(socket);
+}
+
+// Once the answer is out the sending side is shut, and what the peer still sends is read and dropped until
+// it closes or the drain time is over. Closing with unread bytes would reset the connection, and a reset
+// can destroy the answer before the peer has read it.
+void SyncServer::drain(QTcpSocket *socket)
+{
+    if (socket->property(drainingProperty).toBool())
+        return;
+    socket->setProperty(drainingProperty, true);
+    shutdownSending(socket);
+    if (QTimer *timer = idleTimerOf(socket)) {
+        timer->setInterval(qMin(drainTimeoutMs, timer->interval()));
+        timer->start();
+    }
+    discardIncoming(socket);
 }
 
 bool SyncServer::checkKey(const HttpRequest &request) const
@@ -303,6 +493,14 @@ void SyncServer::handleRequest(QTcpSocket *socket, HttpRequest request)
     }
 
     if (path.startsWith(QLatin1String("/export"))) {
+        // A HEAD is not a pull: nothing is logged and no document is built, so its length is left out.
+        if (request.method == QLatin1String("HEAD")) {
+            if (guard) {
+                writeHead(guard, 200, QStringLiteral("application/json; charset=utf-8"), -1);
+                finishResponse(guard);
+            }
+            return;
+        }
         const QString summary = QStringLiteral("手机拉走了主库数据");
         db.logSync(peer, QStringLiteral("拉取"), summary);
         Q_EMIT activity(peer, QStringLiteral("拉取"), summary);

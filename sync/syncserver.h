@@ -33,6 +33,9 @@ public:
     QString deviceName = QStringLiteral("电脑主库");
     // A connection that neither receives nor sends anything for this long is dropped.
     int idleTimeoutMs = 30000;
+    // After an answer the peer may still be sending a body nobody reads; it is read and dropped for at
+    // most this long, so that closing does not reset the connection before the peer has read the answer.
+    int drainTimeoutMs = 3000;
 
 Q_SIGNALS:
     void activity(const QString &peer, const QString &action, const QString &detail);
@@ -43,9 +46,17 @@ public Q_SLOTS:
 
 private:
     void onReadyRead(QTcpSocket *socket);
+    void feedChunks(QTcpSocket *socket, QByteArrayView bytes);
+    bool awaitBody(QTcpSocket *socket, HttpRequest head);
+    bool readsBody(const HttpRequest &head) const;
+    void drain(QTcpSocket *socket);
     void releaseBuffer(QTcpSocket *socket);
     void releaseConnections();
+    void reject(QTcpSocket *socket, http::ParseStatus status);
     void reject(QTcpSocket *socket, int status, const QString &error);
     void sendJson(QTcpSocket *socket, int status, const QJsonObject &object);
     void writeResponse(QTcpSocket *socket, int status, const QByteArray &body, const QString &contentType);
+    // A negative length leaves Content-Length out: the head of an answer whose body is not built.
+    void writeHead(QTcpSocket *socket, int status, const QString &contentType, qint64 contentLength);
+    void finishResponse(QTcpSocket *socket);
 };
