@@ -75,6 +75,8 @@ QByteArray reasonPhrase(int status)
         return "Not Found";
     case 413:
         return "Payload Too Large";
+    case 503:
+        return "Service Unavailable";
     default:
         return "Bad Request";
     }
@@ -289,6 +291,17 @@ void SyncServer::handleRequest(QTcpSocket *socket, HttpRequest request)
                      {QStringLiteral("error"), QStringLiteral("密钥不正确")},
                      {QStringLiteral("needKey"), 1}});
         return;
+    }
+
+    // While the database is damaged, read-only or not open, the data endpoints say why instead of
+    // serving or taking rows it cannot hold.
+    if (path.startsWith(QLatin1String("/info")) || path.startsWith(QLatin1String("/export"))
+        || path.startsWith(QLatin1String("/import"))) {
+        const QString reason = db.unusableReason();
+        if (!reason.isEmpty()) {
+            answer(503, errorObject(reason));
+            return;
+        }
     }
 
     if (path.startsWith(QLatin1String("/info"))) {
