@@ -236,7 +236,7 @@ bool Database::checkUsable(QString *error)
     QStringList checked;
     for (const TableInfo &table : tables())
         checked << table.key;
-    // Not the versions: old snapshots may fill gigabytes, and a damaged one only fails its own rollback.
+    // Not the versions: old snapshots may fill gigabytes, and damage there shows when one is read or written.
     checked << QStringLiteral("sync_log");
 
     QSqlQuery query(connection);
