@@ -8,7 +8,8 @@ InstanceLock::InstanceLock(const QString &path)
     : path(path)
     , lock(path)
 {
-    // However long the holder runs, its lock stays valid: only a holder that no longer runs makes it stale.
+    // Never stale by age alone: a holder on this computer is checked by its process, and one on another
+    // computer sharing the folder keeps its lock however long it runs.
     lock.setStaleLockTime(0);
 }
 

@@ -79,6 +79,12 @@ private Q_SLOTS:
         QVERIFY(first.waitForReadyRead(20000));
         QCOMPARE(first.readAllStandardOutput().trimmed(), QByteArray("locked"));
 
+        // A program that has run for an hour still holds its lock.
+        QFile lockFile(lockFilePath());
+        QVERIFY(lockFile.open(QIODevice::ReadOnly));
+        QVERIFY(lockFile.setFileTime(QDateTime::currentDateTime().addSecs(-3600), QFileDevice::FileModificationTime));
+        lockFile.close();
+
         QString title;
         QString text;
         testutil::answerNextBox(QMessageBox::Ok, &text, &title);
