@@ -1,3 +1,5 @@
+#include "app/instancelock.h"
+#include "app/paths.h"
 #include "ui/mainwindow.h"
 
 #include <QApplication>
@@ -9,6 +11,10 @@ int main(int argc, char *argv[])
     QCoreApplication::setApplicationName(QStringLiteral("Tovanik"));
     QCoreApplication::setOrganizationName(QStringLiteral("plindor"));
     QApplication::setFont(QFont(QStringLiteral("Microsoft YaHei UI"), 9));
+
+    InstanceLock lock(lockFilePath());
+    if (!lock.claim())
+        return 1;
 
     MainWindow window;
     window.show();

@@ -12,3 +12,8 @@ QString configPath()
 {
     return QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("config.json"));
 }
+
+QString lockFilePath()
+{
+    return QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("data/plindor.lock"));
+}

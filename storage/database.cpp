@@ -64,11 +64,73 @@ void setError(QString *error, const QString &text)
         *error = text;
 }
 
+QString notOpenText()
+{
+    return QStringLiteral("数据库未打开");
+}
+
 // The driver gives no text for a statement on a closed connection.
 QString driverError(const QSqlQuery &query)
 {
     const QString text = query.lastError().text();
-    return text.isEmpty() ? QStringLiteral("数据库未打开") : text;
+    return text.isEmpty() ? notOpenText() : text;
+}
+
+// SQLite's primary result codes for faults of the file itself.
+enum SqliteCode {
+    sqlitePerm = 3,
+    sqliteBusy = 5,
+    sqliteLocked = 6,
+    sqliteReadOnly = 8,
+    sqliteIoError = 10,
+    sqliteCorrupt = 11,
+    sqliteCantOpen = 14,
+    sqliteNotADatabase = 26,
+};
+
+// The driver reports SQLite's result code as a number, possibly an extended one.
+int sqliteCode(const QSqlError &error)
+{
+    bool ok = false;
+    const int code = error.nativeErrorCode().toInt(&ok);
+    return ok ? code & 0xff : 0;
+}
+
+bool isReadOnlyCode(int code)
+{
+    return code == sqliteReadOnly || code == sqliteCantOpen || code == sqlitePerm;
+}
+
+// The operator's words for a fault of the database file, or an empty text for any other failure.
+QString fileFault(int code, const QString &detail)
+{
+    switch (code) {
+    case sqliteCorrupt:
+        return QStringLiteral("数据库文件已损坏: ") + detail;
+    case sqliteNotADatabase:
+        return QStringLiteral("数据库文件无法识别，可能被截断或不是 SQLite 数据库: ") + detail;
+    case sqliteIoError:
+        return QStringLiteral("读取数据库文件时出错: ") + detail;
+    default:
+        break;
+    }
+    if (isReadOnlyCode(code))
+        return QStringLiteral("数据库文件是只读的，无法保存任何修改（文件、所在文件夹或旁边的 -wal、-shm 文件不可写）: ")
+               + detail;
+    return QString();
+}
+
+// What the operator can do about a fault of the file, shown under the reason in the start-up box.
+QString faultAdvice(int code, const QString &path)
+{
+    const QFileInfo file(path);
+    if (isReadOnlyCode(code))
+        return QStringLiteral("手机同步已暂停。请确认 %1 和它所在的文件夹可以写入（不在只读的 U 盘、光盘或网络位置，"
+                              "文件没有只读属性），然后重新启动程序。")
+            .arg(QDir::toNativeSeparators(file.absoluteFilePath()));
+    return QStringLiteral("手机同步已暂停，也不做自动备份。请关闭程序，删除 %1 里的 %2-wal 和 %2-shm，"
+                          "再把“备份”文件夹里最近的一份备份复制过来，改名为 %2。")
+        .arg(QDir::toNativeSeparators(file.absolutePath()), file.fileName());
 }
 
 // A Record with every column of a result as its keys. Each Record starts as a copy of it and has its
@@ -92,7 +154,7 @@ Database &Database::instance()
 
 bool Database::open(const QString &path, QString *error)
 {
-    if (connection.isOpen() && path == databaseFile)
+    if (connection.isOpen() && path == databaseFile && failure.isEmpty())
         return true;
     if (connection.isOpen())
         connection.close();
@@ -106,21 +168,34 @@ bool Database::open(const QString &path, QString *error)
     connection = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QString::fromLatin1(connectionName));
     connection.setDatabaseName(path);
     if (!connection.open()) {
-        setError(error, QStringLiteral("打开数据库失败: ") + connection.lastError().text());
+        failure = QStringLiteral("打开数据库失败: ") + connection.lastError().text();
+        setError(error, failure);
         return false;
     }
 
     databaseFile = path;
-    QSqlQuery pragma(connection);
-    pragma.exec(QStringLiteral("PRAGMA journal_mode=WAL"));
-    pragma.exec(QStringLiteral("PRAGMA busy_timeout=5000"));
-    return createTables(error);
+    failure.clear();
+    {
+        QSqlQuery pragma(connection);
+        pragma.exec(QStringLiteral("PRAGMA journal_mode=WAL"));
+        pragma.exec(QStringLiteral("PRAGMA busy_timeout=5000"));
+        // Once checkpointed, a log grown by a large push is cut back to this size.
+        pragma.exec(QStringLiteral("PRAGMA journal_size_limit=4194304"));
+    }
+    return createTables(error) && checkUsable(error);
 }
 
 void Database::close()
 {
-    if (connection.isOpen())
-        connection.close();
+    if (!connection.isOpen())
+        return;
+    // A clean exit leaves the whole database in the one file, so that copying or replacing it by hand is
+    // safe. A file that failed its check is left as it is.
+    if (failure.isEmpty()) {
+        QSqlQuery checkpoint(connection);
+        checkpoint.exec(QStringLiteral("PRAGMA wal_checkpoint(TRUNCATE)"));
+    }
+    connection.close();
 }
 
 bool Database::isOpen() const
@@ -128,15 +203,87 @@ bool Database::isOpen() const
     return connection.isOpen();
 }
 
+QString Database::unusableReason() const
+{
+    if (!failure.isEmpty())
+        return failure;
+    return connection.isOpen() ? QString() : notOpenText();
+}
+
+bool Database::refuse(const QSqlError &fault, const QString &fallback, QString *error)
+{
+    const int code = sqliteCode(fault);
+    const QString detail = !fault.databaseText().isEmpty() ? fault.databaseText()
+                           : fault.text().isEmpty()          ? notOpenText()
+                                                             : fault.text();
+    const QString reason = fileFault(code, detail);
+    if (reason.isEmpty()) {
+        failure = fallback + detail;
+        setError(error, failure);
+        return false;
+    }
+    failure = reason;
+    setError(error, reason + QStringLiteral("\n\n") + faultAdvice(code, databaseFile));
+    // A damaged file is not written to again: the operator restores a backup instead. A read-only one
+    // stays open so that its rows can still be looked at.
+    if (!isReadOnlyCode(code))
+        connection.close();
+    return false;
+}
+
+bool Database::checkUsable(QString *error)
+{
+    QStringList checked;
+    for (const TableInfo &table : tables())
+        checked << table.key;
+    // Not the versions: old snapshots may fill gigabytes, and damage there shows when one is read or written.
+    checked << QStringLiteral("sync_log");
+
+    QSqlQuery query(connection);
+    for (const QString &table : checked) {
+        if (!query.exec(QStringLiteral("PRAGMA quick_check(%1)").arg(table)))
+            return refuse(query.lastError(), QStringLiteral("检查数据库失败: "), error);
+        QStringList problems;
+        while (query.next()) {
+            const QString line = query.value(0).toString();
+            if (line != QLatin1String("ok"))
+                problems << line.simplified();
+        }
+        if (query.lastError().isValid())
+            return refuse(query.lastError(), QStringLiteral("检查数据库失败: "), error);
+        if (!problems.isEmpty()) {
+            const QString detail = QStringLiteral("%1: %2").arg(table, problems.join(QStringLiteral("; ")).left(300));
+            return refuse(QSqlError(QString(), detail, QSqlError::StatementError, QString::number(sqliteCorrupt)),
+                          QString(), error);
+        }
+    }
+
+    // A read-only file, folder, -wal or -shm shows only when a write begins. The write is undone at once.
+    if (!query.exec(QStringLiteral("BEGIN IMMEDIATE"))) {
+        const int code = sqliteCode(query.lastError());
+        // Another program holding the write lock says nothing about the file.
+        if (code == sqliteBusy || code == sqliteLocked)
+            return true;
+        return refuse(query.lastError(), QStringLiteral("检查数据库失败: "), error);
+    }
+    qint64 userVersion = 0;
+    if (query.exec(QStringLiteral("PRAGMA user_version")) && query.next())
+        userVersion = query.value(0).toLongLong();
+    const bool written = query.exec(QStringLiteral("PRAGMA user_version = %1").arg(userVersion));
+    const QSqlError writeFault = query.lastError();
+    query.exec(QStringLiteral("ROLLBACK"));
+    if (!written)
+        return refuse(writeFault, QStringLiteral("检查数据库失败: "), error);
+    return true;
+}
+
 bool Database::createTables(QString *error)
 {
     QSqlQuery query(connection);
     for (const auto &statement : schema) {
-        if (!query.exec(QString::fromLatin1(statement[1]))) {
-            setError(error, QStringLiteral("建表失败 ") + QString::fromLatin1(statement[0]) + QStringLiteral(": ")
-                                + query.lastError().text());
-            return false;
-        }
+        if (!query.exec(QString::fromLatin1(statement[1])))
+            return refuse(query.lastError(),
+                          QStringLiteral("建表失败 ") + QString::fromLatin1(statement[0]) + QStringLiteral(": "), error);
     }
     return true;
 }

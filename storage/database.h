@@ -9,6 +9,7 @@
 #include <QStringList>
 #include <QVariant>
 
+class QSqlError;
 class RecordSource;
 
 // One entry of the version history, without its snapshot.
@@ -49,6 +50,12 @@ public:
     bool open(const QString &path, QString *error);
     void close();
     bool isOpen() const;
+    // Why the data cannot be served now: a failed opening, a damaged or read-only file, or no open
+    // connection. Empty while the database is usable.
+    QString unusableReason() const;
+    // Reads every data table and the sync log through and tries a write that is rolled back; open runs
+    // it. On failure *error holds the reason with what the operator can do about it.
+    bool checkUsable(QString *error);
     QString fileName() const { return databaseFile; }
 
     // Records
@@ -84,7 +91,8 @@ public:
     void logSync(const QString &peer, const QString &direction, const QString &summary);
     QJsonArray recentSyncLog(int limit);
     int clearSyncLog();
-    QString dailyBackup();
+    // Lines for the program log (a failed copy, copies dated after today) go to *notes when given.
+    QString dailyBackup(QStringList *notes = nullptr);
 
     // Names and paths for display
     QList<IdName> queryIdName(const QString &sql);
@@ -97,6 +105,9 @@ private:
     Q_DISABLE_COPY(Database)
 
     bool createTables(QString *error);
+    // Marks the database unusable because of fault, and words the reason: a fault of the file itself in
+    // the operator's terms with advice, anything else as fallback followed by the driver's text.
+    bool refuse(const QSqlError &fault, const QString &fallback, QString *error);
     int mergeNewer(const RecordSource &source, const QString &table, const QString &timestampColumn);
     int mergeMissing(const RecordSource &source, const QString &table);
 
@@ -104,4 +115,5 @@ private:
 
     QSqlDatabase connection;
     QString databaseFile;
+    QString failure;
 };

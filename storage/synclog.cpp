@@ -4,11 +4,19 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QSqlError>
 #include <QSqlQuery>
 
 namespace {
 
 const int backupsKept = 30;
+
+// A database file with the journal files SQLite may have left beside it.
+void removeWithCompanions(const QString &path)
+{
+    for (const char *suffix : {"", "-journal", "-wal", "-shm"})
+        QFile::remove(path + QLatin1String(suffix));
+}
 
 } // namespace
 
@@ -54,42 +62,69 @@ int Database::clearSyncLog()
     return count;
 }
 
-QString Database::dailyBackup()
+QString Database::dailyBackup(QStringList *notes)
 {
-    if (databaseFile.isEmpty() || !QFile::exists(databaseFile))
+    // A file that failed its check is not copied: its copy would push good ones out of the rotation.
+    if (!failure.isEmpty() || databaseFile.isEmpty() || !QFile::exists(databaseFile))
         return QString();
 
     const QString folder = QFileInfo(databaseFile).absoluteDir().filePath(QStringLiteral("备份"));
     QDir().mkpath(folder);
-    const QString target = QDir(folder).absoluteFilePath(
-        QStringLiteral("plindor-%1.db").arg(QDate::currentDate().toString(QStringLiteral("yyyyMMdd"))));
+    const QString todayName =
+        QStringLiteral("plindor-%1.db").arg(QDate::currentDate().toString(QStringLiteral("yyyyMMdd")));
+    const QString target = QDir(folder).absoluteFilePath(todayName);
     if (QFile::exists(target))
         return QString();
 
     // The copy is written under a name no backup has and renamed when complete, so a crash half-way
     // never passes for today's backup.
     const QString partial = target + QStringLiteral(".part");
-    QFile::remove(partial);
-    bool copied = false;
+    removeWithCompanions(partial);
+    QString fault;
     if (connection.isOpen()) {
         // Copying the file alone would miss committed rows that still wait in the write-ahead log;
         // VACUUM INTO writes what the connection sees.
         QSqlQuery query(connection);
         query.prepare(QStringLiteral("VACUUM INTO ?"));
         query.addBindValue(partial);
-        copied = query.exec();
+        if (!query.exec())
+            fault = query.lastError().text();
     } else {
         // A closed connection has checkpointed its log, so the file is complete.
-        copied = QFile::copy(databaseFile, partial);
+        QFile source(databaseFile);
+        if (!source.copy(partial))
+            fault = source.errorString();
     }
-    if (!copied || !QFile::rename(partial, target)) {
-        QFile::remove(partial);
+    if (fault.isEmpty() && !QFile::rename(partial, target))
+        fault = QStringLiteral("无法改名为 %1").arg(QDir::toNativeSeparators(target));
+    if (!fault.isEmpty()) {
+        removeWithCompanions(partial);
+        if (notes)
+            notes->append(QStringLiteral("自动备份数据库失败: %1").arg(fault));
         return QString();
     }
 
+    // Copies dated after today come from a clock that was once set ahead: they are neither counted nor
+    // deleted, and the copy just made is never the one that goes.
     QDir dir(folder);
-    QStringList names = dir.entryList({QStringLiteral("plindor-*.db")}, QDir::Files, QDir::Name);
-    while (names.size() > backupsKept)
-        dir.remove(names.takeFirst());
+    QStringList counted;
+    QStringList later;
+    const QStringList names = dir.entryList({QStringLiteral("plindor-*.db")}, QDir::Files, QDir::Name);
+    for (const QString &name : names) {
+        if (name == todayName)
+            continue;
+        if (name > todayName && QDate::fromString(name.mid(8, 8), QStringLiteral("yyyyMMdd")).isValid()
+            && name.size() == todayName.size())
+            later << name;
+        else
+            counted << name;
+    }
+    while (counted.size() >= backupsKept)
+        dir.remove(counted.takeFirst());
+    if (!later.isEmpty() && notes)
+        notes->append(QStringLiteral("“备份”文件夹里有 %1 份日期晚于今天的备份（%2），可能是电脑时钟曾被调快。"
+                                     "它们不会被自动删除，请核对后自行处理。")
+                          .arg(later.size())
+                          .arg(later.join(QStringLiteral("、"))));
     return target;
 }

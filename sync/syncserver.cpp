@@ -481,6 +481,17 @@ void SyncServer::handleRequest(QTcpSocket *socket, HttpRequest request)
         return;
     }
 
+    // While the database is damaged, read-only or not open, the data endpoints say why instead of
+    // serving or taking rows it cannot hold.
+    if (path.startsWith(QLatin1String("/info")) || path.startsWith(QLatin1String("/export"))
+        || path.startsWith(QLatin1String("/import"))) {
+        const QString reason = db.unusableReason();
+        if (!reason.isEmpty()) {
+            answer(503, errorObject(reason));
+            return;
+        }
+    }
+
     if (path.startsWith(QLatin1String("/info"))) {
         answer(200, {{QStringLiteral("app"), QStringLiteral("plindor")},
                      {QStringLiteral("protocol"), 1},

@@ -1,7 +1,14 @@
 #pragma once
 
+#include "app/paths.h"
+
 #include <QApplication>
 #include <QDialog>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTcpServer>
@@ -25,6 +32,14 @@ inline quint16 freePort()
     QTcpServer probe;
     probe.listen(QHostAddress::LocalHost, 0);
     return probe.serverPort();
+}
+
+// The program keeps its files beside the executable: empties that folder of data/ and writes config.json.
+inline bool resetProgramFolder(const QJsonObject &config)
+{
+    QDir(QFileInfo(databasePath()).absolutePath()).removeRecursively();
+    QFile file(configPath());
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(QJsonDocument(config).toJson()) > 0;
 }
 
 // Answers the next modal box: presses its button with the given role (or text) once the box is up.

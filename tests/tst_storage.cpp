@@ -18,6 +18,11 @@
 #include <cmath>
 #include <limits>
 
+#ifdef Q_OS_UNIX
+#include <csignal>
+#include <sys/resource.h>
+#endif
+
 class StorageTest : public QObject
 {
     Q_OBJECT
@@ -1100,6 +1105,134 @@ private Q_SLOTS:
         const QString target = db.dailyBackup();
         QCOMPARE(target, QDir(backupFolder(path)).absoluteFilePath(todaysBackupName()));
         QCOMPARE(valueFromFile(target, QStringLiteral("SELECT COUNT(*) FROM customers")).toInt(), 1);
+    }
+
+    // Copies dated after today (the clock was once set ahead) are kept and reported, and today's copy,
+    // which sorts before them, is not the one that goes.
+    void backupKeepsLaterDatedCopies()
+    {
+        const QString path = freshDatabase(QStringLiteral("later"));
+        const QDir folder(backupFolder(path));
+        QDir().mkpath(folder.path());
+        QStringList names;
+        for (int day = 1; day <= 5; ++day)
+            names << QStringLiteral("plindor-%1.db").arg(QDate::currentDate().addDays(-day).toString(QStringLiteral("yyyyMMdd")));
+        for (int day = 1; day <= 30; ++day)
+            names << QStringLiteral("plindor-%1.db").arg(QDate::currentDate().addDays(day).toString(QStringLiteral("yyyyMMdd")));
+        for (const QString &name : names) {
+            QFile file(folder.filePath(name));
+            QVERIFY(file.open(QIODevice::WriteOnly));
+        }
+
+        QStringList notes;
+        const QString target = db.dailyBackup(&notes);
+        QCOMPARE(target, folder.absoluteFilePath(todaysBackupName()));
+        QCOMPARE(valueFromFile(target, QStringLiteral("SELECT COUNT(*) FROM sync_log")).toInt(), 0);
+        const QStringList kept = folder.entryList({QStringLiteral("plindor-*.db")}, QDir::Files, QDir::Name);
+        QCOMPARE(kept.size(), 36);
+        for (const QString &name : names)
+            QVERIFY2(kept.contains(name), qPrintable(name));
+        QCOMPARE(notes.size(), 1);
+        QVERIFY2(notes.first().contains(QStringLiteral("30 份日期晚于今天的备份")), qPrintable(notes.first()));
+    }
+
+#ifdef Q_OS_UNIX
+    // A copy cut off by a file size limit, the way a full disk cuts it off, leaves no partial file and
+    // no journal, says why, and does not stand in the way of the next attempt.
+    void failedBackupLeavesNothingBehind()
+    {
+        const QString path = freshDatabase(QStringLiteral("failedcopy"));
+        QJsonArray items;
+        for (int i = 0; i < 2000; ++i)
+            items.append(QJsonObject{{"id", QStringLiteral("i%1").arg(i)}, {"name", QStringLiteral("轴承 %1").arg(i).repeated(8)}});
+        db.merge(QJsonObject{{"items", items}});
+        const QDir folder(backupFolder(path));
+        QDir().mkpath(folder.path());
+        QFile leftover(folder.filePath(todaysBackupName() + QStringLiteral(".part-journal")));
+        QVERIFY(leftover.open(QIODevice::WriteOnly));
+        leftover.write(QByteArray(4096, 'x'));
+        leftover.close();
+
+        rlimit saved{};
+        QCOMPARE(getrlimit(RLIMIT_FSIZE, &saved), 0);
+        rlimit small = saved;
+        small.rlim_cur = 64 * 1024;
+        const auto previous = std::signal(SIGXFSZ, SIG_IGN);
+        QCOMPARE(setrlimit(RLIMIT_FSIZE, &small), 0);
+        QStringList notes;
+        const QString target = db.dailyBackup(&notes);
+        setrlimit(RLIMIT_FSIZE, &saved);
+        std::signal(SIGXFSZ, previous);
+
+        QCOMPARE(target, QString());
+        QCOMPARE(folder.entryList(QDir::Files), QStringList());
+        QCOMPARE(notes.size(), 1);
+        QVERIFY2(notes.first().startsWith(QStringLiteral("自动备份数据库失败: ")), qPrintable(notes.first()));
+
+        QCOMPARE(db.dailyBackup(), folder.absoluteFilePath(todaysBackupName()));
+        QCOMPARE(valueFromFile(folder.filePath(todaysBackupName()), QStringLiteral("SELECT COUNT(*) FROM items")).toInt(), 2000);
+    }
+#endif
+
+    // A file that is no database is refused, keeps its place in the backups out, and a good open of the
+    // same path afterwards clears the reason.
+    void unusableFileIsNotBackedUpUntilAGoodOpen()
+    {
+        const QString path = dir.filePath(QStringLiteral("notadb/data/plindor.db"));
+        QDir().mkpath(QFileInfo(path).absolutePath());
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(QByteArray("这不是数据库，是一份说明文字。").repeated(400));
+        file.close();
+
+        QString error;
+        QVERIFY(!db.open(path, &error));
+        QVERIFY2(error.startsWith(QStringLiteral("数据库文件无法识别")), qPrintable(error));
+        QVERIFY(error.startsWith(db.unusableReason()));
+        QVERIFY(!db.isOpen());
+        QCOMPARE(db.dailyBackup(), QString());
+        QVERIFY(!QFileInfo::exists(backupFolder(path)));
+
+        QVERIFY(QFile::remove(path));
+        QVERIFY2(db.open(path, &error), qPrintable(error));
+        QCOMPARE(db.unusableReason(), QString());
+        QVERIFY(!db.dailyBackup().isEmpty());
+    }
+
+    // Closing checkpoints the write-ahead log and empties it: the file alone then holds every row.
+    void closeLeavesTheWholeDatabaseInItsFile()
+    {
+        const QString path = freshDatabase(QStringLiteral("closelog"));
+        db.upsert(QStringLiteral("customers"), {{"id", "c1"}, {"name", "王师傅"}}, nullptr);
+        QVERIFY(QFileInfo(path + QStringLiteral("-wal")).size() > 0);
+        // Another program that has read the file keeps SQLite from removing the log by itself on closing.
+        QSqlDatabase other = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("otherreader"));
+        other.setDatabaseName(path);
+        QVERIFY(other.open());
+        QVERIFY(QSqlQuery(other).exec(QStringLiteral("SELECT COUNT(*) FROM customers")));
+        db.close();
+        QCOMPARE(QFileInfo(path + QStringLiteral("-wal")).size(), 0);
+        other.close();
+        other = QSqlDatabase();
+        QSqlDatabase::removeDatabase(QStringLiteral("otherreader"));
+
+        const QString bare = dir.filePath(QStringLiteral("closelog-bare.db"));
+        QVERIFY(QFile::copy(path, bare));
+        QCOMPARE(valueFromFile(bare, QStringLiteral("SELECT name FROM customers WHERE id = 'c1'")).toString(),
+                 QStringLiteral("王师傅"));
+    }
+
+    // A large write grows the log; once it has been checkpointed, the next write cuts it back.
+    void logShrinksAfterALargeWrite()
+    {
+        const QString path = freshDatabase(QStringLiteral("biglog"));
+        rawValue(QStringLiteral("WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 3000) "
+                                "INSERT INTO sync_log (createdAt, summary) SELECT '', hex(randomblob(2000)) FROM n"));
+        QVERIFY(QFileInfo(path + QStringLiteral("-wal")).size() > 8 * 1024 * 1024);
+        db.logSync(QStringLiteral("qt-ui"), QStringLiteral("新增"), QStringLiteral("一行"));
+        const qint64 after = QFileInfo(path + QStringLiteral("-wal")).size();
+        QVERIFY2(after <= 4 * 1024 * 1024, qPrintable(QString::number(after)));
+        QCOMPARE(valueFromFile(path, QStringLiteral("SELECT COUNT(*) FROM sync_log")).toInt(), 3001);
     }
 
     void pathOfWalksLiveAncestors_data()

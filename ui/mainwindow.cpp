@@ -6,6 +6,7 @@
 
 #include <QApplication>
 #include <QDateTime>
+#include <QFile>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
@@ -52,6 +53,15 @@ QString clockText()
     return QDateTime::currentDateTime().toString(QStringLiteral("HH:mm:ss"));
 }
 
+// The status card's text, with a last line while phones are turned away for want of a usable
+// database; the reason itself is the card's tooltip.
+void setStatusText(QLabel *label, const QString &text)
+{
+    const QString reason = Database::instance().unusableReason();
+    label->setToolTip(reason);
+    label->setText(reason.isEmpty() ? text : text + QStringLiteral("\n⚠ 数据库不可用，手机同步已暂停"));
+}
+
 } // namespace
 
 MainWindow::MainWindow(QWidget *parent)
@@ -72,9 +82,12 @@ MainWindow::MainWindow(QWidget *parent)
 
     QString error;
     if (Database::instance().open(databasePath(), &error)) {
-        const QString backup = Database::instance().dailyBackup();
-        if (!backup.isEmpty() && logView)
-            logView->appendPlainText(QStringLiteral("[%1] 已自动备份数据库到: %2").arg(clockText(), backup));
+        QStringList notes;
+        const QString backup = Database::instance().dailyBackup(&notes);
+        if (!backup.isEmpty() && QFile::exists(backup))
+            appendLog(QStringLiteral("已自动备份数据库到: %1").arg(backup));
+        for (const QString &note : notes)
+            appendLog(note);
     } else {
         QMessageBox::critical(this, QStringLiteral("数据库打开失败"), error);
     }
@@ -174,10 +187,10 @@ void MainWindow::updateServerState()
     }
     if (statusLabel) {
         if (serverRunning) {
-            statusLabel->setText(QStringLiteral("● 服务运行中\n端口 %1").arg(configuredPort()));
+            setStatusText(statusLabel, QStringLiteral("● 服务运行中\n端口 %1").arg(configuredPort()));
             statusLabel->setStyleSheet(QStringLiteral("color:#2ECC71; padding:12px 18px; font-size:11px;"));
         } else {
-            statusLabel->setText(QStringLiteral("○ 服务已停止"));
+            setStatusText(statusLabel, QStringLiteral("○ 服务已停止"));
             statusLabel->setStyleSheet(QStringLiteral("color:#95A5A6; padding:12px 18px; font-size:11px;"));
         }
     }
@@ -188,10 +201,10 @@ void MainWindow::refreshStatusCard()
     const QJsonObject counts = Database::instance().counts();
     if (!statusLabel || !serverRunning)
         return;
-    statusLabel->setText(QStringLiteral("● 服务运行中\n端口 %1\n物品 %2 · 流水 %3")
-                             .arg(configuredPort())
-                             .arg(counts.value(QStringLiteral("items")).toInt())
-                             .arg(counts.value(QStringLiteral("transactions")).toInt()));
+    setStatusText(statusLabel, QStringLiteral("● 服务运行中\n端口 %1\n物品 %2 · 流水 %3")
+                                   .arg(configuredPort())
+                                   .arg(counts.value(QStringLiteral("items")).toInt())
+                                   .arg(counts.value(QStringLiteral("transactions")).toInt()));
 }
 
 void MainWindow::refreshAll()
