@@ -293,7 +293,7 @@ void SyncServer::handleRequest(QTcpSocket *socket, HttpRequest request)
         return;
     }
 
-    // A read that fails is answered as a failure, never as a shorter database.
+    // A fault of the database is answered as a failure: never as success, never as a shorter database.
     auto unavailable = [this, &answer, &peer](const QString &what, const QString &reason) {
         Q_EMIT logMessage(QStringLiteral("[同步服务] %1 %2失败：%3").arg(peer, what, reason));
         answer(503, errorObject(reason));
