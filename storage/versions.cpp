@@ -11,7 +11,6 @@
 #include <QJsonDocument>
 #include <QSqlError>
 #include <QSqlQuery>
-#include <QSqlRecord>
 
 namespace {
 
