@@ -3,25 +3,22 @@
 #include "catalogue/catalogue.h"
 #include "storage/recordwriter.h"
 #include "storage/rowsmemo.h"
+#include "storage/storagefault.h"
+#include "storage/tablereader.h"
 
 #include <QDateTime>
 #include <QDebug>
 #include <QDir>
 #include <QFileInfo>
 #include <QRandomGenerator>
-#include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlQuery>
-#include <QSqlRecord>
 
 #include <cmath>
 #include <string>
 
 #ifdef TOVANIK_HAVE_SQLITE3
 #include <sqlite3.h>
-#ifdef Q_OS_UNIX
-#include <dlfcn.h>
-#endif
 #endif
 
 namespace {
@@ -58,58 +55,25 @@ const char *const schema[][2] = {
      "peer TEXT,direction TEXT, summary TEXT)"},
 };
 
-void setError(QString *error, const QString &text)
-{
-    if (error)
-        *error = text;
-}
-
-QString notOpenText()
-{
-    return QStringLiteral("数据库未打开");
-}
-
-// The driver gives no text for a statement on a closed connection.
 QString driverError(const QSqlQuery &query)
 {
-    const QString text = query.lastError().text();
-    return text.isEmpty() ? notOpenText() : text;
-}
-
-// SQLite's primary result codes for faults of the file itself.
-enum SqliteCode {
-    sqlitePerm = 3,
-    sqliteBusy = 5,
-    sqliteLocked = 6,
-    sqliteReadOnly = 8,
-    sqliteIoError = 10,
-    sqliteCorrupt = 11,
-    sqliteCantOpen = 14,
-    sqliteNotADatabase = 26,
-};
-
-// The driver reports SQLite's result code as a number, possibly an extended one.
-int sqliteCode(const QSqlError &error)
-{
-    bool ok = false;
-    const int code = error.nativeErrorCode().toInt(&ok);
-    return ok ? code & 0xff : 0;
+    return storagefault::describe(query.lastError());
 }
 
 bool isReadOnlyCode(int code)
 {
-    return code == sqliteReadOnly || code == sqliteCantOpen || code == sqlitePerm;
+    return code == storagefault::ReadOnly || code == storagefault::CantOpen || code == storagefault::Perm;
 }
 
 // The operator's words for a fault of the database file, or an empty text for any other failure.
 QString fileFault(int code, const QString &detail)
 {
     switch (code) {
-    case sqliteCorrupt:
+    case storagefault::Corrupt:
         return QStringLiteral("数据库文件已损坏: ") + detail;
-    case sqliteNotADatabase:
+    case storagefault::NotADb:
         return QStringLiteral("数据库文件无法识别，可能被截断或不是 SQLite 数据库: ") + detail;
-    case sqliteIoError:
+    case storagefault::IoErr:
         return QStringLiteral("读取数据库文件时出错: ") + detail;
     default:
         break;
@@ -169,7 +133,7 @@ bool Database::open(const QString &path, QString *error)
     connection.setDatabaseName(path);
     if (!connection.open()) {
         failure = QStringLiteral("打开数据库失败: ") + connection.lastError().text();
-        setError(error, failure);
+        storagefault::report(error, failure);
         return false;
     }
 
@@ -207,23 +171,23 @@ QString Database::unusableReason() const
 {
     if (!failure.isEmpty())
         return failure;
-    return connection.isOpen() ? QString() : notOpenText();
+    return connection.isOpen() ? QString() : storagefault::describe(storagefault::ClosedConnection, QString());
 }
 
 bool Database::refuse(const QSqlError &fault, const QString &fallback, QString *error)
 {
-    const int code = sqliteCode(fault);
+    const int code = storagefault::codeOf(fault);
     const QString detail = !fault.databaseText().isEmpty() ? fault.databaseText()
-                           : fault.text().isEmpty()          ? notOpenText()
+                           : fault.text().isEmpty()          ? storagefault::describe(storagefault::ClosedConnection, QString())
                                                              : fault.text();
     const QString reason = fileFault(code, detail);
     if (reason.isEmpty()) {
         failure = fallback + detail;
-        setError(error, failure);
+        storagefault::report(error, failure);
         return false;
     }
     failure = reason;
-    setError(error, reason + QStringLiteral("\n\n") + faultAdvice(code, databaseFile));
+    storagefault::report(error, reason + QStringLiteral("\n\n") + faultAdvice(code, databaseFile));
     // A damaged file is not written to again: the operator restores a backup instead. A read-only one
     // stays open so that its rows can still be looked at.
     if (!isReadOnlyCode(code))
@@ -253,16 +217,16 @@ bool Database::checkUsable(QString *error)
             return refuse(query.lastError(), QStringLiteral("检查数据库失败: "), error);
         if (!problems.isEmpty()) {
             const QString detail = QStringLiteral("%1: %2").arg(table, problems.join(QStringLiteral("; ")).left(300));
-            return refuse(QSqlError(QString(), detail, QSqlError::StatementError, QString::number(sqliteCorrupt)),
+            return refuse(QSqlError(QString(), detail, QSqlError::StatementError, QString::number(storagefault::Corrupt)),
                           QString(), error);
         }
     }
 
     // A read-only file, folder, -wal or -shm shows only when a write begins. The write is undone at once.
     if (!query.exec(QStringLiteral("BEGIN IMMEDIATE"))) {
-        const int code = sqliteCode(query.lastError());
+        const int code = storagefault::codeOf(query.lastError());
         // Another program holding the write lock says nothing about the file.
-        if (code == sqliteBusy || code == sqliteLocked)
+        if (code == storagefault::Busy || code == storagefault::Locked)
             return true;
         return refuse(query.lastError(), QStringLiteral("检查数据库失败: "), error);
     }
@@ -312,7 +276,7 @@ QVariant Database::toSqlValue(const QJsonValue &v)
         return d;
     }
     case QJsonValue::String:
-        return v.toString();
+        return storableText(v.toString());
     case QJsonValue::Array:
     case QJsonValue::Object:
         break;
@@ -341,183 +305,36 @@ QString Database::newId(const QString &table)
 
 QJsonArray Database::rows(const QString &table)
 {
-    return rows(table, nullptr);
+    return rows(table, nullptr, nullptr);
 }
 
 QJsonArray Database::rows(const QString &table, RowsMemo *memo)
 {
-    if (!findTable(table))
-        return QJsonArray();
-    QJsonArray result;
-    if (rowsDirect(table, memo, &result))
-        return result;
-    if (memo)
-        memo->clear();
-    return rowsThroughQuery(table);
+    return rows(table, memo, nullptr);
 }
 
 QJsonArray Database::rowsThroughQuery(const QString &table)
 {
-    QJsonArray result;
-    if (!findTable(table))
-        return result;
-
-    QSqlQuery query(connection);
-    query.setForwardOnly(true);
-    if (!query.exec(QStringLiteral("SELECT * FROM %1 WHERE deleted = 0").arg(table))) {
-        qWarning() << "query failed:" << query.lastError().text();
-        return result;
-    }
-
-    const QSqlRecord shape = query.record();
-    const int columnCount = shape.count();
-    const QJsonObject prototype = recordPrototype([&shape](int i) { return shape.fieldName(i); }, columnCount);
-    QList<int> columnOfKey;
-    for (auto it = prototype.constBegin(); it != prototype.constEnd(); ++it)
-        columnOfKey << shape.indexOf(it.key());
-
-    while (query.next()) {
-        QJsonObject record = prototype;
-        auto slot = record.begin();
-        for (const int column : columnOfKey) {
-            const QVariant value = query.value(column);
-            if (value.isNull()) {
-                slot.value() = QStringLiteral("");
-            } else {
-                switch (value.typeId()) {
-                case QMetaType::Double:
-                    slot.value() = value.toDouble();
-                    break;
-                case QMetaType::Int:
-                case QMetaType::LongLong:
-                    slot.value() = value.toLongLong();
-                    break;
-                default:
-                    slot.value() = value.toString();
-                    break;
-                }
-            }
-            ++slot;
-        }
-        result.append(record);
-    }
-    return result;
+    return readRows(table, nullptr, false, nullptr);
 }
 
-#ifdef TOVANIK_HAVE_SQLITE3
+QJsonArray Database::rows(const QString &table, RowsMemo *memo, QString *error)
+{
+    return readRows(table, memo, true, error);
+}
+
+bool Database::readsDirectly() const
+{
+    return TableReader::sharedHandle(connection) != nullptr;
+}
 
 namespace {
-
-// The QSQLITE driver's handle may only be used with our sqlite3 functions when the driver plugin runs on
-// this very library; a Qt that bundles its own SQLite would hand us a connection of another copy.
-bool driverSharesSqlite(const QSqlDriver *driver)
-{
-#ifdef Q_OS_UNIX
-    static const QMetaObject *checked = nullptr;
-    static bool shared = false;
-    const QMetaObject *meta = driver->metaObject();
-    if (meta == checked)
-        return shared;
-    checked = meta;
-    shared = false;
-    Dl_info info{};
-    if (!dladdr(meta, &info) || !info.dli_fname)
-        return false;
-    void *plugin = dlopen(info.dli_fname, RTLD_LAZY | RTLD_NOLOAD);
-    if (!plugin)
-        return false;
-    shared = dlsym(plugin, "sqlite3_prepare_v2") == reinterpret_cast<void *>(&sqlite3_prepare_v2)
-             && dlsym(plugin, "sqlite3_column_text16") == reinterpret_cast<void *>(&sqlite3_column_text16);
-    dlclose(plugin);
-    return shared;
-#else
-    Q_UNUSED(driver)
-    return false;
-#endif
-}
-
-sqlite3 *sqliteHandle(const QSqlDatabase &connection)
-{
-    if (!connection.isOpen() || !connection.driver() || !driverSharesSqlite(connection.driver()))
-        return nullptr;
-    const QVariant handle = connection.driver()->handle();
-    if (!handle.isValid() || qstrcmp(handle.typeName(), "sqlite3*") != 0)
-        return nullptr;
-    return *static_cast<sqlite3 *const *>(handle.constData());
-}
-
-bool isAscii(const char *text, int length)
-{
-    unsigned char any = 0;
-    for (int i = 0; i < length; ++i)
-        any |= static_cast<unsigned char>(text[i]);
-    return any < 0x80;
-}
-
-// One value as the driver would give it: NULL as "", reals and integers as numbers, text as the
-// driver's UTF-16 reading of it, a blob as its bytes read as UTF-8.
-QJsonValue columnValue(sqlite3_stmt *statement, int column)
-{
-    switch (sqlite3_column_type(statement, column)) {
-    case SQLITE_NULL:
-        return QStringLiteral("");
-    case SQLITE_FLOAT:
-        return sqlite3_column_double(statement, column);
-    case SQLITE_INTEGER:
-        return static_cast<qint64>(sqlite3_column_int64(statement, column));
-    case SQLITE_BLOB: {
-        const auto *bytes = static_cast<const char *>(sqlite3_column_blob(statement, column));
-        return QString::fromUtf8(bytes, sqlite3_column_bytes(statement, column));
-    }
-    default: {
-        const auto *text = reinterpret_cast<const char *>(sqlite3_column_text(statement, column));
-        const int length = sqlite3_column_bytes(statement, column);
-        if (isAscii(text, length))
-            return QString::fromLatin1(text, length);
-        // SQLite's own conversion, as the driver uses it, also for text that is not valid UTF-8.
-        const auto *wide = static_cast<const QChar *>(sqlite3_column_text16(statement, column));
-        return QString(wide, sqlite3_column_bytes16(statement, column) / int(sizeof(QChar)));
-    }
-    }
-}
-
-// The row's stored values, type and bytes of each column: equal keys mean equal Records. Written into
-// a buffer that keeps its capacity from row to row.
-void rawRow(sqlite3_stmt *statement, int columnCount, std::string *raw)
-{
-    raw->clear();
-    for (int column = 0; column < columnCount; ++column) {
-        const int type = sqlite3_column_type(statement, column);
-        raw->push_back(char(type));
-        switch (type) {
-        case SQLITE_NULL:
-            break;
-        case SQLITE_FLOAT: {
-            const double value = sqlite3_column_double(statement, column);
-            raw->append(reinterpret_cast<const char *>(&value), sizeof value);
-            break;
-        }
-        case SQLITE_INTEGER: {
-            const sqlite3_int64 value = sqlite3_column_int64(statement, column);
-            raw->append(reinterpret_cast<const char *>(&value), sizeof value);
-            break;
-        }
-        default: {
-            const void *bytes = type == SQLITE_BLOB ? sqlite3_column_blob(statement, column)
-                                                    : static_cast<const void *>(sqlite3_column_text(statement, column));
-            const int length = sqlite3_column_bytes(statement, column);
-            raw->append(reinterpret_cast<const char *>(&length), sizeof length);
-            raw->append(static_cast<const char *>(bytes), size_t(length));
-            break;
-        }
-        }
-    }
-}
 
 // Changes as the database counts them: rows written by this connection, commits by other
 // connections, and schema changes. Equal stamps on one connection mean the same data.
 QByteArray changeStamp(sqlite3 *handle)
 {
+#ifdef TOVANIK_HAVE_SQLITE3
     QByteArray stamp = QByteArray::number(quintptr(handle)) + ' ' + QByteArray::number(sqlite3_total_changes(handle));
     for (const char *pragma : {"PRAGMA data_version", "PRAGMA schema_version"}) {
         sqlite3_stmt *statement = nullptr;
@@ -530,97 +347,90 @@ QByteArray changeStamp(sqlite3 *handle)
         sqlite3_finalize(statement);
     }
     return stamp;
+#else
+    Q_UNUSED(handle)
+    return QByteArray();
+#endif
 }
 
 } // namespace
 
-bool Database::readsDirectly() const
+// A reading that fails gives no rows at all, never the part read before the failure.
+QJsonArray Database::readRows(const QString &table, RowsMemo *memo, bool direct, QString *error)
 {
-    return sqliteHandle(connection) != nullptr;
-}
+    if (!findTable(table))
+        return QJsonArray();
+    sqlite3 *handle = direct && memo ? TableReader::sharedHandle(connection) : nullptr;
+    if (memo && !handle)
+        memo->clear();
+    const QByteArray stamp = handle ? changeStamp(handle) : QByteArray();
+    if (handle && !stamp.isEmpty() && memo->table == table && memo->stamp == stamp)
+        return memo->result;
 
-bool Database::rowsDirect(const QString &table, RowsMemo *memo, QJsonArray *result)
-{
-    sqlite3 *handle = sqliteHandle(connection);
-    if (!handle)
-        return false;
-    const QByteArray stamp = memo ? changeStamp(handle) : QByteArray();
-    if (memo && !stamp.isEmpty() && memo->table == table && memo->stamp == stamp) {
-        *result = memo->result;
-        return true;
-    }
-    const QByteArray sql = QStringLiteral("SELECT * FROM %1 WHERE deleted = 0").arg(table).toUtf8();
-    sqlite3_stmt *statement = nullptr;
-    if (sqlite3_prepare_v2(handle, sql.constData(), int(sql.size()), &statement, nullptr) != SQLITE_OK) {
-        sqlite3_finalize(statement);
-        return false;
-    }
-
-    const int columnCount = sqlite3_column_count(statement);
-    QStringList columns;
-    for (int i = 0; i < columnCount; ++i)
-        columns << QString::fromUtf8(sqlite3_column_name(statement, i));
+    TableReader reader(connection, table, direct);
+    const QStringList &columns = reader.columns();
+    const int columnCount = int(columns.size());
     const QJsonObject prototype = recordPrototype([&columns](int i) { return columns.at(i); }, columnCount);
     QList<int> columnOfKey;
     for (auto it = prototype.constBegin(); it != prototype.constEnd(); ++it)
         columnOfKey << int(columns.indexOf(it.key()));
 
+    const bool remembers = handle && reader.isDirect();
     QHash<QByteArray, QJsonObject> earlier;
-    if (memo && memo->table == table && memo->columns == columns)
+    if (remembers && memo->table == table && memo->columns == columns)
         earlier.swap(memo->records);
     QHash<QByteArray, QJsonObject> kept;
     kept.reserve(earlier.size());
 
-    // A step that fails ends the reading where it is, as QSqlQuery::next() does.
+    QJsonArray result;
     std::string raw;
-    int step;
-    while ((step = sqlite3_step(statement)) == SQLITE_ROW) {
-        rawRow(statement, columnCount, &raw);
-        const auto found = earlier.constFind(QByteArray::fromRawData(raw.data(), qsizetype(raw.size())));
-        if (found != earlier.cend()) {
-            result->append(*found);
-            // The earlier key is shared, not copied: an unchanged row costs no allocation.
-            kept.insert(found.key(), *found);
-            continue;
+    while (reader.next()) {
+        if (remembers) {
+            reader.rawRow(&raw);
+            const auto found = earlier.constFind(QByteArray::fromRawData(raw.data(), qsizetype(raw.size())));
+            if (found != earlier.cend()) {
+                result.append(*found);
+                // The earlier key is shared, not copied: an unchanged row costs no allocation.
+                kept.insert(found.key(), *found);
+                continue;
+            }
         }
         QJsonObject record = prototype;
         auto slot = record.begin();
         for (const int column : columnOfKey) {
-            slot.value() = columnValue(statement, column);
+            slot.value() = reader.value(column);
             ++slot;
         }
-        result->append(record);
-        if (memo)
+        result.append(record);
+        if (remembers)
             kept.insert(QByteArray(raw.data(), qsizetype(raw.size())), record);
     }
-    sqlite3_finalize(statement);
 
-    if (memo) {
+    if (reader.failed()) {
+        qWarning() << "query failed:" << reader.errorText();
+        storagefault::report(error, reader.errorText());
+        if (memo)
+            memo->clear();
+        return QJsonArray();
+    }
+    if (remembers) {
         memo->table = table;
         memo->columns = columns;
         memo->records.swap(kept);
-        // A reading cut short by a failed step is not given back again.
-        memo->result = *result;
-        memo->stamp = step == SQLITE_DONE ? stamp : QByteArray();
+        memo->result = result;
+        memo->stamp = stamp;
+    } else if (memo) {
+        memo->clear();
     }
-    return true;
+    return result;
 }
-
-#else
-
-bool Database::readsDirectly() const
-{
-    return false;
-}
-
-bool Database::rowsDirect(const QString &, RowsMemo *, QJsonArray *)
-{
-    return false;
-}
-
-#endif
 
 QJsonObject Database::counts()
+{
+    return counts(nullptr);
+}
+
+QJsonObject Database::counts(QString *error)
 {
     QJsonObject result;
     for (const TableInfo &table : tables()) {
@@ -628,6 +438,8 @@ QJsonObject Database::counts()
         int count = 0;
         if (query.exec(QStringLiteral("SELECT COUNT(*) FROM %1 WHERE deleted = 0").arg(table.key)) && query.next())
             count = query.value(0).toInt();
+        else
+            storagefault::report(error, driverError(query));
         result.insert(table.key, count);
     }
     return result;
@@ -637,27 +449,30 @@ QString Database::upsert(const QString &table, const QJsonObject &record, QStrin
 {
     const TableInfo *info = findTable(table);
     if (!info) {
-        setError(error, QStringLiteral("未知表"));
+        storagefault::report(error, QStringLiteral("未知表"));
         return QString();
     }
 
     QJsonObject copy = record;
-    if (recordText(copy, QStringLiteral("id")).isEmpty())
-        copy.insert(QStringLiteral("id"), newId(table));
+    QString id = recordId(copy);
+    if (id.isEmpty()) {
+        id = newId(table);
+        copy.insert(QStringLiteral("id"), id);
+    }
 
     RecordWriter writer(connection, *info);
     if (!writer.write(copy)) {
-        setError(error, writer.errorText());
+        storagefault::report(error, writer.errorText());
         return QString();
     }
-    return recordText(copy, QStringLiteral("id"));
+    return id;
 }
 
 bool Database::updateRecord(const QString &table, const QString &id, const QJsonObject &values, QString *error)
 {
     const TableInfo *info = findTable(table);
     if (!info) {
-        setError(error, QStringLiteral("未知表"));
+        storagefault::report(error, QStringLiteral("未知表"));
         return false;
     }
 
@@ -681,17 +496,17 @@ bool Database::updateRecord(const QString &table, const QString &id, const QJson
     }
     assignments << QStringLiteral("serverUpdatedAt = ?");
     binds << now;
-    binds << id;
+    binds << storableText(id);
 
     QSqlQuery query(connection);
     if (!query.prepare(QStringLiteral("UPDATE %1 SET %2 WHERE id = ?").arg(table, assignments.join(QStringLiteral(", "))))) {
-        setError(error, driverError(query));
+        storagefault::report(error, driverError(query));
         return false;
     }
     for (const QVariant &value : binds)
         query.addBindValue(value);
     if (!query.exec()) {
-        setError(error, driverError(query));
+        storagefault::report(error, driverError(query));
         return false;
     }
     return true;
@@ -702,11 +517,14 @@ bool Database::softDelete(const QString &table, const QString &id, QString *erro
     if (!findTable(table))
         return false;
     QSqlQuery query(connection);
-    query.prepare(QStringLiteral("UPDATE %1 SET deleted = 1, serverUpdatedAt = ? WHERE id = ?").arg(table));
+    if (!query.prepare(QStringLiteral("UPDATE %1 SET deleted = 1, serverUpdatedAt = ? WHERE id = ?").arg(table))) {
+        storagefault::report(error, driverError(query));
+        return false;
+    }
     query.addBindValue(nowText());
-    query.addBindValue(id);
+    query.addBindValue(storableText(id));
     if (!query.exec()) {
-        setError(error, driverError(query));
+        storagefault::report(error, driverError(query));
         return false;
     }
     return true;
@@ -741,4 +559,30 @@ int Database::countItemsUsing(const QString &table, const QString &id)
     if (query.exec() && query.next())
         return query.value(0).toInt();
     return 0;
+}
+
+bool Database::beginWrite(QString *error)
+{
+    // IMMEDIATE takes the write lock before anything is read, so no other connection can commit between
+    // a reading and the writes that rely on it.
+    QSqlQuery query(connection);
+    if (query.exec(QStringLiteral("BEGIN IMMEDIATE")))
+        return true;
+    storagefault::report(error, driverError(query));
+    return false;
+}
+
+bool Database::commitWrite(QString *error)
+{
+    QSqlQuery query(connection);
+    if (query.exec(QStringLiteral("COMMIT")))
+        return true;
+    storagefault::report(error, driverError(query));
+    rollbackWrite();
+    return false;
+}
+
+void Database::rollbackWrite()
+{
+    QSqlQuery(connection).exec(QStringLiteral("ROLLBACK"));
 }

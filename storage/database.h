@@ -27,6 +27,8 @@ struct MergeResult
 {
     QJsonObject perTable;
     QStringList details;
+    // Why nothing of the document was stored; empty when the merge was stored whole.
+    QString error;
 };
 
 // One entry of a choice list.
@@ -64,11 +66,14 @@ public:
     QString newId(const QString &table);
     QJsonArray rows(const QString &table);
     QJsonArray rows(const QString &table, RowsMemo *memo);
+    // A reading that fails gives an empty array and its reason in error.
+    QJsonArray rows(const QString &table, RowsMemo *memo, QString *error);
     // The same reading through QSqlQuery, with the driver's own conversions: rows() falls back to it
     // where it cannot read straight from SQLite (readsDirectly() false).
     QJsonArray rowsThroughQuery(const QString &table);
     bool readsDirectly() const;
     QJsonObject counts();
+    QJsonObject counts(QString *error);
     QString upsert(const QString &table, const QJsonObject &record, QString *error);
     bool updateRecord(const QString &table, const QString &id, const QJsonObject &values, QString *error);
     bool softDelete(const QString &table, const QString &id, QString *error);
@@ -78,14 +83,18 @@ public:
     // Snapshot document and versions
     QJsonObject snapshotDocument();
     // The same document as compact UTF-8 JSON, written straight from the rows.
-    QByteArray snapshotText();
-    bool saveVersion(const QString &reason, const QString &source);
+    // Empty, with the reason in error, when a table could not be read whole.
+    QByteArray snapshotText(QString *error = nullptr);
+    bool saveVersion(const QString &reason, const QString &source, QString *error = nullptr);
     QList<VersionInfo> listVersions(int limit);
-    bool rollbackTo(int versionId, const QString &source);
+    // All or nothing: false, with a reason in error for a fault of the database, leaves the data as it was.
+    bool rollbackTo(int versionId, const QString &source, QString *error = nullptr);
 
     // Merge of a pushed document
     MergeResult merge(const QJsonObject &document);
     MergeResult merge(const RecordSource &source);
+    // Saves a version with this reason first; the version and the merge are stored together or not at all.
+    MergeResult merge(const RecordSource &source, const QString &versionReason, const QString &versionSource);
 
     // Sync log and daily backup
     void logSync(const QString &peer, const QString &direction, const QString &summary);
@@ -108,10 +117,17 @@ private:
     // Marks the database unusable because of fault, and words the reason: a fault of the file itself in
     // the operator's terms with advice, anything else as fallback followed by the driver's text.
     bool refuse(const QSqlError &fault, const QString &fallback, QString *error);
-    int mergeNewer(const RecordSource &source, const QString &table, const QString &timestampColumn);
-    int mergeMissing(const RecordSource &source, const QString &table);
+    // Each stops at a fault of the database and gives its reason in fault; a refused row is skipped.
+    bool mergeTables(const RecordSource &source, MergeResult *result, QString *fault);
+    int mergeNewer(const RecordSource &source, const QString &table, const QString &timestampColumn, QString *fault);
+    int mergeMissing(const RecordSource &source, const QString &table, QString *fault);
 
-    bool rowsDirect(const QString &table, RowsMemo *memo, QJsonArray *result);
+    QJsonArray readRows(const QString &table, RowsMemo *memo, bool direct, QString *error);
+
+    // One transaction that holds the write lock from its start.
+    bool beginWrite(QString *error);
+    bool commitWrite(QString *error);
+    void rollbackWrite();
 
     QSqlDatabase connection;
     QString databaseFile;

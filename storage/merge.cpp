@@ -3,10 +3,12 @@
 #include "catalogue/catalogue.h"
 #include "storage/recordsource.h"
 #include "storage/recordwriter.h"
+#include "storage/storagefault.h"
 
 #include <QHash>
 #include <QJsonArray>
 #include <QSet>
+#include <QSqlError>
 #include <QSqlQuery>
 
 namespace {
@@ -41,20 +43,37 @@ MergeResult Database::merge(const QJsonObject &document)
 
 MergeResult Database::merge(const RecordSource &document)
 {
-    // One transaction for the whole push: one write to disk instead of one per row. A row that fails is
-    // skipped on its own; the rows written before and after it still commit.
-    const bool inTransaction = connection.transaction();
-    const int items = mergeNewer(document, QStringLiteral("items"), QStringLiteral("updatedAt"));
-    const int categories = mergeNewer(document, QStringLiteral("categories"), QStringLiteral("createdAt"));
-    const int locations = mergeNewer(document, QStringLiteral("locations"), QStringLiteral("createdAt"));
-    const int customers = mergeNewer(document, QStringLiteral("customers"), QStringLiteral("createdAt"));
-    const int transactions = mergeMissing(document, QStringLiteral("transactions"));
-    const int relations = mergeMissing(document, QStringLiteral("relations"));
-    if (inTransaction && !connection.commit())
-        connection.rollback();
+    return merge(document, QString(), QString());
+}
 
+MergeResult Database::merge(const RecordSource &document, const QString &versionReason, const QString &versionSource)
+{
+    // One transaction for the version and the whole push: one write to disk instead of one per row, and
+    // a fault anywhere leaves the master exactly as it was. A row that a constraint refuses is skipped on
+    // its own; the rows written before and after it still commit.
     MergeResult result;
-    result.perTable = QJsonObject{
+    QString fault;
+    if (beginWrite(&fault)) {
+        if ((versionReason.isEmpty() || saveVersion(versionReason, versionSource, &fault))
+            && mergeTables(document, &result, &fault) && commitWrite(&fault))
+            return result;
+        rollbackWrite();
+    }
+    return MergeResult{{}, {}, fault};
+}
+
+bool Database::mergeTables(const RecordSource &document, MergeResult *result, QString *fault)
+{
+    const int items = mergeNewer(document, QStringLiteral("items"), QStringLiteral("updatedAt"), fault);
+    const int categories = mergeNewer(document, QStringLiteral("categories"), QStringLiteral("createdAt"), fault);
+    const int locations = mergeNewer(document, QStringLiteral("locations"), QStringLiteral("createdAt"), fault);
+    const int customers = mergeNewer(document, QStringLiteral("customers"), QStringLiteral("createdAt"), fault);
+    const int transactions = mergeMissing(document, QStringLiteral("transactions"), fault);
+    const int relations = mergeMissing(document, QStringLiteral("relations"), fault);
+    if (!fault->isEmpty())
+        return false;
+
+    result->perTable = QJsonObject{
         {QStringLiteral("items"), items},
         {QStringLiteral("transactions"), transactions},
         {QStringLiteral("categories"), categories},
@@ -63,22 +82,48 @@ MergeResult Database::merge(const RecordSource &document)
         {QStringLiteral("relations"), relations},
     };
     if (items)
-        result.details << QStringLiteral("物品 %1 新增/更新").arg(items);
+        result->details << QStringLiteral("物品 %1 新增/更新").arg(items);
     if (transactions)
-        result.details << QStringLiteral("流水 %1 新增").arg(transactions);
+        result->details << QStringLiteral("流水 %1 新增").arg(transactions);
     if (categories || locations || customers)
-        result.details << QStringLiteral("分类 %1、存放处 %2、客户 %3").arg(categories).arg(locations).arg(customers);
+        result->details << QStringLiteral("分类 %1、存放处 %2、客户 %3").arg(categories).arg(locations).arg(customers);
     if (relations)
-        result.details << QStringLiteral("关联 %1 新增").arg(relations);
-    if (result.details.isEmpty())
-        result.details << QStringLiteral("没有新数据");
-    return result;
+        result->details << QStringLiteral("关联 %1 新增").arg(relations);
+    if (result->details.isEmpty())
+        result->details << QStringLiteral("没有新数据");
+    return true;
 }
 
-int Database::mergeNewer(const RecordSource &document, const QString &table, const QString &timestampColumn)
+namespace {
+
+// Reads the first column of each row of a statement, the second as well when asked. A reading that
+// stops on a fault of the database gives the fault; any other failure reads as no rows, so that every
+// element counts as new, as a failed lookup would.
+template<typename Each>
+bool readIds(const QSqlDatabase &connection, const QString &sql, QString *fault, Each each)
+{
+    QSqlQuery query(connection);
+    query.setForwardOnly(true);
+    bool read = query.exec(sql);
+    if (read) {
+        while (query.next())
+            each(query);
+        read = !query.lastError().isValid();
+    }
+    if (!read && storagefault::isEnvironment(query.lastError())) {
+        *fault = storagefault::describe(query.lastError());
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+int Database::mergeNewer(const RecordSource &document, const QString &table, const QString &timestampColumn,
+                         QString *fault)
 {
     const TableInfo *info = findTable(table);
-    if (!info)
+    if (!info || !fault->isEmpty())
         return 0;
     const qsizetype count = document.size(table);
     if (count == 0)
@@ -87,43 +132,42 @@ int Database::mergeNewer(const RecordSource &document, const QString &table, con
     if (timestampIndex < 0)
         return 0;
 
-    // The master's timestamps, read once instead of one lookup per element. Each write updates the hash,
-    // so a document that holds an id twice compares its second copy with the first. If the read fails,
-    // every element counts as new, as a failed lookup would.
+    // The master's ids and timestamps as SQLite gives them back, read once instead of one lookup per
+    // element. Each write updates the hash, so a document that holds an id twice compares its second
+    // copy with the first.
     QHash<QString, QString> local;
-    {
-        QSqlQuery query(connection);
-        query.setForwardOnly(true);
-        if (query.exec(QStringLiteral("SELECT id, %1 FROM %2").arg(timestampColumn, table))) {
-            while (query.next())
-                local.insert(query.value(0).toString(), query.value(1).toString());
-        }
-    }
+    if (!readIds(connection, QStringLiteral("SELECT id, %1 FROM %2").arg(timestampColumn, table), fault,
+                 [&local](const QSqlQuery &query) { local.insert(query.value(0).toString(), query.value(1).toString()); }))
+        return 0;
 
     RecordWriter writer(connection, *info);
     int written = 0;
     for (qsizetype i = 0; i < count; ++i) {
         const QJsonObject record = document.record(table, i);
-        const QString id = recordText(record, QStringLiteral("id"));
+        const QString id = recordId(record);
         if (id.isEmpty())
             continue;
         const auto found = local.constFind(id);
         if (found != local.constEnd() && !found->isEmpty()) {
-            const QString incoming = recordText(record, timestampColumn);
+            const QString incoming = storableText(recordText(record, timestampColumn));
             if (incoming.isEmpty() || !(incoming > *found))
                 continue;
         }
-        ++written;
-        if (writer.write(record))
+        if (writer.write(record)) {
+            ++written;
             local.insert(id, writer.writtenValue(timestampIndex).toString());
+        } else if (writer.failedOnEnvironment()) {
+            *fault = writer.errorText();
+            return 0;
+        }
     }
     return written;
 }
 
-int Database::mergeMissing(const RecordSource &document, const QString &table)
+int Database::mergeMissing(const RecordSource &document, const QString &table, QString *fault)
 {
     const TableInfo *info = findTable(table);
-    if (!info)
+    if (!info || !fault->isEmpty())
         return 0;
     const qsizetype count = document.size(table);
     if (count == 0)
@@ -131,25 +175,24 @@ int Database::mergeMissing(const RecordSource &document, const QString &table)
 
     // Every id the master holds, live or deleted, read once.
     QSet<QString> present;
-    {
-        QSqlQuery query(connection);
-        query.setForwardOnly(true);
-        if (query.exec(QStringLiteral("SELECT id FROM %1").arg(table))) {
-            while (query.next())
-                present.insert(query.value(0).toString());
-        }
-    }
+    if (!readIds(connection, QStringLiteral("SELECT id FROM %1").arg(table), fault,
+                 [&present](const QSqlQuery &query) { present.insert(query.value(0).toString()); }))
+        return 0;
 
     RecordWriter writer(connection, *info);
     int written = 0;
     for (qsizetype i = 0; i < count; ++i) {
         const QJsonObject record = document.record(table, i);
-        const QString id = recordText(record, QStringLiteral("id"));
+        const QString id = recordId(record);
         if (id.isEmpty() || present.contains(id))
             continue;
-        ++written;
-        if (writer.write(record))
+        if (writer.write(record)) {
+            ++written;
             present.insert(id);
+        } else if (writer.failedOnEnvironment()) {
+            *fault = writer.errorText();
+            return 0;
+        }
     }
     return written;
 }

@@ -2,6 +2,7 @@
 
 #include "catalogue/catalogue.h"
 #include "storage/database.h"
+#include "storage/storagefault.h"
 
 #include <QDateTime>
 #include <QSqlError>
@@ -34,7 +35,7 @@ bool RecordWriter::write(const QJsonObject &record)
 
     QString createdAt;
     if (createdAtColumn >= 0) {
-        createdAt = recordText(record, QStringLiteral("createdAt"));
+        createdAt = storableText(recordText(record, QStringLiteral("createdAt")));
         if (createdAt.isEmpty()) {
             createdAt = stampNow();
             values[createdAtColumn] = createdAt;
@@ -49,11 +50,30 @@ bool RecordWriter::write(const QJsonObject &record)
     return query.exec();
 }
 
+QString storableText(const QString &text)
+{
+    if (text.isValidUtf16())
+        return text;
+    QString result = text;
+    char16_t *it = reinterpret_cast<char16_t *>(result.data());
+    char16_t *const end = it + result.size();
+    for (; it != end; ++it) {
+        if (QChar::isHighSurrogate(*it) && it + 1 != end && QChar::isLowSurrogate(it[1]))
+            ++it;
+        else if (QChar::isSurrogate(*it))
+            *it = QChar::ReplacementCharacter;
+    }
+    return result;
+}
+
 QString RecordWriter::errorText() const
 {
-    // The driver gives no text for a statement on a closed connection.
-    const QString text = query.lastError().text();
-    return text.isEmpty() ? QStringLiteral("数据库未打开") : text;
+    return storagefault::describe(query.lastError());
+}
+
+bool RecordWriter::failedOnEnvironment() const
+{
+    return storagefault::isEnvironment(query.lastError());
 }
 
 QString RecordWriter::stampNow()

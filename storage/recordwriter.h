@@ -8,12 +8,24 @@
 #include <QVariantList>
 
 struct TableInfo;
+class QSqlError;
 
 // A key of a Record as text: the empty text for a missing key and for any value that is not a string.
 inline QString recordText(const QJsonObject &record, const QString &key)
 {
     const QJsonValue value = record.value(key);
     return value.isString() ? value.toString() : QString();
+}
+
+// Text as SQLite stores it. A lone UTF-16 surrogate cannot be stored as it is: SQLite's conversion would
+// eat the character after it. It becomes U+FFFD, as QString::toUtf8 writes it, so that what is bound,
+// compared and exported is one and the same text.
+QString storableText(const QString &text);
+
+// A Record's id as it is stored and compared.
+inline QString recordId(const QJsonObject &record)
+{
+    return storableText(recordText(record, QStringLiteral("id")));
 }
 
 // Writes whole Records into one data table through a single prepared INSERT OR REPLACE, so that a merge
@@ -28,8 +40,10 @@ public:
     // The Record's id must already be set.
     bool write(const QJsonObject &record);
 
-    // The driver's text of the last failure.
+    // The reason of the last failure: the driver's text, or a Chinese reason for a fault of the database.
     QString errorText() const;
+    // The last failure was a fault of the database, not a refusal of the row.
+    bool failedOnEnvironment() const;
 
     // The value bound to a column by the last write.
     QVariant writtenValue(int column) const { return values.value(column); }

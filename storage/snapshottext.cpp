@@ -95,6 +95,23 @@ void appendString(QByteArray &out, QStringView text)
     out.append('"');
 }
 
+void appendString(QByteArray &out, QLatin1StringView ascii)
+{
+    out.append('"');
+    const char *it = ascii.data();
+    const char *const end = it + ascii.size();
+    while (it != end) {
+        const char *run = it;
+        while (it != end && static_cast<unsigned char>(*it) >= 0x20 && *it != '"' && *it != '\\')
+            ++it;
+        out.append(run, it - run);
+        if (it == end)
+            break;
+        appendEscaped(out, char16_t(static_cast<unsigned char>(*it++)));
+    }
+    out.append('"');
+}
+
 void appendNumber(QByteArray &out, double value)
 {
     if (!std::isfinite(value)) {

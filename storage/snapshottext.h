@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QLatin1StringView>
 #include <QStringView>
 
 // Pieces of compact JSON text appended straight to a UTF-8 buffer, so that a whole snapshot can be
@@ -10,6 +11,8 @@ namespace snapshottext {
 
 // A JSON string: quotes, backslashes and control characters escaped, everything else as UTF-8.
 void appendString(QByteArray &out, QStringView text);
+// The same for text known to be plain ASCII, straight from its bytes.
+void appendString(QByteArray &out, QLatin1StringView ascii);
 
 // An integral value that fits 64 bits is written as an integer, as QJsonValue stores it; any other
 // finite value in its shortest form that reads back to the same double; infinity as null.

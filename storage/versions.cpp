@@ -4,12 +4,13 @@
 #include "storage/recordwriter.h"
 #include "storage/snapshotreader.h"
 #include "storage/snapshottext.h"
+#include "storage/storagefault.h"
+#include "storage/tablereader.h"
 
 #include <QDebug>
 #include <QJsonDocument>
 #include <QSqlError>
 #include <QSqlQuery>
-#include <QSqlRecord>
 
 namespace {
 
@@ -21,49 +22,34 @@ QString compactJson(const QJsonObject &object)
 }
 
 // The live rows of a table as the elements of a JSON array, by the same rules as Database::rows.
-void appendRows(QByteArray &out, const QSqlDatabase &connection, const QString &table)
+// False, with the reason, when the table could not be read whole.
+bool appendRows(QByteArray &out, const QSqlDatabase &connection, const QString &table, QString *error)
 {
-    QSqlQuery query(connection);
-    query.setForwardOnly(true);
-    if (!query.exec(QStringLiteral("SELECT * FROM %1 WHERE deleted = 0").arg(table))) {
-        qWarning() << "query failed:" << query.lastError().text();
-        return;
-    }
-    const QSqlRecord shape = query.record();
+    TableReader reader(connection, table, true);
     QList<QByteArray> keys;
-    for (int i = 0; i < shape.count(); ++i) {
+    for (int i = 0; i < reader.columns().size(); ++i) {
         QByteArray key(i == 0 ? "{" : ",");
-        snapshottext::appendString(key, shape.fieldName(i));
+        snapshottext::appendString(key, reader.columns().at(i));
         keys << key + ':';
     }
 
     bool first = true;
-    while (query.next()) {
+    while (reader.next()) {
         if (!first)
             out.append(',');
         first = false;
         for (int i = 0; i < keys.size(); ++i) {
             out.append(keys.at(i));
-            const QVariant value = query.value(i);
-            if (value.isNull()) {
-                out.append("\"\"", 2);
-                continue;
-            }
-            switch (value.typeId()) {
-            case QMetaType::Double:
-                snapshottext::appendNumber(out, value.toDouble());
-                break;
-            case QMetaType::Int:
-            case QMetaType::LongLong:
-                snapshottext::appendInteger(out, value.toLongLong());
-                break;
-            default:
-                snapshottext::appendString(out, value.toString());
-                break;
-            }
+            reader.appendJson(out, i);
         }
         out.append(keys.isEmpty() ? "{}" : "}");
     }
+    if (reader.failed()) {
+        qWarning() << "query failed:" << reader.errorText();
+        *error = reader.errorText();
+        return false;
+    }
+    return true;
 }
 
 } // namespace
@@ -82,7 +68,7 @@ QJsonObject Database::snapshotDocument()
     return document;
 }
 
-QByteArray Database::snapshotText()
+QByteArray Database::snapshotText(QString *error)
 {
     // Room for the last snapshot and some growth, taken at once: growing a buffer of tens of MB step by
     // step copies it, and for a moment holds it twice. Pages that are never written cost no memory.
@@ -98,7 +84,11 @@ QByteArray Database::snapshotText()
         out.append(',');
         snapshottext::appendString(out, table.key);
         out.append(":[");
-        appendRows(out, connection, table.key);
+        QString failure;
+        if (!appendRows(out, connection, table.key, &failure)) {
+            storagefault::report(error, failure);
+            return QByteArray();
+        }
         out.append(']');
     }
     out.append('}');
@@ -106,25 +96,39 @@ QByteArray Database::snapshotText()
     return out;
 }
 
-bool Database::saveVersion(const QString &reason, const QString &source)
+bool Database::saveVersion(const QString &reason, const QString &source, QString *error)
 {
+    // A version is a whole document or none: a reading cut short would be taken for the data as it was.
+    QString failure;
+    const QJsonObject tableCounts = counts(&failure);
+    const QByteArray snapshot = failure.isEmpty() ? snapshotText(&failure) : QByteArray();
+    if (!failure.isEmpty()) {
+        storagefault::report(error, failure);
+        return false;
+    }
+
     QSqlQuery query(connection);
     // The snapshot goes in as its UTF-8 bytes, cast to text inside SQLite: bound as a QString it would be
     // widened to UTF-16 and converted back, two more copies of the whole database.
     query.prepare(QStringLiteral(
         "INSERT INTO versions (createdAt, reason, source, counts, snapshot) VALUES (?,?,?,?,CAST(? AS TEXT))"));
     query.addBindValue(nowText());
-    query.addBindValue(reason);
-    query.addBindValue(source);
-    query.addBindValue(compactJson(counts()));
-    query.addBindValue(snapshotText());
-    if (!query.exec())
+    query.addBindValue(storableText(reason));
+    query.addBindValue(storableText(source));
+    query.addBindValue(compactJson(tableCounts));
+    query.addBindValue(snapshot);
+    if (!query.exec()) {
+        storagefault::report(error, storagefault::describe(query.lastError()));
         return false;
+    }
 
     QSqlQuery prune(connection);
     prune.prepare(QStringLiteral("DELETE FROM versions WHERE id NOT IN (SELECT id FROM versions ORDER BY id DESC LIMIT ?)"));
     prune.addBindValue(versionsKept);
-    prune.exec();
+    if (!prune.exec() && storagefault::isEnvironment(prune.lastError())) {
+        storagefault::report(error, storagefault::describe(prune.lastError()));
+        return false;
+    }
     return true;
 }
 
@@ -149,7 +153,7 @@ QList<VersionInfo> Database::listVersions(int limit)
     return result;
 }
 
-bool Database::rollbackTo(int versionId, const QString &source)
+bool Database::rollbackTo(int versionId, const QString &source, QString *error)
 {
     QByteArray text;
     {
@@ -158,8 +162,11 @@ bool Database::rollbackTo(int versionId, const QString &source)
         // Read as bytes: no UTF-16 copy, and rows stored as blobs read the same.
         query.prepare(QStringLiteral("SELECT CAST(snapshot AS BLOB) FROM versions WHERE id = ?"));
         query.addBindValue(versionId);
-        if (!query.exec() || !query.next())
+        if (!query.exec() || !query.next()) {
+            if (query.lastError().isValid() || !query.isActive())
+                storagefault::report(error, storagefault::describe(query.lastError()));
             return false;
+        }
         text = query.value(0).toByteArray();
     }
     const SnapshotReader document(text);
@@ -167,25 +174,35 @@ bool Database::rollbackTo(int versionId, const QString &source)
     if (!document.isObject() || document.isEmptyObject())
         return false;
 
-    saveVersion(QStringLiteral("回滚前自动存档"), source);
-
-    // One transaction for all rows: a crash half-way leaves the data as it was, not half rolled back.
-    // A row that fails is skipped; the rows written around it still commit.
-    const bool inTransaction = connection.transaction();
+    // One transaction for both versions and all rows: a fault or a crash half-way leaves the data as it
+    // was, not half rolled back. A row that a constraint refuses is skipped; the rows around it commit.
+    QString fault;
+    if (!beginWrite(&fault)) {
+        storagefault::report(error, fault);
+        return false;
+    }
+    bool whole = saveVersion(QStringLiteral("回滚前自动存档"), source, &fault);
     for (const TableInfo &table : tables()) {
-        const qsizetype count = document.size(table.key);
+        const qsizetype count = whole ? document.size(table.key) : 0;
         if (count == 0)
             continue;
         RecordWriter writer(connection, table);
-        for (qsizetype i = 0; i < count; ++i) {
+        for (qsizetype i = 0; i < count && whole; ++i) {
             const QJsonObject record = document.record(table.key, i);
-            if (!recordText(record, QStringLiteral("id")).isEmpty())
-                writer.write(record);
+            if (recordId(record).isEmpty() || writer.write(record))
+                continue;
+            if (writer.failedOnEnvironment()) {
+                fault = writer.errorText();
+                whole = false;
+            }
         }
     }
-    if (inTransaction && !connection.commit())
-        connection.rollback();
-
-    saveVersion(QStringLiteral("回滚到版本 #%1").arg(versionId), source);
+    whole = whole && saveVersion(QStringLiteral("回滚到版本 #%1").arg(versionId), source, &fault)
+            && commitWrite(&fault);
+    if (!whole) {
+        rollbackWrite();
+        storagefault::report(error, fault);
+        return false;
+    }
     return true;
 }

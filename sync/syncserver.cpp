@@ -492,13 +492,25 @@ void SyncServer::handleRequest(QTcpSocket *socket, HttpRequest request)
         }
     }
 
+    // A fault of the database is answered as a failure: never as success, never as a shorter database.
+    auto unavailable = [this, &answer, &peer](const QString &what, const QString &reason) {
+        Q_EMIT logMessage(QStringLiteral("[同步服务] %1 %2失败：%3").arg(peer, what, reason));
+        answer(503, errorObject(reason));
+    };
+
     if (path.startsWith(QLatin1String("/info"))) {
+        QString failure;
+        const QJsonObject counts = db.counts(&failure);
+        if (!failure.isEmpty()) {
+            unavailable(QStringLiteral("读取概况"), failure);
+            return;
+        }
         answer(200, {{QStringLiteral("app"), QStringLiteral("plindor")},
                      {QStringLiteral("protocol"), 1},
                      {QStringLiteral("platform"), QStringLiteral("qt")},
                      {QStringLiteral("deviceName"), deviceName},
                      {QStringLiteral("exportedAt"), Database::nowText()},
-                     {QStringLiteral("counts"), db.counts()},
+                     {QStringLiteral("counts"), counts},
                      {QStringLiteral("mode"), QStringLiteral("master")}});
         return;
     }
@@ -512,12 +524,18 @@ void SyncServer::handleRequest(QTcpSocket *socket, HttpRequest request)
             }
             return;
         }
+        // Written straight from the rows: the document is never held as JSON objects.
+        QString failure;
+        const QByteArray document = db.snapshotText(&failure);
+        if (!failure.isEmpty()) {
+            unavailable(QStringLiteral("拉取"), failure);
+            return;
+        }
         const QString summary = QStringLiteral("手机拉走了主库数据");
         db.logSync(peer, QStringLiteral("拉取"), summary);
         Q_EMIT activity(peer, QStringLiteral("拉取"), summary);
-        // Written straight from the rows: the document is never held as JSON objects.
         if (guard)
-            writeResponse(guard, 200, db.snapshotText(), QStringLiteral("application/json; charset=utf-8"));
+            writeResponse(guard, 200, document, QStringLiteral("application/json; charset=utf-8"));
         return;
     }
 
@@ -536,8 +554,14 @@ void SyncServer::handleRequest(QTcpSocket *socket, HttpRequest request)
                 answer(200, errorObject(QStringLiteral("数据格式无法解析")));
                 return;
             }
-            db.saveVersion(QStringLiteral("收到 %1 推送前").arg(peer), peer);
-            result = db.merge(document);
+            result = db.merge(document, QStringLiteral("收到 %1 推送前").arg(peer), peer);
+        }
+        if (!result.error.isEmpty()) {
+            // Nothing of the push was stored; the phone keeps its rows and may push again.
+            db.logSync(peer, QStringLiteral("推送失败"), result.error);
+            Q_EMIT activity(peer, QStringLiteral("推送失败"), result.error);
+            unavailable(QStringLiteral("推送"), result.error);
+            return;
         }
         const QString summary = result.details.join(QLatin1String(" / "));
         db.logSync(peer, QStringLiteral("推送"), summary);

@@ -11,6 +11,8 @@
 #include <QJsonObject>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QTcpServer>
 #include <QTimer>
 #include <QWidget>
@@ -108,6 +110,58 @@ inline QPushButton *findButton(QWidget *root, const QString &text)
     }
     return nullptr;
 }
+
+// A real storage fault on the program's connection to the database file at path, until lift():
+// "full" caps the file at the pages it has, "read-only" reopens it read-only, and "locked" has a second
+// connection hold the write lock (the program waits only 50 ms for it instead of seconds).
+class StorageFault
+{
+public:
+    StorageFault(const QString &kind, const QString &path)
+        : kind(kind)
+    {
+        QSqlDatabase program = QSqlDatabase::database(QStringLiteral("plindor"), false);
+        if (kind == QLatin1String("full")) {
+            QSqlQuery query(program);
+            if (query.exec(QStringLiteral("PRAGMA page_count")) && query.next())
+                query.exec(QStringLiteral("PRAGMA max_page_count = %1").arg(query.value(0).toLongLong()));
+        } else if (kind == QLatin1String("read-only")) {
+            program.close();
+            program.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY"));
+            program.open();
+        } else if (kind == QLatin1String("locked")) {
+            QSqlQuery(program).exec(QStringLiteral("PRAGMA busy_timeout = 50"));
+            QSqlDatabase holder = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("holder"));
+            holder.setDatabaseName(path);
+            holder.open();
+            QSqlQuery(holder).exec(QStringLiteral("BEGIN IMMEDIATE"));
+        }
+    }
+
+    ~StorageFault() { lift(); }
+
+    void lift()
+    {
+        if (lifted)
+            return;
+        lifted = true;
+        QSqlDatabase program = QSqlDatabase::database(QStringLiteral("plindor"), false);
+        if (kind == QLatin1String("full")) {
+            QSqlQuery(program).exec(QStringLiteral("PRAGMA max_page_count = 2147483646"));
+        } else if (kind == QLatin1String("read-only")) {
+            program.close();
+            program.setConnectOptions(QString());
+            program.open();
+        } else if (kind == QLatin1String("locked")) {
+            QSqlDatabase::database(QStringLiteral("holder"), false).close();
+            QSqlDatabase::removeDatabase(QStringLiteral("holder"));
+        }
+    }
+
+private:
+    QString kind;
+    bool lifted = false;
+};
 
 } // namespace testutil
 

@@ -258,24 +258,37 @@ private Q_SLOTS:
         QVERIFY(db.recentSyncLog(100).isEmpty());
     }
 
+    void failedRollbackWarnsAndLogsNothing_data()
+    {
+        QTest::addColumn<QString>("fault");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("damaged version") << QString() << QStringLiteral("回滚失败");
+        QTest::newRow("locked") << "locked" << QStringLiteral("回滚失败：数据库正被其他程序占用，请稍后重试");
+    }
+
     void failedRollbackWarnsAndLogsNothing()
     {
+        QFETCH(QString, fault);
+        QFETCH(QString, text);
         MainWindow window;
         MainWindowTest t(window);
         Database &db = Database::instance();
         QVERIFY(!db.upsert("items", {{"id", "i1"}, {"name", "旧名"}}, nullptr).isEmpty());
         QVERIFY(db.saveVersion(QStringLiteral("前"), QStringLiteral("qt")));
         QVERIFY(db.updateRecord("items", "i1", {{"name", "新名"}}, nullptr));
-        QVERIFY(execOnDatabaseFile(QStringLiteral("UPDATE versions SET snapshot = 'kaputt'")));
+        if (fault.isEmpty())
+            QVERIFY(execOnDatabaseFile(QStringLiteral("UPDATE versions SET snapshot = 'kaputt'")));
         t.refreshVersions();
         t.versionsTable()->selectRow(0);
 
+        testutil::StorageFault storageFault(fault, db.fileName());
         QList<testutil::SeenBox> seen;
         testutil::answerBoxes({QMessageBox::Yes, QMessageBox::Ok}, &seen);
         testutil::findButton(page(window, HistoryPage), QStringLiteral("回滚到选中版本"))->click();
+        storageFault.lift();
         QCOMPARE(seen.size(), 2);
         QCOMPARE(seen.at(1).title, QStringLiteral("失败"));
-        QCOMPARE(seen.at(1).text, QStringLiteral("回滚失败"));
+        QVERIFY2(seen.at(1).text.startsWith(text), qPrintable(seen.at(1).text));
         QCOMPARE(itemName("i1"), QStringLiteral("新名"));
         QCOMPARE(db.listVersions(200).size(), 1);
         QVERIFY(db.recentSyncLog(100).isEmpty());

@@ -1111,6 +1111,111 @@ private Q_SLOTS:
         QCOMPARE(db.rows("items").size(), 2);
     }
 
+    // A push that meets a fault of the database is refused whole and may be sent again.
+    void pushUnderFault_data()
+    {
+        QTest::addColumn<QString>("fault");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("full") << "full" << QStringLiteral("磁盘空间已满");
+        QTest::newRow("read-only") << "read-only" << QStringLiteral("只读");
+        QTest::newRow("locked") << "locked" << QStringLiteral("占用");
+    }
+
+    void pushUnderFault()
+    {
+        QFETCH(QString, fault);
+        QFETCH(QString, reason);
+        QVERIFY(!db.upsert("items", {{"id", "kept"}, {"name", "原有"}}, nullptr).isEmpty());
+        const QJsonObject before = QJsonDocument::fromJson(db.snapshotText()).object();
+        const int versionsBefore = db.listVersions(300).size();
+
+        QJsonArray items;
+        QJsonArray transactions;
+        for (int i = 0; i < 400; ++i) {
+            items.append(QJsonObject{{"id", QStringLiteral("f-%1").arg(i)},
+                                     {"name", QStringLiteral("零件 %1 ").arg(i).repeated(20)},
+                                     {"updatedAt", "2026-01-02 10:00:00"}});
+            transactions.append(QJsonObject{{"id", QStringLiteral("t-%1").arg(i)}, {"itemId", QStringLiteral("f-%1").arg(i)}});
+        }
+        const QByteArray body =
+            QJsonDocument(QJsonObject{{"items", items}, {"transactions", transactions}}).toJson(QJsonDocument::Compact);
+
+        QSignalSpy log(server, &SyncServer::logMessage);
+        testutil::StorageFault storageFault(fault, db.fileName());
+        const Reply refused = exchange(port(), keyed("POST", "/import", body));
+        verifyFraming(refused);
+        QCOMPARE(refused.status, 503);
+        QCOMPARE(refused.json()["ok"], QJsonValue(false));
+        QVERIFY2(refused.json()["error"].toString().contains(reason), refused.body.constData());
+        QCOMPARE(log.size(), 1);
+        QVERIFY(log.first().first().toString().contains(reason));
+        storageFault.lift();
+
+        QJsonObject after = QJsonDocument::fromJson(db.snapshotText()).object();
+        after.remove("exportedAt");
+        QJsonObject expected = before;
+        expected.remove("exportedAt");
+        QCOMPARE(after, expected);
+        QCOMPARE(db.listVersions(300).size(), versionsBefore);
+        for (const QJsonValue &entry : db.recentSyncLog(100))
+            QVERIFY(entry["action"].toString() != QStringLiteral("推送"));
+
+        const Reply retried = exchange(port(), keyed("POST", "/import", body));
+        QCOMPARE(retried.status, 200);
+        QCOMPARE(retried.json()["merged"].toObject()["items"].toInt(), 400);
+        QCOMPARE(retried.json()["merged"].toObject()["transactions"].toInt(), 400);
+        QCOMPARE(db.counts()["items"].toInt(), 401);
+        QCOMPARE(db.listVersions(300).size(), versionsBefore + 1);
+        QCOMPARE(db.recentSyncLog(1).first()["action"].toString(), QStringLiteral("推送"));
+    }
+
+    // A table that cannot be read whole is a failure, never a shorter database.
+    void damagedTableRefusesReads()
+    {
+        QJsonArray items;
+        for (int i = 0; i < 3000; ++i)
+            items.append(QJsonObject{{"id", QStringLiteral("d-%1").arg(i)}, {"name", QStringLiteral("物品 %1").arg(i)}});
+        QVERIFY(db.merge(QJsonObject{{"items", items}}).error.isEmpty());
+        // The rows go into the file itself, which then passes the opening check; the damage comes later,
+        // while the program runs.
+        const QString path = db.fileName();
+        db.close();
+        QString error;
+        QVERIFY2(db.open(path, &error), qPrintable(error));
+        {
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::ReadWrite));
+            const qint64 pageSize = 4096;
+            // The last leaf page of a table (not of an index): the items hold nearly all of them.
+            const QByteArray bytes = file.readAll();
+            qint64 page = bytes.size() / pageSize - 1;
+            while (page > 1 && bytes.at(page * pageSize) != 0x0d)
+                --page;
+            QVERIFY(page > 1);
+            QVERIFY(file.seek(page * pageSize));
+            QVERIFY(file.write(QByteArray(pageSize, '\xee')) == pageSize);
+        }
+        {
+            // A commit by another connection makes the program drop the pages it holds in memory.
+            QSqlDatabase side = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("side"));
+            side.setDatabaseName(path);
+            QVERIFY(side.open());
+            QVERIFY(QSqlQuery(side).exec(QStringLiteral("INSERT INTO sync_log (createdAt) VALUES ('x')")));
+            side.close();
+        }
+        QSqlDatabase::removeDatabase(QStringLiteral("side"));
+
+        for (const QByteArray &target : {QByteArray("/export"), QByteArray("/info")}) {
+            const Reply reply = exchange(port(), keyed("GET", target));
+            verifyFraming(reply);
+            QCOMPARE(reply.status, 503);
+            QCOMPARE(reply.json()["ok"], QJsonValue(false));
+            QVERIFY2(reply.json()["error"].toString().contains(QStringLiteral("损坏")), reply.body.constData());
+        }
+        for (const QJsonValue &entry : db.recentSyncLog(100))
+            QVERIFY(entry["action"].toString() != QStringLiteral("拉取"));
+    }
+
     void ipv6PeerKeepsItsAddress()
     {
         if (!QNetworkInterface::allAddresses().contains(QHostAddress(QHostAddress::LocalHostIPv6)))

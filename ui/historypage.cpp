@@ -118,8 +118,10 @@ void MainWindow::onRollback()
     if (answer != QMessageBox::Yes)
         return;
 
-    if (!Database::instance().rollbackTo(id, QStringLiteral("qt-ui"))) {
-        QMessageBox::warning(this, QStringLiteral("失败"), QStringLiteral("回滚失败"));
+    QString error;
+    if (!Database::instance().rollbackTo(id, QStringLiteral("qt-ui"), &error)) {
+        QMessageBox::warning(this, QStringLiteral("失败"),
+                             error.isEmpty() ? QStringLiteral("回滚失败") : QStringLiteral("回滚失败：") + error);
         return;
     }
     Database::instance().logSync(QStringLiteral("qt-ui"), QStringLiteral("回滚"), QStringLiteral("回滚到版本 #%1").arg(id));
