@@ -85,6 +85,8 @@ public:
     QJsonArray recentSyncLog(int limit);
     int clearSyncLog();
     QString dailyBackup();
+    // Whether dailyBackup() would copy the database now: it is open and today has no backup yet.
+    bool dailyBackupDue() const;
 
     // Names and paths for display
     QList<IdName> queryIdName(const QString &sql);
@@ -95,6 +97,7 @@ public:
 private:
     Database() = default;
     Q_DISABLE_COPY(Database)
+    QString todaysBackupPath() const;
 
     bool createTables(QString *error);
     int mergeNewer(const RecordSource &source, const QString &table, const QString &timestampColumn);

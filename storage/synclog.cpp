@@ -54,17 +54,25 @@ int Database::clearSyncLog()
     return count;
 }
 
+QString Database::todaysBackupPath() const
+{
+    const QString folder = QFileInfo(databaseFile).absoluteDir().filePath(QStringLiteral("备份"));
+    return QDir(folder).absoluteFilePath(
+        QStringLiteral("plindor-%1.db").arg(QDate::currentDate().toString(QStringLiteral("yyyyMMdd"))));
+}
+
+bool Database::dailyBackupDue() const
+{
+    return !databaseFile.isEmpty() && QFile::exists(databaseFile) && !QFile::exists(todaysBackupPath());
+}
+
 QString Database::dailyBackup()
 {
-    if (databaseFile.isEmpty() || !QFile::exists(databaseFile))
+    if (!dailyBackupDue())
         return QString();
 
-    const QString folder = QFileInfo(databaseFile).absoluteDir().filePath(QStringLiteral("备份"));
-    QDir().mkpath(folder);
-    const QString target = QDir(folder).absoluteFilePath(
-        QStringLiteral("plindor-%1.db").arg(QDate::currentDate().toString(QStringLiteral("yyyyMMdd"))));
-    if (QFile::exists(target))
-        return QString();
+    const QString target = todaysBackupPath();
+    QDir().mkpath(QFileInfo(target).absolutePath());
 
     // The copy is written under a name no backup has and renamed when complete, so a crash half-way
     // never passes for today's backup.
@@ -87,7 +95,7 @@ QString Database::dailyBackup()
         return QString();
     }
 
-    QDir dir(folder);
+    QDir dir = QFileInfo(target).absoluteDir();
     QStringList names = dir.entryList({QStringLiteral("plindor-*.db")}, QDir::Files, QDir::Name);
     while (names.size() > backupsKept)
         dir.remove(names.takeFirst());

@@ -103,7 +103,8 @@ bool SyncServer::start(quint16 newPort)
         stop();
     listener = new QTcpServer(this);
     if (!listener->listen(QHostAddress::Any, newPort)) {
-        Q_EMIT logMessage(QStringLiteral("同步服务启动失败: ") + listener->errorString());
+        startError = listener->errorString();
+        Q_EMIT logMessage(QStringLiteral("同步服务启动失败: ") + startError);
         delete listener;
         listener = nullptr;
         return false;
@@ -111,6 +112,7 @@ bool SyncServer::start(quint16 newPort)
     connect(listener, &QTcpServer::newConnection, this, &SyncServer::onNewConnection);
     port = newPort;
     running = true;
+    startError.clear();
     Q_EMIT logMessage(QStringLiteral("[同步服务] 已启动，端口 %1").arg(port));
     return true;
 }
@@ -327,8 +329,10 @@ void SyncServer::handleRequest(QTcpSocket *socket, HttpRequest request)
                 answer(200, errorObject(QStringLiteral("数据格式无法解析")));
                 return;
             }
+            Q_EMIT merging(true);
             db.saveVersion(QStringLiteral("收到 %1 推送前").arg(peer), peer);
             result = db.merge(document);
+            Q_EMIT merging(false);
         }
         const QString summary = result.details.join(QLatin1String(" / "));
         db.logSync(peer, QStringLiteral("推送"), summary);

@@ -33,10 +33,14 @@ public:
     QString deviceName = QStringLiteral("电脑主库");
     // A connection that neither receives nor sends anything for this long is dropped.
     int idleTimeoutMs = 30000;
+    // Why the last start failed, as the listener put it; empty after a successful start.
+    QString startError;
 
 Q_SIGNALS:
     void activity(const QString &peer, const QString &action, const QString &detail);
     void logMessage(const QString &msg);
+    // True just before a pushed document is stored and merged, false once that is over.
+    void merging(bool busy);
 
 public Q_SLOTS:
     void onNewConnection();

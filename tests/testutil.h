@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QDialog>
+#include <QHeaderView>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTcpServer>
@@ -94,6 +95,12 @@ inline QPushButton *findButton(QWidget *root, const QString &text)
     return nullptr;
 }
 
+// The last column stretches to the table's right edge, also after a refresh has fitted the others to their contents.
+inline bool lastColumnFillsTheTable(QTableWidget *table)
+{
+    return table->horizontalHeader()->length() == table->viewport()->width();
+}
+
 } // namespace testutil
 
 #include "ui/mainwindow.h"
@@ -117,6 +124,7 @@ public:
     QLabel *lanAddressLabel() const { return w.lanAddressLabel; }
     QLabel *wanAddressLabel() const { return w.wanAddressLabel; }
     QLabel *phoneHintLabel() const { return w.phoneHintLabel; }
+    QLabel *serviceStoppedLabel() const { return w.serviceStoppedLabel; }
     QTableWidget *versionsTable() const { return w.versionsTable; }
     QLineEdit *keyEdit() const { return w.keyEdit; }
     QLineEdit *nameEdit() const { return w.nameEdit; }
@@ -132,7 +140,7 @@ public:
     QTimer *refreshTimer() const { return w.refreshTimer; }
     bool ipLookupBusy() const { return w.ipLookupBusy; }
 
-    void refreshDataTable() { w.refreshDataTable(); }
+    void refreshDataTable(bool keepPlace = false) { w.refreshDataTable(keepPlace); }
     void refreshStatusCard() { w.refreshStatusCard(); }
     void refreshVersions() { w.refreshVersions(); }
     void refreshSyncLog() { w.refreshSyncLog(); }

@@ -1,6 +1,7 @@
 #include "ui/mainwindow.h"
 
 #include "catalogue/catalogue.h"
+#include "storage/snapshottext.h"
 
 #include <QDir>
 #include <QFile>
@@ -63,9 +64,11 @@ void MainWindow::exportCsvTo(const QString &path)
 QString MainWindow::csvField(const QJsonValue &value)
 {
     QString text;
-    if (value.isDouble())
-        text = QString::number(value.toDouble(), 'g', 6);
-    else if (value.isString())
+    if (value.isDouble()) {
+        QByteArray number;
+        snapshottext::appendNumber(number, value.toDouble());
+        text = QString::fromLatin1(number);
+    } else if (value.isString())
         text = value.toString();
     text.replace(QLatin1Char('"'), QStringLiteral("\"\""));
     return QLatin1Char('"') + text + QLatin1Char('"');
