@@ -215,14 +215,13 @@ void MainWindow::onSaveSettings()
                                  .arg(configPath()));
         return;
     }
-    if (!serverRunning) {
+    if (!serverRunning && !server->startError.isEmpty()) {
         // Saved, but no phone can reach the service: saying "in force" here would hide that.
-        const QString reason = port != previousPort
-                                   ? QStringLiteral("同步服务没能在端口 %1 启动：%2").arg(port).arg(server->startError)
-                                   : QStringLiteral("同步服务现在没有运行，手机暂时连不上。");
         QMessageBox::warning(this, QStringLiteral("已保存，但同步服务没有运行"),
-                             QStringLiteral("设置已保存。\n\n%1\n\n请换一个端口再保存，或在下面点「启动同步服务」。")
-                                 .arg(reason));
+                             QStringLiteral("设置已保存。\n\n同步服务没能在端口 %1 启动：%2\n\n"
+                                            "请换一个端口再保存，或在下面点「启动同步服务」重试。")
+                                 .arg(port)
+                                 .arg(server->startError));
         return;
     }
     QMessageBox::information(
