@@ -466,7 +466,7 @@ private Q_SLOTS:
         QVERIFY(row >= 0);
         const int capped = columnOf(header);
         QVERIFY(table()->columnWidth(capped) <= 320);
-        QVERIFY(table()->columnWidth(capped) >= 160);
+        QVERIFY(table()->columnWidth(capped) >= 100);
         QHeaderView *sections = table()->horizontalHeader();
         for (const QString &shown : {QStringLiteral("数量"), QStringLiteral("操作")}) {
             const int c = columnOf(shown);

@@ -40,7 +40,7 @@ constexpr int resizeSampleRows = 200;
 constexpr int maxColumnWidth = 320;
 // Where several long columns still push the actions off the shown table, they are narrowed together,
 // but not below this.
-constexpr int minNarrowedWidth = 160;
+constexpr int minNarrowedWidth = 100;
 
 // The widest a column before the action column may be so that all of them fit `room`: the highest
 // level between minNarrowedWidth and maxColumnWidth that does, else minNarrowedWidth.
@@ -258,6 +258,7 @@ QWidget *MainWindow::buildDataPage()
     dataTable->setAlternatingRowColors(false);
     dataTable->setSortingEnabled(false);
     dataTable->setItemDelegate(new ElidedTextDelegate(dataTable));
+    dataTable->viewport()->installEventFilter(this);
     layout->addWidget(dataTable, 1);
 
     actionDelegate = new ActionDelegate(dataTable);
@@ -425,22 +426,12 @@ void MainWindow::refreshDataTable(bool keepPlace)
     if (model->rowCount() > 0)
         Q_EMIT model->dataChanged(model->index(0, 0), model->index(model->rowCount() - 1, model->columnCount() - 1));
     // Column by column and the last one left out: resizing it would undo its stretch until the next resize.
-    QHeaderView *header = dataTable->horizontalHeader();
-    QList<int> leading;
+    dataColumnWidths.clear();
     for (int column = 0; column < dataTable->columnCount() - 1; ++column) {
         dataTable->resizeColumnToContents(column);
-        if (column < actionColumn)
-            leading.append(header->sectionSize(column));
+        dataColumnWidths.append(dataTable->columnWidth(column));
     }
-    // Only a shown table knows the room it has; a hidden one is fitted when it is shown again.
-    const int room = dataTable->isVisible() ? dataTable->viewport()->width() - header->sectionSize(actionColumn)
-                                            : std::numeric_limits<int>::max();
-    const int level = fittingLevel(leading, room);
-    for (int column = 0; column < dataTable->columnCount() - 1; ++column) {
-        const int limit = column < actionColumn ? level : maxColumnWidth;
-        if (column != actionColumn && header->sectionSize(column) > limit)
-            header->resizeSection(column, limit);
-    }
+    fitDataColumns();
     dataTable->setCurrentItem(nullptr);
     if (!keptId.isEmpty()) {
         for (int r = 0; r < dataTable->rowCount(); ++r) {
@@ -464,6 +455,32 @@ void MainWindow::refreshDataTable(bool keepPlace)
     if (tree)
         count += QStringLiteral("\u3000\u00B7\u3000单击分类名可展开/收起；主级（带 ▼▶）不能改删，只叶子可以");
     countLabel->setText(count);
+}
+
+bool MainWindow::eventFilter(QObject *watched, QEvent *event)
+{
+    // The data table's room changes with the window, and on its first showing.
+    if (dataTable && watched == dataTable->viewport() && event->type() == QEvent::Resize)
+        fitDataColumns();
+    return QMainWindow::eventFilter(watched, event);
+}
+
+void MainWindow::fitDataColumns()
+{
+    if (!dataTable || dataColumnWidths.size() != dataTable->columnCount() - 1)
+        return;
+    const int actionColumn = actionDelegate->column();
+    QHeaderView *header = dataTable->horizontalHeader();
+    // The room of a hidden table is not known yet: it is fitted again when it is shown.
+    const int room = dataTable->isVisible() ? dataTable->viewport()->width() - header->sectionSize(actionColumn)
+                                            : std::numeric_limits<int>::max();
+    const int level = fittingLevel(dataColumnWidths.mid(0, qMax(0, actionColumn)), room);
+    for (int column = 0; column < dataColumnWidths.size(); ++column) {
+        if (column == actionColumn)
+            continue;
+        const int limit = column < actionColumn ? level : maxColumnWidth;
+        header->resizeSection(column, qMin(dataColumnWidths.at(column), limit));
+    }
 }
 
 QJsonArray MainWindow::orderAsTree(const QJsonArray &rows, bool searching)

@@ -67,6 +67,8 @@ private Q_SLOTS:
     void fetchPublicIP();
 
 private:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
     // Frame
     void buildUi();
     void appendLog(const QString &text);
@@ -90,6 +92,9 @@ private:
     QWidget *buildDataPage();
     // keepPlace keeps the selected row and the scroll position, for a refresh of the same view.
     void refreshDataTable(bool keepPlace = false);
+    // Caps the columns at the widths their contents asked for at the last refresh, narrowing the
+    // ones before the actions together where the table is too narrow for them.
+    void fitDataColumns();
     QJsonArray orderAsTree(const QJsonArray &rows, bool searching);
     QString currentRowId() const;
     QString currentTableKey() const;
@@ -137,6 +142,7 @@ private:
     QHash<QString, int> childCountById;
     QSet<QString> parentIds;
     QSet<QString> expandedIds;
+    QList<int> dataColumnWidths;
     // The parent whose name was last clicked, and when: tells the second click of a double click.
     QString lastToggledId;
     QElapsedTimer lastToggleClock;
