@@ -42,7 +42,8 @@ void MainWindow::onDeleteRow()
     if (!db.softDelete(table->key, id, &error)) {
         // Nothing was deleted: say so rather than log it as done. The version above stays.
         QMessageBox::warning(this, QStringLiteral("删除失败"),
-                             error.isEmpty() ? QStringLiteral("数据库没有删掉这一条。") : error);
+                             error.isEmpty() ? QStringLiteral("数据库没有删掉这一条。")
+                                             : QStringLiteral("数据库没有删掉这一条：\n%1").arg(error));
         return;
     }
     db.logSync(QStringLiteral("qt-ui"), QStringLiteral("删除"), QStringLiteral("%1 %2").arg(table->label, id));

@@ -201,7 +201,7 @@ void MainWindow::onAddRow()
     QString error;
     const QString id = db.upsert(table->key, values, &error);
     if (id.isEmpty()) {
-        QMessageBox::warning(this, QStringLiteral("新增失败"), error);
+        QMessageBox::warning(this, QStringLiteral("新增失败"), QStringLiteral("数据库没有存下这一条：\n%1").arg(error));
         return;
     }
     db.logSync(QStringLiteral("qt-ui"), QStringLiteral("新增"), QStringLiteral("%1 %2").arg(table->label, id));
@@ -246,7 +246,7 @@ void MainWindow::onEditRow()
     db.saveVersion(QStringLiteral("界面修改 %1 #%2 前").arg(table->key, id), QStringLiteral("qt"));
     QString error;
     if (!db.updateRecord(table->key, id, values, &error)) {
-        QMessageBox::warning(this, QStringLiteral("修改失败"), error);
+        QMessageBox::warning(this, QStringLiteral("修改失败"), QStringLiteral("数据库没有存下这次修改：\n%1").arg(error));
         return;
     }
     db.logSync(QStringLiteral("qt-ui"), QStringLiteral("修改"), QStringLiteral("%1 %2").arg(table->label, id));
