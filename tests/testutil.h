@@ -6,6 +6,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTcpServer>
+#include <QTcpSocket>
 #include <QTimer>
 #include <QWidget>
 
@@ -26,6 +27,14 @@ inline quint16 freePort()
     QTcpServer probe;
     probe.listen(QHostAddress::LocalHost, 0);
     return probe.serverPort();
+}
+
+// Whether something accepts a TCP connection on 127.0.0.1 at this port.
+inline bool acceptsConnection(quint16 port)
+{
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, port);
+    return socket.waitForConnected(2000);
 }
 
 // Answers the next modal box: presses its button with the given role (or text) once the box is up.

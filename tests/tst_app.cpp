@@ -12,17 +12,6 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-namespace {
-
-bool acceptsConnection(quint16 port)
-{
-    QTcpSocket socket;
-    socket.connectToHost(QHostAddress::LocalHost, port);
-    return socket.waitForConnected(2000);
-}
-
-} // namespace
-
 class AppTest : public QObject
 {
     Q_OBJECT
@@ -135,7 +124,7 @@ private Q_SLOTS:
         QVERIFY(QFile::exists(database));
         // The last connection to close checkpoints the write-ahead log into the file and removes it.
         QVERIFY(!QFile::exists(database + QStringLiteral("-wal")));
-        QVERIFY(!acceptsConnection(port));
+        QVERIFY(!testutil::acceptsConnection(port));
 #endif
     }
 };

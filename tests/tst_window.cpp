@@ -120,12 +120,6 @@ QStringList logLines(MainWindowTest &t)
     return t.logView()->toPlainText().split(QLatin1Char('\n'));
 }
 
-bool acceptsConnection(quint16 port)
-{
-    QTcpSocket socket;
-    socket.connectToHost(QHostAddress::LocalHost, port);
-    return socket.waitForConnected(2000);
-}
 
 const QRegularExpression generatedKey(QStringLiteral("^[ABCDEFGHJKLMNPQRSTUVWXYZ23456789]{12}$"));
 
@@ -239,7 +233,7 @@ private Q_SLOTS:
         MainWindowTest &t = start();
         QVERIFY(t.serverRunning());
         QCOMPARE(t.server()->port, port);
-        QVERIFY(acceptsConnection(port));
+        QVERIFY(testutil::acceptsConnection(port));
 
         const QJsonObject saved = readConfigObject();
         QCOMPARE(saved.keys(), QStringList({"syncKey", "syncPort"}));
@@ -482,7 +476,7 @@ private Q_SLOTS:
         t.portEdit()->setText(QString::number(newPort));
         QCOMPARE(pressAndAnswer(QStringLiteral("保存设置")), QStringLiteral("已保存"));
         QVERIFY(t.serverRunning());
-        QVERIFY(acceptsConnection(newPort));
+        QVERIFY(testutil::acceptsConnection(newPort));
         QCOMPARE(t.toggleButton()->text(), QStringLiteral("停止同步服务"));
         QVERIFY(t.statusLabel()->text().startsWith(QStringLiteral("● 服务运行中\n端口 %1").arg(newPort)));
     }
@@ -572,7 +566,7 @@ private Q_SLOTS:
         QCOMPARE(t.toggleButton()->text(), QStringLiteral("启动同步服务"));
         QCOMPARE(t.toggleButton()->objectName(), QStringLiteral("success"));
         QCOMPARE(t.statusLabel()->text(), QStringLiteral("○ 服务已停止"));
-        QTRY_VERIFY(!acceptsConnection(port));
+        QTRY_VERIFY(!testutil::acceptsConnection(port));
 
         // The service starts on the saved settings; an unsaved key in the field is not used.
         t.keyEdit()->setText(QStringLiteral("UNSAVED1"));
@@ -581,7 +575,7 @@ private Q_SLOTS:
         QCOMPARE(t.server()->key, QStringLiteral("TESTKEY1"));
         QCOMPARE(t.toggleButton()->text(), QStringLiteral("停止同步服务"));
         QCOMPARE(t.toggleButton()->objectName(), QStringLiteral("danger"));
-        QVERIFY(acceptsConnection(port));
+        QVERIFY(testutil::acceptsConnection(port));
 
         QSignalSpy serverLog(t.server(), &SyncServer::logMessage);
         button(QStringLiteral("重启同步服务"))->click();
@@ -831,7 +825,7 @@ private Q_SLOTS:
         QVERIFY(generatedKey.match(readConfigObject().value("syncKey").toString()).hasMatch());
         QVERIFY(QFile::exists(databasePath()));
         QVERIFY(t.serverRunning());
-        QVERIFY(acceptsConnection(9527));
+        QVERIFY(testutil::acceptsConnection(9527));
 
         const QString backup = QDir(QFileInfo(databasePath()).absolutePath())
                                    .filePath(QStringLiteral("备份/plindor-%1.db")
