@@ -69,6 +69,10 @@ BOOL WINAPI onConsoleControl(DWORD type)
     return TRUE;
 }
 
+void catchTerminationSignals()
+{
+}
+
 void closeOnTerminationSignals(MainWindow &window)
 {
     windowToClose = &window;
@@ -84,11 +88,25 @@ void onTerminationSignal(int)
     [[maybe_unused]] const ssize_t written = ::write(signalPipe[1], &byte, 1);
 }
 
+// Caught from the very start: a signal during the start-up backup waits in the pipe until the window
+// can be closed, rather than ending the process half-way.
+void catchTerminationSignals()
+{
+    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) != 0)
+        return;
+    struct sigaction action = {};
+    action.sa_handler = onTerminationSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
 // Ctrl+C and SIGTERM close the window as the operator would, so the service stops and the database
 // is closed cleanly instead of the process simply ending.
 void closeOnTerminationSignals(MainWindow &window)
 {
-    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) != 0)
+    if (signalPipe[0] < 0)
         return;
     auto *notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, &window);
     QObject::connect(notifier, &QSocketNotifier::activated, &window, [&window, notifier] {
@@ -99,12 +117,6 @@ void closeOnTerminationSignals(MainWindow &window)
         // An open message box would keep the program alive past the closed window.
         QCoreApplication::quit();
     });
-    struct sigaction action = {};
-    action.sa_handler = onTerminationSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
 }
 #endif
 
@@ -117,6 +129,7 @@ int main(int argc, char *argv[])
     QCoreApplication::setOrganizationName(QStringLiteral("plindor"));
     QApplication::setFont(QFont(QStringLiteral("Microsoft YaHei UI"), 9));
     loadQtTranslation(app);
+    catchTerminationSignals();
 
     MainWindow window;
     echoToStandardOutput(window);

@@ -8,21 +8,21 @@
 
 #include <QAbstractItemView>
 #include <QApplication>
-#include <QHelpEvent>
-#include <QScrollBar>
-#include <QStyledItemDelegate>
-#include <QToolTip>
 #include <QComboBox>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QHelpEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QSignalBlocker>
 #include <QStringMatcher>
+#include <QStyledItemDelegate>
 #include <QTableWidget>
 #include <QTimer>
+#include <QToolTip>
 #include <QVBoxLayout>
 
 #include <algorithm>
