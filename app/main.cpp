@@ -3,7 +3,126 @@
 #include "ui/mainwindow.h"
 
 #include <QApplication>
+#include <QDir>
 #include <QFont>
+#include <QLibraryInfo>
+#include <QTranslator>
+
+#include <cstdio>
+
+#ifdef Q_OS_WIN
+#include <windows.h>
+#else
+#include <QSocketNotifier>
+#include <csignal>
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+// Qt's own texts (standard buttons, file dialogs, socket errors) in Chinese: from Qt's translations
+// folder, or from the "translations" folder that windeployqt puts beside the executable.
+void loadQtTranslation(QApplication &app)
+{
+    auto *translator = new QTranslator(&app);
+    const QStringList folders{QLibraryInfo::path(QLibraryInfo::TranslationsPath),
+                              QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("translations"))};
+    for (const QString &folder : folders) {
+        if (translator->load(QStringLiteral("qtbase_zh_CN"), folder)) {
+            QCoreApplication::installTranslator(translator);
+            return;
+        }
+    }
+    delete translator;
+}
+
+void printLine(const QString &line)
+{
+    const QByteArray bytes = line.toUtf8() + '\n';
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
+    std::fflush(stdout);
+}
+
+// Without a display nobody sees the window: what a phone needs and every log line go to standard output.
+void echoToStandardOutput(MainWindow &window)
+{
+    if (QGuiApplication::platformName() != QLatin1String("offscreen"))
+        return;
+    printLine(window.phoneConnectionText());
+    const QString earlier = window.programLog();
+    if (!earlier.isEmpty())
+        printLine(earlier);
+    QObject::connect(&window, &MainWindow::logged, &window, &printLine);
+}
+
+#ifdef Q_OS_WIN
+MainWindow *windowToClose = nullptr;
+
+BOOL WINAPI onConsoleControl(DWORD type)
+{
+    if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT && type != CTRL_CLOSE_EVENT)
+        return FALSE;
+    QMetaObject::invokeMethod(windowToClose, "close", Qt::QueuedConnection);
+    QMetaObject::invokeMethod(qApp, &QCoreApplication::quit, Qt::QueuedConnection);
+    // A closing console ends the process once this returns: give the window a moment to close first.
+    if (type == CTRL_CLOSE_EVENT)
+        Sleep(3000);
+    return TRUE;
+}
+
+void catchTerminationSignals()
+{
+}
+
+void closeOnTerminationSignals(MainWindow &window)
+{
+    windowToClose = &window;
+    SetConsoleCtrlHandler(onConsoleControl, TRUE);
+}
+#else
+int signalPipe[2] = {-1, -1};
+
+void onTerminationSignal(int)
+{
+    const char byte = 1;
+    // Nothing but write() is safe in a signal handler; the event loop reads the byte.
+    [[maybe_unused]] const ssize_t written = ::write(signalPipe[1], &byte, 1);
+}
+
+// Caught from the very start: a signal during the start-up backup waits in the pipe until the window
+// can be closed, rather than ending the process half-way.
+void catchTerminationSignals()
+{
+    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) != 0)
+        return;
+    struct sigaction action = {};
+    action.sa_handler = onTerminationSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+// Ctrl+C and SIGTERM close the window as the operator would, so the service stops and the database
+// is closed cleanly instead of the process simply ending.
+void closeOnTerminationSignals(MainWindow &window)
+{
+    if (signalPipe[0] < 0)
+        return;
+    auto *notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, &window);
+    QObject::connect(notifier, &QSocketNotifier::activated, &window, [&window, notifier] {
+        char byte = 0;
+        [[maybe_unused]] const ssize_t read = ::read(signalPipe[0], &byte, 1);
+        notifier->setEnabled(false);
+        window.close();
+        // An open message box would keep the program alive past the closed window.
+        QCoreApplication::quit();
+    });
+}
+#endif
+
+} // namespace
 
 int main(int argc, char *argv[])
 {
@@ -11,12 +130,16 @@ int main(int argc, char *argv[])
     QCoreApplication::setApplicationName(QStringLiteral("Tovanik"));
     QCoreApplication::setOrganizationName(QStringLiteral("plindor"));
     QApplication::setFont(QFont(QStringLiteral("Microsoft YaHei UI"), 9));
+    loadQtTranslation(app);
+    catchTerminationSignals();
 
     InstanceLock lock(lockFilePath());
     if (!lock.claim())
         return 1;
 
     MainWindow window;
+    echoToStandardOutput(window);
+    closeOnTerminationSignals(window);
     window.show();
     return app.exec();
 }

@@ -164,8 +164,17 @@ int main(int argc, char **argv)
         QApplication::processEvents();
         profiled<4>([&] { fillPlain(table, searchRows, columns, texts); });
         profiled<5>([] { Database::instance().rows(QStringLiteral("items")); });
+        t.searchEdit()->clear();
+        QApplication::processEvents();
+        table->setCurrentCell(itemCount / 2, 0);
+        const QJsonObject item{{"id", "item-7"}, {"name", "手机改名"}, {"updatedAt", "2030-01-01 00:00:00"}};
+        Database::instance().merge(QJsonObject{{"items", QJsonArray{item}}});
+        profiled<7>([&t] { t.refreshDataTable(true); });
+        t.tableCombo()->setCurrentIndex(1);
+        QApplication::processEvents();
+        profiled<8>([&t] { t.tableCombo()->setCurrentIndex(0); });
         std::printf("1 first refresh, 6 next refresh, 2 their plain fill (%d rows), 3 keystroke, 4 its plain fill (%d rows), "
-                    "5 rows(\"items\") afresh\n",
+                    "5 rows(\"items\") afresh, 7 refresh after a push, 8 refresh after another table\n",
                     rows, searchRows);
         return 0;
     }
@@ -193,6 +202,18 @@ int main(int argc, char **argv)
     const double coldRefresh = medianMs([&t] { t.tableCombo()->setCurrentIndex(1); },
                                         [&t] { t.tableCombo()->setCurrentIndex(0); });
 
+    // A phone's push changes a few rows; the page then refreshes in place, keeping its row and scroll.
+    table->setCurrentCell(itemCount / 2, 0);
+    int push = 0;
+    const double pushedRefresh = medianMs(
+        [&push] {
+            ++push;
+            const QJsonObject item{{"id", QStringLiteral("item-%1").arg(push)}, {"name", QStringLiteral("手机改名%1").arg(push)},
+                                   {"updatedAt", QStringLiteral("2030-01-01 00:00:%1").arg(push, 2, 10, QLatin1Char('0'))}};
+            Database::instance().merge(QJsonObject{{"items", QJsonArray{item}}});
+        },
+        [&t] { t.refreshDataTable(true); });
+
     // The lookups as storage offers them, one per reference cell, for a slice of the rows.
     constexpr int slice = 1000;
     QElapsedTimer timer;
@@ -213,6 +234,8 @@ int main(int argc, char **argv)
                 keystroke, keystrokePlain, keystroke / keystrokePlain);
     std::printf("  refresh after another table %6d rows  %8.1f ms   ratio %.2f\n", shownRows, coldRefresh,
                 coldRefresh / refreshPlain);
+    std::printf("  refresh after a push   %6d rows  %8.1f ms   ratio %.2f (after another table %.2f)\n", shownRows,
+                pushedRefresh, pushedRefresh / refreshPlain, coldRefresh / refreshPlain);
     std::printf("  both read all rows (%s): Database::rows(\"items\") afresh %.1f ms, again %.1f ms\n",
                 Database::instance().readsDirectly() ? "straight from SQLite" : "through QSqlQuery", read, reread);
     std::printf("  the page's own work: refresh %.1f ms, ratio %.2f; keystroke %.1f ms, ratio %.2f\n", refresh - reread,

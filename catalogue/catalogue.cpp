@@ -80,3 +80,16 @@ bool isReferenceColumn(const QString &column)
                                              "relatedItemId", "customerId", "parentId"};
     return references.contains(column);
 }
+
+const QHash<QString, QString> *codeWords(const QString &column)
+{
+    static const QHash<QString, QHash<QString, QString>> words = {
+        {QStringLiteral("type"), {{QStringLiteral("out"), QStringLiteral("出库")}, {QStringLiteral("in"), QStringLiteral("入库")}}},
+        {QStringLiteral("status"),
+         {{QStringLiteral("unpaid"), QStringLiteral("未收")}, {QStringLiteral("paid"), QStringLiteral("已收")}}},
+        {QStringLiteral("paymentMethod"),
+         {{QStringLiteral("credit"), QStringLiteral("赊账")}, {QStringLiteral("cash"), QStringLiteral("现金")}}},
+    };
+    const auto found = words.constFind(column);
+    return found == words.cend() ? nullptr : &*found;
+}

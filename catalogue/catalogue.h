@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QHash>
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -16,3 +17,7 @@ const QList<TableInfo> &tables();
 const TableInfo *findTable(const QString &key);
 QString headerLabel(const QString &column);
 bool isReferenceColumn(const QString &column);
+
+// The codes a column of coded values stores (`type`, `status`, `paymentMethod`) and the words shown
+// for them; null for any other column.
+const QHash<QString, QString> *codeWords(const QString &column);

@@ -4,7 +4,7 @@
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 . "$root/scripts/deps.sh"
-install_missing "${BUILD_PACKAGES[@]}" fonts-noto-cjk fonts-noto-color-emoji
+install_missing "${BUILD_PACKAGES[@]}" qt6-translations-l10n fonts-noto-cjk fonts-noto-color-emoji
 
 build="$root/build-release"
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DTOVANIK_BUILD_TESTS=OFF -DTOVANIK_BUILD_BENCH=OFF >/dev/null

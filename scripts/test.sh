@@ -5,7 +5,7 @@
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 . "$root/scripts/deps.sh"
-install_missing "${BUILD_PACKAGES[@]}" zbar-tools sqlite3 fonts-noto-cjk fonts-noto-color-emoji curl nodejs
+install_missing "${BUILD_PACKAGES[@]}" qt6-translations-l10n zbar-tools sqlite3 fonts-noto-cjk fonts-noto-color-emoji curl nodejs
 
 build="$root/build-test"
 extra=()

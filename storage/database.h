@@ -102,6 +102,8 @@ public:
     int clearSyncLog();
     // Lines for the program log (a failed copy, copies dated after today) go to *notes when given.
     QString dailyBackup(QStringList *notes = nullptr);
+    // Whether dailyBackup() would copy the database now: it is open and today has no backup yet.
+    bool dailyBackupDue() const;
 
     // Names and paths for display
     QList<IdName> queryIdName(const QString &sql);
@@ -112,6 +114,7 @@ public:
 private:
     Database() = default;
     Q_DISABLE_COPY(Database)
+    QString todaysBackupPath() const;
 
     bool createTables(QString *error);
     // Marks the database unusable because of fault, and words the reason: a fault of the file itself in

@@ -62,19 +62,29 @@ int Database::clearSyncLog()
     return count;
 }
 
-QString Database::dailyBackup(QStringList *notes)
+QString Database::todaysBackupPath() const
+{
+    const QString folder = QFileInfo(databaseFile).absoluteDir().filePath(QStringLiteral("备份"));
+    return QDir(folder).absoluteFilePath(
+        QStringLiteral("plindor-%1.db").arg(QDate::currentDate().toString(QStringLiteral("yyyyMMdd"))));
+}
+
+bool Database::dailyBackupDue() const
 {
     // A file that failed its check is not copied: its copy would push good ones out of the rotation.
-    if (!failure.isEmpty() || databaseFile.isEmpty() || !QFile::exists(databaseFile))
+    return failure.isEmpty() && !databaseFile.isEmpty() && QFile::exists(databaseFile)
+           && !QFile::exists(todaysBackupPath());
+}
+
+QString Database::dailyBackup(QStringList *notes)
+{
+    if (!dailyBackupDue())
         return QString();
 
-    const QString folder = QFileInfo(databaseFile).absoluteDir().filePath(QStringLiteral("备份"));
+    const QString target = todaysBackupPath();
+    const QString folder = QFileInfo(target).absolutePath();
+    const QString todayName = QFileInfo(target).fileName();
     QDir().mkpath(folder);
-    const QString todayName =
-        QStringLiteral("plindor-%1.db").arg(QDate::currentDate().toString(QStringLiteral("yyyyMMdd")));
-    const QString target = QDir(folder).absoluteFilePath(todayName);
-    if (QFile::exists(target))
-        return QString();
 
     // The copy is written under a name no backup has and renamed when complete, so a crash half-way
     // never passes for today's backup.

@@ -162,7 +162,8 @@ bool SyncServer::start(quint16 newPort)
     listener = new QTcpServer(this);
     listener->setListenBacklogSize(listenBacklog);
     if (!listener->listen(QHostAddress::Any, newPort)) {
-        Q_EMIT logMessage(QStringLiteral("同步服务启动失败: ") + listener->errorString());
+        startError = listener->errorString();
+        Q_EMIT logMessage(QStringLiteral("同步服务启动失败: ") + startError);
         delete listener;
         listener = nullptr;
         return false;
@@ -170,6 +171,7 @@ bool SyncServer::start(quint16 newPort)
     connect(listener, &QTcpServer::newConnection, this, &SyncServer::onNewConnection);
     port = newPort;
     running = true;
+    startError.clear();
     Q_EMIT logMessage(QStringLiteral("[同步服务] 已启动，端口 %1").arg(port));
     return true;
 }
@@ -554,7 +556,9 @@ void SyncServer::handleRequest(QTcpSocket *socket, HttpRequest request)
                 answer(200, errorObject(QStringLiteral("数据格式无法解析")));
                 return;
             }
+            Q_EMIT merging(true);
             result = db.merge(document, QStringLiteral("收到 %1 推送前").arg(peer), peer);
+            Q_EMIT merging(false);
         }
         if (!result.error.isEmpty()) {
             // Nothing of the push was stored; the phone keeps its rows and may push again.

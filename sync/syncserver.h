@@ -36,10 +36,14 @@ public:
     // After an answer the peer may still be sending a body nobody reads; it is read and dropped for at
     // most this long, so that closing does not reset the connection before the peer has read the answer.
     int drainTimeoutMs = 3000;
+    // Why the last start failed, as the listener put it; empty after a successful start.
+    QString startError;
 
 Q_SIGNALS:
     void activity(const QString &peer, const QString &action, const QString &detail);
     void logMessage(const QString &msg);
+    // True just before a pushed document is stored and merged, false once that is over.
+    void merging(bool busy);
 
 public Q_SLOTS:
     void onNewConnection();

@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QHeaderView>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QMessageBox>
@@ -14,6 +15,7 @@
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QTcpServer>
+#include <QTcpSocket>
 #include <QTimer>
 #include <QWidget>
 
@@ -42,6 +44,14 @@ inline bool resetProgramFolder(const QJsonObject &config)
     QDir(QFileInfo(databasePath()).absolutePath()).removeRecursively();
     QFile file(configPath());
     return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(QJsonDocument(config).toJson()) > 0;
+}
+
+// Whether something accepts a TCP connection on 127.0.0.1 at this port.
+inline bool acceptsConnection(quint16 port)
+{
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, port);
+    return socket.waitForConnected(2000);
 }
 
 // Answers the next modal box: presses its button with the given role (or text) once the box is up.
@@ -163,6 +173,12 @@ private:
     bool lifted = false;
 };
 
+// The last column stretches to the table's right edge, also after a refresh has fitted the others to their contents.
+inline bool lastColumnFillsTheTable(QTableWidget *table)
+{
+    return table->horizontalHeader()->length() == table->viewport()->width();
+}
+
 } // namespace testutil
 
 #include "ui/mainwindow.h"
@@ -186,6 +202,7 @@ public:
     QLabel *lanAddressLabel() const { return w.lanAddressLabel; }
     QLabel *wanAddressLabel() const { return w.wanAddressLabel; }
     QLabel *phoneHintLabel() const { return w.phoneHintLabel; }
+    QLabel *serviceStoppedLabel() const { return w.serviceStoppedLabel; }
     QTableWidget *versionsTable() const { return w.versionsTable; }
     QLineEdit *keyEdit() const { return w.keyEdit; }
     QLineEdit *nameEdit() const { return w.nameEdit; }
@@ -201,7 +218,7 @@ public:
     QTimer *refreshTimer() const { return w.refreshTimer; }
     bool ipLookupBusy() const { return w.ipLookupBusy; }
 
-    void refreshDataTable() { w.refreshDataTable(); }
+    void refreshDataTable(bool keepPlace = false) { w.refreshDataTable(keepPlace); }
     void refreshStatusCard() { w.refreshStatusCard(); }
     void refreshVersions() { w.refreshVersions(); }
     void refreshSyncLog() { w.refreshSyncLog(); }

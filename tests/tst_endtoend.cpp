@@ -15,6 +15,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QScrollBar>
 #include <QTcpSocket>
 #include <QtTest>
 
@@ -339,6 +340,69 @@ private Q_SLOTS:
         const QJsonObject exported = QJsonDocument::fromJson(again.body).object();
         QCOMPARE(findById(exported.value("items").toArray(), itemId).value("name").toString(), itemName);
         QCOMPARE(exported.value("transactions").toArray().size(), 2);
+    }
+
+    // A push while the operator looks at a searched, scrolled table: the new rows show at once, and the
+    // table, search, scroll position and selected row stay as they were; the history gains the version.
+    void pushRefreshesTheShownPageInPlace()
+    {
+        QDir(QFileInfo(databasePath()).absolutePath()).removeRecursively();
+        QFile::remove(configPath());
+        const quint16 port = testutil::freePort();
+        {
+            QFile file(configPath());
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write(QJsonDocument(QJsonObject{{"syncPort", port}, {"publicHost", "203.0.113.9"}, {"syncKey", "PUSHKEY1"}})
+                           .toJson());
+        }
+        MainWindow window;
+        MainWindowTest t(window);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        const QString stamp = QStringLiteral("2024-01-01 00:00:00");
+        for (int i = 0; i < 300; ++i) {
+            const QJsonObject item{{"id", QStringLiteral("m%1").arg(i, 3, 10, QLatin1Char('0'))},
+                                   {"name", QStringLiteral("%1 %2").arg(i % 2 ? "螺丝" : "垫片").arg(i)},
+                                   {"createdAt", stamp}, {"updatedAt", stamp}};
+            QVERIFY(!Database::instance().upsert("items", item, nullptr).isEmpty());
+        }
+        selectTable(t, "items");
+        t.searchEdit()->setText(QStringLiteral("螺丝"));
+        QCOMPARE(t.dataTable()->rowCount(), 150);
+        QScrollBar *scroll = t.dataTable()->verticalScrollBar();
+        QVERIFY(scroll->maximum() > 20);
+        t.dataTable()->setCurrentCell(60, 0);
+        const QString selected = t.currentRowId();
+        scroll->setValue(scroll->maximum() / 2);
+        const int scrolled = scroll->value();
+        QVERIFY(scrolled > 0);
+
+        QJsonArray pushedItems;
+        for (int i = 0; i < 5; ++i)
+            pushedItems.append(QJsonObject{{"id", QStringLiteral("ph-%1").arg(i)}, {"name", QStringLiteral("手机螺丝 %1").arg(i)},
+                                           {"createdAt", stamp}, {"updatedAt", stamp}});
+        const QJsonObject pushed{{"app", "plindor"}, {"protocol", 1}, {"platform", "android"}, {"items", pushedItems}};
+        const HttpReply push = httpExchange(
+            port, requestBytes("POST", "/import", "PUSHKEY1", QJsonDocument(pushed).toJson(QJsonDocument::Compact)));
+        QCOMPARE(push.status, 200);
+        QTRY_COMPARE(t.dataTable()->rowCount(), 155);
+        QVERIFY(columnTexts(t.dataTable(), "名称").contains(QStringLiteral("手机螺丝 3")));
+        QCOMPARE(t.tableCombo()->currentData().toString(), QStringLiteral("items"));
+        QCOMPARE(t.searchEdit()->text(), QStringLiteral("螺丝"));
+        QCOMPARE(scroll->value(), scrolled);
+        QCOMPARE(t.currentRowId(), selected);
+        QCOMPARE(t.countLabel()->text(), QStringLiteral("共 155 条（已按「螺丝」过滤）"));
+        QVERIFY(QGuiApplication::overrideCursor() == nullptr);
+
+        // The history page, when shown, has the version the push saved, selected as before.
+        t.nav()->setCurrentRow(2);
+        t.versionsTable()->selectRow(0);
+        const QString version = t.versionsTable()->item(0, 0)->text();
+        const HttpReply second = httpExchange(
+            port, requestBytes("POST", "/import", "PUSHKEY1", QJsonDocument(pushed).toJson(QJsonDocument::Compact)));
+        QCOMPARE(second.status, 200);
+        QTRY_COMPARE(t.versionsTable()->rowCount(), 2);
+        QCOMPARE(t.versionsTable()->item(t.versionsTable()->currentRow(), 0)->text(), version);
     }
 };
 

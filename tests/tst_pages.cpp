@@ -41,13 +41,6 @@ QStringList rowTexts(QTableWidget *table, int row)
     return texts;
 }
 
-// The last column stretches to the table's right edge, also after a refresh has fitted the others to their contents.
-bool lastColumnFillsTheTable(QTableWidget *table)
-{
-    QHeaderView *header = table->horizontalHeader();
-    return header->length() == table->viewport()->width();
-}
-
 QString itemName(const QString &id)
 {
     const QJsonArray items = Database::instance().rows(QStringLiteral("items"));
@@ -117,7 +110,7 @@ private Q_SLOTS:
         MainWindowTest(window).nav()->setCurrentRow(HistoryPage);
         QVERIFY(Database::instance().saveVersion(QStringLiteral("界面手动存档"), QStringLiteral("qt-ui")));
         MainWindowTest(window).refreshVersions();
-        QVERIFY(lastColumnFillsTheTable(table));
+        QVERIFY(testutil::lastColumnFillsTheTable(table));
     }
 
     void emptyHistoryAsksToSelectAVersion()
@@ -236,6 +229,98 @@ private Q_SLOTS:
         QCOMPARE(rowTexts(log, 0).mid(1), QStringList({"本机界面", "回滚", "回滚到版本 #1"}));
     }
 
+    // Enter on a question whose Yes destroys answers No; Escape too.
+    void destructiveQuestionsDefaultToNo_data()
+    {
+        QTest::addColumn<QString>("question");
+        QTest::addColumn<int>("key");
+        QTest::newRow("delete, Enter") << "确认删除" << int(Qt::Key_Return);
+        QTest::newRow("rollback, Enter") << "确认回滚" << int(Qt::Key_Return);
+        QTest::newRow("clear records, Enter") << "确认清除" << int(Qt::Key_Enter);
+        QTest::newRow("delete, Escape") << "确认删除" << int(Qt::Key_Escape);
+    }
+
+    void destructiveQuestionsDefaultToNo()
+    {
+        QFETCH(QString, question);
+        QFETCH(int, key);
+        MainWindow window;
+        MainWindowTest t(window);
+        Database &db = Database::instance();
+        QVERIFY(!db.upsert("customers", {{"id", "k1"}, {"name", "赵六"}}, nullptr).isEmpty());
+        QVERIFY(db.saveVersion(QStringLiteral("前"), QStringLiteral("qt")));
+        QVERIFY(db.updateRecord("customers", "k1", {{"name", "钱七"}}, nullptr));
+        db.logSync(QStringLiteral("10.0.0.1"), QStringLiteral("推送"), QStringLiteral("r"));
+        window.show();
+
+        QPushButton *trigger = nullptr;
+        if (question == QStringLiteral("确认删除")) {
+            t.tableCombo()->setCurrentIndex(t.tableCombo()->findData("customers"));
+            t.dataTable()->setCurrentCell(0, 0);
+            trigger = testutil::findButton(t.stack()->widget(0), QStringLiteral("删除"));
+        } else if (question == QStringLiteral("确认回滚")) {
+            t.refreshVersions();
+            t.versionsTable()->selectRow(0);
+            trigger = testutil::findButton(page(window, HistoryPage), QStringLiteral("回滚到选中版本"));
+        } else {
+            t.refreshSyncLog();
+            trigger = testutil::findButton(page(window, SyncLogPage), QStringLiteral("清除记录"));
+        }
+        QVERIFY(trigger);
+
+        QString title;
+        bool noIsDefault = false;
+        bool noIsEscape = false;
+        // Boxes after the question (a wrong answer's "done" box) are recorded and closed.
+        QList<testutil::SeenBox> later;
+        QTimer *watch = nullptr;
+        QTimer::singleShot(50, qApp, [&] {
+            auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+            if (!box)
+                return;
+            title = box->windowTitle();
+            noIsDefault = box->defaultButton() == box->button(QMessageBox::No);
+            noIsEscape = box->escapeButton() == box->button(QMessageBox::No);
+            watch = watchForBoxes(&later);
+            QTest::keyClick(box, Qt::Key(key));
+        });
+        trigger->click();
+        delete watch;
+        QCOMPARE(title, question);
+        QVERIFY(noIsDefault);
+        QVERIFY(noIsEscape);
+        QCOMPARE(later.size(), 0);
+        QCOMPARE(db.rows("customers").size(), 1);
+        QCOMPARE(db.rows("customers").at(0).toObject().value("name").toString(), QStringLiteral("钱七"));
+        QCOMPARE(db.listVersions(200).size(), 1);
+        QCOMPARE(db.recentSyncLog(100).size(), 1);
+    }
+
+    // The highlight stays on the version it was on, whatever row that version moves to.
+    void historySelectionFollowsTheVersion()
+    {
+        MainWindow window;
+        MainWindowTest t(window);
+        Database &db = Database::instance();
+        for (int i = 0; i < 3; ++i)
+            QVERIFY(db.saveVersion(QStringLiteral("v%1").arg(i + 1), QStringLiteral("qt")));
+        t.nav()->setCurrentRow(HistoryPage);
+        t.versionsTable()->selectRow(1);
+        QCOMPARE(t.versionsTable()->item(1, 0)->text(), QStringLiteral("#2"));
+
+        QVERIFY(db.saveVersion(QStringLiteral("v4"), QStringLiteral("qt")));
+        t.refreshVersions();
+        QCOMPARE(t.versionsTable()->currentRow(), 2);
+        QCOMPARE(t.versionsTable()->item(2, 0)->text(), QStringLiteral("#2"));
+        QCOMPARE(t.versionsTable()->selectionModel()->selectedRows().size(), 1);
+
+        QVERIFY(execOnDatabaseFile(QStringLiteral("DELETE FROM versions WHERE id = 2")));
+        t.refreshVersions();
+        QCOMPARE(t.versionsTable()->rowCount(), 3);
+        QCOMPARE(t.versionsTable()->currentRow(), -1);
+        QVERIFY(t.versionsTable()->selectionModel()->selectedRows().isEmpty());
+    }
+
     void rollbackAnsweredNoChangesNothing()
     {
         MainWindow window;
@@ -325,7 +410,7 @@ private Q_SLOTS:
         t.nav()->setCurrentRow(SyncLogPage);
         Database::instance().logSync(QStringLiteral("10.0.0.1"), QStringLiteral("拉取"), QStringLiteral("x"));
         t.refreshSyncLog();
-        QVERIFY(lastColumnFillsTheTable(table));
+        QVERIFY(testutil::lastColumnFillsTheTable(table));
     }
 
     void syncLogRowIsLabelled_data()

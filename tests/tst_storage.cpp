@@ -1204,7 +1204,9 @@ private Q_SLOTS:
         leftover.write("half a file");
         leftover.close();
 
+        QVERIFY(db.dailyBackupDue());
         QCOMPARE(db.dailyBackup(), target);
+        QVERIFY(!db.dailyBackupDue());
         QVERIFY(!QFile::exists(target + QStringLiteral(".part")));
         QVERIFY(!QFile::exists(target + QStringLiteral("-wal")));
         QCOMPARE(valueFromFile(target, QStringLiteral("SELECT COUNT(*) FROM items")).toInt(), 20);

@@ -11,6 +11,8 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QSignalSpy>
 #include <QTcpSocket>
 #include <QtTest>
@@ -118,12 +120,6 @@ QStringList logLines(MainWindowTest &t)
     return t.logView()->toPlainText().split(QLatin1Char('\n'));
 }
 
-bool acceptsConnection(quint16 port)
-{
-    QTcpSocket socket;
-    socket.connectToHost(QHostAddress::LocalHost, port);
-    return socket.waitForConnected(2000);
-}
 
 const QRegularExpression generatedKey(QStringLiteral("^[ABCDEFGHJKLMNPQRSTUVWXYZ23456789]{12}$"));
 
@@ -237,7 +233,7 @@ private Q_SLOTS:
         MainWindowTest &t = start();
         QVERIFY(t.serverRunning());
         QCOMPARE(t.server()->port, port);
-        QVERIFY(acceptsConnection(port));
+        QVERIFY(testutil::acceptsConnection(port));
 
         const QJsonObject saved = readConfigObject();
         QCOMPARE(saved.keys(), QStringList({"syncKey", "syncPort"}));
@@ -480,9 +476,79 @@ private Q_SLOTS:
         t.portEdit()->setText(QString::number(newPort));
         QCOMPARE(pressAndAnswer(QStringLiteral("保存设置")), QStringLiteral("已保存"));
         QVERIFY(t.serverRunning());
-        QVERIFY(acceptsConnection(newPort));
+        QVERIFY(testutil::acceptsConnection(newPort));
         QCOMPARE(t.toggleButton()->text(), QStringLiteral("停止同步服务"));
         QVERIFY(t.statusLabel()->text().startsWith(QStringLiteral("● 服务运行中\n端口 %1").arg(newPort)));
+    }
+
+    // A port another program holds: the settings are saved, and the box says the service is not running and why.
+    void saveOnAPortInUseNamesTheFailure()
+    {
+        resetFolder();
+        writeConfig(quietConfig());
+        MainWindowTest &t = start();
+        QTcpServer holder;
+        QVERIFY(holder.listen(QHostAddress::Any, 0));
+        const quint16 taken = holder.serverPort();
+        t.portEdit()->setText(QString::number(taken));
+        QString text;
+        QCOMPARE(pressAndAnswer(QStringLiteral("保存设置"), &text), QStringLiteral("已保存，但同步服务没有运行"));
+        QVERIFY2(text.startsWith(QStringLiteral("设置已保存。\n\n同步服务没能在端口 %1 启动：").arg(taken)), qPrintable(text));
+        QVERIFY2(text.contains(t.server()->startError) && !t.server()->startError.isEmpty(), qPrintable(text));
+        QVERIFY(!text.contains(QStringLiteral("立即生效")));
+        QVERIFY(!t.serverRunning());
+        QCOMPARE(readConfigObject().value("syncPort").toInt(), int(taken));
+        QCOMPARE(t.statusLabel()->text(), QStringLiteral("○ 服务已停止"));
+
+        // Saved again on the same port while stopped: still no promise of a running service.
+        QCOMPARE(pressAndAnswer(QStringLiteral("保存设置"), &text), QStringLiteral("已保存，但同步服务没有运行"));
+        QVERIFY(!text.contains(QStringLiteral("立即生效")));
+    }
+
+    void phonePageWarnsWhileTheServiceIsStopped()
+    {
+        resetFolder();
+        writeConfig(quietConfig());
+        MainWindowTest &t = start();
+        QVERIFY(t.serverRunning());
+        QVERIFY(t.serviceStoppedLabel()->isHidden());
+
+        t.toggleButton()->click();
+        QVERIFY(!t.serverRunning());
+        QVERIFY(!t.serviceStoppedLabel()->isHidden());
+        QCOMPARE(t.serviceStoppedLabel()->objectName(), QStringLiteral("muted"));
+        const QString lastLine = t.logView()->toPlainText().split('\n').last();
+        QVERIFY2(QRegularExpression(QStringLiteral("^\\[\\d\\d:\\d\\d:\\d\\d\\] \\[同步服务\\] 已停止$")).match(lastLine).hasMatch(),
+                 qPrintable(lastLine));
+
+        t.toggleButton()->click();
+        QVERIFY(t.serverRunning());
+        QVERIFY(t.serviceStoppedLabel()->isHidden());
+    }
+
+    // At the smallest window the settings page scrolls instead of cutting its last lines off.
+    void settingsPageScrollsWhenTooSmall()
+    {
+        resetFolder();
+        writeConfig(quietConfig());
+        MainWindowTest &t = start();
+        window->show();
+        t.nav()->setCurrentRow(3);
+        window->resize(window->minimumSizeHint());
+        auto *scroller = qobject_cast<QScrollArea *>(t.stack()->widget(3));
+        QVERIFY(scroller);
+        QWidget *content = scroller->widget();
+        QTRY_VERIFY(scroller->verticalScrollBar()->maximum() > 0);
+        const auto labels = content->findChildren<QLabel *>();
+        for (QLabel *label : labels) {
+            if (!label->text().startsWith(QStringLiteral("配置文件：")))
+                continue;
+            const QRect inContent(label->mapTo(content, QPoint(0, 0)), label->size());
+            QVERIFY(inContent.bottom() < content->height());
+            QVERIFY(label->height() >= label->heightForWidth(label->width()));
+            return;
+        }
+        QFAIL("no settings file line");
     }
 
     void toggleShowsTheServiceState()
@@ -500,7 +566,7 @@ private Q_SLOTS:
         QCOMPARE(t.toggleButton()->text(), QStringLiteral("启动同步服务"));
         QCOMPARE(t.toggleButton()->objectName(), QStringLiteral("success"));
         QCOMPARE(t.statusLabel()->text(), QStringLiteral("○ 服务已停止"));
-        QTRY_VERIFY(!acceptsConnection(port));
+        QTRY_VERIFY(!testutil::acceptsConnection(port));
 
         // The service starts on the saved settings; an unsaved key in the field is not used.
         t.keyEdit()->setText(QStringLiteral("UNSAVED1"));
@@ -509,7 +575,7 @@ private Q_SLOTS:
         QCOMPARE(t.server()->key, QStringLiteral("TESTKEY1"));
         QCOMPARE(t.toggleButton()->text(), QStringLiteral("停止同步服务"));
         QCOMPARE(t.toggleButton()->objectName(), QStringLiteral("danger"));
-        QVERIFY(acceptsConnection(port));
+        QVERIFY(testutil::acceptsConnection(port));
 
         QSignalSpy serverLog(t.server(), &SyncServer::logMessage);
         button(QStringLiteral("重启同步服务"))->click();
@@ -759,7 +825,7 @@ private Q_SLOTS:
         QVERIFY(generatedKey.match(readConfigObject().value("syncKey").toString()).hasMatch());
         QVERIFY(QFile::exists(databasePath()));
         QVERIFY(t.serverRunning());
-        QVERIFY(acceptsConnection(9527));
+        QVERIFY(testutil::acceptsConnection(9527));
 
         const QString backup = QDir(QFileInfo(databasePath()).absolutePath())
                                    .filePath(QStringLiteral("备份/plindor-%1.db")

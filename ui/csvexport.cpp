@@ -1,6 +1,7 @@
 #include "ui/mainwindow.h"
 
 #include "catalogue/catalogue.h"
+#include "storage/snapshottext.h"
 
 #include <QDir>
 #include <QFile>
@@ -29,7 +30,8 @@ void MainWindow::exportCsvTo(const QString &path)
 
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-        QMessageBox::warning(this, QStringLiteral("导出失败"), file.errorString());
+        QMessageBox::warning(this, QStringLiteral("导出失败"),
+                             QStringLiteral("没能打开文件：\n%1\n\n%2").arg(path, file.errorString()));
         return;
     }
 
@@ -54,7 +56,9 @@ void MainWindow::exportCsvTo(const QString &path)
     const QString error = file.errorString();
     file.close();
     if (!written || file.error() != QFileDevice::NoError) {
-        QMessageBox::warning(this, QStringLiteral("导出失败"), written ? file.errorString() : error);
+        QMessageBox::warning(this, QStringLiteral("导出失败"),
+                             QStringLiteral("文件没能写完整（磁盘满了或设备已拔出？）：\n%1\n\n%2")
+                                 .arg(path, written ? file.errorString() : error));
         return;
     }
     QMessageBox::information(this, QStringLiteral("导出完成"), QStringLiteral("已导出到：\n") + path);
@@ -63,9 +67,11 @@ void MainWindow::exportCsvTo(const QString &path)
 QString MainWindow::csvField(const QJsonValue &value)
 {
     QString text;
-    if (value.isDouble())
-        text = QString::number(value.toDouble(), 'g', 6);
-    else if (value.isString())
+    if (value.isDouble()) {
+        QByteArray number;
+        snapshottext::appendNumber(number, value.toDouble());
+        text = QString::fromLatin1(number);
+    } else if (value.isString())
         text = value.toString();
     text.replace(QLatin1Char('"'), QStringLiteral("\"\""));
     return QLatin1Char('"') + text + QLatin1Char('"');

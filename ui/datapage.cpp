@@ -7,27 +7,64 @@
 #include "ui/displaycache.h"
 
 #include <QAbstractItemView>
+#include <QApplication>
 #include <QComboBox>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QHelpEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QSignalBlocker>
 #include <QStringMatcher>
+#include <QStyledItemDelegate>
 #include <QTableWidget>
 #include <QTimer>
+#include <QToolTip>
 #include <QVBoxLayout>
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <memory>
 
 namespace {
 
 // Rows read for the width of a column; enough for a fair width without walking a long table.
 constexpr int resizeSampleRows = 200;
+
+// No text column grows past this, so that one long name cannot push the numbers and the actions
+// off a window of the default size; longer texts are elided and shown whole in their tooltip.
+constexpr int maxColumnWidth = 320;
+// Where several long columns still push the actions off the shown table, they are narrowed together,
+// but not below this.
+constexpr int minNarrowedWidth = 100;
+
+// The widest a column before the action column may be so that all of them fit `room`: the highest
+// level between minNarrowedWidth and maxColumnWidth that does, else minNarrowedWidth.
+int fittingLevel(const QList<int> &widths, int room)
+{
+    const auto total = [&widths](int level) {
+        int sum = 0;
+        for (int width : widths)
+            sum += qMin(width, level);
+        return sum;
+    };
+    int low = minNarrowedWidth;
+    int high = maxColumnWidth;
+    if (total(high) <= room)
+        return high;
+    while (low < high) {
+        const int middle = (low + high + 1) / 2;
+        if (total(middle) <= room)
+            low = middle;
+        else
+            high = middle - 1;
+    }
+    return low;
+}
 
 const QSet<QString> &hiddenColumns()
 {
@@ -61,19 +98,6 @@ QString numberText(double value)
             return QString::number(whole);
     }
     return QString::number(value, 'f', 2);
-}
-
-// Stored codes of `type`, `status` and `paymentMethod` and the words shown for them.
-const QHash<QString, QHash<QString, QString>> &codeWords()
-{
-    static const QHash<QString, QHash<QString, QString>> words = {
-        {QStringLiteral("type"), {{QStringLiteral("out"), QStringLiteral("出库")}, {QStringLiteral("in"), QStringLiteral("入库")}}},
-        {QStringLiteral("status"),
-         {{QStringLiteral("unpaid"), QStringLiteral("未收")}, {QStringLiteral("paid"), QStringLiteral("已收")}}},
-        {QStringLiteral("paymentMethod"),
-         {{QStringLiteral("credit"), QStringLiteral("赊账")}, {QStringLiteral("cash"), QStringLiteral("现金")}}},
-    };
-    return words;
 }
 
 // Where a column sits among the keys of the Records of one reading. They all have the same keys, so a
@@ -162,6 +186,30 @@ QString searchTextOf(const QJsonObject &row, qsizetype keyCount, const QList<Key
     return text;
 }
 
+// Shows a cell's whole text as its tooltip when the column is too narrow for it.
+class ElidedTextDelegate : public QStyledItemDelegate
+{
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+
+    bool helpEvent(QHelpEvent *event, QAbstractItemView *view, const QStyleOptionViewItem &option,
+                   const QModelIndex &index) override
+    {
+        if (event->type() == QEvent::ToolTip && index.isValid() && !index.data(Qt::ToolTipRole).isValid()) {
+            QStyleOptionViewItem cell = option;
+            initStyleOption(&cell, index);
+            // The width the text needs on one line, not wrapped into the cell it is cut to.
+            cell.features &= ~QStyleOptionViewItem::WrapText;
+            cell.rect = QRect();
+            if (QStyledItemDelegate::sizeHint(cell, index).width() > option.rect.width()) {
+                QToolTip::showText(event->globalPos(), cell.text, view->viewport(), option.rect);
+                return true;
+            }
+        }
+        return QStyledItemDelegate::helpEvent(event, view, option, index);
+    }
+};
+
 } // namespace
 
 QWidget *MainWindow::buildDataPage()
@@ -209,6 +257,8 @@ QWidget *MainWindow::buildDataPage()
     dataTable->horizontalHeader()->setResizeContentsPrecision(resizeSampleRows);
     dataTable->setAlternatingRowColors(false);
     dataTable->setSortingEnabled(false);
+    dataTable->setItemDelegate(new ElidedTextDelegate(dataTable));
+    dataTable->viewport()->installEventFilter(this);
     layout->addWidget(dataTable, 1);
 
     actionDelegate = new ActionDelegate(dataTable);
@@ -243,13 +293,15 @@ bool MainWindow::isTreeTable() const
     return isTreeKey(currentTableKey());
 }
 
-void MainWindow::refreshDataTable()
+void MainWindow::refreshDataTable(bool keepPlace)
 {
     if (!dataTable)
         return;
     const TableInfo *table = findTable(currentTableKey());
     if (!table)
         return;
+    const QString keptId = keepPlace ? currentRowId() : QString();
+    const int keptScroll = keepPlace ? dataTable->verticalScrollBar()->value() : 0;
 
     // Rows that did not change since the last refresh come back as the same Records.
     if (!rowsMemo) {
@@ -322,9 +374,8 @@ void MainWindow::refreshDataTable()
     const QStringList columns = dataColumns + trailing;
     for (int k = 0; k < columns.size(); ++k) {
         const QString &column = columns.at(k);
-        const auto words = codeWords().constFind(column);
         plans.append({KeyPosition(column, keys), k < actionColumn ? k : k + 1, isReferenceColumn(column),
-                      words == codeWords().cend() ? nullptr : &*words});
+                      codeWords(column)});
     }
 
     // Painting is held back while tens of thousands of items go in.
@@ -374,8 +425,26 @@ void MainWindow::refreshDataTable()
     quiet.unblock();
     if (model->rowCount() > 0)
         Q_EMIT model->dataChanged(model->index(0, 0), model->index(model->rowCount() - 1, model->columnCount() - 1));
+    // Column by column and the last one left out: resizing it would undo its stretch until the next resize.
+    dataColumnWidths.clear();
+    for (int column = 0; column < dataTable->columnCount() - 1; ++column) {
+        dataTable->resizeColumnToContents(column);
+        dataColumnWidths.append(dataTable->columnWidth(column));
+    }
+    fitDataColumns();
     dataTable->setCurrentItem(nullptr);
-    dataTable->resizeColumnsToContents();
+    if (!keptId.isEmpty()) {
+        for (int r = 0; r < dataTable->rowCount(); ++r) {
+            const QTableWidgetItem *item = dataTable->item(r, 0);
+            if (item && item->data(Qt::UserRole).toString() == keptId) {
+                dataTable->setCurrentCell(r, 0);
+                break;
+            }
+        }
+    }
+    // The scroll range follows the new rows only once the view is laid out again.
+    dataTable->doItemsLayout();
+    dataTable->verticalScrollBar()->setValue(keptScroll);
     dataTable->setUpdatesEnabled(true);
 
     dataTable->viewport()->setCursor(tree ? Qt::PointingHandCursor : Qt::ArrowCursor);
@@ -386,6 +455,32 @@ void MainWindow::refreshDataTable()
     if (tree)
         count += QStringLiteral("\u3000\u00B7\u3000单击分类名可展开/收起；主级（带 ▼▶）不能改删，只叶子可以");
     countLabel->setText(count);
+}
+
+bool MainWindow::eventFilter(QObject *watched, QEvent *event)
+{
+    // The data table's room changes with the window, and on its first showing.
+    if (dataTable && watched == dataTable->viewport() && event->type() == QEvent::Resize)
+        fitDataColumns();
+    return QMainWindow::eventFilter(watched, event);
+}
+
+void MainWindow::fitDataColumns()
+{
+    if (!dataTable || dataColumnWidths.size() != dataTable->columnCount() - 1)
+        return;
+    const int actionColumn = actionDelegate->column();
+    QHeaderView *header = dataTable->horizontalHeader();
+    // The room of a hidden table is not known yet: it is fitted again when it is shown.
+    const int room = dataTable->isVisible() ? dataTable->viewport()->width() - header->sectionSize(actionColumn)
+                                            : std::numeric_limits<int>::max();
+    const int level = fittingLevel(dataColumnWidths.mid(0, qMax(0, actionColumn)), room);
+    for (int column = 0; column < dataColumnWidths.size(); ++column) {
+        if (column == actionColumn)
+            continue;
+        const int limit = column < actionColumn ? level : maxColumnWidth;
+        header->resizeSection(column, qMin(dataColumnWidths.at(column), limit));
+    }
 }
 
 QJsonArray MainWindow::orderAsTree(const QJsonArray &rows, bool searching)
@@ -459,25 +554,34 @@ void MainWindow::onSearchChanged(const QString &)
 
 void MainWindow::onDataCellClicked(int row, int column)
 {
-    if (!isTreeTable() || column != 0)
+    const QTableWidgetItem *item = isTreeTable() && column == 0 ? dataTable->item(row, 0) : nullptr;
+    const QString id = item ? item->data(Qt::UserRole).toString() : QString();
+    if (!parentIds.contains(id)) {
+        lastToggledId.clear();
         return;
-    const QTableWidgetItem *item = dataTable->item(row, 0);
-    if (!item)
-        return;
-    const QString id = item->data(Qt::UserRole).toString();
-    if (!parentIds.contains(id))
-        return;
+    }
+    // The second click of a double click arrives after the first one has toggled: it opens rather
+    // than toggling back, so that a double click on a folded name opens it.
+    const bool secondOfDouble = id == lastToggledId && lastToggleClock.isValid()
+                                && lastToggleClock.elapsed() < QApplication::doubleClickInterval();
+    lastToggledId = secondOfDouble ? QString() : id;
+    lastToggleClock.start();
     // The table that sent the click is rebuilt, so the toggle waits until the click is over.
-    QTimer::singleShot(0, this, [this, id] {
-        if (!expandedIds.remove(id))
+    QTimer::singleShot(0, this, [this, id, secondOfDouble] {
+        if (secondOfDouble)
             expandedIds.insert(id);
-        refreshDataTable();
+        else if (!expandedIds.remove(id))
+            expandedIds.insert(id);
+        refreshDataTable(true);
     });
 }
 
-void MainWindow::onDataDoubleClicked()
+void MainWindow::onDataDoubleClicked(const QModelIndex &index)
 {
     const QString id = currentRowId();
+    // On a parent's name the clicks themselves open it.
+    if (isTreeTable() && parentIds.contains(id) && index.column() == 0)
+        return;
     if (isTreeTable() && parentIds.contains(id)) {
         QTimer::singleShot(0, this, [this] {
             QMessageBox::information(this, QStringLiteral("这是主级分类"),

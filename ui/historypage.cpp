@@ -1,8 +1,10 @@
 #include "ui/mainwindow.h"
 
 #include "storage/database.h"
+#include "ui/destructivequestion.h"
 
 #include <QAbstractItemView>
+#include <QApplication>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
@@ -72,7 +74,13 @@ void MainWindow::refreshVersions()
 {
     if (!versionsTable)
         return;
+    // The selection follows the version, not the row it stood on: a new version pushes every row down.
+    const QTableWidgetItem *selected = versionsTable->currentRow() >= 0 ? versionsTable->item(versionsTable->currentRow(), 0)
+                                                                         : nullptr;
+    const QString selectedVersion = selected ? selected->text() : QString();
     const QList<VersionInfo> versions = Database::instance().listVersions(versionListLimit);
+    versionsTable->setCurrentItem(nullptr);
+    versionsTable->clearSelection();
     versionsTable->setRowCount(versions.size());
     for (int row = 0; row < versions.size(); ++row) {
         const VersionInfo &v = versions.at(row);
@@ -88,6 +96,12 @@ void MainWindow::refreshVersions()
     // Column by column and the last one left out: resizeColumnsToContents() would undo its stretch until the next resize.
     for (int column = 0; column < versionsTable->columnCount() - 1; ++column)
         versionsTable->resizeColumnToContents(column);
+    for (int row = 0; !selectedVersion.isEmpty() && row < versionsTable->rowCount(); ++row) {
+        if (versionsTable->item(row, 0)->text() == selectedVersion) {
+            versionsTable->selectRow(row);
+            break;
+        }
+    }
 }
 
 void MainWindow::onMakeSnapshot()
@@ -111,15 +125,16 @@ void MainWindow::onRollback()
     }
     const int id = idItem->text().mid(1).toInt();
 
-    const auto answer = QMessageBox::question(
-        this, QStringLiteral("确认回滚"),
-        QStringLiteral("确定回滚到版本 #%1 吗？\n\n当前数据会先自动存一份，回滚后手机同步下来就会变回这一版。").arg(id),
-        QMessageBox::Yes | QMessageBox::No);
-    if (answer != QMessageBox::Yes)
+    if (!askDestructiveQuestion(
+            this, QStringLiteral("确认回滚"),
+            QStringLiteral("确定回滚到版本 #%1 吗？\n\n当前数据会先自动存一份，回滚后手机同步下来就会变回这一版。").arg(id)))
         return;
 
     QString error;
-    if (!Database::instance().rollbackTo(id, QStringLiteral("qt-ui"), &error)) {
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    const bool rolledBack = Database::instance().rollbackTo(id, QStringLiteral("qt-ui"), &error);
+    QApplication::restoreOverrideCursor();
+    if (!rolledBack) {
         QMessageBox::warning(this, QStringLiteral("失败"),
                              error.isEmpty() ? QStringLiteral("回滚失败") : QStringLiteral("回滚失败：") + error);
         return;

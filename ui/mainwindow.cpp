@@ -2,24 +2,31 @@
 
 #include "app/paths.h"
 #include "storage/database.h"
+#include "sync/localaddress.h"
 #include "sync/syncserver.h"
 
 #include <QApplication>
 #include <QDateTime>
 #include <QFile>
+#include <QFileInfo>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMessageBox>
 #include <QPlainTextEdit>
+#include <QPixmap>
 #include <QPushButton>
+#include <QSplashScreen>
 #include <QStackedWidget>
 #include <QStyle>
 #include <QTimer>
 #include <QVBoxLayout>
 
 namespace {
+
+// A database (with its write-ahead log) this large takes a noticeable moment to back up.
+constexpr qint64 splashBackupBytes = 128 * 1024 * 1024;
 
 const char *const appStyleSheet = R"(
 QMainWindow, QWidget { background: #F5F6FA; font-family: "Microsoft YaHei UI","Microsoft YaHei",sans-serif; font-size: 13px; }
@@ -76,12 +83,14 @@ MainWindow::MainWindow(QWidget *parent)
         refreshSyncLog();
         refreshStatusCard();
     });
+    connect(server, &SyncServer::merging, this, &MainWindow::onMerging);
 
     buildUi();
     loadConfig();
 
     QString error;
     if (Database::instance().open(databasePath(), &error)) {
+        showBackupSplash();
         QStringList notes;
         const QString backup = Database::instance().dailyBackup(&notes);
         if (!backup.isEmpty() && QFile::exists(backup))
@@ -163,7 +172,9 @@ void MainWindow::onNavChanged(int row)
 {
     const int page = qMax(row, 0);
     stack->setCurrentIndex(page);
-    if (page == 1)
+    if (page == 0)
+        refreshDataTable(true);
+    else if (page == 1)
         refreshPhonePage();
     else if (page == 2)
         refreshVersions();
@@ -173,8 +184,72 @@ void MainWindow::onNavChanged(int row)
 
 void MainWindow::appendLog(const QString &text)
 {
+    logLine(QStringLiteral("[%1] %2").arg(clockText(), text));
+}
+
+void MainWindow::logLine(const QString &line)
+{
     if (logView)
-        logView->appendPlainText(QStringLiteral("[%1] %2").arg(clockText(), text));
+        logView->appendPlainText(line);
+    Q_EMIT logged(line);
+}
+
+QString MainWindow::phoneConnectionText() const
+{
+    const QString key = config.value(QStringLiteral("syncKey")).toString().trimmed();
+    const QString publicHost = config.value(QStringLiteral("publicHost")).toString().trimmed();
+    QString text = QStringLiteral("手机连接：内网地址 %1，端口 %2，同步密钥 %3")
+                       .arg(preferredLanAddress(), QString::number(configuredPort()),
+                            key.isEmpty() ? QStringLiteral("（未设置）") : key);
+    if (!publicHost.isEmpty())
+        text += QStringLiteral("，外网地址 %1").arg(publicHost);
+    if (!serverRunning)
+        text += QStringLiteral("（同步服务未运行）");
+    return text;
+}
+
+QString MainWindow::programLog() const
+{
+    return logView ? logView->toPlainText() : QString();
+}
+
+void MainWindow::onMerging(bool busy)
+{
+    if (busy) {
+        QApplication::setOverrideCursor(Qt::WaitCursor);
+        return;
+    }
+    QApplication::restoreOverrideCursor();
+    // After the phone has its answer: the refresh should not keep it waiting.
+    QTimer::singleShot(0, this, &MainWindow::refreshShownPage);
+}
+
+void MainWindow::refreshShownPage()
+{
+    if (!stack)
+        return;
+    if (stack->currentIndex() == 0)
+        refreshDataTable(true);
+    else if (stack->currentIndex() == 2)
+        refreshVersions();
+}
+
+void MainWindow::showBackupSplash()
+{
+    // A backup of a small database is over before a splash could be seen; a large one takes seconds
+    // with nothing on the screen.
+    const QFileInfo file(databasePath());
+    const QFileInfo log(databasePath() + QStringLiteral("-wal"));
+    if (!Database::instance().dailyBackupDue() || file.size() + log.size() < splashBackupBytes)
+        return;
+    QPixmap picture(420, 120);
+    picture.fill(QColor(QStringLiteral("#2C3E50")));
+    auto *splash = new QSplashScreen(picture);
+    splash->setAttribute(Qt::WA_DeleteOnClose);
+    splash->show();
+    splash->showMessage(QStringLiteral("Tovanik · 电脑主库\n\n正在启动，正在备份数据库…"), Qt::AlignCenter, Qt::white);
+    // It goes once the event loop runs, that is once the window is up.
+    QTimer::singleShot(0, splash, &QWidget::close);
 }
 
 void MainWindow::updateServerState()
@@ -216,7 +291,7 @@ void MainWindow::refreshAll()
         publicHostEdit->setText(config.value(QStringLiteral("publicHost")).toString());
     }
     updateServerState();
-    refreshDataTable();
+    refreshDataTable(true);
     refreshStatusCard();
     refreshVersions();
     refreshSyncLog();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QElapsedTimer>
 #include <QHash>
 #include <QJsonArray>
 #include <QJsonObject>
@@ -39,6 +40,14 @@ public:
     // The echo services asked for the public address, in order; tests point them at local servers.
     void setPublicIpServices(const QList<QUrl> &urls);
 
+    // The program log so far, one line per entry; later lines follow through logged().
+    QString programLog() const;
+    // What a phone needs to connect: addresses, port and key, in one line of text.
+    QString phoneConnectionText() const;
+
+Q_SIGNALS:
+    void logged(const QString &line);
+
 private Q_SLOTS:
     void onNavChanged(int row);
     void onTableChanged(int index);
@@ -58,9 +67,18 @@ private Q_SLOTS:
     void fetchPublicIP();
 
 private:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
     // Frame
     void buildUi();
     void appendLog(const QString &text);
+    void logLine(const QString &line);
+    // Reloads the page being shown, keeping its place, after the data changed under it.
+    void refreshShownPage();
+    void onMerging(bool busy);
+    // A splash shown while a large database is backed up at start, until the window is up; none when
+    // the backup is quick.
+    void showBackupSplash();
     void refreshStatusCard();
 
     // Settings file
@@ -72,13 +90,17 @@ private:
 
     // Data page
     QWidget *buildDataPage();
-    void refreshDataTable();
+    // keepPlace keeps the selected row and the scroll position, for a refresh of the same view.
+    void refreshDataTable(bool keepPlace = false);
+    // Caps the columns at the widths their contents asked for at the last refresh, narrowing the
+    // ones before the actions together where the table is too narrow for them.
+    void fitDataColumns();
     QJsonArray orderAsTree(const QJsonArray &rows, bool searching);
     QString currentRowId() const;
     QString currentTableKey() const;
     bool isTreeTable() const;
     void onDataCellClicked(int row, int column);
-    void onDataDoubleClicked();
+    void onDataDoubleClicked(const QModelIndex &index);
     void runOnRow(int row, void (MainWindow::*action)());
     // The table and id of the row the edit and delete actions work on; tells the operator when there is none.
     bool selectedRow(const TableInfo **table, QString *id);
@@ -120,6 +142,10 @@ private:
     QHash<QString, int> childCountById;
     QSet<QString> parentIds;
     QSet<QString> expandedIds;
+    QList<int> dataColumnWidths;
+    // The parent whose name was last clicked, and when: tells the second click of a double click.
+    QString lastToggledId;
+    QElapsedTimer lastToggleClock;
 
     QStackedWidget *stack = nullptr;
     QListWidget *nav = nullptr;
@@ -157,6 +183,7 @@ private:
     QLineEdit *portEdit = nullptr;
 
     QLabel *phoneHintLabel = nullptr;
+    QLabel *serviceStoppedLabel = nullptr;
 
     QPushButton *toggleButton = nullptr;
 

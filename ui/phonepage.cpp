@@ -36,6 +36,13 @@ QWidget *MainWindow::buildPhonePage()
     intro->setWordWrap(true);
     layout->addWidget(intro);
 
+    serviceStoppedLabel = new QLabel(QStringLiteral("⚠ 同步服务已停止，手机现在扫码也连不上。请到「设置」里点「启动同步服务」。"),
+                                     page);
+    serviceStoppedLabel->setObjectName(QStringLiteral("muted"));
+    serviceStoppedLabel->setWordWrap(true);
+    serviceStoppedLabel->hide();
+    layout->addWidget(serviceStoppedLabel);
+
     auto *cards = new QHBoxLayout;
     cards->setSpacing(16);
     cards->addWidget(makeQrCard(QStringLiteral("内网二维码"), QStringLiteral("手机和电脑连同一个 WiFi 时扫这个"),
@@ -126,6 +133,8 @@ void MainWindow::refreshPhonePage()
 {
     if (!lanQrLabel)
         return;
+
+    serviceStoppedLabel->setVisible(!serverRunning);
 
     const int port = configuredPort();
     const QString key = config.value(QStringLiteral("syncKey")).toString().trimmed();

@@ -1,6 +1,5 @@
 #include "ui/mainwindow.h"
 
-#include <QDateTime>
 #include <QLineEdit>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -43,9 +42,7 @@ void MainWindow::fetchPublicIP()
     if (!config.value(QStringLiteral("publicHost")).toString().trimmed().isEmpty())
         return;
     ipLookupBusy = true;
-    if (logView)
-        logView->appendPlainText(QStringLiteral("[%1] 正在自动获取公网 IP…")
-                                     .arg(QDateTime::currentDateTime().toString(QStringLiteral("HH:mm:ss"))));
+    appendLog(QStringLiteral("正在自动获取公网 IP…"));
     ipLookup = new QNetworkAccessManager(this);
     tryPublicIpService(0);
 }
@@ -57,8 +54,7 @@ void MainWindow::tryPublicIpService(int index)
 
     if (index >= publicIpServices.size()) {
         ipLookupBusy = false;
-        if (logView)
-            logView->appendPlainText(QStringLiteral("  公网 IP 获取失败（网络不可用或接口被拦）"));
+        logLine(QStringLiteral("  公网 IP 获取失败（网络不可用或接口被拦）"));
         ipLookup->deleteLater();
         ipLookup = nullptr;
         return;
@@ -81,13 +77,11 @@ void MainWindow::onPublicIpReply(QNetworkReply *reply, int index, const QUrl &ur
     const QString body = QString::fromUtf8(reply->readAll()).trimmed();
 
     if (failed) {
-        if (logView)
-            logView->appendPlainText(QStringLiteral("  %1 -> 失败: %2").arg(url.toString(), errorText));
+        logLine(QStringLiteral("  %1 -> 失败: %2").arg(url.toString(), errorText));
         tryPublicIpService(index + 1);
         return;
     }
-    if (logView)
-        logView->appendPlainText(QStringLiteral("  %1 -> %2").arg(url.toString(), body.left(60)));
+    logLine(QStringLiteral("  %1 -> %2").arg(url.toString(), body.left(60)));
 
     static const QRegularExpression addressPattern(
         QStringLiteral("\\b(\\d{1,3}\\.\\d{1,3}\\.\\d{1,3}\\.\\d{1,3})\\b"));
@@ -108,13 +102,10 @@ void MainWindow::onPublicIpReply(QNetworkReply *reply, int index, const QUrl &ur
         refreshPhonePage();
     }
     ipLookupBusy = false;
-    if (logView) {
-        if (configured.isEmpty())
-            logView->appendPlainText(QStringLiteral("  ✓ 已获取公网 IP: %1").arg(address));
-        else
-            logView->appendPlainText(
-                QStringLiteral("  ✓ 已获取公网 IP: %1（已手动设置公网地址 %2，不覆盖）").arg(address, configured));
-    }
+    if (configured.isEmpty())
+        logLine(QStringLiteral("  ✓ 已获取公网 IP: %1").arg(address));
+    else
+        logLine(QStringLiteral("  ✓ 已获取公网 IP: %1（已手动设置公网地址 %2，不覆盖）").arg(address, configured));
     ipLookup->deleteLater();
     ipLookup = nullptr;
 }

@@ -2,6 +2,7 @@
 
 #include "catalogue/catalogue.h"
 #include "storage/database.h"
+#include "ui/destructivequestion.h"
 
 #include <QMessageBox>
 #include <QTableWidget>
@@ -32,10 +33,8 @@ void MainWindow::onDeleteRow()
         }
     }
 
-    if (QMessageBox::question(this, QStringLiteral("确认删除"),
-                              QStringLiteral("确定删除这一条吗？\n\n可以到「历史版本」里回滚找回。"),
-                              QMessageBox::Yes | QMessageBox::No)
-        != QMessageBox::Yes)
+    if (!askDestructiveQuestion(this, QStringLiteral("确认删除"),
+                                QStringLiteral("确定删除这一条吗？\n\n可以到「历史版本」里回滚找回。")))
         return;
 
     db.saveVersion(QStringLiteral("界面删除 %1 #%2 前").arg(table->key, id), QStringLiteral("qt"));
@@ -43,11 +42,12 @@ void MainWindow::onDeleteRow()
     if (!db.softDelete(table->key, id, &error)) {
         // Nothing was deleted: say so rather than log it as done. The version above stays.
         QMessageBox::warning(this, QStringLiteral("删除失败"),
-                             error.isEmpty() ? QStringLiteral("数据库没有删掉这一条。") : error);
+                             error.isEmpty() ? QStringLiteral("数据库没有删掉这一条。")
+                                             : QStringLiteral("数据库没有删掉这一条：\n%1").arg(error));
         return;
     }
     db.logSync(QStringLiteral("qt-ui"), QStringLiteral("删除"), QStringLiteral("%1 %2").arg(table->label, id));
-    refreshDataTable();
+    refreshDataTable(true);
     refreshStatusCard();
     refreshSyncLog();
 }

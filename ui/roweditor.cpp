@@ -2,6 +2,7 @@
 
 #include "catalogue/catalogue.h"
 #include "storage/database.h"
+#include "storage/snapshottext.h"
 #include "ui/treepaths.h"
 
 #include <QAbstractItemView>
@@ -15,7 +16,6 @@
 #include <QTableWidget>
 
 #include <algorithm>
-#include <cmath>
 
 namespace {
 
@@ -32,17 +32,13 @@ QString textOf(const QJsonObject &row, const QString &key)
     return value.isString() ? value.toString() : QString();
 }
 
-// Numbers come back as typed: whole ones without a decimal point, others with up to six digits.
+// Numbers come back exactly as stored, so that saving an untouched row changes nothing.
 QString fieldText(const QJsonValue &value)
 {
     if (value.isDouble()) {
-        const double d = value.toDouble();
-        if (std::isfinite(d) && std::fabs(d) < 9.2e18) {
-            const auto whole = static_cast<qint64>(d);
-            if (static_cast<double>(whole) == d)
-                return QString::number(whole);
-        }
-        return QString::number(d, 'g', 6);
+        QByteArray text;
+        snapshottext::appendNumber(text, value.toDouble());
+        return QString::fromLatin1(text);
     }
     return value.isString() ? value.toString() : QString();
 }
@@ -107,12 +103,29 @@ QJsonObject MainWindow::showRowEditor(const QString &table, const QString &title
         notParents = TreePaths(Database::instance().rows(table)).subtree(textOf(existing, QStringLiteral("id")));
 
     QHash<QString, QLineEdit *> textFields;
+    QHash<QString, QComboBox *> codeFields;
     QHash<QString, ChoiceList> choiceLists;
     for (const QString &column : fields) {
         if (hasNoField(column))
             continue;
         QWidget *field = nullptr;
-        if (!isReferenceColumn(column)) {
+        if (const QHash<QString, QString> *words = codeWords(column)) {
+            // The words the table shows, each carrying its code; anything else may still be typed.
+            auto *combo = new QComboBox(&dialog);
+            combo->setEditable(true);
+            combo->setInsertPolicy(QComboBox::NoInsert);
+            QStringList codes = words->keys();
+            codes.sort();
+            for (const QString &code : std::as_const(codes))
+                combo->addItem(words->value(code), code);
+            const QString stored = fieldText(existing.value(column));
+            const int known = combo->findData(stored);
+            combo->setCurrentIndex(known);
+            if (known < 0)
+                combo->setEditText(stored);
+            codeFields.insert(column, combo);
+            field = combo;
+        } else if (!isReferenceColumn(column)) {
             auto *edit = new QLineEdit(&dialog);
             if (existing.contains(column))
                 edit->setText(fieldText(existing.value(column)));
@@ -159,6 +172,11 @@ QJsonObject MainWindow::showRowEditor(const QString &table, const QString &title
             const ChoiceList &list = choiceLists.value(column);
             const int index = list.combo->currentIndex();
             result.insert(column, index >= 0 && index < list.ids.size() ? list.ids.at(index) : QString());
+        } else if (QComboBox *combo = codeFields.value(column)) {
+            const QString text = combo->currentText().trimmed();
+            const QString code = codeWords(column)->key(text, text);
+            if (!isNew || !code.isEmpty())
+                result.insert(column, code);
         } else if (QLineEdit *edit = textFields.value(column)) {
             const QString text = edit->text().trimmed();
             if (!isNew || !text.isEmpty())
@@ -183,11 +201,11 @@ void MainWindow::onAddRow()
     QString error;
     const QString id = db.upsert(table->key, values, &error);
     if (id.isEmpty()) {
-        QMessageBox::warning(this, QStringLiteral("新增失败"), error);
+        QMessageBox::warning(this, QStringLiteral("新增失败"), QStringLiteral("数据库没有存下这一条：\n%1").arg(error));
         return;
     }
     db.logSync(QStringLiteral("qt-ui"), QStringLiteral("新增"), QStringLiteral("%1 %2").arg(table->label, id));
-    refreshDataTable();
+    refreshDataTable(true);
     refreshStatusCard();
     refreshSyncLog();
 }
@@ -228,11 +246,11 @@ void MainWindow::onEditRow()
     db.saveVersion(QStringLiteral("界面修改 %1 #%2 前").arg(table->key, id), QStringLiteral("qt"));
     QString error;
     if (!db.updateRecord(table->key, id, values, &error)) {
-        QMessageBox::warning(this, QStringLiteral("修改失败"), error);
+        QMessageBox::warning(this, QStringLiteral("修改失败"), QStringLiteral("数据库没有存下这次修改：\n%1").arg(error));
         return;
     }
     db.logSync(QStringLiteral("qt-ui"), QStringLiteral("修改"), QStringLiteral("%1 %2").arg(table->label, id));
-    refreshDataTable();
+    refreshDataTable(true);
     refreshStatusCard();
     refreshSyncLog();
 }

@@ -12,6 +12,7 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QScrollArea>
 #include <QVBoxLayout>
 
 namespace {
@@ -23,7 +24,12 @@ const QString cardLabels = QStringLiteral("QLabel { background: transparent; }")
 
 QWidget *MainWindow::buildSettingsPage()
 {
-    auto *page = new QWidget(this);
+    // The two cards are taller than the smallest window: the page scrolls rather than cut them off.
+    auto *scroller = new QScrollArea(this);
+    scroller->setWidgetResizable(true);
+    scroller->setFrameShape(QFrame::NoFrame);
+    auto *page = new QWidget(scroller);
+    scroller->setWidget(page);
     auto *layout = new QVBoxLayout(page);
     layout->setContentsMargins(24, 20, 24, 20);
     layout->setSpacing(14);
@@ -126,7 +132,7 @@ QWidget *MainWindow::buildSettingsPage()
     layout->addWidget(serviceCard);
 
     layout->addStretch();
-    return page;
+    return scroller;
 }
 
 // The service always runs on the saved settings, never on what the fields show unsaved.
@@ -150,6 +156,7 @@ void MainWindow::onToggleServer()
     if (serverRunning) {
         server->stop();
         serverRunning = false;
+        appendLog(QStringLiteral("[同步服务] 已停止"));
     } else {
         startServerFromConfig();
     }
@@ -206,6 +213,15 @@ void MainWindow::onSaveSettings()
                              QStringLiteral("设置已在本次运行中生效，但没能写入配置文件：\n%1\n\n"
                                             "请检查程序文件夹是否可写，否则下次启动会恢复成原来的设置。")
                                  .arg(configPath()));
+        return;
+    }
+    if (!serverRunning && !server->startError.isEmpty()) {
+        // Saved, but no phone can reach the service: saying "in force" here would hide that.
+        QMessageBox::warning(this, QStringLiteral("已保存，但同步服务没有运行"),
+                             QStringLiteral("设置已保存。\n\n同步服务没能在端口 %1 启动：%2\n\n"
+                                            "请换一个端口再保存，或在下面点「启动同步服务」重试。")
+                                 .arg(port)
+                                 .arg(server->startError));
         return;
     }
     QMessageBox::information(

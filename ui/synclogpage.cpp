@@ -1,9 +1,9 @@
 #include "ui/mainwindow.h"
 
 #include "storage/database.h"
+#include "ui/destructivequestion.h"
 
 #include <QAbstractItemView>
-#include <QDateTime>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
@@ -135,20 +135,14 @@ void MainWindow::onClearSyncRecords()
         QMessageBox::information(this, QStringLiteral("提示"), QStringLiteral("手机同步记录已经是空的了"));
         return;
     }
-    const auto answer = QMessageBox::question(
-        this, QStringLiteral("确认清除"),
-        QStringLiteral("确定清除全部手机同步记录吗？\n\n（只清这份连接记录，物品、流水等业务数据不受影响）"),
-        QMessageBox::Yes | QMessageBox::No);
-    if (answer != QMessageBox::Yes)
+    if (!askDestructiveQuestion(
+            this, QStringLiteral("确认清除"),
+            QStringLiteral("确定清除全部手机同步记录吗？\n\n（只清这份连接记录，物品、流水等业务数据不受影响）")))
         return;
 
     Database::instance().clearSyncLog();
     refreshSyncLog();
     // Storage reports no failure of its own here; rows still listed (or no database at all) mean nothing was cleared.
     const bool cleared = Database::instance().isOpen() && syncLogTable->rowCount() == 0;
-    if (logView) {
-        const QString clock = QDateTime::currentDateTime().toString(QStringLiteral("HH:mm:ss"));
-        logView->appendPlainText(cleared ? QStringLiteral("[%1] 已清除手机同步记录").arg(clock)
-                                         : QStringLiteral("[%1] 清除手机同步记录失败").arg(clock));
-    }
+    appendLog(cleared ? QStringLiteral("已清除手机同步记录") : QStringLiteral("清除手机同步记录失败"));
 }
