@@ -54,12 +54,17 @@ int Database::clearSyncLog()
     return count;
 }
 
+QString Database::backupFolder() const
+{
+    return QFileInfo(databaseFile).absoluteDir().filePath(QStringLiteral("备份"));
+}
+
 QString Database::dailyBackup()
 {
     if (databaseFile.isEmpty() || !QFile::exists(databaseFile))
         return QString();
 
-    const QString folder = QFileInfo(databaseFile).absoluteDir().filePath(QStringLiteral("备份"));
+    const QString folder = backupFolder();
     QDir().mkpath(folder);
     const QString target = QDir(folder).absoluteFilePath(
         QStringLiteral("plindor-%1.db").arg(QDate::currentDate().toString(QStringLiteral("yyyyMMdd"))));
@@ -89,6 +94,8 @@ QString Database::dailyBackup()
 
     QDir dir(folder);
     QStringList names = dir.entryList({QStringLiteral("plindor-*.db")}, QDir::Files, QDir::Name);
+    // A copy set aside before a restore is the only record of the data it replaced: never rotated out.
+    names.removeIf(&Database::isSetAsideCopy);
     while (names.size() > backupsKept)
         dir.remove(names.takeFirst());
     return target;

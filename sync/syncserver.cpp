@@ -75,6 +75,8 @@ QByteArray reasonPhrase(int status)
         return "Not Found";
     case 413:
         return "Payload Too Large";
+    case 503:
+        return "Service Unavailable";
     default:
         return "Bad Request";
     }
@@ -279,6 +281,11 @@ void SyncServer::handleRequest(QTcpSocket *socket, HttpRequest request)
                      {QStringLiteral("protocol"), 1},
                      {QStringLiteral("needKey"), key.isEmpty() ? 0 : 1},
                      {QStringLiteral("deviceName"), deviceName}});
+        return;
+    }
+
+    if (!refusal.isEmpty()) {
+        answer(503, errorObject(refusal));
         return;
     }
 

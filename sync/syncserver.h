@@ -33,6 +33,8 @@ public:
     QString deviceName = QStringLiteral("电脑主库");
     // A connection that neither receives nor sends anything for this long is dropped.
     int idleTimeoutMs = 30000;
+    // While set, every request but "/ping" is answered 503 with this reason: the database is being replaced.
+    QString refusal;
 
 Q_SIGNALS:
     void activity(const QString &peer, const QString &action, const QString &detail);
