@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QDialog>
+#include <QFile>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTcpServer>
@@ -92,6 +93,17 @@ inline QPushButton *findButton(QWidget *root, const QString &text)
             return button;
     }
     return nullptr;
+}
+
+// A copy of a database file whose first page, the schema, is intact and whose other pages are overwritten.
+inline bool damageCopy(const QString &from, const QString &to)
+{
+    QFile::remove(to);
+    QFile file(to);
+    if (!QFile::copy(from, to) || !file.open(QIODevice::ReadWrite) || file.size() < 3 * 4096)
+        return false;
+    file.seek(4096);
+    return file.write(QByteArray(int(file.size() - 4096), 'Z')) == file.size() - 4096;
 }
 
 } // namespace testutil

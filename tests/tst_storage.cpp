@@ -3,6 +3,7 @@
 #include "storage/rowsmemo.h"
 #include "storage/snapshotreader.h"
 #include "storage/snapshottext.h"
+#include "testutil.h"
 
 #include <QDir>
 #include <QFile>
@@ -73,17 +74,6 @@ private:
             ids << row.toObject().value(QStringLiteral("id")).toString();
         ids.sort();
         return ids;
-    }
-
-    // A copy whose first page, the schema, is intact and whose other pages are overwritten.
-    static bool damageCopy(const QString &from, const QString &to)
-    {
-        QFile::remove(to);
-        QFile file(to);
-        if (!QFile::copy(from, to) || !file.open(QIODevice::ReadWrite) || file.size() < 3 * 4096)
-            return false;
-        file.seek(4096);
-        return file.write(QByteArray(int(file.size() - 4096), 'Z')) == file.size() - 4096;
     }
 
     // The backup folder beside a database file.
@@ -1177,7 +1167,7 @@ private Q_SLOTS:
         QCOMPARE(QDir(backupFolder(path)).entryList(QDir::Files), QStringList{todaysBackupName()});
 
         const QString damaged = dir.filePath(QStringLiteral("inspect-damaged.db"));
-        QVERIFY(damageCopy(backup, damaged));
+        QVERIFY(testutil::damageCopy(backup, damaged));
         QVERIFY(Database::quickCheck(damaged) != QStringLiteral("ok"));
         QVERIFY(!Database::quickCheck(dir.filePath(QStringLiteral("none.db"))).isEmpty());
         QVERIFY(Database::quickCheck(dir.filePath(QStringLiteral("none.db"))) != QStringLiteral("ok"));
@@ -1292,7 +1282,7 @@ private Q_SLOTS:
 
         QString chosen = dir.filePath(QStringLiteral("chosen-%1.db").arg(fault));
         if (fault == QLatin1String("damaged")) {
-            QVERIFY(damageCopy(good, chosen));
+            QVERIFY(testutil::damageCopy(good, chosen));
         } else if (fault == QLatin1String("text")) {
             QFile file(chosen);
             QVERIFY(file.open(QIODevice::WriteOnly));

@@ -49,6 +49,7 @@ private Q_SLOTS:
     void onExportCsv();
     void onMakeSnapshot();
     void onRollback();
+    void onRestoreBackup();
     void onCopyKey();
     void onNewKey();
     void onSaveSettings();
@@ -100,6 +101,7 @@ private:
     // History page
     QWidget *buildHistoryPage();
     void refreshVersions();
+    void restoreBackup(const QString &file);
 
     // Settings page
     QWidget *buildSettingsPage();
