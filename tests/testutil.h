@@ -3,6 +3,10 @@
 #include <QApplication>
 #include <QDialog>
 #include <QFile>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QVariant>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTcpServer>
@@ -93,6 +97,26 @@ inline QPushButton *findButton(QWidget *root, const QString &text)
             return button;
     }
     return nullptr;
+}
+
+// A connection of its own on a file: it sees only what has been committed.
+inline QVariant valueFromFile(const QString &path, const QString &sql)
+{
+    QVariant result(QStringLiteral("<no row>"));
+    {
+        QSqlDatabase other = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("reader"));
+        other.setDatabaseName(path);
+        other.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY"));
+        if (other.open()) {
+            QSqlQuery query(other);
+            if (query.exec(sql) && query.next())
+                result = query.value(0);
+            else
+                result = QVariant(QStringLiteral("<failed: %1>").arg(query.lastError().text()));
+        }
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("reader"));
+    return result;
 }
 
 // A copy of a database file whose first page, the schema, is intact and whose other pages are overwritten.

@@ -59,20 +59,6 @@ QString itemName(const QString &id)
     return QString();
 }
 
-QVariant valueOfFile(const QString &path, const char *sql)
-{
-    QVariant value;
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("peek"));
-        db.setDatabaseName(path);
-        QSqlQuery query(db);
-        if (db.open() && query.exec(QString::fromLatin1(sql)) && query.next())
-            value = query.value(0);
-    }
-    QSqlDatabase::removeDatabase(QStringLiteral("peek"));
-    return value;
-}
-
 // A second connection to the program's database file, for fixtures that Storage offers no call for.
 bool execOnDatabaseFile(const QString &sql)
 {
@@ -91,7 +77,6 @@ bool execOnDatabaseFile(const QString &sql)
     QSqlDatabase::removeDatabase(QStringLiteral("fixture"));
     return ok;
 }
-
 
 // Waits for the restore dialog and its checks, records its rows, then chooses the row of this file.
 void chooseInRestoreDialog(const QString &fileName, QList<QStringList> *rowsSeen)
@@ -343,7 +328,7 @@ private Q_SLOTS:
         const QString indexDamaged = QDir(db.backupFolder()).absoluteFilePath(QStringLiteral("plindor-20200102.db"));
         if (!QFile::copy(today, indexDamaged))
             return QString();
-        const int indexPage = valueOfFile(indexDamaged, "SELECT rootpage FROM sqlite_master WHERE name = 'sqlite_autoindex_customers_1'").toInt();
+        const int indexPage = testutil::valueFromFile(indexDamaged, QStringLiteral("SELECT rootpage FROM sqlite_master WHERE name = 'sqlite_autoindex_customers_1'")).toInt();
         QFile file(indexDamaged);
         if (indexPage < 2 || !file.open(QIODevice::ReadWrite) || !file.seek(qint64(indexPage - 1) * 4096)
             || file.write(QByteArray(4096, 'Z')) != 4096)

@@ -36,25 +36,7 @@ private:
         return path;
     }
 
-    // A connection of its own on a file: it sees only what has been committed.
-    static QVariant valueFromFile(const QString &path, const QString &sql)
-    {
-        QVariant result(QStringLiteral("<no row>"));
-        {
-            QSqlDatabase other = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("reader"));
-            other.setDatabaseName(path);
-            other.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY"));
-            if (other.open()) {
-                QSqlQuery query(other);
-                if (query.exec(sql) && query.next())
-                    result = query.value(0);
-                else
-                    result = QVariant(QStringLiteral("<failed: %1>").arg(query.lastError().text()));
-            }
-        }
-        QSqlDatabase::removeDatabase(QStringLiteral("reader"));
-        return result;
-    }
+    static QVariant valueFromFile(const QString &path, const QString &sql) { return testutil::valueFromFile(path, sql); }
 
     QJsonObject rowOf(const QString &table, const QString &id)
     {
