@@ -84,12 +84,12 @@ bool copyInPieces(const QString &from, const QString &to, const QString &stage,
 {
     why->clear();
     QFile in(from);
-    if (!in.open(QIODevice::ReadOnly)) {
+    if (!in.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
         *why = in.errorString();
         return false;
     }
     QFile out(to);
-    if (!out.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
+    if (!out.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered)) {
         *why = out.errorString();
         return false;
     }
@@ -121,6 +121,22 @@ bool copyInPieces(const QString &from, const QString &to, const QString &stage,
     }
     out.close();
     return true;
+}
+
+// The previous database needs no second copy while it is not written: a second name for the same file is
+// made at once, whatever its size. Where the file system has no such names, it is copied.
+bool linkOrCopy(const QString &from, const QString &to, const QString &stage, const Database::RestoreProgress &progress,
+                QString *why)
+{
+    std::error_code code;
+    std::filesystem::create_hard_link(QFileInfo(from).filesystemAbsoluteFilePath(), QFileInfo(to).filesystemAbsoluteFilePath(),
+                                      code);
+    if (!code) {
+        if (progress)
+            progress(stage, 1, 1);
+        return true;
+    }
+    return copyInPieces(from, to, stage, progress, why);
 }
 
 // Puts a file in place of another in one step, so the database file is never missing.
@@ -258,7 +274,7 @@ bool Database::restoreFrom(const QString &backupFile, QString *setAsidePath, QSt
     QFile::remove(asidePart);
     if (QFileInfo::exists(asideTarget))
         return reopen(QStringLiteral("另存当前数据库失败: %1 已存在").arg(QFileInfo(asideTarget).fileName()));
-    if (!copyInPieces(master, asidePart, QStringLiteral("正在另存当前数据库…"), progress, &why)
+    if (!linkOrCopy(master, asidePart, QStringLiteral("正在另存当前数据库…"), progress, &why)
         || !QFile::rename(asidePart, asideTarget)) {
         QFile::remove(asidePart);
         return reopen(QStringLiteral("另存当前数据库失败: ") + why);
@@ -300,7 +316,7 @@ bool Database::restoreFrom(const QString &backupFile, QString *setAsidePath, QSt
         for (const QString &companion : {wal, shm})
             QFile::remove(companion);
         QFile::remove(incoming);
-        if (!copyInPieces(madeAside, incoming, QStringLiteral("正在放回原数据库…"), progress, &putBack)
+        if (!linkOrCopy(madeAside, incoming, QStringLiteral("正在放回原数据库…"), progress, &putBack)
             || !replaceFile(incoming, master, &putBack)) {
             QFile::remove(incoming);
             setError(error, failure + QStringLiteral("；放回原数据库也失败了（%1），原数据库保存在 %2").arg(putBack, madeAside));

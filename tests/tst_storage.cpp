@@ -1204,6 +1204,7 @@ private Q_SLOTS:
         const MergeResult merged = db.merge({{"items", QJsonArray{QJsonObject{{"id", "after"}, {"updatedAt", "2026-01-01 00:00:00"}}}}});
         QCOMPARE(merged.perTable.value("items").toInt(), 1);
         QCOMPARE(db.rows(QStringLiteral("items")).size(), 3);
+        QCOMPARE(valueFromFile(aside, QStringLiteral("SELECT COUNT(*) FROM items WHERE id = 'after'")).toInt(), 0);
     }
 
     void restoreDropsALogLeftByACrash()
