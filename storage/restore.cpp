@@ -241,7 +241,9 @@ bool Database::restoreFrom(const QString &backupFile, QString *setAsidePath, QSt
         QSqlQuery checkpoint(connection);
         if (!checkpoint.exec(QStringLiteral("PRAGMA wal_checkpoint(TRUNCATE)")) || !checkpoint.next()
             || checkpoint.value(0).toInt() != 0) {
-            setError(error, QStringLiteral("当前数据库正被其他程序使用，无法恢复: %1").arg(checkpoint.lastError().text()));
+            const QString driverText = checkpoint.lastError().text();
+            setError(error, QStringLiteral("当前数据库正被使用，无法把它完整写入文件")
+                                + (driverText.isEmpty() ? QString() : QStringLiteral(": ") + driverText));
             return false;
         }
     }

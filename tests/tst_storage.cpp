@@ -1249,6 +1249,7 @@ private Q_SLOTS:
         QTest::newRow("no room for the copy beside the database") << "occupied" << "复制备份失败";
         QTest::newRow("backup folder unusable") << "nofolder" << "另存当前数据库失败";
         QTest::newRow("missing copy") << "missing" << "找不到备份文件";
+        QTest::newRow("another connection reading") << "reader" << "当前数据库正被使用";
     }
 
     void failedRestoreLeavesTheDatabaseAsItWas()
@@ -1279,15 +1280,23 @@ private Q_SLOTS:
                 other.close();
             }
             QSqlDatabase::removeDatabase(QStringLiteral("foreign"));
-        } else if (fault == QLatin1String("occupied")) {
+        } else if (fault == QLatin1String("occupied") || fault == QLatin1String("reader")) {
             chosen = good;
-            QVERIFY(QDir().mkpath(path + QStringLiteral(".restoring/inside")));
+            if (fault == QLatin1String("occupied"))
+                QVERIFY(QDir().mkpath(path + QStringLiteral(".restoring/inside")));
         } else if (fault == QLatin1String("nofolder")) {
             QVERIFY(QFile::copy(good, chosen));
             QVERIFY(QDir(backupFolder(path)).removeRecursively());
             QFile blocker(backupFolder(path));
             QVERIFY(blocker.open(QIODevice::WriteOnly));
         }
+        // A reader in the middle of its reading keeps the log from being written into the file.
+        QSqlDatabase holder = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("holder"));
+        holder.setDatabaseName(path);
+        QVERIFY(holder.open());
+        QSqlQuery reading(holder);
+        if (fault == QLatin1String("reader"))
+            QVERIFY(reading.exec(QStringLiteral("SELECT id FROM items")) && reading.next());
         const QJsonArray before = db.rows(QStringLiteral("items"));
         const int versionsBefore = versionCount();
         const QStringList backupsBefore = QDir(backupFolder(path)).entryList(QDir::Files);
@@ -1306,6 +1315,10 @@ private Q_SLOTS:
         QVERIFY(!QFileInfo(path + QStringLiteral(".restoring")).isFile());
         // Still the database the program writes to.
         QVERIFY(!db.upsert(QStringLiteral("items"), {{"id", "after-failure"}}, nullptr).isEmpty());
+        reading = QSqlQuery();
+        holder.close();
+        holder = QSqlDatabase();
+        QSqlDatabase::removeDatabase(QStringLiteral("holder"));
         db.close();
         QCOMPARE(valueFromFile(path, QStringLiteral("SELECT COUNT(*) FROM items")).toInt(), 302);
     }

@@ -49,7 +49,6 @@ private Q_SLOTS:
     void onExportCsv();
     void onMakeSnapshot();
     void onRollback();
-    void onRestoreBackup();
     void onCopyKey();
     void onNewKey();
     void onSaveSettings();
@@ -101,6 +100,7 @@ private:
     // History page
     QWidget *buildHistoryPage();
     void refreshVersions();
+    void onRestoreBackup();
     void restoreBackup(const QString &file);
 
     // Settings page
