@@ -181,9 +181,11 @@ void MainWindow::restoreBackup(const QString &file)
     const bool restored = Database::instance().restoreFrom(
         file, &aside, &error, [&progress](const QString &stage, qint64 done, qint64 total) {
             progress.setLabelText(stage);
-            // The check reads the copy in one statement: its bar only shows that work goes on.
             progress.setMaximum(total > 0 ? 100 : 0);
             progress.setValue(total > 0 ? int(done * 100 / total) : 0);
+            // The check has no measure of its own: its bar only moves, and the window keeps answering.
+            if (total <= 0)
+                QApplication::processEvents();
         });
 
     QApplication::restoreOverrideCursor();
