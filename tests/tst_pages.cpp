@@ -446,6 +446,37 @@ private Q_SLOTS:
         QVERIFY(Database::instance().recentSyncLog(100).isEmpty());
     }
 
+    void restoreWithoutBackupsOffersNothing()
+    {
+        MainWindow window;
+        QVERIFY(QDir(Database::instance().backupFolder()).removeRecursively());
+        QString hint;
+        bool restoreEnabled = true;
+        int rows = -1;
+        auto *timer = new QTimer(qApp);
+        timer->setInterval(10);
+        connect(timer, &QTimer::timeout, qApp, [&, timer] {
+            auto *dialog = qobject_cast<RestoreDialog *>(QApplication::activeModalWidget());
+            if (!dialog)
+                return;
+            timer->stop();
+            timer->deleteLater();
+            rows = dialog->findChild<QTableWidget *>()->rowCount();
+            restoreEnabled = testutil::findButton(dialog, QStringLiteral("恢复所选备份"))->isEnabled();
+            for (QLabel *label : dialog->findChildren<QLabel *>()) {
+                if (label->objectName() == QLatin1String("muted") && !label->text().startsWith(QStringLiteral("备份文件夹:")))
+                    hint = label->text();
+            }
+            testutil::findButton(dialog, QStringLiteral("关闭"))->click();
+        });
+        timer->start();
+        testutil::findButton(page(window, HistoryPage), QStringLiteral("从备份恢复…"))->click();
+        QCOMPARE(rows, 0);
+        QVERIFY(!restoreEnabled);
+        QCOMPARE(hint, QStringLiteral("备份文件夹中还没有备份"));
+        QVERIFY(Database::instance().recentSyncLog(100).isEmpty());
+    }
+
     void historyShowsAtMost200Versions()
     {
         MainWindow window;
