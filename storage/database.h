@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QJsonArray>
+#include <QDateTime>
 #include <QJsonObject>
 #include <QList>
 #include <QObject>
@@ -8,6 +9,8 @@
 #include <QString>
 #include <QStringList>
 #include <QVariant>
+
+#include <functional>
 
 class QSqlError;
 class RecordSource;
@@ -29,6 +32,17 @@ struct MergeResult
     QStringList details;
     // Why nothing of the document was stored; empty when the merge was stored whole.
     QString error;
+};
+
+// A copy in the backup folder: a daily one, or one set aside before a restore.
+struct BackupInfo
+{
+    QString path;
+    QString fileName;
+    // The day of a daily copy (at midnight), the moment of a copy set aside.
+    QDateTime madeAt;
+    bool setAside = false;
+    qint64 size = 0;
 };
 
 // One entry of a choice list.
@@ -104,6 +118,21 @@ public:
     QString dailyBackup(QStringList *notes = nullptr);
     // Whether dailyBackup() would copy the database now: it is open and today has no backup yet.
     bool dailyBackupDue() const;
+    QString backupFolder() const;
+
+    // Restore from a copy. The reading functions open the copy read-only on a connection of their own,
+    // so they may run on any thread.
+    static QList<BackupInfo> listBackups(const QString &folder);
+    static bool isSetAsideCopy(const QString &fileName);
+    // Live rows per table key; false with the reason when the file is no database of this program.
+    static bool backupCounts(const QString &file, QJsonObject *counts, QString *error);
+    // "ok", or what PRAGMA quick_check or the opening reported.
+    static QString quickCheck(const QString &file);
+    using RestoreProgress = std::function<void(const QString &stage, qint64 done, qint64 total)>;
+    // Replaces the database by the copy, after setting the current one aside in the backup folder.
+    // On failure the database is as it was, open, and error says why.
+    bool restoreFrom(const QString &backupFile, QString *setAsidePath, QString *error,
+                     const RestoreProgress &progress = {});
 
     // Names and paths for display
     QList<IdName> queryIdName(const QString &sql);

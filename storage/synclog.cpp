@@ -62,10 +62,14 @@ int Database::clearSyncLog()
     return count;
 }
 
+QString Database::backupFolder() const
+{
+    return QFileInfo(databaseFile).absoluteDir().filePath(QStringLiteral("备份"));
+}
+
 QString Database::todaysBackupPath() const
 {
-    const QString folder = QFileInfo(databaseFile).absoluteDir().filePath(QStringLiteral("备份"));
-    return QDir(folder).absoluteFilePath(
+    return QDir(backupFolder()).absoluteFilePath(
         QStringLiteral("plindor-%1.db").arg(QDate::currentDate().toString(QStringLiteral("yyyyMMdd"))));
 }
 
@@ -121,7 +125,8 @@ QString Database::dailyBackup(QStringList *notes)
     QStringList later;
     const QStringList names = dir.entryList({QStringLiteral("plindor-*.db")}, QDir::Files, QDir::Name);
     for (const QString &name : names) {
-        if (name == todayName)
+        // A copy set aside before a restore is the only record of the data it replaced: never rotated out.
+        if (name == todayName || isSetAsideCopy(name))
             continue;
         if (name > todayName && QDate::fromString(name.mid(8, 8), QStringLiteral("yyyyMMdd")).isValid()
             && name.size() == todayName.size())

@@ -341,7 +341,15 @@ bool SyncServer::awaitBody(QTcpSocket *socket, HttpRequest head)
 bool SyncServer::readsBody(const HttpRequest &head) const
 {
     return head.path.startsWith(QLatin1String("/import"))
-           && (head.method == QLatin1String("POST") || head.method == QLatin1String("PUT")) && checkKey(head);
+           && (head.method == QLatin1String("POST") || head.method == QLatin1String("PUT")) && checkKey(head)
+           && unavailableReason().isEmpty();
+}
+
+// While the database is being replaced, or is damaged, read-only or not open, the data endpoints say
+// why instead of serving or taking rows it cannot hold.
+QString SyncServer::unavailableReason() const
+{
+    return !refusal.isEmpty() ? refusal : Database::instance().unusableReason();
 }
 
 void SyncServer::reject(QTcpSocket *socket, http::ParseStatus status)
@@ -483,11 +491,9 @@ void SyncServer::handleRequest(QTcpSocket *socket, HttpRequest request)
         return;
     }
 
-    // While the database is damaged, read-only or not open, the data endpoints say why instead of
-    // serving or taking rows it cannot hold.
     if (path.startsWith(QLatin1String("/info")) || path.startsWith(QLatin1String("/export"))
         || path.startsWith(QLatin1String("/import"))) {
-        const QString reason = db.unusableReason();
+        const QString reason = unavailableReason();
         if (!reason.isEmpty()) {
             answer(503, errorObject(reason));
             return;

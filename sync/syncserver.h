@@ -38,6 +38,8 @@ public:
     int drainTimeoutMs = 3000;
     // Why the last start failed, as the listener put it; empty after a successful start.
     QString startError;
+    // While set, "/info", "/export" and "/import" are answered 503 with this reason: the database is being replaced.
+    QString refusal;
 
 Q_SIGNALS:
     void activity(const QString &peer, const QString &action, const QString &detail);
@@ -53,6 +55,7 @@ private:
     void feedChunks(QTcpSocket *socket, QByteArrayView bytes);
     bool awaitBody(QTcpSocket *socket, HttpRequest head);
     bool readsBody(const HttpRequest &head) const;
+    QString unavailableReason() const;
     void drain(QTcpSocket *socket);
     void releaseBuffer(QTcpSocket *socket);
     void releaseConnections();

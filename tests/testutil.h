@@ -10,6 +10,8 @@
 #include <QHeaderView>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QSqlError>
+#include <QVariant>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QSqlDatabase>
@@ -177,6 +179,37 @@ private:
 inline bool lastColumnFillsTheTable(QTableWidget *table)
 {
     return table->horizontalHeader()->length() == table->viewport()->width();
+}
+
+// A connection of its own on a file: it sees only what has been committed.
+inline QVariant valueFromFile(const QString &path, const QString &sql)
+{
+    QVariant result(QStringLiteral("<no row>"));
+    {
+        QSqlDatabase other = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("reader"));
+        other.setDatabaseName(path);
+        other.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY"));
+        if (other.open()) {
+            QSqlQuery query(other);
+            if (query.exec(sql) && query.next())
+                result = query.value(0);
+            else
+                result = QVariant(QStringLiteral("<failed: %1>").arg(query.lastError().text()));
+        }
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("reader"));
+    return result;
+}
+
+// A copy of a database file whose first page, the schema, is intact and whose other pages are overwritten.
+inline bool damageCopy(const QString &from, const QString &to)
+{
+    QFile::remove(to);
+    QFile file(to);
+    if (!QFile::copy(from, to) || !file.open(QIODevice::ReadWrite) || file.size() < 3 * 4096)
+        return false;
+    file.seek(4096);
+    return file.write(QByteArray(int(file.size() - 4096), 'Z')) == file.size() - 4096;
 }
 
 } // namespace testutil

@@ -3,6 +3,7 @@
 #include "sync/syncserver.h"
 #include "testutil.h"
 #include "ui/mainwindow.h"
+#include "ui/restoredialog.h"
 
 #include <QDir>
 #include <QHeaderView>
@@ -70,6 +71,32 @@ bool execOnDatabaseFile(const QString &sql)
     return ok;
 }
 
+// Waits for the restore dialog and its checks, records its rows, then chooses the row of this file.
+void chooseInRestoreDialog(const QString &fileName, QList<QStringList> *rowsSeen)
+{
+    auto *timer = new QTimer(qApp);
+    timer->setInterval(10);
+    QObject::connect(timer, &QTimer::timeout, qApp, [timer, fileName, rowsSeen] {
+        auto *dialog = qobject_cast<RestoreDialog *>(QApplication::activeModalWidget());
+        if (!dialog)
+            return;
+        auto *table = dialog->findChild<QTableWidget *>();
+        const int checkColumn = table->columnCount() - 1;
+        for (int row = 0; row < table->rowCount(); ++row) {
+            if (table->item(row, checkColumn)->text() == QStringLiteral("检查中…"))
+                return;
+        }
+        timer->stop();
+        timer->deleteLater();
+        for (int row = 0; row < table->rowCount(); ++row) {
+            rowsSeen->append(rowTexts(table, row));
+            if (table->item(row, 0)->text() == fileName)
+                table->selectRow(row);
+        }
+        testutil::findButton(dialog, QStringLiteral("恢复所选备份"))->click();
+    });
+    timer->start();
+}
 } // namespace
 
 class PagesTest : public QObject
@@ -377,6 +404,175 @@ private Q_SLOTS:
         QCOMPARE(itemName("i1"), QStringLiteral("新名"));
         QCOMPARE(db.listVersions(200).size(), 1);
         QVERIFY(db.recentSyncLog(100).isEmpty());
+    }
+
+    // In a started program: items b1 and b2 in today's backup, then "late" added; an older copy is damaged.
+    static QString prepareBackups(QString *damagedName)
+    {
+        Database &db = Database::instance();
+        const QString today = QDir(db.backupFolder()).absoluteFilePath(
+            QStringLiteral("plindor-%1.db").arg(QDate::currentDate().toString(QStringLiteral("yyyyMMdd"))));
+        QFile::remove(today);
+        for (const char *id : {"b1", "b2"})
+            db.upsert("items", {{"id", id}, {"name", QString(100, u'备')}}, nullptr);
+        for (int i = 0; i < 100; ++i)
+            db.upsert("customers", {{"id", QStringLiteral("c%1").arg(i)}, {"name", QString(100, u'客')}}, nullptr);
+        if (db.dailyBackup() != today)
+            return QString();
+        *damagedName = QStringLiteral("plindor-20200101.db");
+        if (!testutil::damageCopy(today, QDir(db.backupFolder()).absoluteFilePath(*damagedName)))
+            return QString();
+        // Its rows all readable, one index page broken: only the check finds it.
+        const QString indexDamaged = QDir(db.backupFolder()).absoluteFilePath(QStringLiteral("plindor-20200102.db"));
+        if (!QFile::copy(today, indexDamaged))
+            return QString();
+        const int indexPage = testutil::valueFromFile(indexDamaged, QStringLiteral("SELECT rootpage FROM sqlite_master WHERE name = 'sqlite_autoindex_customers_1'")).toInt();
+        QFile file(indexDamaged);
+        if (indexPage < 2 || !file.open(QIODevice::ReadWrite) || !file.seek(qint64(indexPage - 1) * 4096)
+            || file.write(QByteArray(4096, 'Z')) != 4096)
+            return QString();
+        db.upsert("items", {{"id", "late"}, {"name", "新到"}}, nullptr);
+        return QFileInfo(today).fileName();
+    }
+
+    void restoreFromBackupInTheWindow()
+    {
+        MainWindow window;
+        MainWindowTest t(window);
+        QString damaged;
+        const QString backup = prepareBackups(&damaged);
+        QVERIFY(!backup.isEmpty());
+        QCOMPARE(t.dataTable()->rowCount(), 0);
+        t.refreshDataTable();
+        QCOMPARE(t.dataTable()->rowCount(), 3);
+        QPushButton *button = testutil::findButton(page(window, HistoryPage), QStringLiteral("从备份恢复…"));
+        QVERIFY(button);
+        QCOMPARE(button->objectName(), QStringLiteral("plain"));
+
+        const QString indexDamaged = QStringLiteral("plindor-20200102.db");
+        QList<QStringList> rows;
+        chooseInRestoreDialog(backup, &rows);
+        QList<testutil::SeenBox> seen;
+        testutil::answerBoxes({QMessageBox::Yes, QMessageBox::Ok}, &seen);
+        button->click();
+
+        QCOMPARE(rows.size(), 3);
+        QCOMPARE(rows.at(0).mid(0, 1), QStringList{backup});
+        QCOMPARE(rows.at(0).mid(3), QStringList({"2", "0", "0", "0", "100", "0", "通过"}));
+        QCOMPARE(rows.at(2).mid(0, 2), QStringList({damaged, "2020-01-01"}));
+        QCOMPARE(rows.at(1).mid(0, 2), QStringList({indexDamaged, "2020-01-02"}));
+        QCOMPARE(rows.at(1).mid(3, 6), QStringList({"2", "0", "0", "0", "100", "0"}));
+        QVERIFY2(rows.at(1).last().startsWith(QStringLiteral("未通过: ")), qPrintable(rows.at(1).last()));
+        QCOMPARE(rows.at(2).mid(3, 1), QStringList{QStringLiteral("—")});
+        QVERIFY2(rows.at(2).last().startsWith(QStringLiteral("无法读取: 读不出物品")), qPrintable(rows.at(2).last()));
+
+        QCOMPARE(seen.size(), 2);
+        QCOMPARE(seen.at(0).title, QStringLiteral("确认恢复"));
+        QVERIFY(seen.at(0).text.startsWith(QStringLiteral("确定从备份 %1 恢复吗？").arg(backup)));
+        QCOMPARE(seen.at(1).title, QStringLiteral("已恢复"));
+        const QList<BackupInfo> copies = Database::listBackups(Database::instance().backupFolder());
+        QCOMPARE(copies.size(), 4);
+        QVERIFY(copies.first().setAside);
+        QVERIFY(seen.at(1).text.contains(copies.first().path));
+
+        // Every page shows the restored data, and the restore is on record.
+        QCOMPARE(t.dataTable()->rowCount(), 2);
+        QCOMPARE(itemName("late"), QString());
+        QCOMPARE(t.versionsTable()->rowCount(), Database::instance().listVersions(200).size());
+        QCOMPARE(rowTexts(t.syncLogTable(), 0).mid(1), QStringList({"本机界面", "恢复", QStringLiteral("从备份 %1 恢复").arg(backup)}));
+        QVERIFY(t.logView()->toPlainText().contains(QStringLiteral("已从备份 %1 恢复数据库，原数据库另存为 %2").arg(backup, copies.first().path)));
+        QVERIFY(t.server()->refusal.isEmpty());
+        QVERIFY(t.refreshTimer()->isActive());
+        QVERIFY(t.statusLabel()->text().contains(QStringLiteral("物品 2 ")));
+    }
+
+    void restoreOfADamagedCopyTellsWhy()
+    {
+        MainWindow window;
+        MainWindowTest t(window);
+        QString damaged;
+        QVERIFY(!prepareBackups(&damaged).isEmpty());
+        const QJsonArray before = Database::instance().rows(QStringLiteral("items"));
+
+        QList<QStringList> rows;
+        chooseInRestoreDialog(damaged, &rows);
+        QList<testutil::SeenBox> seen;
+        testutil::answerBoxes({QMessageBox::Yes, QMessageBox::Ok}, &seen);
+        testutil::findButton(page(window, HistoryPage), QStringLiteral("从备份恢复…"))->click();
+
+        QCOMPARE(seen.size(), 2);
+        QCOMPARE(seen.at(1).title, QStringLiteral("恢复失败"));
+        QVERIFY2(seen.at(1).text.contains(QStringLiteral("所选备份已损坏或不是主库备份")), qPrintable(seen.at(1).text));
+        QVERIFY(seen.at(1).text.contains(QStringLiteral("当前数据库未改动")));
+        QCOMPARE(Database::instance().rows(QStringLiteral("items")), before);
+        QVERIFY(Database::instance().recentSyncLog(100).isEmpty());
+        QVERIFY(t.logView()->toPlainText().contains(QStringLiteral("从备份 %1 恢复失败: 所选备份已损坏").arg(damaged)));
+        QCOMPARE(Database::listBackups(Database::instance().backupFolder()).size(), 3);
+        QVERIFY(t.server()->refusal.isEmpty());
+    }
+
+    void restoreQuestionDefaultsToNo()
+    {
+        MainWindow window;
+        MainWindowTest t(window);
+        QString damaged;
+        const QString backup = prepareBackups(&damaged);
+        QVERIFY(!backup.isEmpty());
+
+        QList<QStringList> rows;
+        chooseInRestoreDialog(backup, &rows);
+        // Enter on the question takes its default button.
+        bool defaultIsNo = false;
+        auto *timer = new QTimer(qApp);
+        timer->setInterval(10);
+        connect(timer, &QTimer::timeout, qApp, [timer, &defaultIsNo] {
+            auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+            if (!box)
+                return;
+            timer->stop();
+            timer->deleteLater();
+            defaultIsNo = box->defaultButton() == box->button(QMessageBox::No);
+            QTest::keyClick(box, Qt::Key_Return);
+        });
+        timer->start();
+        testutil::findButton(page(window, HistoryPage), QStringLiteral("从备份恢复…"))->click();
+
+        QVERIFY(defaultIsNo);
+        QCOMPARE(rows.size(), 3);
+        QCOMPARE(Database::instance().rows(QStringLiteral("items")).size(), 3);
+        QCOMPARE(Database::listBackups(Database::instance().backupFolder()).size(), 3);
+        QVERIFY(Database::instance().recentSyncLog(100).isEmpty());
+    }
+
+    void restoreWithoutBackupsOffersNothing()
+    {
+        MainWindow window;
+        QVERIFY(QDir(Database::instance().backupFolder()).removeRecursively());
+        QString hint;
+        bool restoreEnabled = true;
+        int rows = -1;
+        auto *timer = new QTimer(qApp);
+        timer->setInterval(10);
+        connect(timer, &QTimer::timeout, qApp, [&, timer] {
+            auto *dialog = qobject_cast<RestoreDialog *>(QApplication::activeModalWidget());
+            if (!dialog)
+                return;
+            timer->stop();
+            timer->deleteLater();
+            rows = dialog->findChild<QTableWidget *>()->rowCount();
+            restoreEnabled = testutil::findButton(dialog, QStringLiteral("恢复所选备份"))->isEnabled();
+            for (QLabel *label : dialog->findChildren<QLabel *>()) {
+                if (label->objectName() == QLatin1String("muted") && !label->text().startsWith(QStringLiteral("备份文件夹:")))
+                    hint = label->text();
+            }
+            testutil::findButton(dialog, QStringLiteral("关闭"))->click();
+        });
+        timer->start();
+        testutil::findButton(page(window, HistoryPage), QStringLiteral("从备份恢复…"))->click();
+        QCOMPARE(rows, 0);
+        QVERIFY(!restoreEnabled);
+        QCOMPARE(hint, QStringLiteral("备份文件夹中还没有备份"));
+        QVERIFY(Database::instance().recentSyncLog(100).isEmpty());
     }
 
     void historyShowsAtMost200Versions()

@@ -72,25 +72,7 @@ private:
         return path;
     }
 
-    // A connection of its own on a file: it sees only what has been committed.
-    static QVariant valueFromFile(const QString &path, const QString &sql)
-    {
-        QVariant result(QStringLiteral("<no row>"));
-        {
-            QSqlDatabase other = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("reader"));
-            other.setDatabaseName(path);
-            other.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY"));
-            if (other.open()) {
-                QSqlQuery query(other);
-                if (query.exec(sql) && query.next())
-                    result = query.value(0);
-                else
-                    result = QVariant(QStringLiteral("<failed: %1>").arg(query.lastError().text()));
-            }
-        }
-        QSqlDatabase::removeDatabase(QStringLiteral("reader"));
-        return result;
-    }
+    static QVariant valueFromFile(const QString &path, const QString &sql) { return testutil::valueFromFile(path, sql); }
 
     QJsonObject rowOf(const QString &table, const QString &id)
     {
@@ -102,6 +84,15 @@ private:
     }
 
     int versionCount() { return rawValue(QStringLiteral("SELECT COUNT(*) FROM versions")).toInt(); }
+
+    static QStringList idsOf(const QJsonArray &rows)
+    {
+        QStringList ids;
+        for (const QJsonValue &row : rows)
+            ids << row.toObject().value(QStringLiteral("id")).toString();
+        ids.sort();
+        return ids;
+    }
 
     // The backup folder beside a database file.
     static QString backupFolder(const QString &databasePath)
@@ -1392,6 +1383,235 @@ private Q_SLOTS:
         const qint64 after = QFileInfo(path + QStringLiteral("-wal")).size();
         QVERIFY2(after <= 4 * 1024 * 1024, qPrintable(QString::number(after)));
         QCOMPARE(valueFromFile(path, QStringLiteral("SELECT COUNT(*) FROM sync_log")).toInt(), 3001);
+    }
+
+    void setAsideCopiesAreListedButNeverRotated()
+    {
+        const QString path = freshDatabase(QStringLiteral("listing"));
+        const QDir folder(backupFolder(path));
+        QDir().mkpath(folder.path());
+        const QString setAside = QStringLiteral("plindor-恢复前-20200105-093000.db");
+        QStringList names{setAside, QStringLiteral("plindor-other.db"), QStringLiteral("notes.txt")};
+        for (int day = 1; day <= 29; ++day)
+            names << QStringLiteral("plindor-202001%1.db").arg(day, 2, 10, QLatin1Char('0'));
+        for (const QString &name : names) {
+            QFile file(folder.filePath(name));
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write(QByteArray(name.size(), 'x'));
+        }
+
+        QVERIFY(!db.dailyBackup().isEmpty());
+        QVERIFY(QFile::exists(folder.filePath(setAside)));
+        QVERIFY(!QFile::exists(folder.filePath(QStringLiteral("plindor-20200101.db"))));
+        QCOMPARE(folder.entryList({QStringLiteral("plindor-2*.db")}, QDir::Files).size(), 29);
+
+        const QList<BackupInfo> listed = Database::listBackups(folder.path());
+        QCOMPARE(listed.size(), 30);
+        QCOMPARE(listed.at(0).fileName, todaysBackupName());
+        QCOMPARE(listed.at(0).madeAt, QDateTime(QDate::currentDate(), QTime(0, 0)));
+        QCOMPARE(listed.at(1).fileName, QStringLiteral("plindor-20200129.db"));
+        QCOMPARE(listed.at(1).size, qint64(QStringLiteral("plindor-20200129.db").size()));
+        QVERIFY(!listed.at(1).setAside);
+        // Between the copies of the 5th and the 6th, by the moment it was made.
+        QCOMPARE(listed.at(24).fileName, QStringLiteral("plindor-20200106.db"));
+        QCOMPARE(listed.at(25).fileName, setAside);
+        QVERIFY(listed.at(25).setAside);
+        QCOMPARE(listed.at(25).madeAt, QDateTime(QDate(2020, 1, 5), QTime(9, 30)));
+        QCOMPARE(listed.at(26).fileName, QStringLiteral("plindor-20200105.db"));
+        QCOMPARE(listed.last().path, folder.absoluteFilePath(QStringLiteral("plindor-20200102.db")));
+    }
+
+    void backupIsReadWithoutTouchingIt()
+    {
+        const QString path = freshDatabase(QStringLiteral("inspect"));
+        db.upsert(QStringLiteral("items"), {{"id", "a"}}, nullptr);
+        db.upsert(QStringLiteral("items"), {{"id", "b"}}, nullptr);
+        db.upsert(QStringLiteral("relations"), {{"id", "r"}}, nullptr);
+        db.softDelete(QStringLiteral("items"), QStringLiteral("b"), nullptr);
+        const QString backup = db.dailyBackup();
+        QVERIFY(!backup.isEmpty());
+
+        QJsonObject counts;
+        QString error;
+        QVERIFY2(Database::backupCounts(backup, &counts, &error), qPrintable(error));
+        QCOMPARE(counts, (QJsonObject{{"items", 1}, {"transactions", 0}, {"categories", 0}, {"locations", 0},
+                                      {"customers", 0}, {"relations", 1}}));
+        QCOMPARE(Database::quickCheck(backup), QStringLiteral("ok"));
+        QCOMPARE(QDir(backupFolder(path)).entryList(QDir::Files), QStringList{todaysBackupName()});
+
+        const QString damaged = dir.filePath(QStringLiteral("inspect-damaged.db"));
+        QVERIFY(testutil::damageCopy(backup, damaged));
+        QVERIFY(Database::quickCheck(damaged) != QStringLiteral("ok"));
+        QVERIFY(!Database::quickCheck(dir.filePath(QStringLiteral("none.db"))).isEmpty());
+        QVERIFY(Database::quickCheck(dir.filePath(QStringLiteral("none.db"))) != QStringLiteral("ok"));
+        QVERIFY(!Database::backupCounts(dir.filePath(QStringLiteral("none.db")), &counts, &error));
+    }
+
+    void restoreReplacesTheDatabaseAndSetsItAside()
+    {
+        const QString path = freshDatabase(QStringLiteral("restore"));
+        for (const char *id : {"kept-1", "kept-2"})
+            db.upsert(QStringLiteral("items"), {{"id", id}, {"name", "轴承"}}, nullptr);
+        const QString backup = db.dailyBackup();
+        QVERIFY(!backup.isEmpty());
+        // Made after the backup: in the log only, not yet in the main file.
+        db.upsert(QStringLiteral("items"), {{"id", "late"}, {"name", "新到"}}, nullptr);
+        db.upsert(QStringLiteral("customers"), {{"id", "c-late"}}, nullptr);
+        QVERIFY(QFileInfo(path + QStringLiteral("-wal")).size() > 0);
+
+        QStringList stages;
+        qint64 lastDone = -1;
+        qint64 lastTotal = -1;
+        const auto progress = [&](const QString &stage, qint64 done, qint64 total) {
+            if (stages.isEmpty() || stages.last() != stage)
+                stages << stage;
+            lastDone = done;
+            lastTotal = total;
+            QVERIFY(done <= total);
+        };
+        QString aside;
+        QString error;
+        QVERIFY2(db.restoreFrom(backup, &aside, &error, progress), qPrintable(error));
+        QCOMPARE(stages, (QStringList{"正在另存当前数据库…", "正在复制备份…", "正在检查备份…"}));
+        QCOMPARE(lastDone, 0);
+        QCOMPARE(lastTotal, 0);
+
+        QVERIFY(db.isOpen());
+        QCOMPARE(idsOf(db.rows(QStringLiteral("items"))), QStringList({"kept-1", "kept-2"}));
+        QCOMPARE(db.rows(QStringLiteral("customers")).size(), 0);
+        QCOMPARE(rawValue(QStringLiteral("PRAGMA integrity_check")).toString(), QStringLiteral("ok"));
+        QCOMPARE(rawValue(QStringLiteral("PRAGMA journal_mode")).toString(), QStringLiteral("wal"));
+        QVERIFY(!QFile::exists(path + QStringLiteral(".restoring")));
+
+        QCOMPARE(QFileInfo(aside).absolutePath(), QFileInfo(backup).absolutePath());
+        QVERIFY(Database::isSetAsideCopy(QFileInfo(aside).fileName()));
+        QVERIFY(QFileInfo(aside).fileName().contains(QRegularExpression(QStringLiteral("^plindor-恢复前-\\d{8}-\\d{6}\\.db$"))));
+        QCOMPARE(valueFromFile(aside, QStringLiteral("SELECT group_concat(id) FROM (SELECT id FROM items ORDER BY id)")).toString(),
+                 QStringLiteral("kept-1,kept-2,late"));
+        QCOMPARE(valueFromFile(aside, QStringLiteral("SELECT COUNT(*) FROM customers")).toInt(), 1);
+        QCOMPARE(Database::quickCheck(aside), QStringLiteral("ok"));
+
+        // The restored database takes writes, and a merge, as any other.
+        const MergeResult merged = db.merge({{"items", QJsonArray{QJsonObject{{"id", "after"}, {"updatedAt", "2026-01-01 00:00:00"}}}}});
+        QCOMPARE(merged.perTable.value("items").toInt(), 1);
+        QCOMPARE(db.rows(QStringLiteral("items")).size(), 3);
+        QCOMPARE(valueFromFile(aside, QStringLiteral("SELECT COUNT(*) FROM items WHERE id = 'after'")).toInt(), 0);
+    }
+
+    void restoreDropsALogLeftByACrash()
+    {
+        // A program that died with rows in its log: the files as the crash left them.
+        const QString live = freshDatabase(QStringLiteral("crash-source"));
+        db.upsert(QStringLiteral("items"), {{"id", "in-backup"}}, nullptr);
+        const QString backup = db.dailyBackup();
+        QVERIFY(!backup.isEmpty());
+        for (int i = 0; i < 50; ++i)
+            db.upsert(QStringLiteral("items"), {{"id", QStringLiteral("ghost-%1").arg(i)}}, nullptr);
+        const QString crashed = dir.filePath(QStringLiteral("crashed/data/plindor.db"));
+        QDir().mkpath(QFileInfo(crashed).absolutePath());
+        for (const QString &suffix : {QString(), QStringLiteral("-wal")})
+            QVERIFY(QFile::copy(live + suffix, crashed + suffix));
+        QVERIFY(QFileInfo(crashed + QStringLiteral("-wal")).size() > 0);
+        db.close();
+
+        QString error;
+        QVERIFY2(db.open(crashed, &error), qPrintable(error));
+        QCOMPARE(db.rows(QStringLiteral("items")).size(), 51);
+        QString aside;
+        QVERIFY2(db.restoreFrom(backup, &aside, &error), qPrintable(error));
+        QCOMPARE(idsOf(db.rows(QStringLiteral("items"))), QStringList{"in-backup"});
+        QCOMPARE(valueFromFile(aside, QStringLiteral("SELECT COUNT(*) FROM items")).toInt(), 51);
+
+        // And so it stays on the next start.
+        db.close();
+        QVERIFY(!QFile::exists(crashed + QStringLiteral("-wal")));
+        QVERIFY2(db.open(crashed, &error), qPrintable(error));
+        QCOMPARE(idsOf(db.rows(QStringLiteral("items"))), QStringList{"in-backup"});
+        QCOMPARE(rawValue(QStringLiteral("PRAGMA integrity_check")).toString(), QStringLiteral("ok"));
+    }
+
+    void failedRestoreLeavesTheDatabaseAsItWas_data()
+    {
+        QTest::addColumn<QString>("fault");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("damaged copy") << "damaged" << "所选备份已损坏或不是主库备份";
+        QTest::newRow("not a database") << "text" << "所选备份已损坏或不是主库备份";
+        QTest::newRow("another program's database") << "foreign" << "读不出物品";
+        QTest::newRow("no room for the copy beside the database") << "occupied" << "复制备份失败";
+        QTest::newRow("backup folder unusable") << "nofolder" << "另存当前数据库失败";
+        QTest::newRow("missing copy") << "missing" << "找不到备份文件";
+        QTest::newRow("another connection reading") << "reader" << "当前数据库正被使用";
+    }
+
+    void failedRestoreLeavesTheDatabaseAsItWas()
+    {
+        QFETCH(QString, fault);
+        QFETCH(QString, reason);
+        const QString path = freshDatabase(QStringLiteral("fail-") + fault);
+        for (int i = 0; i < 300; ++i)
+            db.upsert(QStringLiteral("items"), {{"id", QStringLiteral("old-%1").arg(i)}, {"name", QString(80, u'件')}}, nullptr);
+        const QString good = db.dailyBackup();
+        QVERIFY(!good.isEmpty());
+        db.upsert(QStringLiteral("items"), {{"id", "newest"}}, nullptr);
+        QVERIFY(db.saveVersion(QStringLiteral("存档"), QStringLiteral("qt")));
+
+        QString chosen = dir.filePath(QStringLiteral("chosen-%1.db").arg(fault));
+        if (fault == QLatin1String("damaged")) {
+            QVERIFY(testutil::damageCopy(good, chosen));
+        } else if (fault == QLatin1String("text")) {
+            QFile file(chosen);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write(QByteArray(20000, 'x'));
+        } else if (fault == QLatin1String("foreign")) {
+            {
+                QSqlDatabase other = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("foreign"));
+                other.setDatabaseName(chosen);
+                QVERIFY(other.open());
+                QVERIFY(QSqlQuery(other).exec(QStringLiteral("CREATE TABLE notes (text TEXT)")));
+                other.close();
+            }
+            QSqlDatabase::removeDatabase(QStringLiteral("foreign"));
+        } else if (fault == QLatin1String("occupied") || fault == QLatin1String("reader")) {
+            chosen = good;
+            if (fault == QLatin1String("occupied"))
+                QVERIFY(QDir().mkpath(path + QStringLiteral(".restoring/inside")));
+        } else if (fault == QLatin1String("nofolder")) {
+            QVERIFY(QFile::copy(good, chosen));
+            QVERIFY(QDir(backupFolder(path)).removeRecursively());
+            QFile blocker(backupFolder(path));
+            QVERIFY(blocker.open(QIODevice::WriteOnly));
+        }
+        // A reader in the middle of its reading keeps the log from being written into the file.
+        QSqlDatabase holder = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("holder"));
+        holder.setDatabaseName(path);
+        QVERIFY(holder.open());
+        QSqlQuery reading(holder);
+        if (fault == QLatin1String("reader"))
+            QVERIFY(reading.exec(QStringLiteral("SELECT id FROM items")) && reading.next());
+        const QJsonArray before = db.rows(QStringLiteral("items"));
+        const int versionsBefore = versionCount();
+        const QStringList backupsBefore = QDir(backupFolder(path)).entryList(QDir::Files);
+
+        QString aside = QStringLiteral("untouched");
+        QString error;
+        QVERIFY(!db.restoreFrom(chosen, &aside, &error));
+        QVERIFY2(error.contains(reason), qPrintable(error));
+        QCOMPARE(aside, QStringLiteral("untouched"));
+
+        QVERIFY(db.isOpen());
+        QCOMPARE(db.rows(QStringLiteral("items")), before);
+        QCOMPARE(versionCount(), versionsBefore);
+        QCOMPARE(rawValue(QStringLiteral("PRAGMA integrity_check")).toString(), QStringLiteral("ok"));
+        QCOMPARE(QDir(backupFolder(path)).entryList(QDir::Files), backupsBefore);
+        QVERIFY(!QFileInfo(path + QStringLiteral(".restoring")).isFile());
+        // Still the database the program writes to.
+        QVERIFY(!db.upsert(QStringLiteral("items"), {{"id", "after-failure"}}, nullptr).isEmpty());
+        reading = QSqlQuery();
+        holder.close();
+        holder = QSqlDatabase();
+        QSqlDatabase::removeDatabase(QStringLiteral("holder"));
+        db.close();
+        QCOMPARE(valueFromFile(path, QStringLiteral("SELECT COUNT(*) FROM items")).toInt(), 302);
     }
 
     void pathOfWalksLiveAncestors_data()

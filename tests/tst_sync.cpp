@@ -1216,6 +1216,51 @@ private Q_SLOTS:
             QVERIFY(entry["action"].toString() != QStringLiteral("拉取"));
     }
 
+    void requestsDuringARestoreAreRefused()
+    {
+        QVERIFY(!db.upsert("items", {{"id", "in-backup"}}, nullptr).isEmpty());
+        const QString backup = db.dailyBackup();
+        QVERIFY(!backup.isEmpty());
+        QVERIFY(!db.upsert("items", {{"id", "set-aside"}}, nullptr).isEmpty());
+        const QByteArray body = QJsonDocument(pushDocument()).toJson(QJsonDocument::Compact);
+        const QString reason = QStringLiteral("主库正在从备份恢复，请稍后再试");
+
+        // The requests arrive while the database file is being replaced.
+        QList<Reply> during;
+        const auto duringTheCopy = [&](const QString &, qint64, qint64) {
+            if (!during.isEmpty())
+                return;
+            during << exchange(port(), keyed("POST", "/import", body)) << exchange(port(), keyed("GET", "/export"))
+                   << exchange(port(), requestBytes("GET", "/ping"));
+        };
+        server->refusal = reason;
+        QString error;
+        QVERIFY2(db.restoreFrom(backup, nullptr, &error, duringTheCopy), qPrintable(error));
+        server->refusal.clear();
+
+        QCOMPARE(during.size(), 3);
+        for (const Reply &refused : {during.at(0), during.at(1)}) {
+            verifyFraming(refused);
+            QCOMPARE(refused.status, 503);
+            QCOMPARE(refused.json(), (QJsonObject{{"ok", false}, {"error", reason}}));
+        }
+        QCOMPARE(during.at(2).status, 200);
+        QCOMPARE(during.at(2).json().value("ok"), QJsonValue(true));
+        QCOMPARE(db.rows("items").size(), 1);
+        QCOMPARE(db.recentSyncLog(10).size(), 0);
+        QCOMPARE(db.listVersions(10).size(), 0);
+
+        // The phone tries again once the restore is done.
+        const Reply retry = exchange(port(), keyed("POST", "/import", body));
+        const QJsonObject answer = retry.json();
+        QCOMPARE(retry.status, 200);
+        QCOMPARE(answer["ok"], QJsonValue(true));
+        QCOMPARE(answer["counts"]["items"].toInt(), 3);
+        const QList<VersionInfo> versions = db.listVersions(10);
+        QCOMPARE(versions.size(), 1);
+        QCOMPARE(versions.first().counts.value("items").toInt(), 1);
+    }
+
     void ipv6PeerKeepsItsAddress()
     {
         if (!QNetworkInterface::allAddresses().contains(QHostAddress(QHostAddress::LocalHostIPv6)))

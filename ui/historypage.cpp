@@ -1,16 +1,22 @@
 #include "ui/mainwindow.h"
 
 #include "storage/database.h"
+#include "storage/rowsmemo.h"
+#include "sync/syncserver.h"
 #include "ui/destructivequestion.h"
+#include "ui/restoredialog.h"
 
 #include <QAbstractItemView>
 #include <QApplication>
+#include <QFileInfo>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
 #include <QMessageBox>
+#include <QProgressDialog>
 #include <QPushButton>
 #include <QTableWidget>
+#include <QTimer>
 #include <QVBoxLayout>
 #include <QWidget>
 
@@ -52,6 +58,10 @@ QWidget *MainWindow::buildHistoryPage()
     rollbackButton->setObjectName(QStringLiteral("danger"));
     connect(rollbackButton, &QPushButton::clicked, this, &MainWindow::onRollback);
     actions->addWidget(rollbackButton);
+    auto *restoreButton = new QPushButton(QStringLiteral("从备份恢复…"), page);
+    restoreButton->setObjectName(QStringLiteral("plain"));
+    connect(restoreButton, &QPushButton::clicked, this, &MainWindow::onRestoreBackup);
+    actions->addWidget(restoreButton);
     auto *hint = new QLabel(QStringLiteral("每次手机推送、界面改动前都会自动存档，最多保留 200 个"), page);
     hint->setObjectName(QStringLiteral("muted"));
     actions->addWidget(hint, 1);
@@ -142,4 +152,77 @@ void MainWindow::onRollback()
     Database::instance().logSync(QStringLiteral("qt-ui"), QStringLiteral("回滚"), QStringLiteral("回滚到版本 #%1").arg(id));
     QMessageBox::information(this, QStringLiteral("已回滚"), QStringLiteral("已回滚到版本 #%1").arg(id));
     refreshAll();
+}
+
+void MainWindow::onRestoreBackup()
+{
+    Database &db = Database::instance();
+    if (!db.isOpen()) {
+        QMessageBox::warning(this, QStringLiteral("失败"), QStringLiteral("数据库没有打开，无法恢复"));
+        return;
+    }
+    RestoreDialog dialog(db.backupFolder(), this);
+    if (dialog.exec() != QDialog::Accepted)
+        return;
+    const QString name = QFileInfo(dialog.chosenFile()).fileName();
+    const auto answer = QMessageBox::question(
+        this, QStringLiteral("确认恢复"),
+        QStringLiteral("确定从备份 %1 恢复吗？\n\n当前数据库会先另存到备份文件夹（plindor-恢复前-日期-时间.db），"
+                       "然后整个换成这个备份的内容：备份之后的改动和历史版本都只留在另存的文件里。"
+                       "恢复期间手机的同步请求会被拒绝，稍后重试即可。")
+            .arg(name),
+        QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
+    if (answer != QMessageBox::Yes)
+        return;
+    restoreBackup(dialog.chosenFile());
+}
+
+void MainWindow::restoreBackup(const QString &file)
+{
+    const QString name = QFileInfo(file).fileName();
+    // Phones are told to come back later instead of writing into a database that is being replaced.
+    server->refusal = QStringLiteral("主库正在从备份恢复，请稍后再试");
+    refreshTimer->stop();
+    QProgressDialog progress(QStringLiteral("正在准备恢复…"), QString(), 0, 100, this);
+    progress.setWindowTitle(QStringLiteral("从备份恢复"));
+    progress.setWindowModality(Qt::WindowModal);
+    progress.setMinimumDuration(0);
+    progress.setAutoReset(false);
+    progress.setAutoClose(false);
+    progress.setValue(0);
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+
+    QString aside;
+    QString error;
+    const bool restored = Database::instance().restoreFrom(
+        file, &aside, &error, [&progress](const QString &stage, qint64 done, qint64 total) {
+            progress.setLabelText(stage);
+            progress.setMaximum(total > 0 ? 100 : 0);
+            progress.setValue(total > 0 ? int(done * 100 / total) : 0);
+            // The check has no measure of its own: its bar only moves, and the window keeps answering.
+            if (total <= 0)
+                QApplication::processEvents();
+        });
+
+    QApplication::restoreOverrideCursor();
+    progress.close();
+    server->refusal.clear();
+    refreshTimer->start();
+    // The connection was opened anew: readings kept from the one before say nothing of it.
+    for (const auto &memo : {rowsMemo, categoryRowsMemo, locationRowsMemo}) {
+        if (memo)
+            memo->clear();
+    }
+
+    if (!restored) {
+        appendLog(QStringLiteral("从备份 %1 恢复失败: %2").arg(name, error));
+        refreshAll();
+        QMessageBox::warning(this, QStringLiteral("恢复失败"), QStringLiteral("没有从备份 %1 恢复：\n%2").arg(name, error));
+        return;
+    }
+    Database::instance().logSync(QStringLiteral("qt-ui"), QStringLiteral("恢复"), QStringLiteral("从备份 %1 恢复").arg(name));
+    appendLog(QStringLiteral("已从备份 %1 恢复数据库，原数据库另存为 %2").arg(name, aside));
+    refreshAll();
+    QMessageBox::information(this, QStringLiteral("已恢复"),
+                             QStringLiteral("已从备份 %1 恢复。\n\n原来的数据库另存为:\n%2").arg(name, aside));
 }

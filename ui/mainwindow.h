@@ -122,6 +122,8 @@ private:
     // History page
     QWidget *buildHistoryPage();
     void refreshVersions();
+    void onRestoreBackup();
+    void restoreBackup(const QString &file);
 
     // Settings page
     QWidget *buildSettingsPage();

@@ -1,0 +1,340 @@
+#include "storage/database.h"
+
+#include "catalogue/catalogue.h"
+
+#include <QAtomicInteger>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QThread>
+#include <QUrl>
+
+#include <algorithm>
+#include <filesystem>
+#include <memory>
+#include <system_error>
+#include <utility>
+
+#ifdef Q_OS_WIN
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
+
+namespace {
+
+const QString setAsidePrefix = QStringLiteral("plindor-恢复前-");
+const qint64 copyChunk = 8 * 1024 * 1024;
+
+void setError(QString *error, const QString &text)
+{
+    if (error)
+        *error = text;
+}
+
+// A copy opened as immutable: nothing is locked, no -wal or -shm is read or left beside it.
+class CopyConnection
+{
+public:
+    explicit CopyConnection(const QString &file)
+        : name(QStringLiteral("backup-copy-%1").arg(serial.fetchAndAddRelaxed(1)))
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
+        db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY;QSQLITE_OPEN_URI"));
+        db.setDatabaseName(QUrl::fromLocalFile(QFileInfo(file).absoluteFilePath()).toString(QUrl::FullyEncoded)
+                           + QStringLiteral("?immutable=1"));
+        if (!QFileInfo(file).isFile())
+            problem = QStringLiteral("文件不存在");
+        else if (!db.open())
+            problem = db.lastError().text();
+    }
+    ~CopyConnection()
+    {
+        QSqlDatabase::database(name, false).close();
+        QSqlDatabase::removeDatabase(name);
+    }
+    Q_DISABLE_COPY(CopyConnection)
+
+    QSqlDatabase database() const { return QSqlDatabase::database(name, false); }
+
+    const QString name;
+    QString problem;
+
+private:
+    static QAtomicInteger<int> serial;
+};
+
+QAtomicInteger<int> CopyConnection::serial;
+
+bool flushToDisk(QFile &file)
+{
+    if (!file.flush())
+        return false;
+#ifdef Q_OS_WIN
+    return _commit(file.handle()) == 0;
+#else
+    return ::fsync(file.handle()) == 0;
+#endif
+}
+
+// Copies in pieces, reporting each, and makes the copy durable before it counts as made.
+bool copyInPieces(const QString &from, const QString &to, const QString &stage,
+                  const Database::RestoreProgress &progress, QString *why)
+{
+    why->clear();
+    QFile in(from);
+    if (!in.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
+        *why = in.errorString();
+        return false;
+    }
+    QFile out(to);
+    if (!out.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered)) {
+        *why = out.errorString();
+        return false;
+    }
+    const qint64 total = in.size();
+    qint64 done = 0;
+    QByteArray buffer(int(qMin(copyChunk, qMax<qint64>(total, 1))), Qt::Uninitialized);
+    if (progress)
+        progress(stage, 0, total);
+    while (done < total) {
+        const qint64 read = in.read(buffer.data(), buffer.size());
+        if (read <= 0) {
+            *why = read < 0 ? in.errorString() : QStringLiteral("文件在复制时变短了");
+            break;
+        }
+        if (out.write(buffer.constData(), read) != read) {
+            *why = out.errorString();
+            break;
+        }
+        done += read;
+        if (progress)
+            progress(stage, done, total);
+    }
+    if (done < total || !flushToDisk(out)) {
+        if (why->isEmpty())
+            *why = out.errorString();
+        out.close();
+        QFile::remove(to);
+        return false;
+    }
+    out.close();
+    return true;
+}
+
+// The previous database needs no second copy while it is not written: a second name for the same file is
+// made at once, whatever its size. Where the file system has no such names, it is copied.
+bool linkOrCopy(const QString &from, const QString &to, const QString &stage, const Database::RestoreProgress &progress,
+                QString *why)
+{
+    std::error_code code;
+    std::filesystem::create_hard_link(QFileInfo(from).filesystemAbsoluteFilePath(), QFileInfo(to).filesystemAbsoluteFilePath(),
+                                      code);
+    if (!code) {
+        if (progress)
+            progress(stage, 1, 1);
+        return true;
+    }
+    return copyInPieces(from, to, stage, progress, why);
+}
+
+// Puts a file in place of another in one step, so the database file is never missing.
+bool replaceFile(const QString &from, const QString &to, QString *why)
+{
+    std::error_code code;
+    std::filesystem::rename(QFileInfo(from).filesystemAbsoluteFilePath(), QFileInfo(to).filesystemAbsoluteFilePath(),
+                            code);
+    if (code)
+        *why = QString::fromLocal8Bit(code.message().c_str());
+    return !code;
+}
+
+} // namespace
+
+bool Database::isSetAsideCopy(const QString &fileName)
+{
+    return fileName.startsWith(setAsidePrefix);
+}
+
+QList<BackupInfo> Database::listBackups(const QString &folder)
+{
+    static const QRegularExpression daily(QStringLiteral("^plindor-(\\d{8})\\.db$"));
+    static const QRegularExpression setAside(QStringLiteral("^") + setAsidePrefix + QStringLiteral("(\\d{8}-\\d{6})\\.db$"));
+    QList<BackupInfo> result;
+    const QFileInfoList files = QDir(folder).entryInfoList({QStringLiteral("plindor-*.db")}, QDir::Files);
+    for (const QFileInfo &file : files) {
+        BackupInfo info;
+        info.path = file.absoluteFilePath();
+        info.fileName = file.fileName();
+        info.size = file.size();
+        if (const auto match = daily.match(info.fileName); match.hasMatch()) {
+            info.madeAt = QDateTime(QDate::fromString(match.captured(1), QStringLiteral("yyyyMMdd")), QTime(0, 0));
+        } else if (const auto match = setAside.match(info.fileName); match.hasMatch()) {
+            info.madeAt = QDateTime::fromString(match.captured(1), QStringLiteral("yyyyMMdd-HHmmss"));
+            info.setAside = true;
+        }
+        if (info.madeAt.isValid())
+            result << info;
+    }
+    std::sort(result.begin(), result.end(), [](const BackupInfo &a, const BackupInfo &b) {
+        return a.madeAt != b.madeAt ? a.madeAt > b.madeAt : a.fileName > b.fileName;
+    });
+    return result;
+}
+
+bool Database::backupCounts(const QString &file, QJsonObject *counts, QString *error)
+{
+    const CopyConnection copy(file);
+    if (!copy.problem.isEmpty()) {
+        setError(error, QStringLiteral("无法打开: ") + copy.problem);
+        return false;
+    }
+    QSqlQuery query(copy.database());
+    for (const TableInfo &table : tables()) {
+        if (!query.exec(QStringLiteral("SELECT COUNT(*) FROM %1 WHERE deleted = 0").arg(table.key)) || !query.next()) {
+            setError(error, QStringLiteral("读不出%1: %2").arg(table.label, query.lastError().text()));
+            return false;
+        }
+        counts->insert(table.key, query.value(0).toLongLong());
+    }
+    return true;
+}
+
+QString Database::quickCheck(const QString &file)
+{
+    const CopyConnection copy(file);
+    if (!copy.problem.isEmpty())
+        return copy.problem;
+    QSqlQuery query(copy.database());
+    query.setForwardOnly(true);
+    if (!query.exec(QStringLiteral("PRAGMA quick_check")))
+        return query.lastError().text();
+    QStringList lines;
+    while (query.next())
+        lines << query.value(0).toString();
+    if (query.lastError().isValid())
+        lines << query.lastError().text();
+    return lines.isEmpty() ? QStringLiteral("没有检查结果") : lines.join(QLatin1Char('\n'));
+}
+
+bool Database::restoreFrom(const QString &backupFile, QString *setAsidePath, QString *error,
+                           const RestoreProgress &progress)
+{
+    if (!connection.isOpen() || databaseFile.isEmpty()) {
+        setError(error, QStringLiteral("数据库未打开"));
+        return false;
+    }
+    const QString master = databaseFile;
+    const QString chosen = QFileInfo(backupFile).absoluteFilePath();
+    if (!QFileInfo(chosen).isFile()) {
+        setError(error, QStringLiteral("找不到备份文件 %1").arg(backupFile));
+        return false;
+    }
+    if (chosen == QFileInfo(master).absoluteFilePath()) {
+        setError(error, QStringLiteral("不能用数据库文件自身恢复"));
+        return false;
+    }
+
+    // Everything committed goes into the main file, so that the file alone holds the whole database.
+    {
+        QSqlQuery checkpoint(connection);
+        if (!checkpoint.exec(QStringLiteral("PRAGMA wal_checkpoint(TRUNCATE)")) || !checkpoint.next()
+            || checkpoint.value(0).toInt() != 0) {
+            const QString driverText = checkpoint.lastError().text();
+            setError(error, QStringLiteral("当前数据库正被使用，无法把它完整写入文件")
+                                + (driverText.isEmpty() ? QString() : QStringLiteral(": ") + driverText));
+            return false;
+        }
+    }
+    close();
+
+    // Until the swap, a failure leaves nothing behind, not even the copy set aside.
+    QString aside;
+    const auto reopen = [this, &master, &aside, error](const QString &why) {
+        if (!aside.isEmpty())
+            QFile::remove(aside);
+        QString reopenError;
+        if (!open(master, &reopenError))
+            setError(error, why + QStringLiteral("；重新打开当前数据库也失败了: ") + reopenError);
+        else
+            setError(error, why + QStringLiteral("；当前数据库未改动"));
+        return false;
+    };
+
+    // Another program that still has the file open would keep its log and write into the restored file.
+    const QString wal = master + QStringLiteral("-wal");
+    const QString shm = master + QStringLiteral("-shm");
+    if (QFileInfo(wal).size() > 0)
+        return reopen(QStringLiteral("当前数据库仍被其他程序打开"));
+
+    QString why;
+    QDir().mkpath(backupFolder());
+    const QString asideTarget = QDir(backupFolder()).absoluteFilePath(
+        setAsidePrefix + QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss")) + QStringLiteral(".db"));
+    const QString asidePart = asideTarget + QStringLiteral(".part");
+    QFile::remove(asidePart);
+    if (QFileInfo::exists(asideTarget))
+        return reopen(QStringLiteral("另存当前数据库失败: %1 已存在").arg(QFileInfo(asideTarget).fileName()));
+    if (!linkOrCopy(master, asidePart, QStringLiteral("正在另存当前数据库…"), progress, &why)
+        || !QFile::rename(asidePart, asideTarget)) {
+        QFile::remove(asidePart);
+        return reopen(QStringLiteral("另存当前数据库失败: ") + why);
+    }
+    aside = asideTarget;
+
+    // The copy is checked where it will be used: a backup damaged in reading or copying never gets in place.
+    const QString incoming = master + QStringLiteral(".restoring");
+    QFile::remove(incoming);
+    if (!copyInPieces(chosen, incoming, QStringLiteral("正在复制备份…"), progress, &why))
+        return reopen(QStringLiteral("复制备份失败: ") + why);
+    // The check reads every page in one statement; the caller hears from it meanwhile, so that a window
+    // stays painted and answers while gigabytes are read.
+    QString check;
+    const std::unique_ptr<QThread> checker(QThread::create([&check, &incoming] { check = quickCheck(incoming); }));
+    checker->start();
+    do {
+        if (progress)
+            progress(QStringLiteral("正在检查备份…"), 0, 0);
+    } while (!checker->wait(100));
+    QJsonObject counts;
+    if (check != QLatin1String("ok") || !backupCounts(incoming, &counts, &why)) {
+        QFile::remove(incoming);
+        return reopen(QStringLiteral("所选备份已损坏或不是主库备份: ") + (check != QLatin1String("ok") ? check : why));
+    }
+
+    // A log left beside the file belongs to the database being replaced and would be replayed into the copy.
+    for (const QString &companion : {wal, shm}) {
+        if (QFileInfo::exists(companion) && !QFile::remove(companion)) {
+            QFile::remove(incoming);
+            return reopen(QStringLiteral("无法删除 %1").arg(QFileInfo(companion).fileName()));
+        }
+    }
+    if (!replaceFile(incoming, master, &why)) {
+        QFile::remove(incoming);
+        return reopen(QStringLiteral("替换数据库文件失败: ") + why);
+    }
+
+    const QString madeAside = std::exchange(aside, QString());
+    if (!open(master, &why)) {
+        // The copy set aside is the previous database byte for byte: it goes back the same way.
+        close();
+        QString putBack;
+        const QString failure = QStringLiteral("打开恢复后的数据库失败: ") + why;
+        for (const QString &companion : {wal, shm})
+            QFile::remove(companion);
+        QFile::remove(incoming);
+        if (!linkOrCopy(madeAside, incoming, QStringLiteral("正在放回原数据库…"), progress, &putBack)
+            || !replaceFile(incoming, master, &putBack)) {
+            QFile::remove(incoming);
+            setError(error, failure + QStringLiteral("；放回原数据库也失败了（%1），原数据库保存在 %2").arg(putBack, madeAside));
+            return false;
+        }
+        return reopen(failure);
+    }
+    if (setAsidePath)
+        *setAsidePath = madeAside;
+    return true;
+}
