@@ -92,7 +92,8 @@ QString faultAdvice(int code, const QString &path)
         return QStringLiteral("手机同步已暂停。请确认 %1 和它所在的文件夹可以写入（不在只读的 U 盘、光盘或网络位置，"
                               "文件没有只读属性），然后重新启动程序。")
             .arg(QDir::toNativeSeparators(file.absoluteFilePath()));
-    return QStringLiteral("手机同步已暂停，也不做自动备份。请关闭程序，删除 %1 里的 %2-wal 和 %2-shm，"
+    return QStringLiteral("手机同步已暂停，也不做自动备份。请在“历史版本”页点“从备份恢复…”，选一份通过检查的备份恢复"
+                          "（当前文件会先另存一份）；或者关闭程序，删除 %1 里的 %2-wal 和 %2-shm，"
                           "再把“备份”文件夹里最近的一份备份复制过来，改名为 %2。")
         .arg(QDir::toNativeSeparators(file.absolutePath()), file.fileName());
 }
@@ -131,13 +132,14 @@ bool Database::open(const QString &path, QString *error)
         QSqlDatabase::removeDatabase(QString::fromLatin1(connectionName));
     connection = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QString::fromLatin1(connectionName));
     connection.setDatabaseName(path);
+    // Known even when opening fails, so that a backup can still be restored over the file.
+    databaseFile = path;
     if (!connection.open()) {
         failure = QStringLiteral("打开数据库失败: ") + connection.lastError().text();
         storagefault::report(error, failure);
         return false;
     }
 
-    databaseFile = path;
     failure.clear();
     {
         QSqlQuery pragma(connection);

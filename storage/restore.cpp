@@ -1,6 +1,7 @@
 #include "storage/database.h"
 
 #include "catalogue/catalogue.h"
+#include "storage/storagefault.h"
 
 #include <QAtomicInteger>
 #include <QDir>
@@ -28,12 +29,6 @@ namespace {
 
 const QString setAsidePrefix = QStringLiteral("plindor-恢复前-");
 const qint64 copyChunk = 8 * 1024 * 1024;
-
-void setError(QString *error, const QString &text)
-{
-    if (error)
-        *error = text;
-}
 
 // A copy opened as immutable: nothing is locked, no -wal or -shm is read or left beside it.
 class CopyConnection
@@ -189,13 +184,13 @@ bool Database::backupCounts(const QString &file, QJsonObject *counts, QString *e
 {
     const CopyConnection copy(file);
     if (!copy.problem.isEmpty()) {
-        setError(error, QStringLiteral("无法打开: ") + copy.problem);
+        storagefault::report(error, QStringLiteral("无法打开: ") + copy.problem);
         return false;
     }
     QSqlQuery query(copy.database());
     for (const TableInfo &table : tables()) {
         if (!query.exec(QStringLiteral("SELECT COUNT(*) FROM %1 WHERE deleted = 0").arg(table.key)) || !query.next()) {
-            setError(error, QStringLiteral("读不出%1: %2").arg(table.label, query.lastError().text()));
+            storagefault::report(error, QStringLiteral("读不出%1: %2").arg(table.label, query.lastError().text()));
             return false;
         }
         counts->insert(table.key, query.value(0).toLongLong());
@@ -223,29 +218,32 @@ QString Database::quickCheck(const QString &file)
 bool Database::restoreFrom(const QString &backupFile, QString *setAsidePath, QString *error,
                            const RestoreProgress &progress)
 {
-    if (!connection.isOpen() || databaseFile.isEmpty()) {
-        setError(error, QStringLiteral("数据库未打开"));
+    if (databaseFile.isEmpty()) {
+        storagefault::report(error, QStringLiteral("数据库未打开"));
         return false;
     }
     const QString master = databaseFile;
     const QString chosen = QFileInfo(backupFile).absoluteFilePath();
     if (!QFileInfo(chosen).isFile()) {
-        setError(error, QStringLiteral("找不到备份文件 %1").arg(backupFile));
+        storagefault::report(error, QStringLiteral("找不到备份文件 %1").arg(backupFile));
         return false;
     }
     if (chosen == QFileInfo(master).absoluteFilePath()) {
-        setError(error, QStringLiteral("不能用数据库文件自身恢复"));
+        storagefault::report(error, QStringLiteral("不能用数据库文件自身恢复"));
         return false;
     }
 
-    // Everything committed goes into the main file, so that the file alone holds the whole database.
-    {
+    // Everything committed goes into the main file, so that the file alone holds the whole database. A
+    // damaged or unopenable database, the usual reason to restore, cannot be checkpointed: it is set
+    // aside as it lies, its log beside it.
+    const bool usable = connection.isOpen() && failure.isEmpty();
+    if (usable) {
         QSqlQuery checkpoint(connection);
         if (!checkpoint.exec(QStringLiteral("PRAGMA wal_checkpoint(TRUNCATE)")) || !checkpoint.next()
             || checkpoint.value(0).toInt() != 0) {
             const QString driverText = checkpoint.lastError().text();
-            setError(error, QStringLiteral("当前数据库正被使用，无法把它完整写入文件")
-                                + (driverText.isEmpty() ? QString() : QStringLiteral(": ") + driverText));
+            storagefault::report(error, QStringLiteral("当前数据库正被使用，无法把它完整写入文件")
+                                            + (driverText.isEmpty() ? QString() : QStringLiteral(": ") + driverText));
             return false;
         }
     }
@@ -254,20 +252,22 @@ bool Database::restoreFrom(const QString &backupFile, QString *setAsidePath, QSt
     // Until the swap, a failure leaves nothing behind, not even the copy set aside.
     QString aside;
     const auto reopen = [this, &master, &aside, error](const QString &why) {
-        if (!aside.isEmpty())
+        if (!aside.isEmpty()) {
             QFile::remove(aside);
+            QFile::remove(aside + QStringLiteral("-wal"));
+        }
         QString reopenError;
         if (!open(master, &reopenError))
-            setError(error, why + QStringLiteral("；重新打开当前数据库也失败了: ") + reopenError);
+            storagefault::report(error, why + QStringLiteral("；重新打开当前数据库也失败了: ") + reopenError);
         else
-            setError(error, why + QStringLiteral("；当前数据库未改动"));
+            storagefault::report(error, why + QStringLiteral("；当前数据库未改动"));
         return false;
     };
 
     // Another program that still has the file open would keep its log and write into the restored file.
     const QString wal = master + QStringLiteral("-wal");
     const QString shm = master + QStringLiteral("-shm");
-    if (QFileInfo(wal).size() > 0)
+    if (usable && QFileInfo(wal).size() > 0)
         return reopen(QStringLiteral("当前数据库仍被其他程序打开"));
 
     QString why;
@@ -284,6 +284,11 @@ bool Database::restoreFrom(const QString &backupFile, QString *setAsidePath, QSt
         return reopen(QStringLiteral("另存当前数据库失败: ") + why);
     }
     aside = asideTarget;
+    // A log that could not be checkpointed may hold the last changes: it stays with the copy set aside,
+    // under the name SQLite replays when that copy is opened.
+    if (QFileInfo(wal).size() > 0
+        && !linkOrCopy(wal, asideTarget + QStringLiteral("-wal"), QStringLiteral("正在另存当前数据库…"), progress, &why))
+        return reopen(QStringLiteral("另存当前数据库的日志失败: ") + why);
 
     // The copy is checked where it will be used: a backup damaged in reading or copying never gets in place.
     const QString incoming = master + QStringLiteral(".restoring");
@@ -329,7 +334,7 @@ bool Database::restoreFrom(const QString &backupFile, QString *setAsidePath, QSt
         if (!linkOrCopy(madeAside, incoming, QStringLiteral("正在放回原数据库…"), progress, &putBack)
             || !replaceFile(incoming, master, &putBack)) {
             QFile::remove(incoming);
-            setError(error, failure + QStringLiteral("；放回原数据库也失败了（%1），原数据库保存在 %2").arg(putBack, madeAside));
+            storagefault::report(error, failure + QStringLiteral("；放回原数据库也失败了（%1），原数据库保存在 %2").arg(putBack, madeAside));
             return false;
         }
         return reopen(failure);

@@ -1530,6 +1530,48 @@ private Q_SLOTS:
         QCOMPARE(rawValue(QStringLiteral("PRAGMA integrity_check")).toString(), QStringLiteral("ok"));
     }
 
+    // A database that fails its check at start-up is the usual reason to restore: it is replaced all the
+    // same, and set aside byte for byte.
+    void restoreOverAnUnusableDatabase_data()
+    {
+        QTest::addColumn<bool>("damaged");
+        QTest::newRow("damaged pages") << true;
+        QTest::newRow("not a database") << false;
+    }
+
+    void restoreOverAnUnusableDatabase()
+    {
+        QFETCH(bool, damaged);
+        const QString path = freshDatabase(QStringLiteral("unusable-%1").arg(QTest::currentDataTag()));
+        db.upsert(QStringLiteral("items"), {{"id", "in-backup"}}, nullptr);
+        const QString backup = db.dailyBackup();
+        QVERIFY(!backup.isEmpty());
+        db.close();
+        QVERIFY(QFile::remove(path));
+        if (damaged) {
+            QVERIFY(testutil::damageCopy(backup, path));
+        } else {
+            QFile text(path);
+            QVERIFY(text.open(QIODevice::WriteOnly));
+            text.write(QByteArray("货架清单\n").repeated(2000));
+        }
+        QString error;
+        QVERIFY(!db.open(path, &error));
+        QVERIFY(!db.unusableReason().isEmpty());
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QByteArray before = file.readAll();
+        file.close();
+        QString aside;
+        QVERIFY2(db.restoreFrom(backup, &aside, &error), qPrintable(error));
+        QVERIFY2(db.unusableReason().isEmpty(), qPrintable(db.unusableReason()));
+        QCOMPARE(idsOf(db.rows(QStringLiteral("items"))), QStringList{"in-backup"});
+        QCOMPARE(rawValue(QStringLiteral("PRAGMA integrity_check")).toString(), QStringLiteral("ok"));
+        QFile setAside(aside);
+        QVERIFY(setAside.open(QIODevice::ReadOnly));
+        QCOMPARE(setAside.readAll(), before);
+    }
+
     void failedRestoreLeavesTheDatabaseAsItWas_data()
     {
         QTest::addColumn<QString>("fault");
