@@ -6,6 +6,8 @@
 #include <QDir>
 #include <QFont>
 #include <QLibraryInfo>
+#include <QMessageBox>
+#include <QTimer>
 #include <QTranslator>
 
 #include <cstdio>
@@ -44,10 +46,41 @@ void printLine(const QString &line)
     std::fflush(stdout);
 }
 
+bool withoutDisplay()
+{
+    return QGuiApplication::platformName() == QLatin1String("offscreen");
+}
+
+// Without a display nobody can read or close a message box, and one shown at start-up would hold the
+// program before its service starts: its words go to standard output and it closes as on Escape.
+class BoxPrinter : public QObject
+{
+public:
+    using QObject::QObject;
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (event->type() == QEvent::Show) {
+            if (auto *box = qobject_cast<QMessageBox *>(watched)) {
+                printLine(QStringLiteral("【%1】%2").arg(box->windowTitle(), box->text()));
+                QTimer::singleShot(0, box, &QMessageBox::reject);
+            }
+        }
+        return false;
+    }
+};
+
+void printBoxesWithoutDisplay(QApplication &app)
+{
+    if (withoutDisplay())
+        app.installEventFilter(new BoxPrinter(&app));
+}
+
 // Without a display nobody sees the window: what a phone needs and every log line go to standard output.
 void echoToStandardOutput(MainWindow &window)
 {
-    if (QGuiApplication::platformName() != QLatin1String("offscreen"))
+    if (!withoutDisplay())
         return;
     printLine(window.phoneConnectionText());
     const QString earlier = window.programLog();
@@ -131,6 +164,7 @@ int main(int argc, char *argv[])
     QCoreApplication::setOrganizationName(QStringLiteral("plindor"));
     QApplication::setFont(QFont(QStringLiteral("Microsoft YaHei UI"), 9));
     loadQtTranslation(app);
+    printBoxesWithoutDisplay(app);
     catchTerminationSignals();
 
     InstanceLock lock(lockFilePath());

@@ -6,6 +6,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -106,11 +107,20 @@ private Q_SLOTS:
 
     // Without a display the program prints what a phone needs and its log, and SIGTERM closes it
     // as closing the window would: the service stops and the database is closed cleanly.
+    void headlessRunPrintsAndClosesOnSigterm_data()
+    {
+        QTest::addColumn<QByteArray>("databaseBytes");
+        QTest::newRow("fresh folder") << QByteArray();
+        // The start-up box must not hold the program: nobody can close it.
+        QTest::newRow("not a database") << QByteArray("货架清单\n").repeated(500);
+    }
+
     void headlessRunPrintsAndClosesOnSigterm()
     {
 #ifdef Q_OS_WIN
         QSKIP("signals are Unix");
 #else
+        QFETCH(QByteArray, databaseBytes);
         QTemporaryDir folder;
         const QString program = folder.filePath(QStringLiteral("tovanik"));
         QVERIFY(QFile::copy(QStringLiteral(TOVANIK_EXECUTABLE), program));
@@ -121,6 +131,13 @@ private Q_SLOTS:
             config.write(QJsonDocument(QJsonObject{{"syncPort", port}, {"publicHost", "203.0.113.9"},
                                                    {"syncKey", "HEADLESS1"}})
                              .toJson());
+        }
+        const QString database = folder.filePath(QStringLiteral("data/plindor.db"));
+        if (!databaseBytes.isEmpty()) {
+            QVERIFY(QDir().mkpath(QFileInfo(database).absolutePath()));
+            QFile file(database);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write(databaseBytes);
         }
         QProcess process;
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
@@ -143,22 +160,30 @@ private Q_SLOTS:
         QVERIFY2(readUntil(QStringLiteral("[同步服务] 已启动，端口 %1").arg(port)), qPrintable(output));
         QVERIFY2(output.contains(QStringLiteral("端口 %1，同步密钥 HEADLESS1").arg(port)), qPrintable(output));
         QVERIFY2(output.contains(QStringLiteral("外网地址 203.0.113.9")), qPrintable(output));
-        QVERIFY2(output.contains(QStringLiteral("已自动备份数据库到: ")), qPrintable(output));
+        if (databaseBytes.isEmpty())
+            QVERIFY2(output.contains(QStringLiteral("已自动备份数据库到: ")), qPrintable(output));
+        else
+            QVERIFY2(output.contains(QStringLiteral("【数据库打开失败】")), qPrintable(output));
 
-        // The service answers phones while nobody sees the window.
-        QTcpSocket phone;
-        phone.connectToHost(QHostAddress::LocalHost, port);
-        QVERIFY(phone.waitForConnected(5000));
-        phone.write("GET /ping HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Sync-Key: HEADLESS1\r\n\r\n");
-        QVERIFY(phone.waitForReadyRead(5000));
-        QVERIFY(phone.readAll().startsWith("HTTP/1.1 200"));
-        phone.close();
+        // The service answers phones while nobody sees the window; without a usable database it says why.
+        const auto answerTo = [port](const QByteArray &target) {
+            QTcpSocket phone;
+            phone.connectToHost(QHostAddress::LocalHost, port);
+            if (!phone.waitForConnected(5000))
+                return QByteArray();
+            phone.write("GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Sync-Key: HEADLESS1\r\n\r\n");
+            QByteArray answer;
+            while (phone.waitForReadyRead(5000))
+                answer += phone.readAll();
+            return answer;
+        };
+        QVERIFY(answerTo("/ping").startsWith("HTTP/1.1 200"));
+        QVERIFY(answerTo("/info").startsWith(databaseBytes.isEmpty() ? "HTTP/1.1 200" : "HTTP/1.1 503"));
 
         process.terminate();
         QVERIFY(process.waitForFinished(20000));
         QCOMPARE(process.exitStatus(), QProcess::NormalExit);
         QCOMPARE(process.exitCode(), 0);
-        const QString database = folder.filePath(QStringLiteral("data/plindor.db"));
         QVERIFY(QFile::exists(database));
         // The last connection to close checkpoints the write-ahead log into the file and removes it.
         QVERIFY(!QFile::exists(database + QStringLiteral("-wal")));
