@@ -4,7 +4,6 @@
 #include <QJsonObject>
 #include <QString>
 
-#include <cmath>
 #include <optional>
 
 // What every layer reads out of a Record's values the same way.
@@ -16,18 +15,16 @@ inline QString recordText(const QJsonObject &record, const QString &key)
     return value.isString() ? value.toString() : QString();
 }
 
-// A finite value without a fraction.
-inline bool isWholeNumber(double value)
-{
-    return std::isfinite(value) && value == std::floor(value);
-}
-
 // The value as a 64-bit integer when it is a whole number in that range, as QJsonValue stores integers.
+// Infinity and NaN fail the range test; no call to floor, since every number of a table passes here.
 inline std::optional<qint64> wholeNumber(double value)
 {
-    if (!isWholeNumber(value) || value < -9223372036854775808.0 || value >= 9223372036854775808.0)
-        return std::nullopt;
-    return static_cast<qint64>(value);
+    if (value >= -9223372036854775808.0 && value < 9223372036854775808.0) {
+        const auto whole = static_cast<qint64>(value);
+        if (static_cast<double>(whole) == value)
+            return whole;
+    }
+    return std::nullopt;
 }
 
 // One node of a category or location tree.

@@ -1,8 +1,6 @@
 #include "ui/tablefill.h"
 
 #include "catalogue/catalogue.h"
-#include "catalogue/records.h"
-#include "ui/displaycache.h"
 
 #include <QSet>
 
@@ -21,13 +19,6 @@ bool isTrailingColumn(const QString &column)
 }
 
 } // namespace
-
-QString numberText(double value)
-{
-    if (const std::optional<qint64> whole = wholeNumber(value))
-        return QString::number(*whole);
-    return QString::number(value, 'f', 2);
-}
 
 TablePlan planTable(const TableInfo &table, const QStringList &keys)
 {
@@ -55,24 +46,6 @@ TablePlan planTable(const TableInfo &table, const QStringList &keys)
                              codeWords(column), {}});
     }
     return plan;
-}
-
-QString cellText(const QJsonObject &row, qsizetype keyCount, const ColumnPlan &plan, DisplayCache &cache)
-{
-    const QJsonValue value = plan.key.of(row, keyCount);
-    const QString text = value.isDouble() ? numberText(value.toDouble()) : value.toString();
-    if (plan.reference) {
-        // One lookup in the column's own table of the texts shown so far in this refresh.
-        const auto known = plan.shown.constFind(text);
-        if (known != plan.shown.cend())
-            return *known;
-        const QString shown = cache.text(plan.key.name, text);
-        plan.shown.insert(text, shown);
-        return shown;
-    }
-    if (plan.words)
-        return plan.words->value(text, text);
-    return text;
 }
 
 QString searchTextOf(const QJsonObject &row, qsizetype keyCount, const QList<KeyPosition> &columns)

@@ -1,5 +1,8 @@
 #pragma once
 
+#include "catalogue/records.h"
+#include "ui/displaycache.h"
+
 #include <QHash>
 #include <QJsonObject>
 #include <QList>
@@ -7,11 +10,15 @@
 #include <QStringList>
 #include <QTableWidgetItem>
 
-class DisplayCache;
 struct TableInfo;
 
 // Whole numbers show without decimals, others with two.
-QString numberText(double value);
+inline QString numberText(double value)
+{
+    if (const std::optional<qint64> whole = wholeNumber(value))
+        return QString::number(*whole);
+    return QString::number(value, 'f', 2);
+}
 
 // Where a column sits among the keys of the Records of one reading. They all have the same keys, so a
 // value is taken by its position instead of a search for the key in every row and column.
@@ -59,7 +66,24 @@ struct TablePlan
 // `keys` are the keys of the Records read from the table.
 TablePlan planTable(const TableInfo &table, const QStringList &keys);
 
-QString cellText(const QJsonObject &row, qsizetype keyCount, const ColumnPlan &plan, DisplayCache &cache);
+// Inlined into the fill: it runs for every cell of the table.
+Q_ALWAYS_INLINE QString cellText(const QJsonObject &row, qsizetype keyCount, const ColumnPlan &plan, DisplayCache &cache)
+{
+    const QJsonValue value = plan.key.of(row, keyCount);
+    const QString text = value.isDouble() ? numberText(value.toDouble()) : value.toString();
+    if (plan.reference) {
+        // One lookup in the column's own table of the texts shown so far in this refresh.
+        const auto known = plan.shown.constFind(text);
+        if (known != plan.shown.cend())
+            return *known;
+        const QString shown = cache.text(plan.key.name, text);
+        plan.shown.insert(text, shown);
+        return shown;
+    }
+    if (plan.words)
+        return plan.words->value(text, text);
+    return text;
+}
 
 // The text values of a row, one per line: the search field holds no line break, so a match in this
 // text is a match in one of the values. Numbers are not searched.
