@@ -81,6 +81,11 @@ bool isReferenceColumn(const QString &column)
     return references.contains(column);
 }
 
+bool isTreeTable(const QString &key)
+{
+    return key == QLatin1String("categories") || key == QLatin1String("locations");
+}
+
 const QHash<QString, QString> *codeWords(const QString &column)
 {
     static const QHash<QString, QHash<QString, QString>> words = {

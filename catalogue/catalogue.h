@@ -17,6 +17,8 @@ const QList<TableInfo> &tables();
 const TableInfo *findTable(const QString &key);
 QString headerLabel(const QString &column);
 bool isReferenceColumn(const QString &column);
+// The tables whose rows form a tree through parentId: categories and locations.
+bool isTreeTable(const QString &key);
 
 // The codes a column of coded values stores (`type`, `status`, `paymentMethod`) and the words shown
 // for them; null for any other column.

@@ -1,6 +1,7 @@
 #include "storage/database.h"
 
 #include "catalogue/catalogue.h"
+#include "catalogue/records.h"
 #include "storage/recordwriter.h"
 #include "storage/rowsmemo.h"
 #include "storage/storagefault.h"
@@ -14,7 +15,6 @@
 #include <QSqlError>
 #include <QSqlQuery>
 
-#include <cmath>
 #include <string>
 
 #ifdef TOVANIK_HAVE_SQLITE3
@@ -270,11 +270,8 @@ QVariant Database::toSqlValue(const QJsonValue &v)
     case QJsonValue::Double: {
         const double d = v.toDouble();
         // Only values that survive the round trip through a 64-bit integer are stored as integers.
-        if (std::isfinite(d) && d >= -9223372036854775808.0 && d < 9223372036854775808.0) {
-            const qint64 i = static_cast<qint64>(d);
-            if (static_cast<double>(i) == d)
-                return i;
-        }
+        if (const std::optional<qint64> i = wholeNumber(d))
+            return *i;
         return d;
     }
     case QJsonValue::String:
@@ -536,7 +533,7 @@ bool Database::hasChildren(const QString &table, const QString &id)
 {
     if (id.isEmpty())
         return false;
-    if (table != QLatin1String("categories") && table != QLatin1String("locations"))
+    if (!isTreeTable(table))
         return false;
     QSqlQuery query(connection);
     query.prepare(QStringLiteral("SELECT 1 FROM %1 WHERE parentId = ? AND deleted = 0 LIMIT 1").arg(table));

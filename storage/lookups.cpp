@@ -1,22 +1,12 @@
 #include "storage/database.h"
 
+#include "catalogue/catalogue.h"
+#include "catalogue/records.h"
+
 #include <QDebug>
 #include <QHash>
 #include <QSqlError>
 #include <QSqlQuery>
-
-namespace {
-
-// A loop in the parent chain would otherwise never end.
-const int pathNamesMax = 50;
-
-struct TreeNode
-{
-    QString name;
-    QString parentId;
-};
-
-} // namespace
 
 QList<IdName> Database::queryIdName(const QString &sql)
 {
@@ -36,9 +26,7 @@ QList<IdName> Database::queryIdName(const QString &sql)
 
 QString Database::pathOf(const QString &table, const QString &id)
 {
-    if (id.isEmpty())
-        return QString();
-    if (table != QLatin1String("categories") && table != QLatin1String("locations"))
+    if (id.isEmpty() || !isTreeTable(table))
         return QString();
 
     QHash<QString, TreeNode> tree;
@@ -48,19 +36,7 @@ QString Database::pathOf(const QString &table, const QString &id)
         while (query.next())
             tree.insert(query.value(0).toString(), TreeNode{query.value(1).toString(), query.value(2).toString()});
     }
-    if (!tree.contains(id))
-        return QString();
-
-    QStringList names;
-    QString current = id;
-    while (names.size() < pathNamesMax) {
-        const auto node = tree.constFind(current);
-        if (current.isEmpty() || node == tree.constEnd())
-            break;
-        names.prepend(node->name);
-        current = node->parentId;
-    }
-    return names.join(QStringLiteral(" > "));
+    return treePath(tree, id);
 }
 
 QString Database::displayValue(const QString &column, const QString &value)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "catalogue/records.h"
+
 #include <QJsonObject>
 #include <QSqlDatabase>
 #include <QSqlQuery>
@@ -9,13 +11,6 @@
 
 struct TableInfo;
 class QSqlError;
-
-// A key of a Record as text: the empty text for a missing key and for any value that is not a string.
-inline QString recordText(const QJsonObject &record, const QString &key)
-{
-    const QJsonValue value = record.value(key);
-    return value.isString() ? value.toString() : QString();
-}
 
 // Text as SQLite stores it. A lone UTF-16 surrogate cannot be stored as it is: SQLite's conversion would
 // eat the character after it. It becomes U+FFFD, as QString::toUtf8 writes it, so that what is bound,

@@ -1,5 +1,7 @@
 #include "storage/snapshottext.h"
 
+#include "catalogue/records.h"
+
 #include <QLocale>
 
 #include <cmath>
@@ -118,12 +120,9 @@ void appendNumber(QByteArray &out, double value)
         out.append("null", 4);
         return;
     }
-    if (value >= -9223372036854775808.0 && value < 9223372036854775808.0) {
-        const qint64 integral = static_cast<qint64>(value);
-        if (static_cast<double>(integral) == value) {
-            appendInteger(out, integral);
-            return;
-        }
+    if (const std::optional<qint64> integral = wholeNumber(value)) {
+        appendInteger(out, *integral);
+        return;
     }
     out.append(QByteArray::number(value, 'g', QLocale::FloatingPointShortest));
 }
@@ -140,6 +139,16 @@ void appendInteger(QByteArray &out, qint64 value)
     if (value < 0)
         *--p = '-';
     out.append(p, digits + sizeof digits - p);
+}
+
+QString valueText(const QJsonValue &value)
+{
+    if (value.isDouble()) {
+        QByteArray text;
+        appendNumber(text, value.toDouble());
+        return QString::fromLatin1(text);
+    }
+    return value.isString() ? value.toString() : QString();
 }
 
 } // namespace snapshottext

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QJsonValue>
 #include <QLatin1StringView>
 #include <QStringView>
 
@@ -19,5 +20,9 @@ void appendString(QByteArray &out, QLatin1StringView ascii);
 void appendNumber(QByteArray &out, double value);
 
 void appendInteger(QByteArray &out, qint64 value);
+
+// A value as the program shows it for editing and exports it: a string as it is, a number as appendNumber
+// writes it, so that it reads back unchanged; the empty text for anything else.
+QString valueText(const QJsonValue &value);
 
 } // namespace snapshottext

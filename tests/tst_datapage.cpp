@@ -914,6 +914,42 @@ private Q_SLOTS:
         }
     }
 
+    void failedAddOrEditIsReported_data()
+    {
+        QTest::addColumn<QString>("button");
+        QTest::addColumn<QString>("title");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("version");
+        QTest::newRow("add") << "＋ 新增" << "新增失败" << "数据库没有存下这一条：" << "界面新增 customers 前|qt";
+        QTest::newRow("edit") << "修改" << "修改失败" << "数据库没有存下这次修改：" << "界面修改 customers #k1 前|qt";
+    }
+
+    // A refused write is told and not logged, whichever change made it; the version saved before stays.
+    void failedAddOrEditIsReported()
+    {
+        QFETCH(QString, button);
+        QFETCH(QString, title);
+        QFETCH(QString, text);
+        QFETCH(QString, version);
+        put("customers", {{"id", "k1"}, {"name", "赵六"}});
+        sql("CREATE TRIGGER keepNew BEFORE INSERT ON customers BEGIN SELECT RAISE(ABORT, 'customers are locked'); END");
+        sql("CREATE TRIGGER keepOld BEFORE UPDATE ON customers BEGIN SELECT RAISE(ABORT, 'customers are locked'); END");
+        showTable("customers");
+        table()->setCurrentCell(0, 0);
+        answerNextDialog([](QDialog *dialog) { dialog->findChild<QLineEdit *>("name")->setText("钱七"); });
+        QString seenTitle;
+        QString seenText;
+        QTimer::singleShot(50, [&] { testutil::answerNextBox(QMessageBox::Ok, &seenText, &seenTitle); });
+        toolbarButton(button)->click();
+        QCOMPARE(seenTitle, title);
+        QVERIFY2(seenText.startsWith(text), qPrintable(seenText));
+        QVERIFY2(seenText.contains("customers are locked"), qPrintable(seenText));
+        QCOMPARE(scalar("SELECT COUNT(*) FROM customers"), 1);
+        QCOMPARE(scalar("SELECT COUNT(*) FROM customers WHERE id = 'k1' AND name = '赵六'"), 1);
+        QCOMPARE(lastVersion(), version);
+        QCOMPARE(scalar("SELECT COUNT(*) FROM sync_log"), 0);
+    }
+
     void failedDeletionIsReported()
     {
         put("customers", {{"id", "k1"}, {"name", "赵六"}});

@@ -239,6 +239,10 @@ private Q_SLOTS:
         QTest::newRow("3.0") << QJsonValue(3.0) << QVariant(qint64(3));
         QTest::newRow("-7") << QJsonValue(-7) << QVariant(qint64(-7));
         QTest::newRow("2^63") << QJsonValue(9223372036854775808.0) << QVariant(9223372036854775808.0);
+        QTest::newRow("-2^63") << QJsonValue(-9223372036854775808.0)
+                               << QVariant(std::numeric_limits<qint64>::min());
+        QTest::newRow("infinity") << QJsonValue(std::numeric_limits<double>::infinity())
+                                  << QVariant(std::numeric_limits<double>::infinity());
         QTest::newRow("string") << QJsonValue(QStringLiteral("螺丝")) << QVariant(QStringLiteral("螺丝"));
         QTest::newRow("null") << QJsonValue(QJsonValue::Null) << QVariant(QStringLiteral(""));
         QTest::newRow("missing") << QJsonValue(QJsonValue::Undefined) << QVariant(QStringLiteral(""));

@@ -66,13 +66,7 @@ void MainWindow::exportCsvTo(const QString &path)
 
 QString MainWindow::csvField(const QJsonValue &value)
 {
-    QString text;
-    if (value.isDouble()) {
-        QByteArray number;
-        snapshottext::appendNumber(number, value.toDouble());
-        text = QString::fromLatin1(number);
-    } else if (value.isString())
-        text = value.toString();
+    QString text = snapshottext::valueText(value);
     text.replace(QLatin1Char('"'), QStringLiteral("\"\""));
     return QLatin1Char('"') + text + QLatin1Char('"');
 }

@@ -1,10 +1,11 @@
 #include "ui/mainwindow.h"
 
 #include "catalogue/catalogue.h"
+#include "catalogue/records.h"
 #include "storage/database.h"
-#include "storage/rowsmemo.h"
 #include "ui/actiondelegate.h"
 #include "ui/displaycache.h"
+#include "ui/tablefill.h"
 
 #include <QAbstractItemView>
 #include <QApplication>
@@ -26,9 +27,7 @@
 #include <QVBoxLayout>
 
 #include <algorithm>
-#include <cmath>
 #include <limits>
-#include <memory>
 
 namespace {
 
@@ -64,126 +63,6 @@ int fittingLevel(const QList<int> &widths, int room)
             high = middle - 1;
     }
     return low;
-}
-
-const QSet<QString> &hiddenColumns()
-{
-    static const QSet<QString> hidden = {QStringLiteral("id"), QStringLiteral("imagePath"), QStringLiteral("pinyin"),
-                                         QStringLiteral("categoryPath"), QStringLiteral("locationPath")};
-    return hidden;
-}
-
-bool isTrailingColumn(const QString &column)
-{
-    return column == QLatin1String("createdAt") || column == QLatin1String("updatedAt");
-}
-
-bool isTreeKey(const QString &key)
-{
-    return key == QLatin1String("categories") || key == QLatin1String("locations");
-}
-
-QString textOf(const QJsonObject &row, const QString &key)
-{
-    const QJsonValue value = row.value(key);
-    return value.isString() ? value.toString() : QString();
-}
-
-// Whole numbers show without decimals, others with two.
-QString numberText(double value)
-{
-    if (std::isfinite(value) && std::fabs(value) < 9.2e18) {
-        const auto whole = static_cast<qint64>(value);
-        if (static_cast<double>(whole) == value)
-            return QString::number(whole);
-    }
-    return QString::number(value, 'f', 2);
-}
-
-// Where a column sits among the keys of the Records of one reading. They all have the same keys, so a
-// value is taken by its position instead of a search for the key in every row and column.
-struct KeyPosition
-{
-    KeyPosition(const QString &name, const QStringList &keys) : name(name), position(int(keys.indexOf(name))) {}
-
-    QJsonValue of(const QJsonObject &row, qsizetype keyCount) const
-    {
-        if (position >= 0 && row.size() == keyCount)
-            return (row.constBegin() + position).value();
-        return row.value(name);
-    }
-
-    QString name;
-    int position;
-};
-
-// How the cells of one column get their text; worked out once per refresh, not per cell.
-struct ColumnPlan
-{
-    KeyPosition key;
-    int tableColumn = 0;
-    bool reference = false;
-    const QHash<QString, QString> *words = nullptr;
-    std::shared_ptr<QHash<QString, QString>> shown = std::make_shared<QHash<QString, QString>>();
-};
-
-QString cellText(const QJsonObject &row, qsizetype keyCount, const ColumnPlan &plan, DisplayCache &cache)
-{
-    const QJsonValue value = plan.key.of(row, keyCount);
-    const QString text = value.isDouble() ? numberText(value.toDouble()) : value.toString();
-    if (plan.reference) {
-        // One lookup in the column's own table of the texts shown so far in this refresh.
-        const auto known = plan.shown->constFind(text);
-        if (known != plan.shown->cend())
-            return *known;
-        const QString shown = cache.text(plan.key.name, text);
-        plan.shown->insert(text, shown);
-        return shown;
-    }
-    if (plan.words)
-        return plan.words->value(text, text);
-    return text;
-}
-
-// A cell that answers the user role with its row's id from a member: tens of thousands of cells
-// then cost one value list entry each, not two.
-class RowItem : public QTableWidgetItem
-{
-public:
-    RowItem(const QString &text, const QString &id) : QTableWidgetItem(text), id(id) {}
-
-    QVariant data(int role) const override
-    {
-        return role == Qt::UserRole ? QVariant(id) : QTableWidgetItem::data(role);
-    }
-
-    void setData(int role, const QVariant &value) override
-    {
-        if (role == Qt::UserRole)
-            id = value.toString();
-        else
-            QTableWidgetItem::setData(role, value);
-    }
-
-    QTableWidgetItem *clone() const override { return new RowItem(*this); }
-
-private:
-    QString id;
-};
-
-// The text values of a row, one per line: the search field holds no line break, so a match in this
-// text is a match in one of the values. Numbers are not searched.
-QString searchTextOf(const QJsonObject &row, qsizetype keyCount, const QList<KeyPosition> &columns)
-{
-    QString text;
-    for (const KeyPosition &column : columns) {
-        const QJsonValue value = column.of(row, keyCount);
-        if (value.isString()) {
-            text += value.toString();
-            text += QLatin1Char('\n');
-        }
-    }
-    return text;
 }
 
 // Shows a cell's whole text as its tooltip when the column is too narrow for it.
@@ -288,9 +167,9 @@ QString MainWindow::currentTableKey() const
     return tableCombo ? tableCombo->currentData(Qt::UserRole).toString() : QString();
 }
 
-bool MainWindow::isTreeTable() const
+bool MainWindow::isShowingTree() const
 {
-    return isTreeKey(currentTableKey());
+    return isTreeTable(currentTableKey());
 }
 
 void MainWindow::refreshDataTable(bool keepPlace)
@@ -304,134 +183,14 @@ void MainWindow::refreshDataTable(bool keepPlace)
     const int keptScroll = keepPlace ? dataTable->verticalScrollBar()->value() : 0;
 
     // Rows that did not change since the last refresh come back as the same Records.
-    if (!rowsMemo) {
-        rowsMemo = std::make_shared<RowsMemo>();
-        categoryRowsMemo = std::make_shared<RowsMemo>();
-        locationRowsMemo = std::make_shared<RowsMemo>();
-    }
-    currentRows = Database::instance().rows(table->key, rowsMemo.get());
-
+    currentRows = Database::instance().rows(table->key, &rowsMemo);
     const QStringList keys = currentRows.isEmpty() ? QStringList() : currentRows.first().toObject().keys();
-    const qsizetype keyCount = keys.size();
-    const KeyPosition idKey(QStringLiteral("id"), keys);
-
     const QString search = searchEdit ? searchEdit->text().trimmed() : QString();
-    const bool searching = !search.isEmpty();
-    QJsonArray shown;
-    if (searching) {
-        QList<KeyPosition> searched;
-        for (const QString &column : table->columns)
-            searched.append(KeyPosition(column, keys));
-        const QStringMatcher matcher(search, Qt::CaseInsensitive);
-        if (searchTextsTable != table->key) {
-            searchTexts.clear();
-            searchTextsTable = table->key;
-        }
-        QHash<QString, SearchText> kept;
-        kept.reserve(currentRows.size());
-        for (const QJsonValue &value : std::as_const(currentRows)) {
-            const QJsonObject row = value.toObject();
-            const QJsonValue idValue = idKey.of(row, keyCount);
-            const QString id = idValue.isString() ? idValue.toString() : QString();
-            // An unchanged row comes back as the very same Record, which compares equal at once.
-            const auto known = searchTexts.constFind(id);
-            const QString text = known != searchTexts.cend() && known->row == row ? known->text
-                                                                                 : searchTextOf(row, keyCount, searched);
-            kept.insert(id, {row, text});
-            if (matcher.indexIn(text) >= 0)
-                shown.append(value);
-        }
-        searchTexts.swap(kept);
-    } else {
-        shown = currentRows;
-    }
+    const bool tree = isTreeTable(table->key);
 
-    const bool tree = isTreeKey(table->key);
-    depthById.clear();
-    childCountById.clear();
-    parentIds.clear();
-    if (tree)
-        shown = orderAsTree(shown, searching);
+    const QJsonArray shown = filterDataRows(*table, keys, search);
+    fillDataTable(shown, planTable(*table, keys), keys, tree, !search.isEmpty());
 
-    QStringList dataColumns;
-    QStringList trailing;
-    for (const QString &column : table->columns) {
-        if (hiddenColumns().contains(column))
-            continue;
-        if (isTrailingColumn(column))
-            trailing.append(column);
-        else
-            dataColumns.append(column);
-    }
-    const int actionColumn = int(dataColumns.size());
-    QStringList headers;
-    for (const QString &column : std::as_const(dataColumns))
-        headers.append(headerLabel(column));
-    headers.append(QStringLiteral("操作"));
-    for (const QString &column : std::as_const(trailing))
-        headers.append(headerLabel(column));
-    QList<ColumnPlan> plans;
-    const QStringList columns = dataColumns + trailing;
-    for (int k = 0; k < columns.size(); ++k) {
-        const QString &column = columns.at(k);
-        plans.append({KeyPosition(column, keys), k < actionColumn ? k : k + 1, isReferenceColumn(column),
-                      codeWords(column)});
-    }
-
-    // Painting is held back while tens of thousands of items go in.
-    dataTable->setUpdatesEnabled(false);
-    dataTable->setRowCount(0);
-    dataTable->clear();
-    dataTable->setColumnCount(int(headers.size()));
-    dataTable->setHorizontalHeaderLabels(headers);
-    actionDelegate->setColumn(actionColumn);
-    dataTable->setRowCount(int(shown.size()));
-
-    // One change notice for the whole table instead of one per cell.
-    QAbstractItemModel *model = dataTable->model();
-    QSignalBlocker quiet(model);
-    const QBrush parentBrush{QColor(QStringLiteral("#2980B9"))};
-    DisplayCache cache(categoryRowsMemo.get(), locationRowsMemo.get());
-    for (int r = 0; r < shown.size(); ++r) {
-        const QJsonObject row = shown.at(r).toObject();
-        const QJsonValue idValue = idKey.of(row, keyCount);
-        const QString id = idValue.isString() ? idValue.toString() : QString();
-        const bool parent = tree && parentIds.contains(id);
-        const bool unfolded = parent && (searching || expandedIds.contains(id));
-        for (const ColumnPlan &plan : std::as_const(plans)) {
-            QString text = cellText(row, keyCount, plan, cache);
-            const bool decorated = tree && plan.key.name == QLatin1String("name");
-            if (decorated) {
-                const QString marker = !parent ? QStringLiteral("   ")
-                                               : (unfolded ? QStringLiteral("▼ ") : QStringLiteral("▶ "));
-                text = QStringLiteral("    ").repeated(depthById.value(id)) + marker + text;
-                if (parent)
-                    text += QStringLiteral("  (%1)").arg(childCountById.value(id));
-            }
-            auto *item = new RowItem(text, id);
-            if (decorated && parent) {
-                QFont font = item->font();
-                font.setWeight(QFont::Bold);
-                item->setFont(font);
-                item->setForeground(parentBrush);
-                item->setToolTip(unfolded ? QStringLiteral("点一下收起子分类")
-                                          : QStringLiteral("点一下展开 %1 个子分类").arg(childCountById.value(id)));
-            }
-            if (plan.tableColumn == 0 && parent)
-                item->setData(ActionDelegate::ParentRole, true);
-            dataTable->setItem(r, plan.tableColumn, item);
-        }
-    }
-    quiet.unblock();
-    if (model->rowCount() > 0)
-        Q_EMIT model->dataChanged(model->index(0, 0), model->index(model->rowCount() - 1, model->columnCount() - 1));
-    // Column by column and the last one left out: resizing it would undo its stretch until the next resize.
-    dataColumnWidths.clear();
-    for (int column = 0; column < dataTable->columnCount() - 1; ++column) {
-        dataTable->resizeColumnToContents(column);
-        dataColumnWidths.append(dataTable->columnWidth(column));
-    }
-    fitDataColumns();
     dataTable->setCurrentItem(nullptr);
     if (!keptId.isEmpty()) {
         for (int r = 0; r < dataTable->rowCount(); ++r) {
@@ -448,9 +207,115 @@ void MainWindow::refreshDataTable(bool keepPlace)
     dataTable->setUpdatesEnabled(true);
 
     dataTable->viewport()->setCursor(tree ? Qt::PointingHandCursor : Qt::ArrowCursor);
+    showDataCount(shown.size(), search, tree);
+}
 
-    QString count = QStringLiteral("共 %1 条").arg(shown.size());
-    if (searching)
+QJsonArray MainWindow::filterDataRows(const TableInfo &table, const QStringList &keys, const QString &search)
+{
+    const bool searching = !search.isEmpty();
+    QJsonArray shown;
+    if (searching) {
+        const qsizetype keyCount = keys.size();
+        const KeyPosition idKey(QStringLiteral("id"), keys);
+        QList<KeyPosition> searched;
+        for (const QString &column : table.columns)
+            searched.append(KeyPosition(column, keys));
+        const QStringMatcher matcher(search, Qt::CaseInsensitive);
+        if (searchTextsTable != table.key) {
+            searchTexts.clear();
+            searchTextsTable = table.key;
+        }
+        QHash<QString, SearchText> kept;
+        kept.reserve(currentRows.size());
+        for (const QJsonValue &value : std::as_const(currentRows)) {
+            const QJsonObject row = value.toObject();
+            const QString id = idKey.text(row, keyCount);
+            // An unchanged row comes back as the very same Record, which compares equal at once.
+            const auto known = searchTexts.constFind(id);
+            const QString text = known != searchTexts.cend() && known->row == row ? known->text
+                                                                                 : searchTextOf(row, keyCount, searched);
+            kept.insert(id, {row, text});
+            if (matcher.indexIn(text) >= 0)
+                shown.append(value);
+        }
+        searchTexts.swap(kept);
+    } else {
+        shown = currentRows;
+    }
+
+    depthById.clear();
+    childCountById.clear();
+    parentIds.clear();
+    if (isTreeTable(table.key))
+        shown = orderAsTree(shown, searching);
+    return shown;
+}
+
+void MainWindow::fillDataTable(const QJsonArray &shown, const TablePlan &plan, const QStringList &keys, bool tree,
+                               bool searching)
+{
+    const qsizetype keyCount = keys.size();
+    const KeyPosition idKey(QStringLiteral("id"), keys);
+
+    // Painting is held back while tens of thousands of items go in; the caller lets it go again.
+    dataTable->setUpdatesEnabled(false);
+    dataTable->setRowCount(0);
+    dataTable->clear();
+    dataTable->setColumnCount(int(plan.headers.size()));
+    dataTable->setHorizontalHeaderLabels(plan.headers);
+    actionDelegate->setColumn(plan.actionColumn);
+    dataTable->setRowCount(int(shown.size()));
+
+    // One change notice for the whole table instead of one per cell.
+    QAbstractItemModel *model = dataTable->model();
+    QSignalBlocker quiet(model);
+    const QBrush parentBrush{QColor(QStringLiteral("#2980B9"))};
+    DisplayCache cache(&categoryRowsMemo, &locationRowsMemo);
+    for (int r = 0; r < shown.size(); ++r) {
+        const QJsonObject row = shown.at(r).toObject();
+        const QString id = idKey.text(row, keyCount);
+        const bool parent = tree && parentIds.contains(id);
+        const bool unfolded = parent && (searching || expandedIds.contains(id));
+        for (const ColumnPlan &column : plan.columns) {
+            QString text = cellText(row, keyCount, column, cache);
+            const bool decorated = tree && column.key.name == QLatin1String("name");
+            if (decorated) {
+                const QString marker = !parent ? QStringLiteral("   ")
+                                               : (unfolded ? QStringLiteral("▼ ") : QStringLiteral("▶ "));
+                text = QStringLiteral("    ").repeated(depthById.value(id)) + marker + text;
+                if (parent)
+                    text += QStringLiteral("  (%1)").arg(childCountById.value(id));
+            }
+            auto *item = new RowItem(text, id);
+            if (decorated && parent) {
+                QFont font = item->font();
+                font.setWeight(QFont::Bold);
+                item->setFont(font);
+                item->setForeground(parentBrush);
+                item->setToolTip(unfolded ? QStringLiteral("点一下收起子分类")
+                                          : QStringLiteral("点一下展开 %1 个子分类").arg(childCountById.value(id)));
+            }
+            if (column.tableColumn == 0 && parent)
+                item->setData(ActionDelegate::ParentRole, true);
+            dataTable->setItem(r, column.tableColumn, item);
+        }
+    }
+    quiet.unblock();
+    if (model->rowCount() > 0)
+        Q_EMIT model->dataChanged(model->index(0, 0), model->index(model->rowCount() - 1, model->columnCount() - 1));
+    // Column by column and the last one left out: resizing it would undo its stretch until the next resize.
+    dataColumnWidths.clear();
+    for (int column = 0; column < dataTable->columnCount() - 1; ++column) {
+        dataTable->resizeColumnToContents(column);
+        dataColumnWidths.append(dataTable->columnWidth(column));
+    }
+    fitDataColumns();
+}
+
+void MainWindow::showDataCount(qsizetype shownRows, const QString &search, bool tree)
+{
+    QString count = QStringLiteral("共 %1 条").arg(shownRows);
+    if (!search.isEmpty())
         count += QStringLiteral("（已按「%1」过滤）").arg(search);
     if (tree)
         count += QStringLiteral("\u3000\u00B7\u3000单击分类名可展开/收起；主级（带 ▼▶）不能改删，只叶子可以");
@@ -488,15 +353,15 @@ QJsonArray MainWindow::orderAsTree(const QJsonArray &rows, bool searching)
     QHash<QString, QJsonObject> byId;
     for (const QJsonValue &value : rows) {
         const QJsonObject row = value.toObject();
-        byId.insert(textOf(row, QStringLiteral("id")), row);
+        byId.insert(recordText(row, QStringLiteral("id")), row);
     }
 
     QStringList roots;
     QHash<QString, QStringList> children;
     for (const QJsonValue &value : rows) {
         const QJsonObject row = value.toObject();
-        const QString id = textOf(row, QStringLiteral("id"));
-        const QString parentId = textOf(row, QStringLiteral("parentId"));
+        const QString id = recordText(row, QStringLiteral("id"));
+        const QString parentId = recordText(row, QStringLiteral("parentId"));
         if (!parentId.isEmpty() && byId.contains(parentId))
             children[parentId].append(id);
         else
@@ -504,7 +369,7 @@ QJsonArray MainWindow::orderAsTree(const QJsonArray &rows, bool searching)
     }
 
     const auto byName = [&byId](const QString &a, const QString &b) {
-        return textOf(byId.value(a), QStringLiteral("name")) < textOf(byId.value(b), QStringLiteral("name"));
+        return recordText(byId.value(a), QStringLiteral("name")) < recordText(byId.value(b), QStringLiteral("name"));
     };
     std::sort(roots.begin(), roots.end(), byName);
     for (QStringList &list : children)
@@ -554,7 +419,7 @@ void MainWindow::onSearchChanged(const QString &)
 
 void MainWindow::onDataCellClicked(int row, int column)
 {
-    const QTableWidgetItem *item = isTreeTable() && column == 0 ? dataTable->item(row, 0) : nullptr;
+    const QTableWidgetItem *item = isShowingTree() && column == 0 ? dataTable->item(row, 0) : nullptr;
     const QString id = item ? item->data(Qt::UserRole).toString() : QString();
     if (!parentIds.contains(id)) {
         lastToggledId.clear();
@@ -580,9 +445,9 @@ void MainWindow::onDataDoubleClicked(const QModelIndex &index)
 {
     const QString id = currentRowId();
     // On a parent's name the clicks themselves open it.
-    if (isTreeTable() && parentIds.contains(id) && index.column() == 0)
+    if (isShowingTree() && parentIds.contains(id) && index.column() == 0)
         return;
-    if (isTreeTable() && parentIds.contains(id)) {
+    if (isShowingTree() && parentIds.contains(id)) {
         QTimer::singleShot(0, this, [this] {
             QMessageBox::information(this, QStringLiteral("这是主级分类"),
                                      QStringLiteral("它下面还有子分类，不能直接修改。\n\n单击名称可以展开/收起子分类。"));

@@ -1,7 +1,6 @@
 #include "ui/mainwindow.h"
 
 #include "storage/database.h"
-#include "storage/rowsmemo.h"
 #include "sync/syncserver.h"
 #include "ui/destructivequestion.h"
 #include "ui/restoredialog.h"
@@ -209,10 +208,9 @@ void MainWindow::restoreBackup(const QString &file)
     server->refusal.clear();
     refreshTimer->start();
     // The connection was opened anew: readings kept from the one before say nothing of it.
-    for (const auto &memo : {rowsMemo, categoryRowsMemo, locationRowsMemo}) {
-        if (memo)
-            memo->clear();
-    }
+    rowsMemo.clear();
+    categoryRowsMemo.clear();
+    locationRowsMemo.clear();
 
     if (!restored) {
         appendLog(QStringLiteral("从备份 %1 恢复失败: %2").arg(name, error));

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "storage/rowsmemo.h"
+
 #include <QElapsedTimer>
 #include <QHash>
 #include <QJsonArray>
@@ -10,7 +12,7 @@
 #include <QStringList>
 #include <QUrl>
 
-#include <memory>
+#include <functional>
 
 class QComboBox;
 class QFrame;
@@ -26,6 +28,7 @@ class QTableWidget;
 class QTimer;
 class SyncServer;
 struct TableInfo;
+struct TablePlan;
 
 // The program's only window: a sidebar with five entries over a stack of pages.
 // Each page's definitions live in a source file of their own (datapage.cpp, phonepage.cpp, ...).
@@ -92,13 +95,19 @@ private:
     QWidget *buildDataPage();
     // keepPlace keeps the selected row and the scroll position, for a refresh of the same view.
     void refreshDataTable(bool keepPlace = false);
+    // The rows of the table that match the search, in tree order for a tree.
+    QJsonArray filterDataRows(const TableInfo &table, const QStringList &keys, const QString &search);
+    // Puts the rows into the table, with painting held back until the caller has restored its place.
+    void fillDataTable(const QJsonArray &shown, const TablePlan &plan, const QStringList &keys, bool tree,
+                       bool searching);
+    void showDataCount(qsizetype shownRows, const QString &search, bool tree);
     // Caps the columns at the widths their contents asked for at the last refresh, narrowing the
     // ones before the actions together where the table is too narrow for them.
     void fitDataColumns();
     QJsonArray orderAsTree(const QJsonArray &rows, bool searching);
     QString currentRowId() const;
     QString currentTableKey() const;
-    bool isTreeTable() const;
+    bool isShowingTree() const;
     void onDataCellClicked(int row, int column);
     void onDataDoubleClicked(const QModelIndex &index);
     void runOnRow(int row, void (MainWindow::*action)());
@@ -108,6 +117,11 @@ private:
     // Row editor
     QJsonObject showRowEditor(const QString &table, const QString &title, const QStringList &fields,
                               const QJsonObject &existing, bool isNew);
+    // The path of every change from the data page: a version is saved first, then `write` gives the
+    // changed row's id, or an empty one with the reason set. A failure is told and not logged; a change
+    // is logged and the pages showing the data are refreshed. `id` is empty for a new row.
+    void applyChange(const TableInfo &table, const QString &action, const QString &id, const QString &failure,
+                     const std::function<QString(QString *error)> &write);
 
     // CSV export
     static QString csvField(const QJsonValue &value);
@@ -159,9 +173,9 @@ private:
     class ActionDelegate *actionDelegate = nullptr;
 
     QJsonArray currentRows;
-    std::shared_ptr<class RowsMemo> rowsMemo;
-    std::shared_ptr<class RowsMemo> categoryRowsMemo;
-    std::shared_ptr<class RowsMemo> locationRowsMemo;
+    RowsMemo rowsMemo;
+    RowsMemo categoryRowsMemo;
+    RowsMemo locationRowsMemo;
     // The searchable text of each row of the shown table, kept while its Record comes back unchanged,
     // so that a keystroke does not turn every value of every row into text again.
     struct SearchText

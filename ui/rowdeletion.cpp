@@ -15,7 +15,7 @@ void MainWindow::onDeleteRow()
         return;
 
     Database &db = Database::instance();
-    if (table->key == QLatin1String("categories") || table->key == QLatin1String("locations")) {
+    if (isTreeTable(table->key)) {
         if (db.hasChildren(table->key, id)) {
             QMessageBox::warning(this, QStringLiteral("这是主级，不能删除"),
                                  QStringLiteral("它下面还有 %1 个子项。\n\n请先删掉这些子项，再删它。\n"
@@ -37,17 +37,6 @@ void MainWindow::onDeleteRow()
                                 QStringLiteral("确定删除这一条吗？\n\n可以到「历史版本」里回滚找回。")))
         return;
 
-    db.saveVersion(QStringLiteral("界面删除 %1 #%2 前").arg(table->key, id), QStringLiteral("qt"));
-    QString error;
-    if (!db.softDelete(table->key, id, &error)) {
-        // Nothing was deleted: say so rather than log it as done. The version above stays.
-        QMessageBox::warning(this, QStringLiteral("删除失败"),
-                             error.isEmpty() ? QStringLiteral("数据库没有删掉这一条。")
-                                             : QStringLiteral("数据库没有删掉这一条：\n%1").arg(error));
-        return;
-    }
-    db.logSync(QStringLiteral("qt-ui"), QStringLiteral("删除"), QStringLiteral("%1 %2").arg(table->label, id));
-    refreshDataTable(true);
-    refreshStatusCard();
-    refreshSyncLog();
+    applyChange(*table, QStringLiteral("删除"), id, QStringLiteral("数据库没有删掉这一条"),
+                [&](QString *error) { return db.softDelete(table->key, id, error) ? id : QString(); });
 }

@@ -1,6 +1,7 @@
 #include "ui/mainwindow.h"
 
 #include "catalogue/catalogue.h"
+#include "catalogue/records.h"
 #include "storage/database.h"
 #include "storage/snapshottext.h"
 #include "ui/treepaths.h"
@@ -25,23 +26,6 @@ struct ChoiceList
     QComboBox *combo = nullptr;
     QStringList ids;
 };
-
-QString textOf(const QJsonObject &row, const QString &key)
-{
-    const QJsonValue value = row.value(key);
-    return value.isString() ? value.toString() : QString();
-}
-
-// Numbers come back exactly as stored, so that saving an untouched row changes nothing.
-QString fieldText(const QJsonValue &value)
-{
-    if (value.isDouble()) {
-        QByteArray text;
-        snapshottext::appendNumber(text, value.toDouble());
-        return QString::fromLatin1(text);
-    }
-    return value.isString() ? value.toString() : QString();
-}
 
 bool hasNoField(const QString &column)
 {
@@ -100,7 +84,7 @@ QJsonObject MainWindow::showRowEditor(const QString &table, const QString &title
     // An edited node cannot move below itself: that would cut it and its subtree off the tree.
     QSet<QString> notParents;
     if (!isNew)
-        notParents = TreePaths(Database::instance().rows(table)).subtree(textOf(existing, QStringLiteral("id")));
+        notParents = TreePaths(Database::instance().rows(table)).subtree(recordText(existing, QStringLiteral("id")));
 
     QHash<QString, QLineEdit *> textFields;
     QHash<QString, QComboBox *> codeFields;
@@ -118,7 +102,7 @@ QJsonObject MainWindow::showRowEditor(const QString &table, const QString &title
             codes.sort();
             for (const QString &code : std::as_const(codes))
                 combo->addItem(words->value(code), code);
-            const QString stored = fieldText(existing.value(column));
+            const QString stored = snapshottext::valueText(existing.value(column));
             const int known = combo->findData(stored);
             combo->setCurrentIndex(known);
             if (known < 0)
@@ -127,8 +111,9 @@ QJsonObject MainWindow::showRowEditor(const QString &table, const QString &title
             field = combo;
         } else if (!isReferenceColumn(column)) {
             auto *edit = new QLineEdit(&dialog);
+            // Numbers come back exactly as stored, so that saving an untouched row changes nothing.
             if (existing.contains(column))
-                edit->setText(fieldText(existing.value(column)));
+                edit->setText(snapshottext::valueText(existing.value(column)));
             textFields.insert(column, edit);
             field = edit;
         } else {
@@ -144,7 +129,7 @@ QJsonObject MainWindow::showRowEditor(const QString &table, const QString &title
                 widest = qMax(widest, metrics.horizontalAdvance(choice.name));
             }
             list.combo->view()->setMinimumWidth(widest + 60);
-            const qsizetype selected = list.ids.indexOf(textOf(existing, column));
+            const qsizetype selected = list.ids.indexOf(recordText(existing, column));
             list.combo->setCurrentIndex(selected > 0 ? int(selected) : 0);
             choiceLists.insert(column, list);
             field = list.combo;
@@ -196,18 +181,8 @@ void MainWindow::onAddRow()
     if (values.isEmpty())
         return;
 
-    Database &db = Database::instance();
-    db.saveVersion(QStringLiteral("界面新增 %1 前").arg(table->key), QStringLiteral("qt"));
-    QString error;
-    const QString id = db.upsert(table->key, values, &error);
-    if (id.isEmpty()) {
-        QMessageBox::warning(this, QStringLiteral("新增失败"), QStringLiteral("数据库没有存下这一条：\n%1").arg(error));
-        return;
-    }
-    db.logSync(QStringLiteral("qt-ui"), QStringLiteral("新增"), QStringLiteral("%1 %2").arg(table->label, id));
-    refreshDataTable(true);
-    refreshStatusCard();
-    refreshSyncLog();
+    applyChange(*table, QStringLiteral("新增"), QString(), QStringLiteral("数据库没有存下这一条"),
+                [&](QString *error) { return Database::instance().upsert(table->key, values, error); });
 }
 
 void MainWindow::onEditRow()
@@ -217,8 +192,7 @@ void MainWindow::onEditRow()
     if (!selectedRow(&table, &id))
         return;
     Database &db = Database::instance();
-    if ((table->key == QLatin1String("categories") || table->key == QLatin1String("locations"))
-        && db.hasChildren(table->key, id)) {
+    if (isTreeTable(table->key) && db.hasChildren(table->key, id)) {
         QMessageBox::information(
             this, QStringLiteral("这是主级，不能修改"),
             QStringLiteral("它下面还有子分类/子存放处。\n\n要改它，先把下面的子项处理掉；或者双击名称左边的箭头展开。"));
@@ -229,7 +203,7 @@ void MainWindow::onEditRow()
     bool found = false;
     for (const QJsonValue &value : std::as_const(currentRows)) {
         const QJsonObject row = value.toObject();
-        if (textOf(row, QStringLiteral("id")) == id) {
+        if (recordText(row, QStringLiteral("id")) == id) {
             record = row;
             found = true;
             break;
@@ -243,13 +217,26 @@ void MainWindow::onEditRow()
     if (values.isEmpty())
         return;
 
-    db.saveVersion(QStringLiteral("界面修改 %1 #%2 前").arg(table->key, id), QStringLiteral("qt"));
+    applyChange(*table, QStringLiteral("修改"), id, QStringLiteral("数据库没有存下这次修改"), [&](QString *error) {
+        return db.updateRecord(table->key, id, values, error) ? id : QString();
+    });
+}
+
+void MainWindow::applyChange(const TableInfo &table, const QString &action, const QString &id, const QString &failure,
+                             const std::function<QString(QString *error)> &write)
+{
+    Database &db = Database::instance();
+    const QString target = id.isEmpty() ? table.key : QStringLiteral("%1 #%2").arg(table.key, id);
+    db.saveVersion(QStringLiteral("界面%1 %2 前").arg(action, target), QStringLiteral("qt"));
     QString error;
-    if (!db.updateRecord(table->key, id, values, &error)) {
-        QMessageBox::warning(this, QStringLiteral("修改失败"), QStringLiteral("数据库没有存下这次修改：\n%1").arg(error));
+    const QString changed = write(&error);
+    if (changed.isEmpty()) {
+        // Nothing was changed: say so rather than log it as done. The version above stays.
+        QMessageBox::warning(this, action + QStringLiteral("失败"),
+                             error.isEmpty() ? failure + QStringLiteral("。") : failure + QStringLiteral("：\n") + error);
         return;
     }
-    db.logSync(QStringLiteral("qt-ui"), QStringLiteral("修改"), QStringLiteral("%1 %2").arg(table->label, id));
+    db.logSync(QStringLiteral("qt-ui"), action, QStringLiteral("%1 %2").arg(table.label, changed));
     refreshDataTable(true);
     refreshStatusCard();
     refreshSyncLog();

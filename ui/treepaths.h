@@ -1,5 +1,7 @@
 #pragma once
 
+#include "catalogue/records.h"
+
 #include <QHash>
 #include <QJsonArray>
 #include <QSet>
@@ -18,17 +20,12 @@ public:
 
     // Names from the highest live ancestor down to the node, joined with " > ";
     // empty for an unknown id. A looping chain stops after 50 names.
-    QString path(const QString &id) const;
+    QString path(const QString &id) const { return treePath(nodes, id); }
 
     // The node and everything below it, however deep; a looping chain ends where it comes back.
     QSet<QString> subtree(const QString &id) const;
 
 private:
-    struct Node
-    {
-        QString name;
-        QString parentId;
-    };
-    QHash<QString, Node> nodes;
+    QHash<QString, TreeNode> nodes;
     QHash<QString, QStringList> childrenOf;
 };

@@ -1,0 +1,75 @@
+#include "ui/tablefill.h"
+
+#include "catalogue/catalogue.h"
+
+#include <QSet>
+
+namespace {
+
+const QSet<QString> &hiddenColumns()
+{
+    static const QSet<QString> hidden = {QStringLiteral("id"), QStringLiteral("imagePath"), QStringLiteral("pinyin"),
+                                         QStringLiteral("categoryPath"), QStringLiteral("locationPath")};
+    return hidden;
+}
+
+bool isTrailingColumn(const QString &column)
+{
+    return column == QLatin1String("createdAt") || column == QLatin1String("updatedAt");
+}
+
+} // namespace
+
+TablePlan planTable(const TableInfo &table, const QStringList &keys)
+{
+    QStringList dataColumns;
+    QStringList trailing;
+    for (const QString &column : table.columns) {
+        if (hiddenColumns().contains(column))
+            continue;
+        if (isTrailingColumn(column))
+            trailing.append(column);
+        else
+            dataColumns.append(column);
+    }
+    TablePlan plan;
+    plan.actionColumn = int(dataColumns.size());
+    for (const QString &column : std::as_const(dataColumns))
+        plan.headers.append(headerLabel(column));
+    plan.headers.append(QStringLiteral("操作"));
+    for (const QString &column : std::as_const(trailing))
+        plan.headers.append(headerLabel(column));
+    const QStringList columns = dataColumns + trailing;
+    for (int k = 0; k < columns.size(); ++k) {
+        const QString &column = columns.at(k);
+        plan.columns.append({KeyPosition(column, keys), k < plan.actionColumn ? k : k + 1, isReferenceColumn(column),
+                             codeWords(column), {}});
+    }
+    return plan;
+}
+
+QString searchTextOf(const QJsonObject &row, qsizetype keyCount, const QList<KeyPosition> &columns)
+{
+    QString text;
+    for (const KeyPosition &column : columns) {
+        const QJsonValue value = column.of(row, keyCount);
+        if (value.isString()) {
+            text += value.toString();
+            text += QLatin1Char('\n');
+        }
+    }
+    return text;
+}
+
+QVariant RowItem::data(int role) const
+{
+    return role == Qt::UserRole ? QVariant(id) : QTableWidgetItem::data(role);
+}
+
+void RowItem::setData(int role, const QVariant &value)
+{
+    if (role == Qt::UserRole)
+        id = value.toString();
+    else
+        QTableWidgetItem::setData(role, value);
+}
