@@ -1,7 +1,7 @@
 #include "app/paths.h"
 #include "storage/database.h"
 #include "sync/syncserver.h"
-#include "testutil.h"
+#include "testwindow.h"
 #include "ui/mainwindow.h"
 #include "ui/restoredialog.h"
 
@@ -112,13 +112,8 @@ private Q_SLOTS:
     // Every case starts the program on an empty folder with a free port.
     void init()
     {
-        QDir(QFileInfo(databasePath()).absolutePath()).removeRecursively();
-        QFile::remove(configPath());
-        const QJsonObject config{{"syncPort", testutil::freePort()}, {"publicHost", "203.0.113.9"},
-                                 {"syncKey", "TESTKEY"}, {"deviceName", "电脑主库"}};
-        QFile file(configPath());
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(QJsonDocument(config).toJson());
+        QVERIFY(testutil::resetProgramFolder({{"syncPort", testutil::freePort()}, {"publicHost", "203.0.113.9"},
+                                              {"syncKey", "TESTKEY"}, {"deviceName", "电脑主库"}}));
     }
 
     void historyHasItsColumns()

@@ -2,7 +2,7 @@
 #include "qr/qrcode.h"
 #include "sync/localaddress.h"
 #include "sync/syncserver.h"
-#include "testutil.h"
+#include "testwindow.h"
 #include "ui/mainwindow.h"
 
 #include <QDir>
@@ -177,10 +177,7 @@ class QrTest : public QObject
 private:
     void writeConfig(const QJsonObject &config)
     {
-        QDir(QFileInfo(databasePath()).absolutePath()).removeRecursively();
-        QFile file(configPath());
-        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        file.write(QJsonDocument(config).toJson());
+        QVERIFY(testutil::resetProgramFolder(config));
     }
 
     // A window on a free port with a public host set, so that no address detection starts.

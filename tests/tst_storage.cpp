@@ -4,7 +4,7 @@
 #include "storage/snapshotreader.h"
 #include "storage/recordsource.h"
 #include "storage/snapshottext.h"
-#include "testutil.h"
+#include "teststorage.h"
 
 #include <QDir>
 #include <QFile>
@@ -70,6 +70,12 @@ private:
         if (!db.open(path, &error))
             qFatal("open failed: %s", qPrintable(error));
         return path;
+    }
+
+    // A database of its own for the running data row, so that every row runs alone as well.
+    QString freshDatabaseForRow(const QString &prefix)
+    {
+        return freshDatabase(prefix + QLatin1Char('-') + QString::fromUtf8(QTest::currentDataTag()).replace(' ', '-'));
     }
 
     static QVariant valueFromFile(const QString &path, const QString &sql) { return testutil::valueFromFile(path, sql); }
@@ -280,7 +286,7 @@ private Q_SLOTS:
     {
         QFETCH(QString, quantity);
         QFETCH(QString, extra);
-        freshDatabase(QStringLiteral("direct-%1").arg(QTest::currentDataTag()).replace(QLatin1Char(' '), QLatin1Char('-')));
+        freshDatabaseForRow(QStringLiteral("direct"));
 #ifdef TOVANIK_HAVE_SQLITE3
         QVERIFY(db.readsDirectly());
 #endif
@@ -536,7 +542,7 @@ private Q_SLOTS:
         QFETCH(QString, table);
         QFETCH(QString, column);
         QFETCH(QVariant, value);
-        freshDatabase(QStringLiteral("text-%1").arg(QTest::currentDataTag()).replace(' ', '-'));
+        freshDatabaseForRow(QStringLiteral("text"));
         for (const TableInfo &info : tables()) {
             db.upsert(info.key, {{"id", "plain"}, {"name", "普通"}, {"quantity", 3}}, nullptr);
             db.upsert(info.key, {{"id", "odd"}}, nullptr);
@@ -692,7 +698,7 @@ private Q_SLOTS:
     void rollbackOfUnreadableVersion()
     {
         QFETCH(QString, snapshot);
-        freshDatabase(QStringLiteral("unreadable-") + QString::fromLatin1(QTest::currentDataTag()).replace(' ', '-'));
+        freshDatabaseForRow(QStringLiteral("unreadable"));
         QSqlQuery insert(QSqlDatabase::database(QStringLiteral("plindor")));
         insert.prepare(QStringLiteral("INSERT INTO versions (createdAt, snapshot) VALUES ('x', ?)"));
         insert.addBindValue(snapshot);
@@ -815,7 +821,7 @@ private Q_SLOTS:
         QFETCH(QJsonObject, document);
         QFETCH(QJsonObject, perTable);
         QFETCH(QStringList, details);
-        freshDatabase(QStringLiteral("summary-") + QString::fromLatin1(QTest::currentDataTag()).replace(' ', '-'));
+        freshDatabaseForRow(QStringLiteral("summary"));
         const MergeResult result = db.merge(document);
         QCOMPARE(result.perTable, perTable);
         QCOMPARE(result.details, details);
@@ -877,7 +883,7 @@ private Q_SLOTS:
         QFETCH(bool, masterDeleted);
         QFETCH(QJsonObject, incoming);
         QFETCH(bool, written);
-        freshDatabase(QStringLiteral("newer-") + QString::fromLatin1(QTest::currentDataTag()).replace(' ', '-'));
+        freshDatabaseForRow(QStringLiteral("newer"));
         if (!master.isEmpty()) {
             QCOMPARE(db.upsert(table, master, nullptr), QStringLiteral("i1"));
             if (masterDeleted)
@@ -1010,7 +1016,7 @@ private Q_SLOTS:
     void bulkWritesCommitOnce()
     {
         QFETCH(bool, rollback);
-        const QString path = freshDatabase(QStringLiteral("commits-") + QString::fromLatin1(QTest::currentDataTag()));
+        const QString path = freshDatabaseForRow(QStringLiteral("commits"));
         QJsonArray customers;
         for (int i = 0; i < 300; ++i)
             customers.append(QJsonObject{{"id", QStringLiteral("c%1").arg(i)}, {"name", "客户"}});
@@ -1647,26 +1653,24 @@ private Q_SLOTS:
         QFETCH(QString, table);
         QFETCH(QString, id);
         QFETCH(QString, path);
-        if (QByteArray(QTest::currentDataTag()) == "root") {
-            freshDatabase(QStringLiteral("paths"));
-            const QList<QJsonObject> categories = {
-                {{"id", "a"}, {"name", "A"}},
-                {{"id", "b"}, {"name", "B"}, {"parentId", "a"}},
-                {{"id", "c"}, {"name", "C"}, {"parentId", "b"}},
-                {{"id", "orphan"}, {"name", "孤"}, {"parentId", "nowhere"}},
-                {{"id", "gone"}, {"name", "删"}},
-                {{"id", "under-gone"}, {"name", "子"}, {"parentId", "gone"}},
-                {{"id", "self"}, {"name", "自环"}, {"parentId", "self"}},
-                {{"id", "x"}, {"name", "甲"}, {"parentId", "y"}},
-                {{"id", "y"}, {"name", "乙"}, {"parentId", "x"}},
-            };
-            for (const QJsonObject &row : categories)
-                QVERIFY(!db.upsert(QStringLiteral("categories"), row, nullptr).isEmpty());
-            db.softDelete(QStringLiteral("categories"), QStringLiteral("gone"), nullptr);
-            db.upsert(QStringLiteral("locations"), {{"id", "store"}, {"name", "仓库"}}, nullptr);
-            db.upsert(QStringLiteral("locations"), {{"id", "shelf"}, {"name", "货架"}, {"parentId", "store"}}, nullptr);
-            db.upsert(QStringLiteral("items"), {{"id", "a"}, {"name", "物品"}}, nullptr);
-        }
+        freshDatabaseForRow(QStringLiteral("paths"));
+        const QList<QJsonObject> categories = {
+            {{"id", "a"}, {"name", "A"}},
+            {{"id", "b"}, {"name", "B"}, {"parentId", "a"}},
+            {{"id", "c"}, {"name", "C"}, {"parentId", "b"}},
+            {{"id", "orphan"}, {"name", "孤"}, {"parentId", "nowhere"}},
+            {{"id", "gone"}, {"name", "删"}},
+            {{"id", "under-gone"}, {"name", "子"}, {"parentId", "gone"}},
+            {{"id", "self"}, {"name", "自环"}, {"parentId", "self"}},
+            {{"id", "x"}, {"name", "甲"}, {"parentId", "y"}},
+            {{"id", "y"}, {"name", "乙"}, {"parentId", "x"}},
+        };
+        for (const QJsonObject &row : categories)
+            QVERIFY(!db.upsert(QStringLiteral("categories"), row, nullptr).isEmpty());
+        db.softDelete(QStringLiteral("categories"), QStringLiteral("gone"), nullptr);
+        db.upsert(QStringLiteral("locations"), {{"id", "store"}, {"name", "仓库"}}, nullptr);
+        db.upsert(QStringLiteral("locations"), {{"id", "shelf"}, {"name", "货架"}, {"parentId", "store"}}, nullptr);
+        db.upsert(QStringLiteral("items"), {{"id", "a"}, {"name", "物品"}}, nullptr);
         QCOMPARE(db.pathOf(table, id), path);
     }
 
@@ -1702,21 +1706,19 @@ private Q_SLOTS:
         QFETCH(QString, column);
         QFETCH(QString, value);
         QFETCH(QString, shown);
-        if (QByteArray(QTest::currentDataTag()) == "category path") {
-            freshDatabase(QStringLiteral("display"));
-            db.upsert(QStringLiteral("categories"), {{"id", "root"}, {"name", "电子"}}, nullptr);
-            db.upsert(QStringLiteral("categories"), {{"id", "kid"}, {"name", "电阻"}, {"parentId", "root"}}, nullptr);
-            db.upsert(QStringLiteral("categories"), {{"id", "gone"}, {"name", "旧分类"}}, nullptr);
-            db.softDelete(QStringLiteral("categories"), QStringLiteral("gone"), nullptr);
-            db.upsert(QStringLiteral("categories"), {{"id", "both"}, {"name", "同名分类"}}, nullptr);
-            db.upsert(QStringLiteral("locations"), {{"id", "store"}, {"name", "仓库"}}, nullptr);
-            db.upsert(QStringLiteral("locations"), {{"id", "shelf"}, {"name", "货架"}, {"parentId", "store"}}, nullptr);
-            db.upsert(QStringLiteral("locations"), {{"id", "both"}, {"name", "同名存放处"}}, nullptr);
-            db.upsert(QStringLiteral("items"), {{"id", "i1"}, {"name", "电阻"}, {"barcode", "690123"}}, nullptr);
-            db.upsert(QStringLiteral("items"), {{"id", "i2"}, {"name", "电容"}}, nullptr);
-            db.upsert(QStringLiteral("items"), {{"id", "i3"}, {"barcode", ""}}, nullptr);
-            db.upsert(QStringLiteral("customers"), {{"id", "c1"}, {"name", "王师傅"}}, nullptr);
-        }
+        freshDatabaseForRow(QStringLiteral("display"));
+        db.upsert(QStringLiteral("categories"), {{"id", "root"}, {"name", "电子"}}, nullptr);
+        db.upsert(QStringLiteral("categories"), {{"id", "kid"}, {"name", "电阻"}, {"parentId", "root"}}, nullptr);
+        db.upsert(QStringLiteral("categories"), {{"id", "gone"}, {"name", "旧分类"}}, nullptr);
+        db.softDelete(QStringLiteral("categories"), QStringLiteral("gone"), nullptr);
+        db.upsert(QStringLiteral("categories"), {{"id", "both"}, {"name", "同名分类"}}, nullptr);
+        db.upsert(QStringLiteral("locations"), {{"id", "store"}, {"name", "仓库"}}, nullptr);
+        db.upsert(QStringLiteral("locations"), {{"id", "shelf"}, {"name", "货架"}, {"parentId", "store"}}, nullptr);
+        db.upsert(QStringLiteral("locations"), {{"id", "both"}, {"name", "同名存放处"}}, nullptr);
+        db.upsert(QStringLiteral("items"), {{"id", "i1"}, {"name", "电阻"}, {"barcode", "690123"}}, nullptr);
+        db.upsert(QStringLiteral("items"), {{"id", "i2"}, {"name", "电容"}}, nullptr);
+        db.upsert(QStringLiteral("items"), {{"id", "i3"}, {"barcode", ""}}, nullptr);
+        db.upsert(QStringLiteral("customers"), {{"id", "c1"}, {"name", "王师傅"}}, nullptr);
         QCOMPARE(db.displayValue(column, value), shown);
     }
 

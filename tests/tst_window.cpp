@@ -1,7 +1,7 @@
 #include "app/paths.h"
 #include "storage/database.h"
 #include "sync/syncserver.h"
-#include "testutil.h"
+#include "testwindow.h"
 #include "ui/mainwindow.h"
 
 #include <QClipboard>
@@ -137,12 +137,7 @@ private:
     {
         window.reset();
         access.reset();
-        QDir(QFileInfo(databasePath()).absolutePath()).removeRecursively();
-        QFileInfo config(configPath());
-        if (config.isDir())
-            QDir(configPath()).removeRecursively();
-        else
-            QFile::remove(configPath());
+        testutil::clearProgramFolder();
     }
 
     void writeConfig(const QByteArray &bytes)
