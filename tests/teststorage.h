@@ -8,6 +8,7 @@
 #include <QSqlQuery>
 #include <QStringList>
 #include <QVariant>
+#include <QtTest>
 #include <QtDebug>
 
 #ifdef Q_OS_UNIX
@@ -137,6 +138,16 @@ private:
     QString kind;
     bool lifted = false;
 };
+
+// The faults above as data rows: "fault", and "reason", a word of what the operator or phone is told.
+inline void addStorageFaultRows()
+{
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("full") << "full" << QStringLiteral("磁盘空间已满");
+    QTest::newRow("read-only") << "read-only" << QStringLiteral("只读");
+    QTest::newRow("locked") << "locked" << QStringLiteral("占用");
+}
 
 // A copy of a database file whose first page, the schema, is intact and whose other pages are overwritten.
 inline bool damageCopy(const QString &from, const QString &to)

@@ -38,6 +38,13 @@ inline void clearProgramFolder()
         QFile::remove(configPath());
 }
 
+// Settings on a free port with the public address given, so that no detection starts and nothing
+// leaves the machine.
+inline QJsonObject quietConfig(const QString &key = QStringLiteral("TESTKEY"))
+{
+    return {{"syncPort", freePort()}, {"publicHost", "203.0.113.9"}, {"syncKey", key}, {"deviceName", "电脑主库"}};
+}
+
 // An empty program folder with this config.json.
 inline bool resetProgramFolder(const QJsonObject &config)
 {

@@ -24,15 +24,6 @@ class AppTest : public QObject
 {
     Q_OBJECT
 
-private:
-    void resetProgramFolder()
-    {
-        QVERIFY(testutil::resetProgramFolder({{"syncPort", testutil::freePort()},
-                                              {"publicHost", "203.0.113.9"},
-                                              {"syncKey", "TESTKEY"},
-                                              {"deviceName", "电脑主库"}}));
-    }
-
 private Q_SLOTS:
     void pathsLieBesideTheExecutable()
     {
@@ -144,7 +135,7 @@ private Q_SLOTS:
 
     void freshFolderCreatesTheDatabase()
     {
-        resetProgramFolder();
+        QVERIFY(testutil::resetProgramFolder(testutil::quietConfig()));
         {
             MainWindow window;
             QCOMPARE(window.windowTitle(), QStringLiteral("Tovanik · 电脑主库"));
@@ -160,7 +151,7 @@ private Q_SLOTS:
 
     void unopenableDatabaseShowsCriticalBoxAndGoesOn()
     {
-        resetProgramFolder();
+        QVERIFY(testutil::resetProgramFolder(testutil::quietConfig()));
         QVERIFY(QDir().mkpath(databasePath()));
         QString text;
         QString title;
@@ -177,7 +168,7 @@ private Q_SLOTS:
     // once the first is killed, the lock file it leaves behind no longer blocks.
     void oneProgramPerFolder()
     {
-        resetProgramFolder();
+        QVERIFY(testutil::resetProgramFolder(testutil::quietConfig()));
         QProcess first;
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
@@ -228,8 +219,9 @@ private Q_SLOTS:
         QFETCH(QString, reason);
         Database &db = Database::instance();
         const QByteArray key = "K7PQ2MZX9ABC";
-        const quint16 windowPort = testutil::freePort();
-        QVERIFY(testutil::resetProgramFolder({{"syncPort", windowPort}, {"publicHost", "203.0.113.9"}, {"syncKey", QString::fromLatin1(key)}}));
+        const QJsonObject config = testutil::quietConfig(QString::fromLatin1(key));
+        const quint16 windowPort = quint16(config.value("syncPort").toInt());
+        QVERIFY(testutil::resetProgramFolder(config));
         const QString path = databasePath();
         QString error;
         QVERIFY2(db.open(path, &error), qPrintable(error));

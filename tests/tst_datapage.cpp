@@ -175,8 +175,7 @@ private:
 private Q_SLOTS:
     void init()
     {
-        QVERIFY(testutil::resetProgramFolder(
-            {{"syncPort", testutil::freePort()}, {"publicHost", "203.0.113.9"}, {"syncKey", "TESTKEY"}}));
+        QVERIFY(testutil::resetProgramFolder(testutil::quietConfig()));
         window = std::make_unique<MainWindow>();
         t = std::make_unique<MainWindowTest>(*window);
         window->show();

@@ -20,6 +20,7 @@
 #include <cmath>
 #include <functional>
 #include <limits>
+#include <optional>
 
 #ifdef Q_OS_UNIX
 #include <csignal>
@@ -216,18 +217,11 @@ private Q_SLOTS:
     {
         const QString path = dir.filePath(QStringLiteral("old/data/plindor.db"));
         QDir().mkpath(QFileInfo(path).absolutePath());
-        {
-            QSqlDatabase old = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("old"));
-            old.setDatabaseName(path);
-            QVERIFY(old.open());
-            QSqlQuery(old).exec(QStringLiteral("CREATE TABLE items (id TEXT PRIMARY KEY, barcode TEXT, name TEXT, "
-                                               "categoryId TEXT, locationId TEXT, quantity REAL DEFAULT 0, unitPrice REAL "
-                                               "DEFAULT 0, shortcode TEXT, pinyin TEXT, imagePath TEXT, createdAt TEXT, "
-                                               "updatedAt TEXT, categoryPath TEXT, locationPath TEXT, serverUpdatedAt "
-                                               "TEXT, deleted INTEGER DEFAULT 0)"));
-            old.close();
-        }
-        QSqlDatabase::removeDatabase(QStringLiteral("old"));
+        QVERIFY(testutil::execOnFile(path, QStringLiteral(
+            "CREATE TABLE items (id TEXT PRIMARY KEY, barcode TEXT, name TEXT, categoryId TEXT, locationId TEXT, "
+            "quantity REAL DEFAULT 0, unitPrice REAL DEFAULT 0, shortcode TEXT, pinyin TEXT, imagePath TEXT, "
+            "createdAt TEXT, updatedAt TEXT, categoryPath TEXT, locationPath TEXT, serverUpdatedAt TEXT, "
+            "deleted INTEGER DEFAULT 0)")));
         QString error;
         QVERIFY(db.open(path, &error));
         QString insertError;
@@ -339,14 +333,7 @@ private Q_SLOTS:
 
         // Nothing written in between: the same reading again. A commit by another connection is seen.
         QCOMPARE(db.rows(QStringLiteral("items"), &memo), db.rowsThroughQuery(QStringLiteral("items")));
-        {
-            QSqlDatabase other = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("other"));
-            other.setDatabaseName(db.fileName());
-            QVERIFY(other.open());
-            QVERIFY(QSqlQuery(other).exec(QStringLiteral("UPDATE items SET name = '别处改的' WHERE id = 'i0'")));
-            other.close();
-        }
-        QSqlDatabase::removeDatabase(QStringLiteral("other"));
+        QVERIFY(testutil::execOnFile(db.fileName(), QStringLiteral("UPDATE items SET name = '别处改的' WHERE id = 'i0'")));
         const QJsonArray afterOther = db.rows(QStringLiteral("items"), &memo);
         QCOMPARE(described(afterOther), described(db.rowsThroughQuery(QStringLiteral("items"))));
         QVERIFY(described(afterOther).contains(QStringLiteral("name|QString|别处改的")));
@@ -974,16 +961,9 @@ private Q_SLOTS:
     {
         const QString path = dir.filePath(QStringLiteral("failing/data/plindor.db"));
         QDir().mkpath(QFileInfo(path).absolutePath());
-        {
-            QSqlDatabase old = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("old"));
-            old.setDatabaseName(path);
-            QVERIFY(old.open());
-            QVERIFY(QSqlQuery(old).exec(QStringLiteral(
-                "CREATE TABLE customers (id TEXT PRIMARY KEY, name TEXT CHECK (name != '坏'), phone TEXT, address TEXT, "
-                "createdAt TEXT, serverUpdatedAt TEXT, deleted INTEGER DEFAULT 0)")));
-            old.close();
-        }
-        QSqlDatabase::removeDatabase(QStringLiteral("old"));
+        QVERIFY(testutil::execOnFile(path, QStringLiteral(
+            "CREATE TABLE customers (id TEXT PRIMARY KEY, name TEXT CHECK (name != '坏'), phone TEXT, address TEXT, "
+            "createdAt TEXT, serverUpdatedAt TEXT, deleted INTEGER DEFAULT 0)")));
         QString error;
         QVERIFY(db.open(path, &error));
 
@@ -1046,16 +1026,14 @@ private Q_SLOTS:
         QVERIFY(!db.upsert("items", {{"id", "i1"}, {"name", "旧"}, {"updatedAt", "2026-01-01 00:00:00"}}, nullptr).isEmpty());
         bool otherCommitted = false;
         {
-            QSqlDatabase other = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("interloper"));
-            other.setDatabaseName(path);
-            QVERIFY(other.open());
-            QVERIFY(QSqlQuery(other).exec(QStringLiteral("PRAGMA busy_timeout = 0")));
+            testutil::SideConnection other(path);
+            QVERIFY(other.exec(QStringLiteral("PRAGMA busy_timeout = 0")));
             const QString otherWrite = QStringLiteral("UPDATE items SET name = '别人' WHERE id = 'i1'");
             const QJsonObject document{
                 {"items", QJsonArray{QJsonObject{{"id", "i1"}, {"name", "新"}, {"updatedAt", "2026-01-02 00:00:00"}},
                                      QJsonObject{{"id", "i2"}, {"name", "另一个"}}}},
                 {"transactions", QJsonArray{QJsonObject{{"id", "t1"}, {"itemId", "i2"}}}}};
-            const HookedSource source(document, [&] { otherCommitted = QSqlQuery(other).exec(otherWrite); });
+            const HookedSource source(document, [&] { otherCommitted = QSqlQuery(other.database()).exec(otherWrite); });
 
             const MergeResult result = db.merge(source);
             QVERIFY2(result.error.isEmpty(), qPrintable(result.error));
@@ -1067,20 +1045,15 @@ private Q_SLOTS:
                      QStringLiteral("新,另一个"));
             QCOMPARE(valueFromFile(path, QStringLiteral("SELECT COUNT(*) FROM transactions")).toInt(), 1);
             // Once the merge is over, the other program writes again.
-            QVERIFY(QSqlQuery(other).exec(otherWrite));
+            QVERIFY(other.exec(otherWrite));
         }
-        QSqlDatabase::removeDatabase(QStringLiteral("interloper"));
     }
 
     // A rollback and the operator's changes that meet a fault of the database leave the data as it was
     // and say why.
     void writesUnderFault_data()
     {
-        QTest::addColumn<QString>("fault");
-        QTest::addColumn<QString>("reason");
-        QTest::newRow("full") << "full" << QStringLiteral("磁盘空间已满");
-        QTest::newRow("read-only") << "read-only" << QStringLiteral("只读");
-        QTest::newRow("locked") << "locked" << QStringLiteral("占用");
+        testutil::addStorageFaultRows();
     }
 
     void writesUnderFault()
@@ -1362,15 +1335,12 @@ private Q_SLOTS:
         db.upsert(QStringLiteral("customers"), {{"id", "c1"}, {"name", "王师傅"}}, nullptr);
         QVERIFY(QFileInfo(path + QStringLiteral("-wal")).size() > 0);
         // Another program that has read the file keeps SQLite from removing the log by itself on closing.
-        QSqlDatabase other = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("otherreader"));
-        other.setDatabaseName(path);
-        QVERIFY(other.open());
-        QVERIFY(QSqlQuery(other).exec(QStringLiteral("SELECT COUNT(*) FROM customers")));
-        db.close();
-        QCOMPARE(QFileInfo(path + QStringLiteral("-wal")).size(), 0);
-        other.close();
-        other = QSqlDatabase();
-        QSqlDatabase::removeDatabase(QStringLiteral("otherreader"));
+        {
+            testutil::SideConnection other(path);
+            QVERIFY(other.exec(QStringLiteral("SELECT COUNT(*) FROM customers")));
+            db.close();
+            QCOMPARE(QFileInfo(path + QStringLiteral("-wal")).size(), 0);
+        }
 
         const QString bare = dir.filePath(QStringLiteral("closelog-bare.db"));
         QVERIFY(QFile::copy(path, bare));
@@ -1569,14 +1539,7 @@ private Q_SLOTS:
             QVERIFY(file.open(QIODevice::WriteOnly));
             file.write(QByteArray(20000, 'x'));
         } else if (fault == QLatin1String("foreign")) {
-            {
-                QSqlDatabase other = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("foreign"));
-                other.setDatabaseName(chosen);
-                QVERIFY(other.open());
-                QVERIFY(QSqlQuery(other).exec(QStringLiteral("CREATE TABLE notes (text TEXT)")));
-                other.close();
-            }
-            QSqlDatabase::removeDatabase(QStringLiteral("foreign"));
+            QVERIFY(testutil::execOnFile(chosen, QStringLiteral("CREATE TABLE notes (text TEXT)")));
         } else if (fault == QLatin1String("occupied") || fault == QLatin1String("reader")) {
             chosen = good;
             if (fault == QLatin1String("occupied"))
@@ -1588,10 +1551,9 @@ private Q_SLOTS:
             QVERIFY(blocker.open(QIODevice::WriteOnly));
         }
         // A reader in the middle of its reading keeps the log from being written into the file.
-        QSqlDatabase holder = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("holder"));
-        holder.setDatabaseName(path);
-        QVERIFY(holder.open());
-        QSqlQuery reading(holder);
+        std::optional<testutil::SideConnection> holder(std::in_place, path);
+        QVERIFY(holder->database().isOpen());
+        QSqlQuery reading(holder->database());
         if (fault == QLatin1String("reader"))
             QVERIFY(reading.exec(QStringLiteral("SELECT id FROM items")) && reading.next());
         const QJsonArray before = db.rows(QStringLiteral("items"));
@@ -1613,9 +1575,7 @@ private Q_SLOTS:
         // Still the database the program writes to.
         QVERIFY(!db.upsert(QStringLiteral("items"), {{"id", "after-failure"}}, nullptr).isEmpty());
         reading = QSqlQuery();
-        holder.close();
-        holder = QSqlDatabase();
-        QSqlDatabase::removeDatabase(QStringLiteral("holder"));
+        holder.reset();
         db.close();
         QCOMPARE(valueFromFile(path, QStringLiteral("SELECT COUNT(*) FROM items")).toInt(), 302);
     }

@@ -976,11 +976,7 @@ private Q_SLOTS:
     // A push that meets a fault of the database is refused whole and may be sent again.
     void pushUnderFault_data()
     {
-        QTest::addColumn<QString>("fault");
-        QTest::addColumn<QString>("reason");
-        QTest::newRow("full") << "full" << QStringLiteral("磁盘空间已满");
-        QTest::newRow("read-only") << "read-only" << QStringLiteral("只读");
-        QTest::newRow("locked") << "locked" << QStringLiteral("占用");
+        testutil::addStorageFaultRows();
     }
 
     void pushUnderFault()
