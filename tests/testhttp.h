@@ -1,6 +1,6 @@
 #pragma once
 
-#include "testutil.h"
+#include "testnet.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>

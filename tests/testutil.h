@@ -1,25 +1,201 @@
 #pragma once
 
-#include <QHostAddress>
-#include <QTcpServer>
-#include <QTcpSocket>
+#include "app/paths.h"
+#include "testnet.h"
+#include "ui/mainwindow.h"
 
+#include <QApplication>
+#include <QComboBox>
+#include <QDialog>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QHeaderView>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QStackedWidget>
+#include <QTableWidget>
+#include <QTimer>
+
+#include <functional>
+#include <memory>
+
+// The program's folder, its window and the boxes and dialogs it asks the operator.
 namespace testutil {
 
-// A port that is free right now on 127.0.0.1.
-inline quint16 freePort()
+// The program keeps its files beside the executable: empties that folder of data/ and config.json
+// (a folder a test made in its place included).
+inline void clearProgramFolder()
 {
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    return probe.serverPort();
+    QDir(QFileInfo(databasePath()).absolutePath()).removeRecursively();
+    if (QFileInfo(configPath()).isDir())
+        QDir(configPath()).removeRecursively();
+    else
+        QFile::remove(configPath());
 }
 
-// Whether something accepts a TCP connection on 127.0.0.1 at this port.
-inline bool acceptsConnection(quint16 port)
+// Settings on a free port with the public address given, so that no detection starts and nothing
+// leaves the machine.
+inline QJsonObject quietConfig(const QString &key = QStringLiteral("TESTKEY"))
 {
-    QTcpSocket socket;
-    socket.connectToHost(QHostAddress::LocalHost, port);
-    return socket.waitForConnected(2000);
+    return {{"syncPort", freePort()}, {"publicHost", "203.0.113.9"}, {"syncKey", key}, {"deviceName", "电脑主库"}};
+}
+
+// An empty program folder with this config.json.
+inline bool resetProgramFolder(const QJsonObject &config)
+{
+    clearProgramFolder();
+    QFile file(configPath());
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(QJsonDocument(config).toJson()) > 0;
+}
+
+// Runs fill on the next modal dialog that is not a message box, once it is up.
+inline void answerNextDialog(std::function<void(QDialog *)> fill)
+{
+    auto *timer = new QTimer(qApp);
+    timer->setInterval(10);
+    QObject::connect(timer, &QTimer::timeout, qApp, [timer, fill] {
+        auto *dialog = qobject_cast<QDialog *>(QApplication::activeModalWidget());
+        if (!dialog || qobject_cast<QMessageBox *>(dialog))
+            return;
+        timer->stop();
+        timer->deleteLater();
+        fill(dialog);
+    });
+    timer->start();
+}
+
+// Answers the next modal box: presses its button with the given role (or text) once the box is up.
+// The clicked box's text is stored in *seenText when given.
+inline void answerNextBox(QMessageBox::StandardButton button, QString *seenText = nullptr, QString *seenTitle = nullptr)
+{
+    auto *timer = new QTimer(qApp);
+    timer->setInterval(10);
+    QObject::connect(timer, &QTimer::timeout, qApp, [timer, button, seenText, seenTitle] {
+        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+        if (!box)
+            return;
+        timer->stop();
+        timer->deleteLater();
+        if (seenText)
+            *seenText = box->text();
+        if (seenTitle)
+            *seenTitle = box->windowTitle();
+        if (QAbstractButton *b = box->button(button))
+            b->click();
+        else
+            box->reject();
+    });
+    timer->start();
+}
+
+struct SeenBox
+{
+    QString title;
+    QString text;
+};
+
+// Answers the next modal boxes in turn, one button each, and records what they said.
+// Stops by itself once every answer is given.
+inline void answerBoxes(const QList<QMessageBox::StandardButton> &answers, QList<SeenBox> *seen)
+{
+    auto *timer = new QTimer(qApp);
+    timer->setInterval(10);
+    auto remaining = std::make_shared<QList<QMessageBox::StandardButton>>(answers);
+    QObject::connect(timer, &QTimer::timeout, qApp, [timer, remaining, seen] {
+        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+        if (!box || box->property("answered").toBool())
+            return;
+        box->setProperty("answered", true);
+        seen->append({box->windowTitle(), box->text()});
+        const QMessageBox::StandardButton button = remaining->takeFirst();
+        if (remaining->isEmpty()) {
+            timer->stop();
+            timer->deleteLater();
+        }
+        if (QAbstractButton *b = box->button(button))
+            b->click();
+        else
+            box->reject();
+    });
+    timer->start();
+}
+
+// The first button under root with this text.
+inline QPushButton *findButton(QWidget *root, const QString &text)
+{
+    const auto buttons = root->findChildren<QPushButton *>();
+    for (QPushButton *button : buttons) {
+        if (button->text() == text)
+            return button;
+    }
+    return nullptr;
+}
+
+// The last column stretches to the table's right edge, also after a refresh has fitted the others to their contents.
+inline bool lastColumnFillsTheTable(QTableWidget *table)
+{
+    return table->horizontalHeader()->length() == table->viewport()->width();
 }
 
 } // namespace testutil
+
+// Reaches the window's members for tests; the window declares this class its friend.
+class MainWindowTest
+{
+public:
+    explicit MainWindowTest(MainWindow &window) : w(window) {}
+
+    QStackedWidget *stack() const { return w.stack; }
+    QListWidget *nav() const { return w.nav; }
+    QComboBox *tableCombo() const { return w.tableCombo; }
+    QLineEdit *searchEdit() const { return w.searchEdit; }
+    QTableWidget *dataTable() const { return w.dataTable; }
+    QLabel *countLabel() const { return w.countLabel; }
+    const QJsonArray &currentRows() const { return w.currentRows; }
+    QSet<QString> &expandedIds() const { return w.expandedIds; }
+    QLabel *lanQrLabel() const { return w.lanQrLabel; }
+    QLabel *wanQrLabel() const { return w.wanQrLabel; }
+    QLabel *lanAddressLabel() const { return w.lanAddressLabel; }
+    QLabel *wanAddressLabel() const { return w.wanAddressLabel; }
+    QLabel *phoneHintLabel() const { return w.phoneHintLabel; }
+    QLabel *serviceStoppedLabel() const { return w.serviceStoppedLabel; }
+    QTableWidget *versionsTable() const { return w.versionsTable; }
+    QLineEdit *keyEdit() const { return w.keyEdit; }
+    QLineEdit *nameEdit() const { return w.nameEdit; }
+    QLineEdit *publicHostEdit() const { return w.publicHostEdit; }
+    QLineEdit *portEdit() const { return w.portEdit; }
+    QPushButton *toggleButton() const { return w.toggleButton; }
+    QLabel *statusLabel() const { return w.statusLabel; }
+    QPlainTextEdit *logView() const { return w.logView; }
+    QTableWidget *syncLogTable() const { return w.syncLogTable; }
+    SyncServer *server() const { return w.server; }
+    QJsonObject &config() const { return w.config; }
+    bool serverRunning() const { return w.serverRunning; }
+    QTimer *refreshTimer() const { return w.refreshTimer; }
+    bool ipLookupBusy() const { return w.ipLookupBusy; }
+
+    void refreshDataTable(bool keepPlace = false) { w.refreshDataTable(keepPlace); }
+    void refreshStatusCard() { w.refreshStatusCard(); }
+    void refreshVersions() { w.refreshVersions(); }
+    void refreshSyncLog() { w.refreshSyncLog(); }
+    void refreshPhonePage() { w.refreshPhonePage(); }
+    QString currentRowId() const { return w.currentRowId(); }
+    QJsonObject showRowEditor(const QString &table, const QString &title, const QStringList &fields,
+                              const QJsonObject &existing, bool isNew)
+    {
+        return w.showRowEditor(table, title, fields, existing, isNew);
+    }
+    static QString csvField(const QJsonValue &value) { return MainWindow::csvField(value); }
+    void exportCsvTo(const QString &path) { w.exportCsvTo(path); }
+    ActionDelegate *actionDelegate() const { return w.actionDelegate; }
+
+private:
+    MainWindow &w;
+};

@@ -3,7 +3,8 @@
 #include "app/settings.h"
 #include "storage/database.h"
 #include "testhttp.h"
-#include "testwindow.h"
+#include "teststorage.h"
+#include "testutil.h"
 #include "ui/mainwindow.h"
 
 #include <QDir>

@@ -1,7 +1,7 @@
 #include "app/paths.h"
 #include "catalogue/catalogue.h"
 #include "storage/database.h"
-#include "testwindow.h"
+#include "testutil.h"
 #include "ui/actiondelegate.h"
 #include "ui/displaycache.h"
 #include "ui/mainwindow.h"

@@ -3,7 +3,7 @@
 #include "app/paths.h"
 #include "storage/database.h"
 #include "testhttp.h"
-#include "testwindow.h"
+#include "testutil.h"
 #include "ui/mainwindow.h"
 
 #include <QDateTime>

@@ -1,7 +1,8 @@
 #include "app/paths.h"
 #include "storage/database.h"
 #include "sync/syncserver.h"
-#include "testwindow.h"
+#include "teststorage.h"
+#include "testutil.h"
 #include "ui/mainwindow.h"
 #include "ui/restoredialog.h"
 

@@ -2,7 +2,7 @@
 #include "qr/qrcode.h"
 #include "sync/localaddress.h"
 #include "sync/syncserver.h"
-#include "testwindow.h"
+#include "testutil.h"
 #include "ui/mainwindow.h"
 
 #include <QDir>

@@ -1,7 +1,7 @@
 #include "app/paths.h"
 #include "storage/database.h"
 #include "sync/syncserver.h"
-#include "testwindow.h"
+#include "testutil.h"
 #include "ui/mainwindow.h"
 
 #include <QClipboard>
