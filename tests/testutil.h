@@ -71,39 +71,15 @@ inline void answerNextDialog(std::function<void(QDialog *)> fill)
     timer->start();
 }
 
-// Answers the next modal box: presses its button with the given role (or text) once the box is up.
-// The clicked box's text is stored in *seenText when given.
-inline void answerNextBox(QMessageBox::StandardButton button, QString *seenText = nullptr, QString *seenTitle = nullptr)
-{
-    auto *timer = new QTimer(qApp);
-    timer->setInterval(10);
-    QObject::connect(timer, &QTimer::timeout, qApp, [timer, button, seenText, seenTitle] {
-        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
-        if (!box)
-            return;
-        timer->stop();
-        timer->deleteLater();
-        if (seenText)
-            *seenText = box->text();
-        if (seenTitle)
-            *seenTitle = box->windowTitle();
-        if (QAbstractButton *b = box->button(button))
-            b->click();
-        else
-            box->reject();
-    });
-    timer->start();
-}
-
 struct SeenBox
 {
     QString title;
     QString text;
 };
 
-// Answers the next modal boxes in turn, one button each, and records what they said.
-// Stops by itself once every answer is given.
-inline void answerBoxes(const QList<QMessageBox::StandardButton> &answers, QList<SeenBox> *seen)
+// Answers the next modal boxes in turn, one button each (a button the box lacks rejects it), and tells
+// seen what each said. Stops by itself once every answer is given.
+inline void answerBoxes(const QList<QMessageBox::StandardButton> &answers, std::function<void(const SeenBox &)> seen)
 {
     auto *timer = new QTimer(qApp);
     timer->setInterval(10);
@@ -113,7 +89,8 @@ inline void answerBoxes(const QList<QMessageBox::StandardButton> &answers, QList
         if (!box || box->property("answered").toBool())
             return;
         box->setProperty("answered", true);
-        seen->append({box->windowTitle(), box->text()});
+        if (seen)
+            seen({box->windowTitle(), box->text()});
         const QMessageBox::StandardButton button = remaining->takeFirst();
         if (remaining->isEmpty()) {
             timer->stop();
@@ -125,6 +102,22 @@ inline void answerBoxes(const QList<QMessageBox::StandardButton> &answers, QList
             box->reject();
     });
     timer->start();
+}
+
+inline void answerBoxes(const QList<QMessageBox::StandardButton> &answers, QList<SeenBox> *seen)
+{
+    answerBoxes(answers, [seen](const SeenBox &box) { seen->append(box); });
+}
+
+// Answers the next modal box with this button; its text and title go to *seenText and *seenTitle when given.
+inline void answerNextBox(QMessageBox::StandardButton button, QString *seenText = nullptr, QString *seenTitle = nullptr)
+{
+    answerBoxes({button}, [seenText, seenTitle](const SeenBox &box) {
+        if (seenText)
+            *seenText = box.text;
+        if (seenTitle)
+            *seenTitle = box.title;
+    });
 }
 
 // The first button under root with this text.
