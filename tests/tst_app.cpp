@@ -14,7 +14,6 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QRandomGenerator>
-#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -349,13 +348,8 @@ private Q_SLOTS:
         QVERIFY2(output.contains(QStringLiteral("已自动备份数据库到: ")), qPrintable(output));
 
         // The service answers phones while nobody sees the window.
-        QTcpSocket phone;
-        phone.connectToHost(QHostAddress::LocalHost, port);
-        QVERIFY(phone.waitForConnected(5000));
-        phone.write("GET /ping HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Sync-Key: HEADLESS1\r\n\r\n");
-        QVERIFY(phone.waitForReadyRead(5000));
-        QVERIFY(phone.readAll().startsWith("HTTP/1.1 200"));
-        phone.close();
+        const testutil::Reply ping = testutil::exchange(port, testutil::requestBytes("GET", "/ping", {}, "HEADLESS1"));
+        QVERIFY2(ping.status == 200, ping.raw.constData());
 
         process.terminate();
         QVERIFY(process.waitForFinished(20000));
