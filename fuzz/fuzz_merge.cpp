@@ -1,10 +1,11 @@
-// libFuzzer target: an arbitrary byte string pushed as a snapshot document and merged into a database.
-// Each input starts from the same small master so that findings reproduce on their own.
+// libFuzzer target: an arbitrary byte string pushed as a snapshot document and merged into a database,
+// read as "/import" reads a push. Each input starts from the same small master so that findings
+// reproduce on their own.
 
 #include "storage/database.h"
+#include "storage/snapshotreader.h"
 
 #include <QCoreApplication>
-#include <QJsonDocument>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 
@@ -38,12 +39,11 @@ extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    const QJsonDocument document =
-        QJsonDocument::fromJson(QByteArray::fromRawData(reinterpret_cast<const char *>(data), int(size)));
+    const SnapshotReader document(QByteArray(reinterpret_cast<const char *>(data), qsizetype(size)));
     if (!document.isObject())
         return 0;
     resetMaster();
-    const MergeResult result = Database::instance().merge(document.object());
+    const MergeResult result = Database::instance().merge(document);
     // The answer a phone gets must always be complete, whatever it pushed.
     if (result.perTable.size() != 6 || result.details.isEmpty())
         std::abort();

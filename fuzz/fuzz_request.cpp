@@ -2,20 +2,11 @@
 // must stay within its bounds, and a chunked body must decode the same however its bytes are split.
 // Built and run by scripts/fuzz.sh.
 
+#include "fuzzcheck.h"
 #include "sync/httprequest.h"
 
 #include <cstddef>
 #include <cstdint>
-
-namespace {
-
-void check(bool condition)
-{
-    if (!condition)
-        __builtin_trap();
-}
-
-} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {

@@ -2,6 +2,7 @@
 // an object and hand out the same Records (all but those that cannot carry an id), since a push is
 // judged and merged through it alone.
 
+#include "fuzzcheck.h"
 #include "catalogue/catalogue.h"
 #include "storage/snapshotreader.h"
 
@@ -10,16 +11,6 @@
 
 #include <cstddef>
 #include <cstdint>
-
-namespace {
-
-void check(bool condition)
-{
-    if (!condition)
-        __builtin_trap();
-}
-
-} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {

@@ -1,8 +1,11 @@
 #pragma once
 
 #include "app/paths.h"
+#include "testnet.h"
+#include "ui/mainwindow.h"
 
 #include <QApplication>
+#include <QComboBox>
 #include <QDialog>
 #include <QDir>
 #include <QFile>
@@ -10,72 +13,60 @@
 #include <QHeaderView>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QSqlError>
-#include <QVariant>
-#include <QMessageBox>
-#include <QPushButton>
-#include <QSqlDatabase>
-#include <QSqlQuery>
-#include <QTcpServer>
-#include <QTcpSocket>
-#include <QTimer>
-#include <QWidget>
-
-#include <memory>
-#include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QMessageBox>
 #include <QPlainTextEdit>
+#include <QPushButton>
 #include <QStackedWidget>
 #include <QTableWidget>
+#include <QTimer>
 
+#include <functional>
+#include <memory>
+
+// The program's folder, its window and the boxes and dialogs it asks the operator.
 namespace testutil {
 
-// A port that is free right now on 127.0.0.1.
-inline quint16 freePort()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    return probe.serverPort();
-}
-
-// The program keeps its files beside the executable: empties that folder of data/ and writes config.json.
-inline bool resetProgramFolder(const QJsonObject &config)
+// The program keeps its files beside the executable: empties that folder of data/ and config.json
+// (a folder a test made in its place included).
+inline void clearProgramFolder()
 {
     QDir(QFileInfo(databasePath()).absolutePath()).removeRecursively();
+    if (QFileInfo(configPath()).isDir())
+        QDir(configPath()).removeRecursively();
+    else
+        QFile::remove(configPath());
+}
+
+// Settings on a free port with the public address given, so that no detection starts and nothing
+// leaves the machine.
+inline QJsonObject quietConfig(const QString &key = QStringLiteral("TESTKEY"))
+{
+    return {{"syncPort", freePort()}, {"publicHost", "203.0.113.9"}, {"syncKey", key}, {"deviceName", "电脑主库"}};
+}
+
+// An empty program folder with this config.json.
+inline bool resetProgramFolder(const QJsonObject &config)
+{
+    clearProgramFolder();
     QFile file(configPath());
     return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(QJsonDocument(config).toJson()) > 0;
 }
 
-// Whether something accepts a TCP connection on 127.0.0.1 at this port.
-inline bool acceptsConnection(quint16 port)
-{
-    QTcpSocket socket;
-    socket.connectToHost(QHostAddress::LocalHost, port);
-    return socket.waitForConnected(2000);
-}
-
-// Answers the next modal box: presses its button with the given role (or text) once the box is up.
-// The clicked box's text is stored in *seenText when given.
-inline void answerNextBox(QMessageBox::StandardButton button, QString *seenText = nullptr, QString *seenTitle = nullptr)
+// Runs fill on the next modal dialog that is not a message box, once it is up.
+inline void answerNextDialog(std::function<void(QDialog *)> fill)
 {
     auto *timer = new QTimer(qApp);
     timer->setInterval(10);
-    QObject::connect(timer, &QTimer::timeout, qApp, [timer, button, seenText, seenTitle] {
-        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
-        if (!box)
+    QObject::connect(timer, &QTimer::timeout, qApp, [timer, fill] {
+        auto *dialog = qobject_cast<QDialog *>(QApplication::activeModalWidget());
+        if (!dialog || qobject_cast<QMessageBox *>(dialog))
             return;
         timer->stop();
         timer->deleteLater();
-        if (seenText)
-            *seenText = box->text();
-        if (seenTitle)
-            *seenTitle = box->windowTitle();
-        if (QAbstractButton *b = box->button(button))
-            b->click();
-        else
-            box->reject();
+        fill(dialog);
     });
     timer->start();
 }
@@ -86,9 +77,9 @@ struct SeenBox
     QString text;
 };
 
-// Answers the next modal boxes in turn, one button each, and records what they said.
-// Stops by itself once every answer is given.
-inline void answerBoxes(const QList<QMessageBox::StandardButton> &answers, QList<SeenBox> *seen)
+// Answers the next modal boxes in turn, one button each (a button the box lacks rejects it), and tells
+// seen what each said. Stops by itself once every answer is given.
+inline void answerBoxes(const QList<QMessageBox::StandardButton> &answers, std::function<void(const SeenBox &)> seen)
 {
     auto *timer = new QTimer(qApp);
     timer->setInterval(10);
@@ -98,7 +89,8 @@ inline void answerBoxes(const QList<QMessageBox::StandardButton> &answers, QList
         if (!box || box->property("answered").toBool())
             return;
         box->setProperty("answered", true);
-        seen->append({box->windowTitle(), box->text()});
+        if (seen)
+            seen({box->windowTitle(), box->text()});
         const QMessageBox::StandardButton button = remaining->takeFirst();
         if (remaining->isEmpty()) {
             timer->stop();
@@ -112,6 +104,22 @@ inline void answerBoxes(const QList<QMessageBox::StandardButton> &answers, QList
     timer->start();
 }
 
+inline void answerBoxes(const QList<QMessageBox::StandardButton> &answers, QList<SeenBox> *seen)
+{
+    answerBoxes(answers, [seen](const SeenBox &box) { seen->append(box); });
+}
+
+// Answers the next modal box with this button; its text and title go to *seenText and *seenTitle when given.
+inline void answerNextBox(QMessageBox::StandardButton button, QString *seenText = nullptr, QString *seenTitle = nullptr)
+{
+    answerBoxes({button}, [seenText, seenTitle](const SeenBox &box) {
+        if (seenText)
+            *seenText = box.text;
+        if (seenTitle)
+            *seenTitle = box.title;
+    });
+}
+
 // The first button under root with this text.
 inline QPushButton *findButton(QWidget *root, const QString &text)
 {
@@ -123,98 +131,13 @@ inline QPushButton *findButton(QWidget *root, const QString &text)
     return nullptr;
 }
 
-// A real storage fault on the program's connection to the database file at path, until lift():
-// "full" caps the file at the pages it has, "read-only" reopens it read-only, and "locked" has a second
-// connection hold the write lock (the program waits only 50 ms for it instead of seconds).
-class StorageFault
-{
-public:
-    StorageFault(const QString &kind, const QString &path)
-        : kind(kind)
-    {
-        QSqlDatabase program = QSqlDatabase::database(QStringLiteral("plindor"), false);
-        if (kind == QLatin1String("full")) {
-            QSqlQuery query(program);
-            if (query.exec(QStringLiteral("PRAGMA page_count")) && query.next())
-                query.exec(QStringLiteral("PRAGMA max_page_count = %1").arg(query.value(0).toLongLong()));
-        } else if (kind == QLatin1String("read-only")) {
-            program.close();
-            program.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY"));
-            program.open();
-        } else if (kind == QLatin1String("locked")) {
-            QSqlQuery(program).exec(QStringLiteral("PRAGMA busy_timeout = 50"));
-            QSqlDatabase holder = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("holder"));
-            holder.setDatabaseName(path);
-            holder.open();
-            QSqlQuery(holder).exec(QStringLiteral("BEGIN IMMEDIATE"));
-        }
-    }
-
-    ~StorageFault() { lift(); }
-
-    void lift()
-    {
-        if (lifted)
-            return;
-        lifted = true;
-        QSqlDatabase program = QSqlDatabase::database(QStringLiteral("plindor"), false);
-        if (kind == QLatin1String("full")) {
-            QSqlQuery(program).exec(QStringLiteral("PRAGMA max_page_count = 2147483646"));
-        } else if (kind == QLatin1String("read-only")) {
-            program.close();
-            program.setConnectOptions(QString());
-            program.open();
-        } else if (kind == QLatin1String("locked")) {
-            QSqlDatabase::database(QStringLiteral("holder"), false).close();
-            QSqlDatabase::removeDatabase(QStringLiteral("holder"));
-        }
-    }
-
-private:
-    QString kind;
-    bool lifted = false;
-};
-
 // The last column stretches to the table's right edge, also after a refresh has fitted the others to their contents.
 inline bool lastColumnFillsTheTable(QTableWidget *table)
 {
     return table->horizontalHeader()->length() == table->viewport()->width();
 }
 
-// A connection of its own on a file: it sees only what has been committed.
-inline QVariant valueFromFile(const QString &path, const QString &sql)
-{
-    QVariant result(QStringLiteral("<no row>"));
-    {
-        QSqlDatabase other = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("reader"));
-        other.setDatabaseName(path);
-        other.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY"));
-        if (other.open()) {
-            QSqlQuery query(other);
-            if (query.exec(sql) && query.next())
-                result = query.value(0);
-            else
-                result = QVariant(QStringLiteral("<failed: %1>").arg(query.lastError().text()));
-        }
-    }
-    QSqlDatabase::removeDatabase(QStringLiteral("reader"));
-    return result;
-}
-
-// A copy of a database file whose first page, the schema, is intact and whose other pages are overwritten.
-inline bool damageCopy(const QString &from, const QString &to)
-{
-    QFile::remove(to);
-    QFile file(to);
-    if (!QFile::copy(from, to) || !file.open(QIODevice::ReadWrite) || file.size() < 3 * 4096)
-        return false;
-    file.seek(4096);
-    return file.write(QByteArray(int(file.size() - 4096), 'Z')) == file.size() - 4096;
-}
-
 } // namespace testutil
-
-#include "ui/mainwindow.h"
 
 // Reaches the window's members for tests; the window declares this class its friend.
 class MainWindowTest

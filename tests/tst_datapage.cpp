@@ -73,26 +73,15 @@ void put(const QString &table, QJsonObject record)
 // Runs `fill` on the next modal dialog that is not a message box, then presses "保存" (or "取消").
 void answerNextDialog(std::function<void(QDialog *)> fill, bool save = true)
 {
-    auto *timer = new QTimer(qApp);
-    timer->setInterval(10);
-    QObject::connect(timer, &QTimer::timeout, qApp, [timer, fill, save] {
-        auto *dialog = qobject_cast<QDialog *>(QApplication::activeModalWidget());
-        if (!dialog || qobject_cast<QMessageBox *>(dialog))
-            return;
-        timer->stop();
-        timer->deleteLater();
+    testutil::answerNextDialog([fill, save](QDialog *dialog) {
         if (fill)
             fill(dialog);
-        const QString wanted = save ? QStringLiteral("保存") : QStringLiteral("取消");
-        for (QPushButton *button : dialog->findChildren<QPushButton *>()) {
-            if (button->text() == wanted) {
-                button->click();
-                return;
-            }
-        }
-        dialog->reject();
+        QPushButton *button = testutil::findButton(dialog, save ? QStringLiteral("保存") : QStringLiteral("取消"));
+        if (button)
+            button->click();
+        else
+            dialog->reject();
     });
-    timer->start();
 }
 
 QStringList comboTexts(QComboBox *combo)
@@ -186,15 +175,7 @@ private:
 private Q_SLOTS:
     void init()
     {
-        QDir(QFileInfo(databasePath()).absolutePath()).removeRecursively();
-        QFile::remove(configPath());
-        QFile file(configPath());
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(QJsonDocument(QJsonObject{{"syncPort", testutil::freePort()},
-                                             {"publicHost", "203.0.113.9"},
-                                             {"syncKey", "TESTKEY"}})
-                       .toJson());
-        file.close();
+        QVERIFY(testutil::resetProgramFolder(testutil::quietConfig()));
         window = std::make_unique<MainWindow>();
         t = std::make_unique<MainWindowTest>(*window);
         window->show();

@@ -2,13 +2,13 @@
 // the pages that show them, a rollback, and a restart that finds everything again.
 #include "app/paths.h"
 #include "storage/database.h"
+#include "testhttp.h"
 #include "testutil.h"
 #include "ui/mainwindow.h"
 
 #include <QDateTime>
 #include <QDialogButtonBox>
 #include <QDir>
-#include <QEventLoop>
 #include <QFile>
 #include <QFormLayout>
 #include <QHeaderView>
@@ -24,41 +24,6 @@
 
 namespace {
 
-struct HttpReply
-{
-    int status = 0;
-    QByteArray head;
-    QByteArray body;
-};
-
-// One exchange as a phone makes it: raw request bytes out, everything until the service closes back.
-// The service runs on this thread, so the wait is an event loop, not a blocking read.
-HttpReply httpExchange(quint16 port, const QByteArray &request)
-{
-    QTcpSocket socket;
-    QByteArray received;
-    QEventLoop loop;
-    QObject::connect(&socket, &QTcpSocket::connected, &loop, [&] { socket.write(request); });
-    QObject::connect(&socket, &QTcpSocket::readyRead, &loop, [&] { received += socket.readAll(); });
-    QObject::connect(&socket, &QTcpSocket::disconnected, &loop, &QEventLoop::quit);
-    QObject::connect(&socket, &QAbstractSocket::errorOccurred, &loop, &QEventLoop::quit);
-    QTimer::singleShot(15000, &loop, &QEventLoop::quit);
-    socket.connectToHost(QHostAddress(QHostAddress::LocalHost), port);
-    loop.exec();
-    received += socket.readAll();
-
-    HttpReply reply;
-    const int split = received.indexOf("\r\n\r\n");
-    if (split < 0)
-        return reply;
-    reply.head = received.left(split);
-    reply.body = received.mid(split + 4);
-    const QList<QByteArray> statusLine = reply.head.split('\n').first().trimmed().split(' ');
-    if (statusLine.size() >= 2)
-        reply.status = statusLine.at(1).toInt();
-    return reply;
-}
-
 QByteArray requestBytes(const QByteArray &method, const QByteArray &path, const QString &key,
                         const QByteArray &body = QByteArray())
 {
@@ -67,22 +32,6 @@ QByteArray requestBytes(const QByteArray &method, const QByteArray &path, const 
     if (!body.isEmpty())
         request += "Content-Type: application/json\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n";
     return request + "\r\n" + body;
-}
-
-// Runs `fill` on the next modal dialog that is not a message box, once it is up.
-void answerNextDialog(std::function<void(QDialog *)> fill)
-{
-    auto *timer = new QTimer(qApp);
-    timer->setInterval(10);
-    QObject::connect(timer, &QTimer::timeout, qApp, [timer, fill] {
-        auto *dialog = qobject_cast<QDialog *>(QApplication::activeModalWidget());
-        if (!dialog || qobject_cast<QMessageBox *>(dialog))
-            return;
-        timer->stop();
-        timer->deleteLater();
-        fill(dialog);
-    });
-    timer->start();
 }
 
 QWidget *formField(QDialog *dialog, const QString &label)
@@ -183,14 +132,8 @@ private Q_SLOTS:
     void wholeProgram()
     {
         // A fresh program folder: no database, a config without a key so that one is generated.
-        QDir(QFileInfo(databasePath()).absolutePath()).removeRecursively();
-        QFile::remove(configPath());
         const quint16 port = testutil::freePort();
-        {
-            QFile file(configPath());
-            QVERIFY(file.open(QIODevice::WriteOnly));
-            file.write(QJsonDocument(QJsonObject{{"syncPort", port}, {"publicHost", "203.0.113.9"}}).toJson());
-        }
+        QVERIFY(testutil::resetProgramFolder({{"syncPort", port}, {"publicHost", "203.0.113.9"}}));
 
         const QString categoryName = QStringLiteral("电子元件");
         const QString itemName = QStringLiteral("电阻 10K");
@@ -214,12 +157,12 @@ private Q_SLOTS:
             QPushButton *addButton = testutil::findButton(t.stack()->widget(0), QStringLiteral("＋ 新增"));
             QVERIFY(addButton);
             selectTable(t, "categories");
-            answerNextDialog([&](QDialog *d) { fillEditorAndSave(d, {{"名称", categoryName}}, {}); });
+            testutil::answerNextDialog([&](QDialog *d) { fillEditorAndSave(d, {{"名称", categoryName}}, {}); });
             addButton->click();
             QVERIFY(!findByName(Database::instance().rows("categories"), categoryName).isEmpty());
 
             selectTable(t, "items");
-            answerNextDialog([&](QDialog *d) {
+            testutil::answerNextDialog([&](QDialog *d) {
                 fillEditorAndSave(d, {{"名称", itemName}, {"条码号", "690123"}, {"数量", "5"}}, {{"所属分类", categoryName}});
             });
             addButton->click();
@@ -227,9 +170,9 @@ private Q_SLOTS:
             QCOMPARE(cell(t.dataTable(), 0, columnOf(t.dataTable(), "名称")), itemName);
 
             // A phone pulls with the generated key and finds both.
-            const HttpReply pull = httpExchange(port, requestBytes("GET", "/export", key));
+            const testutil::Reply pull = testutil::exchange(port, requestBytes("GET", "/export", key));
             QCOMPARE(pull.status, 200);
-            QVERIFY(pull.head.contains("Content-Length: " + QByteArray::number(pull.body.size())));
+            QCOMPARE(pull.headers.value("content-length"), QByteArray::number(pull.body.size()));
             const QJsonObject exported = QJsonDocument::fromJson(pull.body).object();
             QCOMPARE(exported.value("app").toString(), QStringLiteral("plindor"));
             const QJsonObject category = findByName(exported.value("categories").toArray(), categoryName);
@@ -253,7 +196,7 @@ private Q_SLOTS:
                 QJsonObject{{"id", "ph-t2"}, {"itemId", itemId}, {"type", "out"}, {"quantity", 1}, {"status", "unpaid"}}};
             const QJsonObject pushed{{"app", "plindor"}, {"protocol", 1}, {"platform", "android"},
                                      {"items", QJsonArray{phoneItem}}, {"transactions", transactions}};
-            const HttpReply push = httpExchange(
+            const testutil::Reply push = testutil::exchange(
                 port, requestBytes("POST", "/import", key, QJsonDocument(pushed).toJson(QJsonDocument::Compact)));
             QCOMPARE(push.status, 200);
             const QJsonObject answer = QJsonDocument::fromJson(push.body).object();
@@ -335,7 +278,7 @@ private Q_SLOTS:
         QCOMPARE(columnTexts(t.syncLogTable(), "动作"), QStringList({"回滚", "推送", "拉取", "新增", "新增"}));
         QCOMPARE(t.versionsTable()->rowCount(), 5);
 
-        const HttpReply again = httpExchange(port, requestBytes("GET", "/export", key));
+        const testutil::Reply again = testutil::exchange(port, requestBytes("GET", "/export", key));
         QCOMPARE(again.status, 200);
         const QJsonObject exported = QJsonDocument::fromJson(again.body).object();
         QCOMPARE(findById(exported.value("items").toArray(), itemId).value("name").toString(), itemName);
@@ -346,15 +289,8 @@ private Q_SLOTS:
     // table, search, scroll position and selected row stay as they were; the history gains the version.
     void pushRefreshesTheShownPageInPlace()
     {
-        QDir(QFileInfo(databasePath()).absolutePath()).removeRecursively();
-        QFile::remove(configPath());
         const quint16 port = testutil::freePort();
-        {
-            QFile file(configPath());
-            QVERIFY(file.open(QIODevice::WriteOnly));
-            file.write(QJsonDocument(QJsonObject{{"syncPort", port}, {"publicHost", "203.0.113.9"}, {"syncKey", "PUSHKEY1"}})
-                           .toJson());
-        }
+        QVERIFY(testutil::resetProgramFolder({{"syncPort", port}, {"publicHost", "203.0.113.9"}, {"syncKey", "PUSHKEY1"}}));
         MainWindow window;
         MainWindowTest t(window);
         window.show();
@@ -382,7 +318,7 @@ private Q_SLOTS:
             pushedItems.append(QJsonObject{{"id", QStringLiteral("ph-%1").arg(i)}, {"name", QStringLiteral("手机螺丝 %1").arg(i)},
                                            {"createdAt", stamp}, {"updatedAt", stamp}});
         const QJsonObject pushed{{"app", "plindor"}, {"protocol", 1}, {"platform", "android"}, {"items", pushedItems}};
-        const HttpReply push = httpExchange(
+        const testutil::Reply push = testutil::exchange(
             port, requestBytes("POST", "/import", "PUSHKEY1", QJsonDocument(pushed).toJson(QJsonDocument::Compact)));
         QCOMPARE(push.status, 200);
         QTRY_COMPARE(t.dataTable()->rowCount(), 155);
@@ -398,7 +334,7 @@ private Q_SLOTS:
         t.nav()->setCurrentRow(2);
         t.versionsTable()->selectRow(0);
         const QString version = t.versionsTable()->item(0, 0)->text();
-        const HttpReply second = httpExchange(
+        const testutil::Reply second = testutil::exchange(
             port, requestBytes("POST", "/import", "PUSHKEY1", QJsonDocument(pushed).toJson(QJsonDocument::Compact)));
         QCOMPARE(second.status, 200);
         QTRY_COMPARE(t.versionsTable()->rowCount(), 2);

@@ -1,6 +1,7 @@
 #include "app/paths.h"
 #include "storage/database.h"
 #include "sync/syncserver.h"
+#include "teststorage.h"
 #include "testutil.h"
 #include "ui/mainwindow.h"
 #include "ui/restoredialog.h"
@@ -12,9 +13,6 @@
 #include <QJsonObject>
 #include <QPointer>
 #include <QRegularExpression>
-#include <QSqlDatabase>
-#include <QSqlError>
-#include <QSqlQuery>
 #include <QtTest>
 
 namespace {
@@ -50,25 +48,6 @@ QString itemName(const QString &id)
             return v.toObject().value(QStringLiteral("name")).toString();
     }
     return QString();
-}
-
-// A second connection to the program's database file, for fixtures that Storage offers no call for.
-bool execOnDatabaseFile(const QString &sql)
-{
-    bool ok = false;
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("fixture"));
-        db.setDatabaseName(databasePath());
-        if (db.open()) {
-            QSqlQuery query(db);
-            ok = query.exec(sql);
-            if (!ok)
-                qWarning() << query.lastError().text();
-        }
-        db.close();
-    }
-    QSqlDatabase::removeDatabase(QStringLiteral("fixture"));
-    return ok;
 }
 
 // Waits for the restore dialog and its checks, records its rows, then chooses the row of this file.
@@ -112,13 +91,7 @@ private Q_SLOTS:
     // Every case starts the program on an empty folder with a free port.
     void init()
     {
-        QDir(QFileInfo(databasePath()).absolutePath()).removeRecursively();
-        QFile::remove(configPath());
-        const QJsonObject config{{"syncPort", testutil::freePort()}, {"publicHost", "203.0.113.9"},
-                                 {"syncKey", "TESTKEY"}, {"deviceName", "电脑主库"}};
-        QFile file(configPath());
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(QJsonDocument(config).toJson());
+        QVERIFY(testutil::resetProgramFolder(testutil::quietConfig()));
     }
 
     void historyHasItsColumns()
@@ -341,7 +314,7 @@ private Q_SLOTS:
         QCOMPARE(t.versionsTable()->item(2, 0)->text(), QStringLiteral("#2"));
         QCOMPARE(t.versionsTable()->selectionModel()->selectedRows().size(), 1);
 
-        QVERIFY(execOnDatabaseFile(QStringLiteral("DELETE FROM versions WHERE id = 2")));
+        QVERIFY(testutil::execOnFile(databasePath(), QStringLiteral("DELETE FROM versions WHERE id = 2")));
         t.refreshVersions();
         QCOMPARE(t.versionsTable()->rowCount(), 3);
         QCOMPARE(t.versionsTable()->currentRow(), -1);
@@ -389,7 +362,7 @@ private Q_SLOTS:
         QVERIFY(db.saveVersion(QStringLiteral("前"), QStringLiteral("qt")));
         QVERIFY(db.updateRecord("items", "i1", {{"name", "新名"}}, nullptr));
         if (fault.isEmpty())
-            QVERIFY(execOnDatabaseFile(QStringLiteral("UPDATE versions SET snapshot = 'kaputt'")));
+            QVERIFY(testutil::execOnFile(databasePath(), QStringLiteral("UPDATE versions SET snapshot = 'kaputt'")));
         t.refreshVersions();
         t.versionsTable()->selectRow(0);
 
@@ -718,7 +691,7 @@ private Q_SLOTS:
         MainWindow window;
         MainWindowTest t(window);
         Database::instance().logSync(QStringLiteral("10.0.0.1"), QStringLiteral("推送"), QStringLiteral("r"));
-        QVERIFY(execOnDatabaseFile(QStringLiteral(
+        QVERIFY(testutil::execOnFile(databasePath(), QStringLiteral(
             "CREATE TRIGGER keep_log BEFORE DELETE ON sync_log BEGIN SELECT RAISE(ABORT, 'kept'); END")));
         t.refreshSyncLog();
 

@@ -177,10 +177,7 @@ class QrTest : public QObject
 private:
     void writeConfig(const QJsonObject &config)
     {
-        QDir(QFileInfo(databasePath()).absolutePath()).removeRecursively();
-        QFile file(configPath());
-        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        file.write(QJsonDocument(config).toJson());
+        QVERIFY(testutil::resetProgramFolder(config));
     }
 
     // A window on a free port with a public host set, so that no address detection starts.

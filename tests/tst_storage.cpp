@@ -4,7 +4,7 @@
 #include "storage/snapshotreader.h"
 #include "storage/recordsource.h"
 #include "storage/snapshottext.h"
-#include "testutil.h"
+#include "teststorage.h"
 
 #include <QDir>
 #include <QFile>
@@ -20,6 +20,7 @@
 #include <cmath>
 #include <functional>
 #include <limits>
+#include <optional>
 
 #ifdef Q_OS_UNIX
 #include <csignal>
@@ -70,6 +71,12 @@ private:
         if (!db.open(path, &error))
             qFatal("open failed: %s", qPrintable(error));
         return path;
+    }
+
+    // A database of its own for the running data row, so that every row runs alone as well.
+    QString freshDatabaseForRow(const QString &prefix)
+    {
+        return freshDatabase(prefix + QLatin1Char('-') + QString::fromUtf8(QTest::currentDataTag()).replace(' ', '-'));
     }
 
     static QVariant valueFromFile(const QString &path, const QString &sql) { return testutil::valueFromFile(path, sql); }
@@ -210,18 +217,11 @@ private Q_SLOTS:
     {
         const QString path = dir.filePath(QStringLiteral("old/data/plindor.db"));
         QDir().mkpath(QFileInfo(path).absolutePath());
-        {
-            QSqlDatabase old = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("old"));
-            old.setDatabaseName(path);
-            QVERIFY(old.open());
-            QSqlQuery(old).exec(QStringLiteral("CREATE TABLE items (id TEXT PRIMARY KEY, barcode TEXT, name TEXT, "
-                                               "categoryId TEXT, locationId TEXT, quantity REAL DEFAULT 0, unitPrice REAL "
-                                               "DEFAULT 0, shortcode TEXT, pinyin TEXT, imagePath TEXT, createdAt TEXT, "
-                                               "updatedAt TEXT, categoryPath TEXT, locationPath TEXT, serverUpdatedAt "
-                                               "TEXT, deleted INTEGER DEFAULT 0)"));
-            old.close();
-        }
-        QSqlDatabase::removeDatabase(QStringLiteral("old"));
+        QVERIFY(testutil::execOnFile(path, QStringLiteral(
+            "CREATE TABLE items (id TEXT PRIMARY KEY, barcode TEXT, name TEXT, categoryId TEXT, locationId TEXT, "
+            "quantity REAL DEFAULT 0, unitPrice REAL DEFAULT 0, shortcode TEXT, pinyin TEXT, imagePath TEXT, "
+            "createdAt TEXT, updatedAt TEXT, categoryPath TEXT, locationPath TEXT, serverUpdatedAt TEXT, "
+            "deleted INTEGER DEFAULT 0)")));
         QString error;
         QVERIFY(db.open(path, &error));
         QString insertError;
@@ -284,7 +284,7 @@ private Q_SLOTS:
     {
         QFETCH(QString, quantity);
         QFETCH(QString, extra);
-        freshDatabase(QStringLiteral("direct-%1").arg(QTest::currentDataTag()).replace(QLatin1Char(' '), QLatin1Char('-')));
+        freshDatabaseForRow(QStringLiteral("direct"));
 #ifdef TOVANIK_HAVE_SQLITE3
         QVERIFY(db.readsDirectly());
 #endif
@@ -337,14 +337,7 @@ private Q_SLOTS:
 
         // Nothing written in between: the same reading again. A commit by another connection is seen.
         QCOMPARE(db.rows(QStringLiteral("items"), &memo), db.rowsThroughQuery(QStringLiteral("items")));
-        {
-            QSqlDatabase other = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("other"));
-            other.setDatabaseName(db.fileName());
-            QVERIFY(other.open());
-            QVERIFY(QSqlQuery(other).exec(QStringLiteral("UPDATE items SET name = '别处改的' WHERE id = 'i0'")));
-            other.close();
-        }
-        QSqlDatabase::removeDatabase(QStringLiteral("other"));
+        QVERIFY(testutil::execOnFile(db.fileName(), QStringLiteral("UPDATE items SET name = '别处改的' WHERE id = 'i0'")));
         const QJsonArray afterOther = db.rows(QStringLiteral("items"), &memo);
         QCOMPARE(described(afterOther), described(db.rowsThroughQuery(QStringLiteral("items"))));
         QVERIFY(described(afterOther).contains(QStringLiteral("name|QString|别处改的")));
@@ -540,7 +533,7 @@ private Q_SLOTS:
         QFETCH(QString, table);
         QFETCH(QString, column);
         QFETCH(QVariant, value);
-        freshDatabase(QStringLiteral("text-%1").arg(QTest::currentDataTag()).replace(' ', '-'));
+        freshDatabaseForRow(QStringLiteral("text"));
         for (const TableInfo &info : tables()) {
             db.upsert(info.key, {{"id", "plain"}, {"name", "普通"}, {"quantity", 3}}, nullptr);
             db.upsert(info.key, {{"id", "odd"}}, nullptr);
@@ -696,7 +689,7 @@ private Q_SLOTS:
     void rollbackOfUnreadableVersion()
     {
         QFETCH(QString, snapshot);
-        freshDatabase(QStringLiteral("unreadable-") + QString::fromLatin1(QTest::currentDataTag()).replace(' ', '-'));
+        freshDatabaseForRow(QStringLiteral("unreadable"));
         QSqlQuery insert(QSqlDatabase::database(QStringLiteral("plindor")));
         insert.prepare(QStringLiteral("INSERT INTO versions (createdAt, snapshot) VALUES ('x', ?)"));
         insert.addBindValue(snapshot);
@@ -819,7 +812,7 @@ private Q_SLOTS:
         QFETCH(QJsonObject, document);
         QFETCH(QJsonObject, perTable);
         QFETCH(QStringList, details);
-        freshDatabase(QStringLiteral("summary-") + QString::fromLatin1(QTest::currentDataTag()).replace(' ', '-'));
+        freshDatabaseForRow(QStringLiteral("summary"));
         const MergeResult result = db.merge(document);
         QCOMPARE(result.perTable, perTable);
         QCOMPARE(result.details, details);
@@ -881,7 +874,7 @@ private Q_SLOTS:
         QFETCH(bool, masterDeleted);
         QFETCH(QJsonObject, incoming);
         QFETCH(bool, written);
-        freshDatabase(QStringLiteral("newer-") + QString::fromLatin1(QTest::currentDataTag()).replace(' ', '-'));
+        freshDatabaseForRow(QStringLiteral("newer"));
         if (!master.isEmpty()) {
             QCOMPARE(db.upsert(table, master, nullptr), QStringLiteral("i1"));
             if (masterDeleted)
@@ -972,16 +965,9 @@ private Q_SLOTS:
     {
         const QString path = dir.filePath(QStringLiteral("failing/data/plindor.db"));
         QDir().mkpath(QFileInfo(path).absolutePath());
-        {
-            QSqlDatabase old = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("old"));
-            old.setDatabaseName(path);
-            QVERIFY(old.open());
-            QVERIFY(QSqlQuery(old).exec(QStringLiteral(
-                "CREATE TABLE customers (id TEXT PRIMARY KEY, name TEXT CHECK (name != '坏'), phone TEXT, address TEXT, "
-                "createdAt TEXT, serverUpdatedAt TEXT, deleted INTEGER DEFAULT 0)")));
-            old.close();
-        }
-        QSqlDatabase::removeDatabase(QStringLiteral("old"));
+        QVERIFY(testutil::execOnFile(path, QStringLiteral(
+            "CREATE TABLE customers (id TEXT PRIMARY KEY, name TEXT CHECK (name != '坏'), phone TEXT, address TEXT, "
+            "createdAt TEXT, serverUpdatedAt TEXT, deleted INTEGER DEFAULT 0)")));
         QString error;
         QVERIFY(db.open(path, &error));
 
@@ -1014,7 +1000,7 @@ private Q_SLOTS:
     void bulkWritesCommitOnce()
     {
         QFETCH(bool, rollback);
-        const QString path = freshDatabase(QStringLiteral("commits-") + QString::fromLatin1(QTest::currentDataTag()));
+        const QString path = freshDatabaseForRow(QStringLiteral("commits"));
         QJsonArray customers;
         for (int i = 0; i < 300; ++i)
             customers.append(QJsonObject{{"id", QStringLiteral("c%1").arg(i)}, {"name", "客户"}});
@@ -1044,16 +1030,14 @@ private Q_SLOTS:
         QVERIFY(!db.upsert("items", {{"id", "i1"}, {"name", "旧"}, {"updatedAt", "2026-01-01 00:00:00"}}, nullptr).isEmpty());
         bool otherCommitted = false;
         {
-            QSqlDatabase other = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("interloper"));
-            other.setDatabaseName(path);
-            QVERIFY(other.open());
-            QVERIFY(QSqlQuery(other).exec(QStringLiteral("PRAGMA busy_timeout = 0")));
+            testutil::SideConnection other(path);
+            QVERIFY(other.exec(QStringLiteral("PRAGMA busy_timeout = 0")));
             const QString otherWrite = QStringLiteral("UPDATE items SET name = '别人' WHERE id = 'i1'");
             const QJsonObject document{
                 {"items", QJsonArray{QJsonObject{{"id", "i1"}, {"name", "新"}, {"updatedAt", "2026-01-02 00:00:00"}},
                                      QJsonObject{{"id", "i2"}, {"name", "另一个"}}}},
                 {"transactions", QJsonArray{QJsonObject{{"id", "t1"}, {"itemId", "i2"}}}}};
-            const HookedSource source(document, [&] { otherCommitted = QSqlQuery(other).exec(otherWrite); });
+            const HookedSource source(document, [&] { otherCommitted = QSqlQuery(other.database()).exec(otherWrite); });
 
             const MergeResult result = db.merge(source);
             QVERIFY2(result.error.isEmpty(), qPrintable(result.error));
@@ -1065,20 +1049,15 @@ private Q_SLOTS:
                      QStringLiteral("新,另一个"));
             QCOMPARE(valueFromFile(path, QStringLiteral("SELECT COUNT(*) FROM transactions")).toInt(), 1);
             // Once the merge is over, the other program writes again.
-            QVERIFY(QSqlQuery(other).exec(otherWrite));
+            QVERIFY(other.exec(otherWrite));
         }
-        QSqlDatabase::removeDatabase(QStringLiteral("interloper"));
     }
 
     // A rollback and the operator's changes that meet a fault of the database leave the data as it was
     // and say why.
     void writesUnderFault_data()
     {
-        QTest::addColumn<QString>("fault");
-        QTest::addColumn<QString>("reason");
-        QTest::newRow("full") << "full" << QStringLiteral("磁盘空间已满");
-        QTest::newRow("read-only") << "read-only" << QStringLiteral("只读");
-        QTest::newRow("locked") << "locked" << QStringLiteral("占用");
+        testutil::addStorageFaultRows();
     }
 
     void writesUnderFault()
@@ -1360,15 +1339,12 @@ private Q_SLOTS:
         db.upsert(QStringLiteral("customers"), {{"id", "c1"}, {"name", "王师傅"}}, nullptr);
         QVERIFY(QFileInfo(path + QStringLiteral("-wal")).size() > 0);
         // Another program that has read the file keeps SQLite from removing the log by itself on closing.
-        QSqlDatabase other = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("otherreader"));
-        other.setDatabaseName(path);
-        QVERIFY(other.open());
-        QVERIFY(QSqlQuery(other).exec(QStringLiteral("SELECT COUNT(*) FROM customers")));
-        db.close();
-        QCOMPARE(QFileInfo(path + QStringLiteral("-wal")).size(), 0);
-        other.close();
-        other = QSqlDatabase();
-        QSqlDatabase::removeDatabase(QStringLiteral("otherreader"));
+        {
+            testutil::SideConnection other(path);
+            QVERIFY(other.exec(QStringLiteral("SELECT COUNT(*) FROM customers")));
+            db.close();
+            QCOMPARE(QFileInfo(path + QStringLiteral("-wal")).size(), 0);
+        }
 
         const QString bare = dir.filePath(QStringLiteral("closelog-bare.db"));
         QVERIFY(QFile::copy(path, bare));
@@ -1609,14 +1585,7 @@ private Q_SLOTS:
             QVERIFY(file.open(QIODevice::WriteOnly));
             file.write(QByteArray(20000, 'x'));
         } else if (fault == QLatin1String("foreign")) {
-            {
-                QSqlDatabase other = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("foreign"));
-                other.setDatabaseName(chosen);
-                QVERIFY(other.open());
-                QVERIFY(QSqlQuery(other).exec(QStringLiteral("CREATE TABLE notes (text TEXT)")));
-                other.close();
-            }
-            QSqlDatabase::removeDatabase(QStringLiteral("foreign"));
+            QVERIFY(testutil::execOnFile(chosen, QStringLiteral("CREATE TABLE notes (text TEXT)")));
         } else if (fault == QLatin1String("occupied") || fault == QLatin1String("reader")) {
             chosen = good;
             if (fault == QLatin1String("occupied"))
@@ -1628,10 +1597,9 @@ private Q_SLOTS:
             QVERIFY(blocker.open(QIODevice::WriteOnly));
         }
         // A reader in the middle of its reading keeps the log from being written into the file.
-        QSqlDatabase holder = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("holder"));
-        holder.setDatabaseName(path);
-        QVERIFY(holder.open());
-        QSqlQuery reading(holder);
+        std::optional<testutil::SideConnection> holder(std::in_place, path);
+        QVERIFY(holder->database().isOpen());
+        QSqlQuery reading(holder->database());
         if (fault == QLatin1String("reader"))
             QVERIFY(reading.exec(QStringLiteral("SELECT id FROM items")) && reading.next());
         const QJsonArray before = db.rows(QStringLiteral("items"));
@@ -1653,9 +1621,7 @@ private Q_SLOTS:
         // Still the database the program writes to.
         QVERIFY(!db.upsert(QStringLiteral("items"), {{"id", "after-failure"}}, nullptr).isEmpty());
         reading = QSqlQuery();
-        holder.close();
-        holder = QSqlDatabase();
-        QSqlDatabase::removeDatabase(QStringLiteral("holder"));
+        holder.reset();
         db.close();
         QCOMPARE(valueFromFile(path, QStringLiteral("SELECT COUNT(*) FROM items")).toInt(), 302);
     }
@@ -1693,26 +1659,24 @@ private Q_SLOTS:
         QFETCH(QString, table);
         QFETCH(QString, id);
         QFETCH(QString, path);
-        if (QByteArray(QTest::currentDataTag()) == "root") {
-            freshDatabase(QStringLiteral("paths"));
-            const QList<QJsonObject> categories = {
-                {{"id", "a"}, {"name", "A"}},
-                {{"id", "b"}, {"name", "B"}, {"parentId", "a"}},
-                {{"id", "c"}, {"name", "C"}, {"parentId", "b"}},
-                {{"id", "orphan"}, {"name", "孤"}, {"parentId", "nowhere"}},
-                {{"id", "gone"}, {"name", "删"}},
-                {{"id", "under-gone"}, {"name", "子"}, {"parentId", "gone"}},
-                {{"id", "self"}, {"name", "自环"}, {"parentId", "self"}},
-                {{"id", "x"}, {"name", "甲"}, {"parentId", "y"}},
-                {{"id", "y"}, {"name", "乙"}, {"parentId", "x"}},
-            };
-            for (const QJsonObject &row : categories)
-                QVERIFY(!db.upsert(QStringLiteral("categories"), row, nullptr).isEmpty());
-            db.softDelete(QStringLiteral("categories"), QStringLiteral("gone"), nullptr);
-            db.upsert(QStringLiteral("locations"), {{"id", "store"}, {"name", "仓库"}}, nullptr);
-            db.upsert(QStringLiteral("locations"), {{"id", "shelf"}, {"name", "货架"}, {"parentId", "store"}}, nullptr);
-            db.upsert(QStringLiteral("items"), {{"id", "a"}, {"name", "物品"}}, nullptr);
-        }
+        freshDatabaseForRow(QStringLiteral("paths"));
+        const QList<QJsonObject> categories = {
+            {{"id", "a"}, {"name", "A"}},
+            {{"id", "b"}, {"name", "B"}, {"parentId", "a"}},
+            {{"id", "c"}, {"name", "C"}, {"parentId", "b"}},
+            {{"id", "orphan"}, {"name", "孤"}, {"parentId", "nowhere"}},
+            {{"id", "gone"}, {"name", "删"}},
+            {{"id", "under-gone"}, {"name", "子"}, {"parentId", "gone"}},
+            {{"id", "self"}, {"name", "自环"}, {"parentId", "self"}},
+            {{"id", "x"}, {"name", "甲"}, {"parentId", "y"}},
+            {{"id", "y"}, {"name", "乙"}, {"parentId", "x"}},
+        };
+        for (const QJsonObject &row : categories)
+            QVERIFY(!db.upsert(QStringLiteral("categories"), row, nullptr).isEmpty());
+        db.softDelete(QStringLiteral("categories"), QStringLiteral("gone"), nullptr);
+        db.upsert(QStringLiteral("locations"), {{"id", "store"}, {"name", "仓库"}}, nullptr);
+        db.upsert(QStringLiteral("locations"), {{"id", "shelf"}, {"name", "货架"}, {"parentId", "store"}}, nullptr);
+        db.upsert(QStringLiteral("items"), {{"id", "a"}, {"name", "物品"}}, nullptr);
         QCOMPARE(db.pathOf(table, id), path);
     }
 
@@ -1748,21 +1712,19 @@ private Q_SLOTS:
         QFETCH(QString, column);
         QFETCH(QString, value);
         QFETCH(QString, shown);
-        if (QByteArray(QTest::currentDataTag()) == "category path") {
-            freshDatabase(QStringLiteral("display"));
-            db.upsert(QStringLiteral("categories"), {{"id", "root"}, {"name", "电子"}}, nullptr);
-            db.upsert(QStringLiteral("categories"), {{"id", "kid"}, {"name", "电阻"}, {"parentId", "root"}}, nullptr);
-            db.upsert(QStringLiteral("categories"), {{"id", "gone"}, {"name", "旧分类"}}, nullptr);
-            db.softDelete(QStringLiteral("categories"), QStringLiteral("gone"), nullptr);
-            db.upsert(QStringLiteral("categories"), {{"id", "both"}, {"name", "同名分类"}}, nullptr);
-            db.upsert(QStringLiteral("locations"), {{"id", "store"}, {"name", "仓库"}}, nullptr);
-            db.upsert(QStringLiteral("locations"), {{"id", "shelf"}, {"name", "货架"}, {"parentId", "store"}}, nullptr);
-            db.upsert(QStringLiteral("locations"), {{"id", "both"}, {"name", "同名存放处"}}, nullptr);
-            db.upsert(QStringLiteral("items"), {{"id", "i1"}, {"name", "电阻"}, {"barcode", "690123"}}, nullptr);
-            db.upsert(QStringLiteral("items"), {{"id", "i2"}, {"name", "电容"}}, nullptr);
-            db.upsert(QStringLiteral("items"), {{"id", "i3"}, {"barcode", ""}}, nullptr);
-            db.upsert(QStringLiteral("customers"), {{"id", "c1"}, {"name", "王师傅"}}, nullptr);
-        }
+        freshDatabaseForRow(QStringLiteral("display"));
+        db.upsert(QStringLiteral("categories"), {{"id", "root"}, {"name", "电子"}}, nullptr);
+        db.upsert(QStringLiteral("categories"), {{"id", "kid"}, {"name", "电阻"}, {"parentId", "root"}}, nullptr);
+        db.upsert(QStringLiteral("categories"), {{"id", "gone"}, {"name", "旧分类"}}, nullptr);
+        db.softDelete(QStringLiteral("categories"), QStringLiteral("gone"), nullptr);
+        db.upsert(QStringLiteral("categories"), {{"id", "both"}, {"name", "同名分类"}}, nullptr);
+        db.upsert(QStringLiteral("locations"), {{"id", "store"}, {"name", "仓库"}}, nullptr);
+        db.upsert(QStringLiteral("locations"), {{"id", "shelf"}, {"name", "货架"}, {"parentId", "store"}}, nullptr);
+        db.upsert(QStringLiteral("locations"), {{"id", "both"}, {"name", "同名存放处"}}, nullptr);
+        db.upsert(QStringLiteral("items"), {{"id", "i1"}, {"name", "电阻"}, {"barcode", "690123"}}, nullptr);
+        db.upsert(QStringLiteral("items"), {{"id", "i2"}, {"name", "电容"}}, nullptr);
+        db.upsert(QStringLiteral("items"), {{"id", "i3"}, {"barcode", ""}}, nullptr);
+        db.upsert(QStringLiteral("customers"), {{"id", "c1"}, {"name", "王师傅"}}, nullptr);
         QCOMPARE(db.displayValue(column, value), shown);
     }
 

@@ -1,7 +1,8 @@
 #include "storage/database.h"
 #include "sync/httprequest.h"
 #include "sync/syncserver.h"
-#include "testutil.h"
+#include "testhttp.h"
+#include "teststorage.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -27,86 +28,18 @@
 #include <unistd.h>
 
 using http::ParseStatus;
+using testutil::Reply;
+using testutil::continueLine;
+using testutil::exchange;
+using testutil::parseReply;
+using testutil::requestBytes;
+using testutil::verifyFraming;
 
 Q_DECLARE_METATYPE(ParseStatus)
 
 namespace {
 
 const QString testKey = QStringLiteral("K7PQ2MZX9ABC");
-
-// What came back on one connection.
-struct Reply
-{
-    QByteArray raw;
-    int status = 0;
-    QByteArray reason;
-    QMap<QByteArray, QByteArray> headers; // lower-case names
-    QByteArray body;
-    bool closedByServer = false;
-    bool answeredEarly = false; // bytes arrived before the last piece was sent
-    bool continued = false;     // a "100 Continue" came before the answer
-    bool reset = false;         // the connection ended in a reset instead of a close
-
-    QJsonObject json() const { return QJsonDocument::fromJson(body).object(); }
-};
-
-const QByteArray continueLine = "HTTP/1.1 100 Continue\r\n\r\n";
-
-void parseReply(Reply &reply)
-{
-    reply.continued = reply.raw.startsWith(continueLine);
-    const QByteArray answer = reply.continued ? reply.raw.mid(continueLine.size()) : reply.raw;
-    const qsizetype blank = answer.indexOf("\r\n\r\n");
-    if (blank < 0)
-        return;
-    const QList<QByteArray> lines = answer.left(blank).split('\n');
-    const QList<QByteArray> statusWords = lines.first().trimmed().split(' ');
-    if (statusWords.size() >= 3) {
-        reply.status = statusWords.at(1).toInt();
-        reply.reason = lines.first().trimmed().mid(statusWords.at(0).size() + statusWords.at(1).size() + 2);
-    }
-    for (qsizetype i = 1; i < lines.size(); ++i) {
-        const qsizetype colon = lines.at(i).indexOf(':');
-        if (colon > 0)
-            reply.headers.insert(lines.at(i).left(colon).trimmed().toLower(), lines.at(i).mid(colon + 1).trimmed());
-    }
-    reply.body = answer.mid(blank + 4);
-}
-
-// Sends the pieces with a pause between them, then collects everything until the server closes.
-Reply exchange(quint16 port, const QList<QByteArray> &pieces, int gapMs = 0,
-               const QHostAddress &host = QHostAddress(QHostAddress::LocalHost))
-{
-    Reply reply;
-    QTcpSocket socket;
-    socket.setSocketOption(QAbstractSocket::LowDelayOption, 1);
-    socket.connectToHost(host, port);
-    if (!QTest::qWaitFor([&] { return socket.state() == QAbstractSocket::ConnectedState; }, 5000))
-        return reply;
-    for (qsizetype i = 0; i < pieces.size(); ++i) {
-        socket.write(pieces.at(i));
-        socket.flush();
-        if (gapMs > 0 && i + 1 < pieces.size()) {
-            QTest::qWait(gapMs);
-            if (socket.bytesAvailable() > 0 || socket.state() != QAbstractSocket::ConnectedState)
-                reply.answeredEarly = true;
-        }
-    }
-    reply.closedByServer = QTest::qWaitFor(
-        [&] {
-            reply.raw += socket.readAll();
-            return socket.state() == QAbstractSocket::UnconnectedState;
-        },
-        10000);
-    reply.raw += socket.readAll();
-    parseReply(reply);
-    return reply;
-}
-
-Reply exchange(quint16 port, const QByteArray &request)
-{
-    return exchange(port, QList<QByteArray>{request});
-}
 
 // A non-blocking plain system socket connected to the service, or -1.
 int rawConnect(quint16 port)
@@ -197,40 +130,9 @@ QByteArray chunked(const QByteArray &body, qsizetype size, const QByteArray &eol
     return wire + "0" + eol + "X-Checksum: none" + eol + eol;
 }
 
-QByteArray requestBytes(const QByteArray &method, const QByteArray &path, const QByteArray &body = {},
-                        const QByteArray &key = {})
-{
-    QByteArray head = method + ' ' + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n";
-    if (!key.isNull())
-        head += "X-Sync-Key: " + key + "\r\n";
-    if (!body.isNull())
-        head += "Content-Length: " + QByteArray::number(body.size()) + "\r\n";
-    return head + "\r\n" + body;
-}
-
 QByteArray keyed(const QByteArray &method, const QByteArray &path, const QByteArray &body = {})
 {
     return requestBytes(method, path, body, testKey.toUtf8());
-}
-
-// Every answer is one framed response that the server closes.
-void verifyFraming(const Reply &reply)
-{
-    QVERIFY2(reply.closedByServer, reply.raw.constData());
-    QVERIFY(reply.raw.startsWith("HTTP/1.1 "));
-    QCOMPARE(reply.headers.value("connection"), QByteArray("close"));
-    QCOMPARE(reply.headers.value("access-control-allow-origin"), QByteArray("*"));
-    QCOMPARE(reply.headers.value("content-type"), QByteArray("application/json; charset=utf-8"));
-    QCOMPARE(reply.headers.value("content-length").toLongLong(), qint64(reply.body.size()));
-    QVERIFY(QJsonDocument::fromJson(reply.body).isObject());
-    const QByteArray expectedReason = reply.status == 200   ? "OK"
-                                      : reply.status == 401 ? "Unauthorized"
-                                      : reply.status == 404 ? "Not Found"
-                                      : reply.status == 413 ? "Payload Too Large"
-                                      : reply.status == 501 ? "Not Implemented"
-                                      : reply.status == 503 ? "Service Unavailable"
-                                                            : "Bad Request";
-    QCOMPARE(reply.reason, expectedReason);
 }
 
 QJsonObject pushDocument()
@@ -242,46 +144,6 @@ QJsonObject pushDocument()
     const QJsonArray customers{QJsonObject{{"id", "p-cust-1"}, {"name", "王师傅"}, {"createdAt", "2026-01-01 09:00:00"}}};
     return {{"app", "plindor"}, {"protocol", 1}, {"deviceName", "手机"}, {"items", items}, {"customers", customers}};
 }
-
-// Takes write access to a database file, the log files beside it and their folder away for as long as
-// it lives. Root passes any file permission, so a test run as root also takes another identity meanwhile.
-class ReadOnlyData
-{
-public:
-    explicit ReadOnlyData(const QString &path)
-        : folder(QFileInfo(path).absolutePath())
-    {
-        for (const QString &suffix : {QString(), QStringLiteral("-wal"), QStringLiteral("-shm")}) {
-            if (QFile::exists(path + suffix))
-                files << path + suffix;
-        }
-        for (const QString &file : std::as_const(files))
-            QFile::setPermissions(file, QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther);
-        QFile::setPermissions(folder, QFile::ReadOwner | QFile::ExeOwner | QFile::ReadGroup | QFile::ExeGroup
-                                          | QFile::ReadOther | QFile::ExeOther);
-#ifdef Q_OS_UNIX
-        if (geteuid() == 0)
-            asNobody = seteuid(65534) == 0;
-#endif
-    }
-
-    ~ReadOnlyData()
-    {
-#ifdef Q_OS_UNIX
-        if (asNobody && seteuid(0) != 0)
-            qFatal("cannot return to root");
-#endif
-        const auto readWrite = QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther;
-        QFile::setPermissions(folder, readWrite | QFile::ExeOwner | QFile::ExeGroup | QFile::ExeOther);
-        for (const QString &file : std::as_const(files))
-            QFile::setPermissions(file, readWrite);
-    }
-
-private:
-    QString folder;
-    QStringList files;
-    bool asNobody = false;
-};
 
 } // namespace
 
@@ -1114,11 +976,7 @@ private Q_SLOTS:
     // A push that meets a fault of the database is refused whole and may be sent again.
     void pushUnderFault_data()
     {
-        QTest::addColumn<QString>("fault");
-        QTest::addColumn<QString>("reason");
-        QTest::newRow("full") << "full" << QStringLiteral("磁盘空间已满");
-        QTest::newRow("read-only") << "read-only" << QStringLiteral("只读");
-        QTest::newRow("locked") << "locked" << QStringLiteral("占用");
+        testutil::addStorageFaultRows();
     }
 
     void pushUnderFault()
@@ -1450,108 +1308,6 @@ private Q_SLOTS:
 
     // Start-up on a database file that cannot be used: the box names the reason, and no data endpoint
     // serves or takes rows while "/ping" still answers.
-
-    void startupOnUnusableFile_data()
-    {
-        QTest::addColumn<QString>("damage");
-        QTest::addColumn<QString>("reason");
-        QTest::newRow("truncated") << "truncated" << QStringLiteral("数据库文件已损坏");
-        QTest::newRow("a random page of items") << "page" << QStringLiteral("数据库文件已损坏");
-        QTest::newRow("not SQLite") << "foreign" << QStringLiteral("数据库文件无法识别");
-        QTest::newRow("read-only") << "readonly" << QStringLiteral("数据库文件是只读的");
-        QTest::newRow("read-only, log left by a crash") << "readonly-crash" << QStringLiteral("数据库文件是只读的");
-    }
-
-    void startupOnUnusableFile()
-    {
-        QFETCH(QString, damage);
-        QFETCH(QString, reason);
-        const quint16 windowPort = testutil::freePort();
-        QVERIFY(testutil::resetProgramFolder({{"syncPort", windowPort}, {"publicHost", "203.0.113.9"}, {"syncKey", testKey}}));
-        const QString path = databasePath();
-        QString error;
-        QVERIFY2(db.open(path, &error), qPrintable(error));
-        QJsonArray items;
-        for (int i = 0; i < 400; ++i)
-            items.append(QJsonObject{{"id", QStringLiteral("item-%1").arg(i)}, {"name", QStringLiteral("螺丝 M%1").arg(i)}});
-        QCOMPARE(db.merge(QJsonObject{{"items", items}}).perTable.value("items").toInt(), 400);
-        // What a program killed now would leave: the file with its log still beside it.
-        const QStringList withLog{path, path + QStringLiteral("-wal"), path + QStringLiteral("-shm")};
-        if (damage == QLatin1String("readonly-crash")) {
-            for (const QString &name : withLog)
-                QVERIFY(QFile::copy(name, name + QStringLiteral(".crash")));
-        }
-        db.close();
-        if (damage == QLatin1String("readonly-crash")) {
-            for (const QString &name : withLog) {
-                QFile::remove(name);
-                QVERIFY(QFile::rename(name + QStringLiteral(".crash"), name));
-            }
-            QVERIFY(QFileInfo(path + QStringLiteral("-wal")).size() > 0);
-        }
-
-        QFile file(path);
-        if (damage == QLatin1String("truncated")) {
-            QVERIFY(file.resize(file.size() / 2));
-        } else if (damage == QLatin1String("page")) {
-            int pageSize = 0;
-            QList<qint64> pages;
-            {
-                QSqlDatabase reader = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("pages"));
-                reader.setDatabaseName(path);
-                QVERIFY(reader.open());
-                QSqlQuery query(reader);
-                QVERIFY(query.exec(QStringLiteral("PRAGMA page_size")) && query.next());
-                pageSize = query.value(0).toInt();
-                QVERIFY2(query.exec(QStringLiteral("SELECT pageno FROM dbstat WHERE name = 'items'")),
-                         qPrintable(query.lastError().text()));
-                while (query.next())
-                    pages << query.value(0).toLongLong();
-            }
-            QSqlDatabase::removeDatabase(QStringLiteral("pages"));
-            QVERIFY(pages.size() > 2);
-            QRandomGenerator random(20261210);
-            const qint64 page = pages.at(random.bounded(int(pages.size())));
-            QByteArray noise(pageSize, '\0');
-            for (char &byte : noise)
-                byte = char(random.generate());
-            QVERIFY(file.open(QIODevice::ReadWrite));
-            QVERIFY(file.seek((page - 1) * pageSize));
-            QCOMPARE(file.write(noise), qint64(pageSize));
-            file.close();
-        } else if (damage == QLatin1String("foreign")) {
-            QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-            file.write(QByteArray("库存清单，第一页。").repeated(500));
-            file.close();
-        }
-        std::optional<ReadOnlyData> readOnly;
-        if (damage.startsWith(QLatin1String("readonly")))
-            readOnly.emplace(path);
-
-        QString title;
-        QString text;
-        testutil::answerNextBox(QMessageBox::Ok, &text, &title);
-        MainWindow window;
-        const QString unusable = db.unusableReason();
-        QCOMPARE(title, QStringLiteral("数据库打开失败"));
-        QVERIFY2(text.startsWith(reason), qPrintable(text));
-        QVERIFY(!unusable.isEmpty());
-        QVERIFY2(text.startsWith(unusable), qPrintable(unusable));
-        MainWindowTest t(window);
-        QVERIFY2(t.statusLabel()->text().contains(QStringLiteral("数据库不可用")), qPrintable(t.statusLabel()->text()));
-        QCOMPARE(t.statusLabel()->toolTip(), unusable);
-
-        QCOMPARE(exchange(windowPort, requestBytes("GET", "/ping")).status, 200);
-        const QByteArray push = QJsonDocument(pushDocument()).toJson(QJsonDocument::Compact);
-        for (const QByteArray &request : {keyed("GET", "/info"), keyed("GET", "/export"), keyed("POST", "/import", push)}) {
-            const Reply reply = exchange(windowPort, request);
-            verifyFraming(reply);
-            QCOMPARE(reply.status, 503);
-            QCOMPARE(reply.json(), (QJsonObject{{"ok", false}, {"error", unusable}}));
-        }
-        const QString todaysBackup = QStringLiteral("备份/plindor-%1.db").arg(QDate::currentDate().toString(QStringLiteral("yyyyMMdd")));
-        QVERIFY(!QFileInfo::exists(QFileInfo(path).dir().filePath(todaysBackup)));
-    }
 };
 
 QTEST_MAIN(SyncTest)

@@ -137,12 +137,7 @@ private:
     {
         window.reset();
         access.reset();
-        QDir(QFileInfo(databasePath()).absolutePath()).removeRecursively();
-        QFileInfo config(configPath());
-        if (config.isDir())
-            QDir(configPath()).removeRecursively();
-        else
-            QFile::remove(configPath());
+        testutil::clearProgramFolder();
     }
 
     void writeConfig(const QByteArray &bytes)
@@ -154,12 +149,7 @@ private:
 
     void writeConfig(const QJsonObject &object) { writeConfig(QJsonDocument(object).toJson()); }
 
-    // A config that neither detects the public address nor takes the default port.
-    QJsonObject quietConfig()
-    {
-        return {{"syncPort", testutil::freePort()}, {"publicHost", "203.0.113.9"}, {"syncKey", "TESTKEY1"},
-                {"deviceName", "电脑主库"}};
-    }
+    static QJsonObject quietConfig() { return testutil::quietConfig(QStringLiteral("TESTKEY1")); }
 
     // Starts the window; the detection, if it runs, only ever reaches the given local URLs.
     MainWindowTest &start(const QList<QUrl> &services = {deadUrl(), deadUrl(), deadUrl()})

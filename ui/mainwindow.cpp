@@ -1,6 +1,7 @@
 #include "ui/mainwindow.h"
 
 #include "app/paths.h"
+#include "app/settings.h"
 #include "storage/database.h"
 #include "sync/localaddress.h"
 #include "sync/syncserver.h"
@@ -196,10 +197,10 @@ void MainWindow::logLine(const QString &line)
 
 QString MainWindow::phoneConnectionText() const
 {
-    const QString key = config.value(QStringLiteral("syncKey")).toString().trimmed();
-    const QString publicHost = config.value(QStringLiteral("publicHost")).toString().trimmed();
+    const QString key = settings::key(config);
+    const QString publicHost = settings::publicHost(config);
     QString text = QStringLiteral("手机连接：内网地址 %1，端口 %2，同步密钥 %3")
-                       .arg(preferredLanAddress(), QString::number(configuredPort()),
+                       .arg(preferredLanAddress(), QString::number(settings::port(config)),
                             key.isEmpty() ? QStringLiteral("（未设置）") : key);
     if (!publicHost.isEmpty())
         text += QStringLiteral("，外网地址 %1").arg(publicHost);
@@ -262,7 +263,7 @@ void MainWindow::updateServerState()
     }
     if (statusLabel) {
         if (serverRunning) {
-            setStatusText(statusLabel, QStringLiteral("● 服务运行中\n端口 %1").arg(configuredPort()));
+            setStatusText(statusLabel, QStringLiteral("● 服务运行中\n端口 %1").arg(settings::port(config)));
             statusLabel->setStyleSheet(QStringLiteral("color:#2ECC71; padding:12px 18px; font-size:11px;"));
         } else {
             setStatusText(statusLabel, QStringLiteral("○ 服务已停止"));
@@ -277,7 +278,7 @@ void MainWindow::refreshStatusCard()
     if (!statusLabel || !serverRunning)
         return;
     setStatusText(statusLabel, QStringLiteral("● 服务运行中\n端口 %1\n物品 %2 · 流水 %3")
-                                   .arg(configuredPort())
+                                   .arg(settings::port(config))
                                    .arg(counts.value(QStringLiteral("items")).toInt())
                                    .arg(counts.value(QStringLiteral("transactions")).toInt()));
 }
@@ -285,10 +286,10 @@ void MainWindow::refreshStatusCard()
 void MainWindow::refreshAll()
 {
     if (keyEdit) {
-        keyEdit->setText(config.value(QStringLiteral("syncKey")).toString());
-        nameEdit->setText(configuredDeviceName());
-        portEdit->setText(QString::number(configuredPort()));
-        publicHostEdit->setText(config.value(QStringLiteral("publicHost")).toString());
+        keyEdit->setText(settings::storedKey(config));
+        nameEdit->setText(settings::deviceName(config));
+        portEdit->setText(QString::number(settings::port(config)));
+        publicHostEdit->setText(settings::storedPublicHost(config));
     }
     updateServerState();
     refreshDataTable(true);

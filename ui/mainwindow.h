@@ -84,12 +84,9 @@ private:
     void showBackupSplash();
     void refreshStatusCard();
 
-    // Settings file
+    // Settings file, held in config; settings.h has its rules
     void loadConfig();
     void saveConfig();
-    bool writeConfigFile();
-    int configuredPort() const;
-    QString configuredDeviceName() const;
 
     // Data page
     QWidget *buildDataPage();

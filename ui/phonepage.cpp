@@ -1,6 +1,8 @@
 // The phone connection page: two QR codes that carry host, port and sync key for the phone app.
 #include "ui/mainwindow.h"
 
+#include "app/settings.h"
+
 #include "qr/qrcode.h"
 #include "sync/localaddress.h"
 
@@ -112,9 +114,9 @@ void MainWindow::showQrCard(QLabel *codeLabel, QLabel *addressLabel, const QStri
         return;
     }
 
-    const int port = configuredPort();
+    const int port = settings::port(config);
     // The service compares against the trimmed key, so the phone must be handed that same key.
-    const QString key = config.value(QStringLiteral("syncKey")).toString().trimmed();
+    const QString key = settings::key(config);
     codeLabel->setStyleSheet(QString::fromLatin1(codeStyle));
     // The caption always names the current host, so a failed code never sits above a stale address.
     addressLabel->setText(QStringLiteral("%1:%2").arg(host, QString::number(port)));
@@ -136,9 +138,9 @@ void MainWindow::refreshPhonePage()
 
     serviceStoppedLabel->setVisible(!serverRunning);
 
-    const int port = configuredPort();
-    const QString key = config.value(QStringLiteral("syncKey")).toString().trimmed();
-    const QString publicHost = config.value(QStringLiteral("publicHost")).toString().trimmed();
+    const int port = settings::port(config);
+    const QString key = settings::key(config);
+    const QString publicHost = settings::publicHost(config);
 
     showQrCard(lanQrLabel, lanAddressLabel, preferredLanAddress(), QStringLiteral("未检测到局域网地址"));
     showQrCard(wanQrLabel, wanAddressLabel, publicHost,

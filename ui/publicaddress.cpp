@@ -1,5 +1,7 @@
 #include "ui/mainwindow.h"
 
+#include "app/settings.h"
+
 #include <QLineEdit>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -39,7 +41,7 @@ void MainWindow::fetchPublicIP()
 {
     if (ipLookupBusy)
         return;
-    if (!config.value(QStringLiteral("publicHost")).toString().trimmed().isEmpty())
+    if (!settings::publicHost(config).isEmpty())
         return;
     ipLookupBusy = true;
     appendLog(QStringLiteral("正在自动获取公网 IP…"));
@@ -93,9 +95,9 @@ void MainWindow::onPublicIpReply(QNetworkReply *reply, int index, const QUrl &ur
     const QString address = match.captured(1);
 
     // The operator may have typed an address and saved it while the lookup ran: theirs wins.
-    const QString configured = config.value(QStringLiteral("publicHost")).toString().trimmed();
+    const QString configured = settings::publicHost(config);
     if (configured.isEmpty()) {
-        config.insert(QStringLiteral("publicHost"), address);
+        settings::setPublicHost(config, address);
         saveConfig();
         if (publicHostEdit)
             publicHostEdit->setText(address);

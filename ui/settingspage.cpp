@@ -1,6 +1,7 @@
 #include "ui/mainwindow.h"
 
 #include "app/paths.h"
+#include "app/settings.h"
 #include "sync/syncserver.h"
 
 #include <QClipboard>
@@ -135,12 +136,46 @@ QWidget *MainWindow::buildSettingsPage()
     return scroller;
 }
 
+void MainWindow::loadConfig()
+{
+    config = settings::read(configPath());
+    if (config.isEmpty()) {
+        config = settings::firstRun();
+        saveConfig();
+    }
+    if (settings::storedKey(config).isEmpty())
+        onNewKey();
+
+    const QString outOfRange = settings::portOutOfRange(config);
+    if (!outOfRange.isEmpty())
+        appendLog(QStringLiteral("配置文件里的同步端口 %1 不在 1 - 65535 之间，改用 9527").arg(outOfRange));
+}
+
+void MainWindow::saveConfig()
+{
+    // Nobody asked for this write, so the log is the only place the operator can learn it failed.
+    if (!settings::write(configPath(), config))
+        appendLog(QStringLiteral("配置文件写入失败，设置只在本次运行中有效: %1").arg(configPath()));
+}
+
+void MainWindow::onNewKey()
+{
+    const QString key = settings::newKey();
+    settings::setKey(config, key);
+    if (keyEdit)
+        keyEdit->setText(key);
+    if (server)
+        server->key = key.trimmed();
+    if (settings::namesPort(config))
+        saveConfig();
+}
+
 // The service always runs on the saved settings, never on what the fields show unsaved.
 void MainWindow::startServerFromConfig()
 {
-    server->key = config.value(QStringLiteral("syncKey")).toString().trimmed();
-    server->deviceName = configuredDeviceName();
-    serverRunning = server->start(static_cast<quint16>(configuredPort()));
+    server->key = settings::key(config);
+    server->deviceName = settings::deviceName(config);
+    serverRunning = server->start(static_cast<quint16>(settings::port(config)));
 }
 
 void MainWindow::restartServer()
@@ -166,39 +201,32 @@ void MainWindow::onToggleServer()
 
 void MainWindow::onCopyKey()
 {
-    const QString key = keyEdit ? keyEdit->text() : config.value(QStringLiteral("syncKey")).toString();
+    const QString key = keyEdit ? keyEdit->text() : settings::storedKey(config);
     QGuiApplication::clipboard()->setText(key);
     QMessageBox::information(this, QStringLiteral("已复制"), QStringLiteral("密钥已复制：") + key);
 }
 
 void MainWindow::onSaveSettings()
 {
-    bool isNumber = false;
-    int port = portEdit->text().trimmed().toInt(&isNumber, 10);
-    if (!isNumber)
-        port = 0;
-    if (port < 1 || port > 65535) {
+    const int port = settings::portFromText(portEdit->text());
+    if (port == 0) {
         QMessageBox::warning(this, QStringLiteral("端口不对"), QStringLiteral("端口要在 1 - 65535 之间"));
         return;
     }
 
     const QString key = keyEdit->text().trimmed();
-    if (!key.isEmpty() && key.size() < 4) {
+    if (settings::keyTooShort(key)) {
         QMessageBox::warning(this, QStringLiteral("密钥太短"),
                              QStringLiteral("同步密钥至少 4 位（留空表示不校验，不安全）"));
         return;
     }
 
-    const int previousPort = configuredPort();
-    const QString name = nameEdit->text().trimmed();
-    config.insert(QStringLiteral("syncKey"), key);
-    config.insert(QStringLiteral("deviceName"), name.isEmpty() ? QStringLiteral("电脑主库") : name);
-    config.insert(QStringLiteral("syncPort"), port);
-    config.insert(QStringLiteral("publicHost"), publicHostEdit->text().trimmed());
-    const bool written = writeConfigFile();
+    const int previousPort = settings::port(config);
+    settings::save(config, key, nameEdit->text().trimmed(), port, publicHostEdit->text().trimmed());
+    const bool written = settings::write(configPath(), config);
 
     server->key = key;
-    server->deviceName = configuredDeviceName();
+    server->deviceName = settings::deviceName(config);
     if (port != previousPort) {
         server->stop();
         startServerFromConfig();
@@ -231,7 +259,7 @@ void MainWindow::onSaveSettings()
 
 void MainWindow::onAutoPublicIp()
 {
-    config.insert(QStringLiteral("publicHost"), QString());
+    settings::setPublicHost(config, QString());
     if (publicHostEdit)
         publicHostEdit->clear();
     fetchPublicIP();
