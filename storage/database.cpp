@@ -368,8 +368,11 @@ QJsonArray Database::readRows(const QString &table, RowsMemo *memo, bool direct,
     for (auto it = prototype.constBegin(); it != prototype.constEnd(); ++it)
         columnOfKey << int(columns.indexOf(it.key()));
 
+    // Keys cost more than they save on a table read for the first time since another was shown: the
+    // memo keeps them from the second reading on, when the table is read again after a change.
+    const bool keyed = sameReading && memo->direct == reader.isDirect();
     QHash<QByteArray, QJsonObject> earlier;
-    if (sameReading && memo->direct == reader.isDirect() && memo->columns == columns)
+    if (keyed && memo->columns == columns)
         earlier.swap(memo->records);
     QHash<QByteArray, QJsonObject> kept;
     kept.reserve(earlier.size());
@@ -377,7 +380,7 @@ QJsonArray Database::readRows(const QString &table, RowsMemo *memo, bool direct,
     QJsonArray result;
     std::string key;
     while (reader.next()) {
-        if (memo) {
+        if (keyed) {
             reader.rowKey(&key);
             const auto found = earlier.constFind(QByteArray::fromRawData(key.data(), qsizetype(key.size())));
             if (found != earlier.cend()) {
@@ -394,7 +397,7 @@ QJsonArray Database::readRows(const QString &table, RowsMemo *memo, bool direct,
             ++slot;
         }
         result.append(record);
-        if (memo)
+        if (keyed)
             kept.insert(QByteArray(key.data(), qsizetype(key.size())), record);
     }
 

@@ -257,6 +257,9 @@ private Q_SLOTS:
 
     void directReadingMatchesTheDriver_data()
     {
+#ifndef TOVANIK_HAVE_SQLITE3
+        QSKIP("built without the direct SQLite reader: rows() reads through QSqlQuery, nothing to compare");
+#endif
         QTest::addColumn<QString>("quantity");
         QTest::addColumn<QString>("extra");
         QTest::newRow("null") << "NULL" << "NULL";
@@ -283,8 +286,6 @@ private Q_SLOTS:
         freshDatabase(QStringLiteral("direct-%1").arg(QTest::currentDataTag()).replace(QLatin1Char(' '), QLatin1Char('-')));
 #ifdef TOVANIK_HAVE_SQLITE3
         QVERIFY(db.readsDirectly());
-#else
-        QSKIP("built without the direct SQLite reader: rows() reads through QSqlQuery, nothing to compare");
 #endif
         QSqlQuery query(QSqlDatabase::database(QStringLiteral("plindor")));
         QVERIFY(query.exec(QStringLiteral("ALTER TABLE items ADD COLUMN extra")));
@@ -324,13 +325,15 @@ private Q_SLOTS:
         for (int i = 0; i < 5; ++i)
             QVERIFY(!db.upsert(QStringLiteral("items"), {{"id", QStringLiteral("i%1").arg(i)}, {"name", "n"}, {"quantity", i}},
                                nullptr).isEmpty());
-        QVERIFY(!db.upsert(QStringLiteral("customers"), {{"id", "c"}, {"name", "客户"}}, nullptr).isEmpty());
 
         RowsMemo memo;
         const auto read = [&](const QString &table) {
             return direct ? db.rows(table, &memo) : db.rowsThroughQuery(table, &memo);
         };
         const QString items = QStringLiteral("items");
+        QCOMPARE(described(read(items)), described(db.rowsThroughQuery(items)));
+        // A write elsewhere: the table is read again, and from now on its Records are kept with keys.
+        QVERIFY(!db.upsert(QStringLiteral("customers"), {{"id", "c"}, {"name", "客户"}}, nullptr).isEmpty());
         QCOMPARE(described(read(items)), described(db.rowsThroughQuery(items)));
         QVERIFY(db.updateRecord(items, QStringLiteral("i1"), {{"name", "新名字"}}, nullptr));
         QVERIFY(db.updateRecord(items, QStringLiteral("i2"), {{"quantity", 2.5}}, nullptr));
@@ -360,18 +363,18 @@ private Q_SLOTS:
         QCOMPARE(described(widened), described(db.rowsThroughQuery(items)));
         QVERIFY(widened.first().toObject().contains(QStringLiteral("later")));
 
-        // A commit by another connection is seen.
+        // A commit by another connection is seen, also one that keeps the text's length.
         {
             QSqlDatabase other = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("other"));
             other.setDatabaseName(db.fileName());
             QVERIFY(other.open());
-            QVERIFY(QSqlQuery(other).exec(QStringLiteral("UPDATE items SET name = '别处改的' WHERE id = 'i0'")));
+            QVERIFY(QSqlQuery(other).exec(QStringLiteral("UPDATE items SET name = '改' WHERE id = 'i0'")));
             other.close();
         }
         QSqlDatabase::removeDatabase(QStringLiteral("other"));
         const QJsonArray afterOther = read(items);
         QCOMPARE(described(afterOther), described(db.rowsThroughQuery(items)));
-        QVERIFY(described(afterOther).contains(QStringLiteral("name|QString|别处改的")));
+        QVERIFY(described(afterOther).contains(QStringLiteral("name|QString|改")));
 
         db.close();
         QCOMPARE(read(items), QJsonArray());
