@@ -101,9 +101,13 @@ double medianMs(const std::function<void()> &prepare, const std::function<void()
 
 // One step and the event processing it causes (painting included), as medianMs times it; kept out of
 // line so that a profiler shows each step on its own.
+// Written by each step, so that each has a body of its own: the optimiser folds identical ones into one.
+volatile int profiledStep = 0;
+
 template<int step>
 Q_NEVER_INLINE void profiled(const std::function<void()> &work)
 {
+    profiledStep = step;
     work();
     QApplication::processEvents();
 }

@@ -12,14 +12,11 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QRandomGenerator>
+#include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlQuery>
 
 #include <string>
-
-#ifdef TOVANIK_HAVE_SQLITE3
-#include <sqlite3.h>
-#endif
 
 namespace {
 
@@ -312,9 +309,9 @@ QJsonArray Database::rows(const QString &table, RowsMemo *memo)
     return rows(table, memo, nullptr);
 }
 
-QJsonArray Database::rowsThroughQuery(const QString &table)
+QJsonArray Database::rowsThroughQuery(const QString &table, RowsMemo *memo)
 {
-    return readRows(table, nullptr, false, nullptr);
+    return readRows(table, memo, false, nullptr);
 }
 
 QJsonArray Database::rows(const QString &table, RowsMemo *memo, QString *error)
@@ -330,26 +327,23 @@ bool Database::readsDirectly() const
 namespace {
 
 // Changes as the database counts them: rows written by this connection, commits by other
-// connections, and schema changes. Equal stamps on one connection mean the same data.
-QByteArray changeStamp(sqlite3 *handle)
+// connections, and schema changes. Equal stamps on one connection mean the same data. Asked through
+// the driver, so that it holds for whichever SQLite the driver runs on.
+QByteArray changeStamp(const QSqlDatabase &connection)
 {
-#ifdef TOVANIK_HAVE_SQLITE3
-    QByteArray stamp = QByteArray::number(quintptr(handle)) + ' ' + QByteArray::number(sqlite3_total_changes(handle));
-    for (const char *pragma : {"PRAGMA data_version", "PRAGMA schema_version"}) {
-        sqlite3_stmt *statement = nullptr;
-        if (sqlite3_prepare_v2(handle, pragma, -1, &statement, nullptr) != SQLITE_OK
-            || sqlite3_step(statement) != SQLITE_ROW) {
-            sqlite3_finalize(statement);
-            return QByteArray();
-        }
-        stamp += ' ' + QByteArray::number(sqlite3_column_int64(statement, 0));
-        sqlite3_finalize(statement);
-    }
+    const QVariant handle = connection.driver() ? connection.driver()->handle() : QVariant();
+    if (!handle.isValid() || qstrcmp(handle.typeName(), "sqlite3*") != 0)
+        return QByteArray();
+    QSqlQuery query(connection);
+    query.setForwardOnly(true);
+    if (!query.exec(QStringLiteral("SELECT total_changes(), data_version, schema_version "
+                                   "FROM pragma_data_version, pragma_schema_version"))
+        || !query.next())
+        return QByteArray();
+    QByteArray stamp = QByteArray::number(quintptr(*static_cast<void *const *>(handle.constData())));
+    for (int i = 0; i < 3; ++i)
+        stamp += ' ' + QByteArray::number(query.value(i).toLongLong());
     return stamp;
-#else
-    Q_UNUSED(handle)
-    return QByteArray();
-#endif
 }
 
 } // namespace
@@ -359,11 +353,10 @@ QJsonArray Database::readRows(const QString &table, RowsMemo *memo, bool direct,
 {
     if (!findTable(table))
         return QJsonArray();
-    sqlite3 *handle = direct && memo ? TableReader::sharedHandle(connection) : nullptr;
-    if (memo && !handle)
-        memo->clear();
-    const QByteArray stamp = handle ? changeStamp(handle) : QByteArray();
-    if (handle && !stamp.isEmpty() && memo->table == table && memo->stamp == stamp)
+    const bool readsDirect = direct && TableReader::sharedHandle(connection);
+    const QByteArray stamp = memo ? changeStamp(connection) : QByteArray();
+    const bool sameReading = memo && memo->table == table && memo->direct == readsDirect;
+    if (sameReading && !stamp.isEmpty() && memo->stamp == stamp)
         return memo->result;
 
     TableReader reader(connection, table, direct);
@@ -374,19 +367,21 @@ QJsonArray Database::readRows(const QString &table, RowsMemo *memo, bool direct,
     for (auto it = prototype.constBegin(); it != prototype.constEnd(); ++it)
         columnOfKey << int(columns.indexOf(it.key()));
 
-    const bool remembers = handle && reader.isDirect();
+    // Keys cost more than they save on a table read for the first time since another was shown: the
+    // memo keeps them from the second reading on, when the table is read again after a change.
+    const bool keyed = sameReading && memo->direct == reader.isDirect();
     QHash<QByteArray, QJsonObject> earlier;
-    if (remembers && memo->table == table && memo->columns == columns)
+    if (keyed && memo->columns == columns)
         earlier.swap(memo->records);
     QHash<QByteArray, QJsonObject> kept;
     kept.reserve(earlier.size());
 
     QJsonArray result;
-    std::string raw;
+    std::string key;
     while (reader.next()) {
-        if (remembers) {
-            reader.rawRow(&raw);
-            const auto found = earlier.constFind(QByteArray::fromRawData(raw.data(), qsizetype(raw.size())));
+        if (keyed) {
+            reader.rowKey(&key);
+            const auto found = earlier.constFind(QByteArray::fromRawData(key.data(), qsizetype(key.size())));
             if (found != earlier.cend()) {
                 result.append(*found);
                 // The earlier key is shared, not copied: an unchanged row costs no allocation.
@@ -401,8 +396,8 @@ QJsonArray Database::readRows(const QString &table, RowsMemo *memo, bool direct,
             ++slot;
         }
         result.append(record);
-        if (remembers)
-            kept.insert(QByteArray(raw.data(), qsizetype(raw.size())), record);
+        if (keyed)
+            kept.insert(QByteArray(key.data(), qsizetype(key.size())), record);
     }
 
     if (reader.failed()) {
@@ -412,14 +407,13 @@ QJsonArray Database::readRows(const QString &table, RowsMemo *memo, bool direct,
             memo->clear();
         return QJsonArray();
     }
-    if (remembers) {
+    if (memo) {
         memo->table = table;
+        memo->direct = reader.isDirect();
         memo->columns = columns;
         memo->records.swap(kept);
         memo->result = result;
         memo->stamp = stamp;
-    } else if (memo) {
-        memo->clear();
     }
     return result;
 }

@@ -84,7 +84,7 @@ public:
     QJsonArray rows(const QString &table, RowsMemo *memo, QString *error);
     // The same reading through QSqlQuery, with the driver's own conversions: rows() falls back to it
     // where it cannot read straight from SQLite (readsDirectly() false).
-    QJsonArray rowsThroughQuery(const QString &table);
+    QJsonArray rowsThroughQuery(const QString &table, RowsMemo *memo = nullptr);
     bool readsDirectly() const;
     QJsonObject counts();
     QJsonObject counts(QString *error);

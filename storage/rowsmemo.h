@@ -8,9 +8,9 @@
 #include <QStringList>
 
 // What the last reading of one table gave, for a caller that reads the same table again and again
-// (the data page, on every keystroke). Each Record is kept with the row's stored values as raw bytes:
-// a row that still has exactly these bytes gets its earlier Record back instead of a new one, so the
-// result is the same as a fresh reading, without building tens of thousands of objects anew.
+// (the data page, on every keystroke). Each Record is kept with a key of the row's values: a row that
+// still has exactly these values gets its earlier Record back instead of a new one, so the result is
+// the same as a fresh reading, without building tens of thousands of objects anew.
 // It holds about as much memory as the table's text.
 class RowsMemo
 {
@@ -18,6 +18,7 @@ public:
     void clear()
     {
         table.clear();
+        direct = false;
         columns.clear();
         records.clear();
         result = QJsonArray();
@@ -28,6 +29,8 @@ private:
     friend class Database;
 
     QString table;
+    // Whether the keys are a direct reading's.
+    bool direct = false;
     QStringList columns;
     QHash<QByteArray, QJsonObject> records;
     // The whole last reading, and what the database said of its changes then: while nothing has been

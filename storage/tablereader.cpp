@@ -76,6 +76,32 @@ struct JsonSink
     void text(const QString &value) { snapshottext::appendString(out, value); }
 };
 
+// The driver's values in the order visit() hands them out, each tagged with its kind and, where its
+// length varies, led by its length.
+struct KeySink
+{
+    std::string &out;
+    template<typename T>
+    void add(char tag, const T &value)
+    {
+        out.push_back(tag);
+        out.append(reinterpret_cast<const char *>(&value), sizeof value);
+    }
+    void null() { out.push_back('n'); }
+    void integer(qint64 value) { add('i', value); }
+    void real(double value) { add('r', value); }
+    void ascii(const char *text, int length)
+    {
+        add('a', length);
+        out.append(text, size_t(length));
+    }
+    void text(const QString &value)
+    {
+        add('t', value.size());
+        out.append(reinterpret_cast<const char *>(value.utf16()), size_t(value.size()) * sizeof(char16_t));
+    }
+};
+
 } // namespace
 
 sqlite3 *TableReader::sharedHandle(const QSqlDatabase &connection)
@@ -226,42 +252,42 @@ void TableReader::appendJson(QByteArray &out, int column) const
     visit(column, sink);
 }
 
-bool TableReader::rawRow(std::string *raw) const
+void TableReader::rowKey(std::string *key) const
 {
-#ifdef TOVANIK_HAVE_SQLITE3
-    if (!statement)
-        return false;
-    raw->clear();
+    key->clear();
     const int columnCount = int(names.size());
-    for (int column = 0; column < columnCount; ++column) {
-        const int type = sqlite3_column_type(statement, column);
-        raw->push_back(char(type));
-        switch (type) {
-        case SQLITE_NULL:
-            break;
-        case SQLITE_FLOAT: {
-            const double value = sqlite3_column_double(statement, column);
-            raw->append(reinterpret_cast<const char *>(&value), sizeof value);
-            break;
+#ifdef TOVANIK_HAVE_SQLITE3
+    if (statement) {
+        for (int column = 0; column < columnCount; ++column) {
+            const int type = sqlite3_column_type(statement, column);
+            key->push_back(char(type));
+            switch (type) {
+            case SQLITE_NULL:
+                break;
+            case SQLITE_FLOAT: {
+                const double value = sqlite3_column_double(statement, column);
+                key->append(reinterpret_cast<const char *>(&value), sizeof value);
+                break;
+            }
+            case SQLITE_INTEGER: {
+                const sqlite3_int64 value = sqlite3_column_int64(statement, column);
+                key->append(reinterpret_cast<const char *>(&value), sizeof value);
+                break;
+            }
+            default: {
+                const void *bytes = type == SQLITE_BLOB ? sqlite3_column_blob(statement, column)
+                                                        : static_cast<const void *>(sqlite3_column_text(statement, column));
+                const int length = sqlite3_column_bytes(statement, column);
+                key->append(reinterpret_cast<const char *>(&length), sizeof length);
+                key->append(static_cast<const char *>(bytes), size_t(length));
+                break;
+            }
+            }
         }
-        case SQLITE_INTEGER: {
-            const sqlite3_int64 value = sqlite3_column_int64(statement, column);
-            raw->append(reinterpret_cast<const char *>(&value), sizeof value);
-            break;
-        }
-        default: {
-            const void *bytes = type == SQLITE_BLOB ? sqlite3_column_blob(statement, column)
-                                                    : static_cast<const void *>(sqlite3_column_text(statement, column));
-            const int length = sqlite3_column_bytes(statement, column);
-            raw->append(reinterpret_cast<const char *>(&length), sizeof length);
-            raw->append(static_cast<const char *>(bytes), size_t(length));
-            break;
-        }
-        }
+        return;
     }
-    return true;
-#else
-    Q_UNUSED(raw)
-    return false;
 #endif
+    KeySink sink{*key};
+    for (int column = 0; column < columnCount; ++column)
+        visit(column, sink);
 }

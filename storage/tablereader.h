@@ -33,9 +33,10 @@ public:
     QJsonValue value(int column) const;
     // The value as compact JSON, exactly as QJsonDocument would write value(column).
     void appendJson(QByteArray &out, int column) const;
-    // The row's stored values, type and bytes of each column: equal keys mean equal Records. Only a
-    // direct reading has them; written into a buffer that keeps its capacity from row to row.
-    bool rawRow(std::string *raw) const;
+    // A key of the row's values: equal keys mean equal Records. A direct reading takes the stored type
+    // and bytes of each column, a reading through QSqlQuery the values as the driver gives them; the
+    // two kinds of key are not to be mixed. Written into a buffer that keeps its capacity from row to row.
+    void rowKey(std::string *key) const;
 
     bool isDirect() const { return statement != nullptr; }
 
