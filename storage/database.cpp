@@ -136,6 +136,7 @@ bool Database::open(const QString &path, QString *error)
         storagefault::report(error, failure);
         return false;
     }
+    ++openings;
 
     failure.clear();
     {
@@ -328,8 +329,9 @@ namespace {
 
 // Changes as the database counts them: rows written by this connection, commits by other
 // connections, and schema changes. Equal stamps on one connection mean the same data. Asked through
-// the driver, so that it holds for whichever SQLite the driver runs on.
-QByteArray changeStamp(const QSqlDatabase &connection)
+// the driver, so that it holds for whichever SQLite the driver runs on. The opening's number tells
+// connections apart: a reopened one (after a restore) may get the old handle's address and counts.
+QByteArray changeStamp(const QSqlDatabase &connection, quint64 opening)
 {
     const QVariant handle = connection.driver() ? connection.driver()->handle() : QVariant();
     if (!handle.isValid() || qstrcmp(handle.typeName(), "sqlite3*") != 0)
@@ -340,7 +342,8 @@ QByteArray changeStamp(const QSqlDatabase &connection)
                                    "FROM pragma_data_version, pragma_schema_version"))
         || !query.next())
         return QByteArray();
-    QByteArray stamp = QByteArray::number(quintptr(*static_cast<void *const *>(handle.constData())));
+    QByteArray stamp = QByteArray::number(opening) + ' '
+                       + QByteArray::number(quintptr(*static_cast<void *const *>(handle.constData())));
     for (int i = 0; i < 3; ++i)
         stamp += ' ' + QByteArray::number(query.value(i).toLongLong());
     return stamp;
@@ -354,7 +357,7 @@ QJsonArray Database::readRows(const QString &table, RowsMemo *memo, bool direct,
     if (!findTable(table))
         return QJsonArray();
     const bool readsDirect = direct && TableReader::sharedHandle(connection);
-    const QByteArray stamp = memo ? changeStamp(connection) : QByteArray();
+    const QByteArray stamp = memo ? changeStamp(connection, openings) : QByteArray();
     const bool sameReading = memo && memo->table == table && memo->direct == readsDirect;
     if (sameReading && !stamp.isEmpty() && memo->stamp == stamp)
         return memo->result;

@@ -164,4 +164,6 @@ private:
     QSqlDatabase connection;
     QString databaseFile;
     QString failure;
+    // Counts successful openings, so that readings of an earlier connection are never taken for current.
+    quint64 openings = 0;
 };
