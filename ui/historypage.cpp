@@ -164,14 +164,12 @@ void MainWindow::onRestoreBackup()
     if (dialog.exec() != QDialog::Accepted)
         return;
     const QString name = QFileInfo(dialog.chosenFile()).fileName();
-    const auto answer = QMessageBox::question(
-        this, QStringLiteral("确认恢复"),
-        QStringLiteral("确定从备份 %1 恢复吗？\n\n当前数据库会先另存到备份文件夹（plindor-恢复前-日期-时间.db），"
-                       "然后整个换成这个备份的内容：备份之后的改动和历史版本都只留在另存的文件里。"
-                       "恢复期间手机的同步请求会被拒绝，稍后重试即可。")
-            .arg(name),
-        QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
-    if (answer != QMessageBox::Yes)
+    if (!askDestructiveQuestion(
+            this, QStringLiteral("确认恢复"),
+            QStringLiteral("确定从备份 %1 恢复吗？\n\n当前数据库会先另存到备份文件夹（plindor-恢复前-日期-时间.db），"
+                           "然后整个换成这个备份的内容：备份之后的改动和历史版本都只留在另存的文件里。"
+                           "恢复期间手机的同步请求会被拒绝，稍后重试即可。")
+                .arg(name)))
         return;
     restoreBackup(dialog.chosenFile());
 }
