@@ -32,6 +32,9 @@ struct MergeResult
     QStringList details;
     // Why nothing of the document was stored; empty when the merge was stored whole.
     QString error;
+    // The write lock could not be taken (another program holds it, or the file takes no writes): a
+    // note of the failure could not be written either, and trying would only wait out the lock again.
+    bool writeLockRefused = false;
 };
 
 // A copy in the backup folder: a daily one, or one set aside before a restore.

@@ -53,12 +53,12 @@ MergeResult Database::merge(const RecordSource &document, const QString &version
     // its own; the rows written before and after it still commit.
     MergeResult result;
     QString fault;
-    if (beginWrite(&fault)) {
-        if ((versionReason.isEmpty() || saveVersion(versionReason, versionSource, &fault))
-            && mergeTables(document, &result, &fault) && commitWrite(&fault))
-            return result;
-        rollbackWrite();
-    }
+    if (!beginWrite(&fault))
+        return MergeResult{{}, {}, fault, true};
+    if ((versionReason.isEmpty() || saveVersion(versionReason, versionSource, &fault))
+        && mergeTables(document, &result, &fault) && commitWrite(&fault))
+        return result;
+    rollbackWrite();
     return MergeResult{{}, {}, fault};
 }
 

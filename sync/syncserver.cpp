@@ -568,7 +568,8 @@ void SyncServer::handleRequest(QTcpSocket *socket, HttpRequest request)
         }
         if (!result.error.isEmpty()) {
             // Nothing of the push was stored; the phone keeps its rows and may push again.
-            db.logSync(peer, QStringLiteral("推送失败"), result.error);
+            if (!result.writeLockRefused)
+                db.logSync(peer, QStringLiteral("推送失败"), result.error);
             Q_EMIT activity(peer, QStringLiteral("推送失败"), result.error);
             unavailable(QStringLiteral("推送"), result.error);
             return;
