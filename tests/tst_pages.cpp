@@ -484,6 +484,44 @@ private Q_SLOTS:
         QVERIFY(t.server()->refusal.isEmpty());
     }
 
+    // A database that fails its start-up check is closed; restoring from the window is what mends it.
+    void restoreOverADatabaseThatFailedItsCheck()
+    {
+        Database &db = Database::instance();
+        QString error;
+        QVERIFY2(db.open(databasePath(), &error), qPrintable(error));
+        QVERIFY(!db.upsert(QStringLiteral("items"), {{"id", "kept"}, {"name", "轴承"}}, nullptr).isEmpty());
+        const QString backup = QFileInfo(db.dailyBackup()).fileName();
+        QVERIFY(!backup.isEmpty());
+        db.close();
+        {
+            QFile file(databasePath());
+            QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+            file.write(QByteArray("库存清单，第一页。").repeated(500));
+        }
+
+        QList<testutil::SeenBox> seen;
+        testutil::answerBoxes({QMessageBox::Ok}, &seen);
+        MainWindow window;
+        MainWindowTest t(window);
+        QCOMPARE(seen.size(), 1);
+        QCOMPARE(seen.at(0).title, QStringLiteral("数据库打开失败"));
+        QVERIFY(!db.unusableReason().isEmpty());
+
+        QList<QStringList> rows;
+        chooseInRestoreDialog(backup, &rows);
+        seen.clear();
+        testutil::answerBoxes({QMessageBox::Yes, QMessageBox::Ok}, &seen);
+        testutil::findButton(page(window, HistoryPage), QStringLiteral("从备份恢复…"))->click();
+
+        QCOMPARE(seen.size(), 2);
+        QCOMPARE(seen.at(1).title, QStringLiteral("已恢复"));
+        QVERIFY2(db.unusableReason().isEmpty(), qPrintable(db.unusableReason()));
+        QCOMPARE(itemName("kept"), QStringLiteral("轴承"));
+        QCOMPARE(t.dataTable()->rowCount(), 1);
+        QVERIFY(!t.statusLabel()->text().contains(QStringLiteral("数据库不可用")));
+    }
+
     void restoreQuestionDefaultsToNo()
     {
         MainWindow window;

@@ -156,7 +156,9 @@ void MainWindow::onRollback()
 void MainWindow::onRestoreBackup()
 {
     Database &db = Database::instance();
-    if (!db.isOpen()) {
+    // A database that failed its check is closed, and restoring is what mends it: only a database that
+    // was never located has no backup folder.
+    if (db.fileName().isEmpty()) {
         QMessageBox::warning(this, QStringLiteral("失败"), QStringLiteral("数据库没有打开，无法恢复"));
         return;
     }
