@@ -207,10 +207,6 @@ void MainWindow::restoreBackup(const QString &file)
     progress.close();
     server->refusal.clear();
     refreshTimer->start();
-    // The connection was opened anew: readings kept from the one before say nothing of it.
-    rowsMemo.clear();
-    categoryRowsMemo.clear();
-    locationRowsMemo.clear();
 
     if (!restored) {
         appendLog(QStringLiteral("从备份 %1 恢复失败: %2").arg(name, error));
