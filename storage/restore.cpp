@@ -249,12 +249,19 @@ bool Database::restoreFrom(const QString &backupFile, QString *setAsidePath, QSt
     }
     close();
 
-    // Until the swap, a failure leaves nothing behind, not even the copy set aside.
+    const QString wal = master + QStringLiteral("-wal");
+    const QString shm = master + QStringLiteral("-shm");
+
+    // Until the swap, a failure leaves nothing behind, not even the copy set aside. A log set aside with it
+    // goes back beside the file it belongs to, should it have been removed there already.
     QString aside;
-    const auto reopen = [this, &master, &aside, error](const QString &why) {
+    const auto reopen = [this, &master, &aside, &wal, error](const QString &why) {
         if (!aside.isEmpty()) {
+            const QString asideWal = aside + QStringLiteral("-wal");
+            if (QFileInfo::exists(asideWal) && !QFileInfo::exists(wal))
+                QFile::rename(asideWal, wal);
+            QFile::remove(asideWal);
             QFile::remove(aside);
-            QFile::remove(aside + QStringLiteral("-wal"));
         }
         QString reopenError;
         if (!open(master, &reopenError))
@@ -265,8 +272,6 @@ bool Database::restoreFrom(const QString &backupFile, QString *setAsidePath, QSt
     };
 
     // Another program that still has the file open would keep its log and write into the restored file.
-    const QString wal = master + QStringLiteral("-wal");
-    const QString shm = master + QStringLiteral("-shm");
     if (usable && QFileInfo(wal).size() > 0)
         return reopen(QStringLiteral("当前数据库仍被其他程序打开"));
 
@@ -331,8 +336,11 @@ bool Database::restoreFrom(const QString &backupFile, QString *setAsidePath, QSt
         for (const QString &companion : {wal, shm})
             QFile::remove(companion);
         QFile::remove(incoming);
+        const QString madeAsideWal = madeAside + QStringLiteral("-wal");
         if (!linkOrCopy(madeAside, incoming, QStringLiteral("正在放回原数据库…"), progress, &putBack)
-            || !replaceFile(incoming, master, &putBack)) {
+            || !replaceFile(incoming, master, &putBack)
+            || (QFileInfo::exists(madeAsideWal)
+                && !linkOrCopy(madeAsideWal, wal, QStringLiteral("正在放回原数据库…"), progress, &putBack))) {
             QFile::remove(incoming);
             storagefault::report(error, failure + QStringLiteral("；放回原数据库也失败了（%1），原数据库保存在 %2").arg(putBack, madeAside));
             return false;
