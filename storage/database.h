@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QDate>
 #include <QJsonArray>
 #include <QDateTime>
 #include <QJsonObject>
@@ -127,6 +128,8 @@ public:
     // so they may run on any thread.
     static QList<BackupInfo> listBackups(const QString &folder);
     static bool isSetAsideCopy(const QString &fileName);
+    // The day of a daily copy ("plindor-YYYYMMDD.db"); an invalid date for any other name.
+    static QDate dailyBackupDay(const QString &fileName);
     // Live rows per table key; false with the reason when the file is no database of this program.
     static bool backupCounts(const QString &file, QJsonObject *counts, QString *error);
     // "ok", or what PRAGMA quick_check or the opening reported.

@@ -154,9 +154,15 @@ bool Database::isSetAsideCopy(const QString &fileName)
     return fileName.startsWith(setAsidePrefix);
 }
 
-QList<BackupInfo> Database::listBackups(const QString &folder)
+QDate Database::dailyBackupDay(const QString &fileName)
 {
     static const QRegularExpression daily(QStringLiteral("^plindor-(\\d{8})\\.db$"));
+    const auto match = daily.match(fileName);
+    return match.hasMatch() ? QDate::fromString(match.captured(1), QStringLiteral("yyyyMMdd")) : QDate();
+}
+
+QList<BackupInfo> Database::listBackups(const QString &folder)
+{
     static const QRegularExpression setAside(QStringLiteral("^") + setAsidePrefix + QStringLiteral("(\\d{8}-\\d{6})\\.db$"));
     QList<BackupInfo> result;
     const QFileInfoList files = QDir(folder).entryInfoList({QStringLiteral("plindor-*.db")}, QDir::Files);
@@ -165,8 +171,8 @@ QList<BackupInfo> Database::listBackups(const QString &folder)
         info.path = file.absoluteFilePath();
         info.fileName = file.fileName();
         info.size = file.size();
-        if (const auto match = daily.match(info.fileName); match.hasMatch()) {
-            info.madeAt = QDateTime(QDate::fromString(match.captured(1), QStringLiteral("yyyyMMdd")), QTime(0, 0));
+        if (const QDate day = dailyBackupDay(info.fileName); day.isValid()) {
+            info.madeAt = QDateTime(day, QTime(0, 0));
         } else if (const auto match = setAside.match(info.fileName); match.hasMatch()) {
             info.madeAt = QDateTime::fromString(match.captured(1), QStringLiteral("yyyyMMdd-HHmmss"));
             info.setAside = true;

@@ -128,8 +128,7 @@ QString Database::dailyBackup(QStringList *notes)
         // A copy set aside before a restore is the only record of the data it replaced: never rotated out.
         if (name == todayName || isSetAsideCopy(name))
             continue;
-        if (name > todayName && QDate::fromString(name.mid(8, 8), QStringLiteral("yyyyMMdd")).isValid()
-            && name.size() == todayName.size())
+        if (const QDate day = dailyBackupDay(name); day.isValid() && day > QDate::currentDate())
             later << name;
         else
             counted << name;
