@@ -101,7 +101,15 @@ bool copyInPieces(const QString &from, const QString &to, const QString &stage,
             *why = read < 0 ? in.errorString() : QStringLiteral("文件在复制时变短了");
             break;
         }
-        if (out.write(buffer.constData(), read) != read) {
+        // A full disk first takes part of a piece and says nothing; the next write names the fault.
+        qint64 written = 0;
+        while (written < read) {
+            const qint64 step = out.write(buffer.constData() + written, read - written);
+            if (step <= 0)
+                break;
+            written += step;
+        }
+        if (written < read) {
             *why = out.errorString();
             break;
         }
