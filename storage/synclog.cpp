@@ -1,5 +1,7 @@
 #include "storage/database.h"
 
+#include "storage/storagefault.h"
+
 #include <QDate>
 #include <QDir>
 #include <QFile>
@@ -102,7 +104,7 @@ QString Database::dailyBackup(QStringList *notes)
         query.prepare(QStringLiteral("VACUUM INTO ?"));
         query.addBindValue(partial);
         if (!query.exec())
-            fault = query.lastError().text();
+            fault = storagefault::describe(query.lastError());
     } else {
         // A closed connection has checkpointed its log, so the file is complete.
         QFile source(databaseFile);
