@@ -1,14 +1,16 @@
-// Fills the data page with 20,000 items over a 500-node category tree and a 200-node location tree,
-// and sets one refresh and one search keystroke against filling the same table with plain text
-// items and no lookups. Prints the figures; run it by hand or through scripts/bench.sh.
-// Usage: bench_datapage [once]: "once" runs each measured step a single time, each inside its own
-// profiled() call, for a profiler:
-//   valgrind --tool=callgrind --collect-atstart=no --toggle-collect='*profiled*' bench_datapage once
+// The data page over 20,000 and 100,000 items (a 500-node category tree and a 200-node location tree),
+// against reading the same rows from SQLite alone: a refresh after a phone changed a row, a refresh after
+// another table was shown, a search keystroke, and the resident memory the page takes for the table
+// against the size of the rows as a snapshot document. Prints the figures; run it by hand or through
+// scripts/bench.sh.
+// Usage: bench_datapage [items...]       (default: 20000 100000)
+//        bench_datapage once [items]     each measured step once, inside its own profiled() call:
+//   valgrind --tool=callgrind --collect-atstart=no --toggle-collect='*profiled*' bench_datapage once 20000
 
 #include "app/paths.h"
 #include "storage/database.h"
-#include "storage/rowsmemo.h"
 #include "tests/testutil.h"
+#include "ui/datapage.h"
 #include "ui/mainwindow.h"
 
 #include <QApplication>
@@ -21,15 +23,15 @@
 #include <QRandomGenerator>
 #include <QSqlDatabase>
 #include <QSqlQuery>
-#include <QTableWidget>
+#include <QTableView>
 
 #include <algorithm>
 #include <cstdio>
 #include <functional>
+#include <malloc.h>
 
 namespace {
 
-constexpr int itemCount = 20000;
 constexpr int categoryCount = 500;
 constexpr int locationCount = 200;
 constexpr int runs = 5;
@@ -60,7 +62,7 @@ void insertTree(const QString &table, const QString &prefix, int count, QRandomG
     }
 }
 
-void insertItems(QRandomGenerator &random)
+void insertItems(int itemCount, QRandomGenerator &random)
 {
     QSqlQuery query(QSqlDatabase::database(QStringLiteral("plindor")));
     query.prepare(QStringLiteral(
@@ -83,6 +85,17 @@ void insertItems(QRandomGenerator &random)
     }
 }
 
+void fill(int itemCount)
+{
+    QSqlDatabase connection = QSqlDatabase::database(QStringLiteral("plindor"));
+    QRandomGenerator random(20240101);
+    connection.transaction();
+    insertTree(QStringLiteral("categories"), QStringLiteral("cat"), categoryCount, random);
+    insertTree(QStringLiteral("locations"), QStringLiteral("loc"), locationCount, random);
+    insertItems(itemCount, random);
+    connection.commit();
+}
+
 double medianMs(const std::function<void()> &prepare, const std::function<void()> &work)
 {
     QList<double> times;
@@ -99,9 +112,8 @@ double medianMs(const std::function<void()> &prepare, const std::function<void()
     return times.at(runs / 2);
 }
 
-// One step and the event processing it causes (painting included), as medianMs times it; kept out of
-// line so that a profiler shows each step on its own.
-// Written by each step, so that each has a body of its own: the optimiser folds identical ones into one.
+// One step and the event processing it causes (painting included), kept out of line so that a profiler
+// shows each step on its own. Written by each step, so that the optimiser does not fold them into one.
 volatile int profiledStep = 0;
 
 template<int step>
@@ -112,19 +124,101 @@ Q_NEVER_INLINE void profiled(const std::function<void()> &work)
     QApplication::processEvents();
 }
 
-// The same widget filled with as many plain text items, without any reading or lookups.
-void fillPlain(QTableWidget *table, int rows, int columns, const QStringList &texts)
+// Resident memory in MiB, with what the allocator holds free given back first.
+double residentMiB()
 {
-    table->setUpdatesEnabled(false);
-    table->clear();
-    table->setRowCount(0);
-    table->setColumnCount(columns + 1);
-    table->setRowCount(rows);
-    for (int r = 0; r < rows; ++r) {
-        for (int c = 0; c < columns; ++c)
-            table->setItem(r, c, new QTableWidgetItem(texts.at(r)));
+    malloc_trim(0);
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return 0;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').value(0).toDouble() / 1024.0;
     }
-    table->setUpdatesEnabled(true);
+    return 0;
+}
+
+// A phone's push that changes one item: the page must read the table again.
+void changeOneItem(int n)
+{
+    const QJsonObject item{{"id", QStringLiteral("item-%1").arg(n)}, {"name", QStringLiteral("手机改名%1").arg(n)},
+                           {"updatedAt", QStringLiteral("2030-01-01 00:%1:00").arg(n % 60, 2, 10, QLatin1Char('0'))}};
+    Database::instance().merge(QJsonObject{{"items", QJsonArray{item}}});
+}
+
+void showTable(MainWindowTest &t, const QString &key)
+{
+    t.tableCombo()->setCurrentIndex(t.tableCombo()->findData(key));
+    QApplication::processEvents();
+}
+
+void profile(int itemCount)
+{
+    prepareProgramFolder();
+    MainWindow window;
+    MainWindowTest t(window);
+    window.show();
+    fill(itemCount);
+    showTable(t, QStringLiteral("customers"));
+    profiled<1>([&t] { showTable(t, QStringLiteral("items")); });
+    changeOneItem(1);
+    profiled<2>([&t] { t.refreshDataTable(true); });
+    profiled<3>([&t] { t.searchEdit()->setText(QStringLiteral("零件1")); });
+    profiled<4>([] { Database::instance().rows(QStringLiteral("items")); });
+    std::printf("1 refresh after another table, 2 refresh after a push, 3 keystroke, 4 rows(\"items\") afresh\n");
+}
+
+void measure(int itemCount)
+{
+    prepareProgramFolder();
+    MainWindow window;
+    MainWindowTest t(window);
+    window.show();
+    QApplication::processEvents();
+    fill(itemCount);
+    QTableView *table = t.dataTable();
+
+    // The page shows a small table while the resting size is taken.
+    showTable(t, QStringLiteral("customers"));
+    const double resting = residentMiB();
+    showTable(t, QStringLiteral("items"));
+    const double holding = residentMiB();
+
+    const double read = medianMs([] {}, [] { Database::instance().rows(QStringLiteral("items")); });
+
+    table->setCurrentIndex(table->model()->index(itemCount / 2, 0));
+    table->scrollTo(table->currentIndex());
+    int push = 0;
+    const double pushed = medianMs([&push] { changeOneItem(++push); }, [&t] { t.refreshDataTable(true); });
+    const bool placeKept = t.currentRowId() == QStringLiteral("item-%1").arg(itemCount / 2);
+    const double unchanged = medianMs([] {}, [&t] { t.refreshDataTable(true); });
+
+    const double cold = medianMs([&t] { showTable(t, QStringLiteral("customers")); },
+                                 [&t] { showTable(t, QStringLiteral("items")); });
+
+    const double keystroke = medianMs([&t] { t.searchEdit()->setText(QStringLiteral("零件")); },
+                                      [&t] { t.searchEdit()->setText(QStringLiteral("零件1")); });
+    const int searchRows = testutil::rowCount(table);
+    t.searchEdit()->clear();
+    QApplication::processEvents();
+    const double afterSearch = residentMiB();
+
+    QString error;
+    const double documentMiB = Database::instance().snapshotText(&error).size() / 1048576.0;
+
+    std::printf("data page, %d items over %d categories and %d locations (median of %d; %s)\n", itemCount,
+                categoryCount, locationCount, runs,
+                Database::instance().readsDirectly() ? "reading straight from SQLite" : "reading through QSqlQuery");
+    std::printf("  Database::rows(\"items\") afresh            %8.1f ms\n", read);
+    std::printf("  refresh after a push changed one row       %8.1f ms   ratio to reading %.2f (target <= 2); place kept: %s\n",
+                pushed, pushed / read, placeKept ? "yes" : "NO");
+    std::printf("  refresh with nothing changed               %8.1f ms\n", unchanged);
+    std::printf("  refresh after another table was shown      %8.1f ms   ratio to reading %.2f\n", cold, cold / read);
+    std::printf("  search keystroke (%6d rows left)         %8.1f ms\n", searchRows, keystroke);
+    std::printf("  resident memory: %.1f MiB resting, %.1f MiB holding the items (+%.1f), %.1f MiB after a search\n",
+                resting, holding, holding - resting, afterSearch);
+    std::printf("  the items' snapshot document %.1f MiB: the page holds %.2fx of it\n", documentMiB,
+                (holding - resting) / documentMiB);
 }
 
 } // namespace
@@ -134,117 +228,18 @@ int main(int argc, char **argv)
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
-    prepareProgramFolder();
 
-    MainWindow window;
-    MainWindowTest t(window);
-    window.show();
-    QApplication::processEvents();
-
-    QSqlDatabase connection = QSqlDatabase::database(QStringLiteral("plindor"));
-    QRandomGenerator random(20240101);
-    connection.transaction();
-    insertTree(QStringLiteral("categories"), QStringLiteral("cat"), categoryCount, random);
-    insertTree(QStringLiteral("locations"), QStringLiteral("loc"), locationCount, random);
-    insertItems(random);
-    connection.commit();
-
-    QTableWidget *table = t.dataTable();
-    QStringList texts;
-    for (int i = 0; i < itemCount; ++i)
-        texts.append(QStringLiteral("零件%1").arg(i));
-
-    if (argc > 1 && QByteArray(argv[1]) == "once") {
-        profiled<1>([&t] { t.refreshDataTable(); });
-        profiled<6>([&t] { t.refreshDataTable(); });
-        const int rows = table->rowCount();
-        const int columns = table->columnCount() - 1;
-        profiled<2>([&] { fillPlain(table, rows, columns, texts); });
-        t.searchEdit()->setText(QStringLiteral("零件"));
-        QApplication::processEvents();
-        profiled<3>([&t] { t.searchEdit()->setText(QStringLiteral("零件1")); });
-        const int searchRows = table->rowCount();
-        fillPlain(table, rows, columns, texts);
-        QApplication::processEvents();
-        profiled<4>([&] { fillPlain(table, searchRows, columns, texts); });
-        profiled<5>([] { Database::instance().rows(QStringLiteral("items")); });
-        t.searchEdit()->clear();
-        QApplication::processEvents();
-        table->setCurrentCell(itemCount / 2, 0);
-        const QJsonObject item{{"id", "item-7"}, {"name", "手机改名"}, {"updatedAt", "2030-01-01 00:00:00"}};
-        Database::instance().merge(QJsonObject{{"items", QJsonArray{item}}});
-        profiled<7>([&t] { t.refreshDataTable(true); });
-        t.tableCombo()->setCurrentIndex(1);
-        QApplication::processEvents();
-        profiled<8>([&t] { t.tableCombo()->setCurrentIndex(0); });
-        std::printf("1 first refresh, 6 next refresh, 2 their plain fill (%d rows), 3 keystroke, 4 its plain fill (%d rows), "
-                    "5 rows(\"items\") afresh, 7 refresh after a push, 8 refresh after another table\n",
-                    rows, searchRows);
-        return 0;
+    QList<int> counts;
+    const bool once = argc > 1 && QByteArray(argv[1]) == "once";
+    for (int i = once ? 2 : 1; i < argc; ++i)
+        counts.append(QByteArray(argv[i]).toInt());
+    if (counts.isEmpty())
+        counts = once ? QList<int>{20000} : QList<int>{20000, 100000};
+    for (int count : std::as_const(counts)) {
+        if (once)
+            profile(count);
+        else
+            measure(count);
     }
-
-    const double refresh = medianMs([] {}, [&t] { t.refreshDataTable(); });
-    const int shownRows = table->rowCount();
-    const int dataColumns = table->columnCount() - 1;
-    const double refreshPlain = medianMs([] {}, [&] { fillPlain(table, shownRows, dataColumns, texts); });
-
-    const double keystroke = medianMs([&t] { t.searchEdit()->setText(QStringLiteral("零件")); },
-                                      [&t] { t.searchEdit()->setText(QStringLiteral("零件1")); });
-    const int searchRows = table->rowCount();
-    // Both start from the full table that the keystroke before left behind.
-    const double keystrokePlain = medianMs([&] { fillPlain(table, shownRows, dataColumns, texts); },
-                                           [&] { fillPlain(table, searchRows, dataColumns, texts); });
-
-    // The part of a refresh that is storage's: reading the rows as Records, once afresh and once again
-    // with the Records of the reading before, as the page does on every refresh.
-    const double read = medianMs([] {}, [] { Database::instance().rows(QStringLiteral("items")); });
-    RowsMemo memo;
-    Database::instance().rows(QStringLiteral("items"), &memo);
-    const double reread = medianMs([] {}, [&memo] { Database::instance().rows(QStringLiteral("items"), &memo); });
-
-    // The first refresh after another table was shown has no earlier Records to take.
-    const double coldRefresh = medianMs([&t] { t.tableCombo()->setCurrentIndex(1); },
-                                        [&t] { t.tableCombo()->setCurrentIndex(0); });
-
-    // A phone's push changes a few rows; the page then refreshes in place, keeping its row and scroll.
-    table->setCurrentCell(itemCount / 2, 0);
-    int push = 0;
-    const double pushedRefresh = medianMs(
-        [&push] {
-            ++push;
-            const QJsonObject item{{"id", QStringLiteral("item-%1").arg(push)}, {"name", QStringLiteral("手机改名%1").arg(push)},
-                                   {"updatedAt", QStringLiteral("2030-01-01 00:00:%1").arg(push, 2, 10, QLatin1Char('0'))}};
-            Database::instance().merge(QJsonObject{{"items", QJsonArray{item}}});
-        },
-        [&t] { t.refreshDataTable(true); });
-
-    // The lookups as storage offers them, one per reference cell, for a slice of the rows.
-    constexpr int slice = 1000;
-    QElapsedTimer timer;
-    timer.start();
-    const QJsonArray rows = t.currentRows();
-    for (int i = 0; i < slice; ++i) {
-        const QJsonObject row = rows.at(i).toObject();
-        Database::instance().displayValue(QStringLiteral("categoryId"), row.value(QStringLiteral("categoryId")).toString());
-        Database::instance().displayValue(QStringLiteral("locationId"), row.value(QStringLiteral("locationId")).toString());
-    }
-    const double perCell = timer.nsecsElapsed() / 1e6;
-
-    std::printf("data page, %d items over %d categories and %d locations (median of %d)\n", itemCount, categoryCount,
-                locationCount, runs);
-    std::printf("  refreshDataTable       %6d rows  %8.1f ms   plain fill %8.1f ms   ratio %.2f\n", shownRows, refresh,
-                refreshPlain, refresh / refreshPlain);
-    std::printf("  search keystroke       %6d rows  %8.1f ms   plain fill %8.1f ms   ratio %.2f\n", searchRows,
-                keystroke, keystrokePlain, keystroke / keystrokePlain);
-    std::printf("  refresh after another table %6d rows  %8.1f ms   ratio %.2f\n", shownRows, coldRefresh,
-                coldRefresh / refreshPlain);
-    std::printf("  refresh after a push   %6d rows  %8.1f ms   ratio %.2f (after another table %.2f)\n", shownRows,
-                pushedRefresh, pushedRefresh / refreshPlain, coldRefresh / refreshPlain);
-    std::printf("  both read all rows (%s): Database::rows(\"items\") afresh %.1f ms, again %.1f ms\n",
-                Database::instance().readsDirectly() ? "straight from SQLite" : "through QSqlQuery", read, reread);
-    std::printf("  the page's own work: refresh %.1f ms, ratio %.2f; keystroke %.1f ms, ratio %.2f\n", refresh - reread,
-                (refresh - reread) / refreshPlain, keystroke - reread, (keystroke - reread) / keystrokePlain);
-    std::printf("  one storage lookup per reference cell: %d rows in %.1f ms, about %.0f ms for %d rows\n", slice,
-                perCell, perCell * itemCount / slice, itemCount);
     return 0;
 }

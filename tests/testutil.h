@@ -2,6 +2,8 @@
 
 #include "app/paths.h"
 #include "testnet.h"
+#include "ui/datapage.h"
+#include "ui/datatablemodel.h"
 #include "ui/mainwindow.h"
 
 #include <QApplication>
@@ -20,6 +22,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QStackedWidget>
+#include <QTableView>
 #include <QTableWidget>
 #include <QTimer>
 
@@ -132,9 +135,56 @@ inline QPushButton *findButton(QWidget *root, const QString &text)
 }
 
 // The last column stretches to the table's right edge, also after a refresh has fitted the others to their contents.
-inline bool lastColumnFillsTheTable(QTableWidget *table)
+inline bool lastColumnFillsTheTable(QTableView *table)
 {
     return table->horizontalHeader()->length() == table->viewport()->width();
+}
+
+// What a table shows, read through its model: the same for a view over a model and an item table.
+inline int rowCount(const QTableView *table)
+{
+    return table->model()->rowCount();
+}
+
+inline int columnOf(const QTableView *table, const QString &header)
+{
+    const QAbstractItemModel *model = table->model();
+    for (int c = 0; c < model->columnCount(); ++c) {
+        if (model->headerData(c, Qt::Horizontal).toString() == header)
+            return c;
+    }
+    return -1;
+}
+
+inline QVariant cellData(const QTableView *table, int row, int column, int role = Qt::DisplayRole)
+{
+    return table->model()->index(row, column).data(role);
+}
+
+inline QString cell(const QTableView *table, int row, int column)
+{
+    return cellData(table, row, column).toString();
+}
+
+// The texts of one column, top to bottom.
+inline QStringList columnTexts(const QTableView *table, const QString &header)
+{
+    QStringList texts;
+    const int column = columnOf(table, header);
+    for (int row = 0; row < rowCount(table); ++row)
+        texts << cell(table, row, column);
+    return texts;
+}
+
+// Makes a row current, and so selected, as a click on it would.
+inline void selectRow(QTableView *table, int row, int column = 0)
+{
+    table->setCurrentIndex(table->model()->index(row, column));
+}
+
+inline QRect cellRect(const QTableView *table, int row, int column)
+{
+    return table->visualRect(table->model()->index(row, column));
 }
 
 } // namespace testutil
@@ -147,12 +197,12 @@ public:
 
     QStackedWidget *stack() const { return w.stack; }
     QListWidget *nav() const { return w.nav; }
-    QComboBox *tableCombo() const { return w.tableCombo; }
-    QLineEdit *searchEdit() const { return w.searchEdit; }
-    QTableWidget *dataTable() const { return w.dataTable; }
-    QLabel *countLabel() const { return w.countLabel; }
-    const QJsonArray &currentRows() const { return w.currentRows; }
-    QSet<QString> &expandedIds() const { return w.expandedIds; }
+    DataPage *dataPage() const { return w.dataPage; }
+    QComboBox *tableCombo() const { return w.dataPage->tableChooser(); }
+    QLineEdit *searchEdit() const { return w.dataPage->searchField(); }
+    QTableView *dataTable() const { return w.dataPage->view(); }
+    QLabel *countLabel() const { return w.dataPage->countLine(); }
+    const QJsonArray &currentRows() const { return w.dataPage->rows(); }
     QLabel *lanQrLabel() const { return w.lanQrLabel; }
     QLabel *wanQrLabel() const { return w.wanQrLabel; }
     QLabel *lanAddressLabel() const { return w.lanAddressLabel; }
@@ -174,12 +224,12 @@ public:
     QTimer *refreshTimer() const { return w.refreshTimer; }
     bool ipLookupBusy() const { return w.ipLookupBusy; }
 
-    void refreshDataTable(bool keepPlace = false) { w.refreshDataTable(keepPlace); }
+    void refreshDataTable(bool keepPlace = false) { w.dataPage->refresh(keepPlace); }
     void refreshStatusCard() { w.refreshStatusCard(); }
     void refreshVersions() { w.refreshVersions(); }
     void refreshSyncLog() { w.refreshSyncLog(); }
     void refreshPhonePage() { w.refreshPhonePage(); }
-    QString currentRowId() const { return w.currentRowId(); }
+    QString currentRowId() const { return w.dataPage->currentRowId(); }
     QJsonObject showRowEditor(const QString &table, const QString &title, const QStringList &fields,
                               const QJsonObject &existing, bool isNew)
     {
@@ -187,7 +237,7 @@ public:
     }
     static QString csvField(const QJsonValue &value) { return MainWindow::csvField(value); }
     void exportCsvTo(const QString &path) { w.exportCsvTo(path); }
-    ActionDelegate *actionDelegate() const { return w.actionDelegate; }
+    ActionDelegate *actionDelegate() const { return w.dataPage->actions(); }
 
 private:
     MainWindow &w;

@@ -74,30 +74,9 @@ void fillEditorAndSave(QDialog *dialog, const QHash<QString, QString> &texts, co
     dialog->reject();
 }
 
-int columnOf(QTableWidget *table, const QString &header)
-{
-    for (int c = 0; c < table->columnCount(); ++c) {
-        if (table->horizontalHeaderItem(c) && table->horizontalHeaderItem(c)->text() == header)
-            return c;
-    }
-    return -1;
-}
-
-QString cell(QTableWidget *table, int row, int column)
-{
-    const QTableWidgetItem *item = column >= 0 ? table->item(row, column) : nullptr;
-    return item ? item->text() : QString();
-}
-
-// The texts of one column, top to bottom.
-QStringList columnTexts(QTableWidget *table, const QString &header)
-{
-    QStringList texts;
-    const int column = columnOf(table, header);
-    for (int row = 0; row < table->rowCount(); ++row)
-        texts << cell(table, row, column);
-    return texts;
-}
+using testutil::cell;
+using testutil::columnOf;
+using testutil::columnTexts;
 
 QJsonObject findById(const QJsonArray &rows, const QString &id)
 {
@@ -166,7 +145,7 @@ private Q_SLOTS:
                 fillEditorAndSave(d, {{"名称", itemName}, {"条码号", "690123"}, {"数量", "5"}}, {{"所属分类", categoryName}});
             });
             addButton->click();
-            QCOMPARE(t.dataTable()->rowCount(), 1);
+            QCOMPARE(testutil::rowCount(t.dataTable()), 1);
             QCOMPARE(cell(t.dataTable(), 0, columnOf(t.dataTable(), "名称")), itemName);
 
             // A phone pulls with the generated key and finds both.
@@ -221,10 +200,10 @@ private Q_SLOTS:
             // The data page shows the phone's values once it is refreshed.
             t.nav()->setCurrentRow(0);
             selectTable(t, "transactions");
-            QCOMPARE(t.dataTable()->rowCount(), 2);
+            QCOMPARE(testutil::rowCount(t.dataTable()), 2);
             QCOMPARE(columnTexts(t.dataTable(), "类型"), QStringList({"出库", "出库"}));
             selectTable(t, "items");
-            QCOMPARE(t.dataTable()->rowCount(), 1);
+            QCOMPARE(testutil::rowCount(t.dataTable()), 1);
             QCOMPARE(cell(t.dataTable(), 0, columnOf(t.dataTable(), "名称")), phoneItemName);
             QCOMPARE(cell(t.dataTable(), 0, columnOf(t.dataTable(), "数量")), QStringLiteral("3"));
             QCOMPARE(cell(t.dataTable(), 0, columnOf(t.dataTable(), "所属分类")), categoryName);
@@ -304,10 +283,10 @@ private Q_SLOTS:
         }
         selectTable(t, "items");
         t.searchEdit()->setText(QStringLiteral("螺丝"));
-        QCOMPARE(t.dataTable()->rowCount(), 150);
+        QCOMPARE(testutil::rowCount(t.dataTable()), 150);
         QScrollBar *scroll = t.dataTable()->verticalScrollBar();
         QVERIFY(scroll->maximum() > 20);
-        t.dataTable()->setCurrentCell(60, 0);
+        testutil::selectRow(t.dataTable(), 60);
         const QString selected = t.currentRowId();
         scroll->setValue(scroll->maximum() / 2);
         const int scrolled = scroll->value();
@@ -321,7 +300,7 @@ private Q_SLOTS:
         const testutil::Reply push = testutil::exchange(
             port, requestBytes("POST", "/import", "PUSHKEY1", QJsonDocument(pushed).toJson(QJsonDocument::Compact)));
         QCOMPARE(push.status, 200);
-        QTRY_COMPARE(t.dataTable()->rowCount(), 155);
+        QTRY_COMPARE(testutil::rowCount(t.dataTable()), 155);
         QVERIFY(columnTexts(t.dataTable(), "名称").contains(QStringLiteral("手机螺丝 3")));
         QCOMPARE(t.tableCombo()->currentData().toString(), QStringLiteral("items"));
         QCOMPARE(t.searchEdit()->text(), QStringLiteral("螺丝"));

@@ -256,7 +256,7 @@ private Q_SLOTS:
         QPushButton *trigger = nullptr;
         if (question == QStringLiteral("确认删除")) {
             t.tableCombo()->setCurrentIndex(t.tableCombo()->findData("customers"));
-            t.dataTable()->setCurrentCell(0, 0);
+            testutil::selectRow(t.dataTable(), 0);
             trigger = testutil::findButton(t.stack()->widget(0), QStringLiteral("删除"));
         } else if (question == QStringLiteral("确认回滚")) {
             t.refreshVersions();
@@ -415,9 +415,9 @@ private Q_SLOTS:
         QString damaged;
         const QString backup = prepareBackups(&damaged);
         QVERIFY(!backup.isEmpty());
-        QCOMPARE(t.dataTable()->rowCount(), 0);
+        QCOMPARE(testutil::rowCount(t.dataTable()), 0);
         t.refreshDataTable();
-        QCOMPARE(t.dataTable()->rowCount(), 3);
+        QCOMPARE(testutil::rowCount(t.dataTable()), 3);
         QPushButton *button = testutil::findButton(page(window, HistoryPage), QStringLiteral("从备份恢复…"));
         QVERIFY(button);
         QCOMPARE(button->objectName(), QStringLiteral("plain"));
@@ -449,7 +449,7 @@ private Q_SLOTS:
         QVERIFY(seen.at(1).text.contains(copies.first().path));
 
         // Every page shows the restored data, and the restore is on record.
-        QCOMPARE(t.dataTable()->rowCount(), 2);
+        QCOMPARE(testutil::rowCount(t.dataTable()), 2);
         QCOMPARE(itemName("late"), QString());
         QCOMPARE(t.versionsTable()->rowCount(), Database::instance().listVersions(200).size());
         QCOMPARE(rowTexts(t.syncLogTable(), 0).mid(1), QStringList({"本机界面", "恢复", QStringLiteral("从备份 %1 恢复").arg(backup)}));
@@ -518,7 +518,7 @@ private Q_SLOTS:
         QCOMPARE(seen.at(1).title, QStringLiteral("已恢复"));
         QVERIFY2(db.unusableReason().isEmpty(), qPrintable(db.unusableReason()));
         QCOMPARE(itemName("kept"), QStringLiteral("轴承"));
-        QCOMPARE(t.dataTable()->rowCount(), 1);
+        QCOMPARE(testutil::rowCount(t.dataTable()), 1);
         QVERIFY(!t.statusLabel()->text().contains(QStringLiteral("数据库不可用")));
     }
 

@@ -623,11 +623,18 @@ private Q_SLOTS:
             if (meta->method(i).methodType() == QMetaMethod::Slot)
                 slotNames.append(QString::fromLatin1(meta->method(i).name()));
         }
-        const QStringList expected{"onNavChanged",   "onTableChanged", "onSearchChanged", "onAddRow",
-                                   "onEditRow",      "onDeleteRow",    "onExportCsv",     "onMakeSnapshot",
-                                   "onRollback",     "onCopyKey",      "onNewKey",        "onSaveSettings",
-                                   "onToggleServer", "refreshAll",     "updateServerState", "fetchPublicIP"};
+        const QStringList expected{"onNavChanged", "onAddRow",       "onEditRow",      "onDeleteRow",
+                                   "onExportCsv",  "onMakeSnapshot", "onRollback",     "onCopyKey",
+                                   "onNewKey",     "onSaveSettings", "onToggleServer", "refreshAll",
+                                   "updateServerState", "fetchPublicIP"};
         QCOMPARE(slotNames, expected);
+        const QMetaObject *page = t.dataPage()->metaObject();
+        QStringList pageSlots;
+        for (int i = page->methodOffset(); i < page->methodCount(); ++i) {
+            if (page->method(i).methodType() == QMetaMethod::Slot)
+                pageSlots.append(QString::fromLatin1(page->method(i).name()));
+        }
+        QCOMPARE(pageSlots, (QStringList{"onTableChanged", "onSearchChanged"}));
 
         t.nav()->setCurrentRow(3);
         QCOMPARE(t.stack()->currentIndex(), 3);

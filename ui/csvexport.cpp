@@ -2,6 +2,7 @@
 
 #include "catalogue/catalogue.h"
 #include "storage/snapshottext.h"
+#include "ui/datapage.h"
 
 #include <QDir>
 #include <QFile>
@@ -11,7 +12,7 @@
 
 void MainWindow::onExportCsv()
 {
-    const QString key = currentTableKey();
+    const QString key = dataPage->currentTableKey();
     if (!findTable(key))
         return;
     const QString path = QFileDialog::getSaveFileName(this, QStringLiteral("导出 CSV"),
@@ -24,7 +25,7 @@ void MainWindow::onExportCsv()
 
 void MainWindow::exportCsvTo(const QString &path)
 {
-    const TableInfo *table = findTable(currentTableKey());
+    const TableInfo *table = dataPage->currentTable();
     if (!table)
         return;
 
@@ -42,7 +43,7 @@ void MainWindow::exportCsvTo(const QString &path)
     for (const QString &column : table->columns)
         fields.append(csvField(column));
     out << fields.join(QLatin1Char(',')) << "\r\n";
-    for (const QJsonValue &value : std::as_const(currentRows)) {
+    for (const QJsonValue &value : dataPage->rows()) {
         const QJsonObject row = value.toObject();
         fields.clear();
         for (const QString &column : table->columns)

@@ -1,11 +1,8 @@
-#include "ui/mainwindow.h"
+#include "ui/datapage.h"
 
 #include "catalogue/catalogue.h"
-#include "catalogue/records.h"
-#include "storage/database.h"
 #include "ui/actiondelegate.h"
-#include "ui/displaycache.h"
-#include "ui/tablefill.h"
+#include "ui/datatablemodel.h"
 
 #include <QAbstractItemView>
 #include <QApplication>
@@ -18,21 +15,23 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QScrollBar>
-#include <QSignalBlocker>
-#include <QStringMatcher>
 #include <QStyledItemDelegate>
-#include <QTableWidget>
+#include <QTableView>
 #include <QTimer>
 #include <QToolTip>
 #include <QVBoxLayout>
 
-#include <algorithm>
 #include <limits>
 
 namespace {
 
 // Rows read for the width of a column; enough for a fair width without walking a long table.
 constexpr int resizeSampleRows = 200;
+
+// A phone's changes are shown this long after the last of a burst of pushes, and never later than
+// maxRefreshDelayMs after the first.
+constexpr int refreshDelayMs = 250;
+constexpr int maxRefreshDelayMs = 2000;
 
 // No text column grows past this, so that one long name cannot push the numbers and the actions
 // off a window of the default size; longer texts are elided and shown whole in their tooltip.
@@ -91,35 +90,35 @@ public:
 
 } // namespace
 
-QWidget *MainWindow::buildDataPage()
+DataPage::DataPage(QWidget *parent)
+    : QWidget(parent)
 {
-    auto *page = new QWidget(this);
-    auto *layout = new QVBoxLayout(page);
+    auto *layout = new QVBoxLayout(this);
     layout->setContentsMargins(20, 18, 20, 18);
     layout->setSpacing(12);
 
     auto *toolbar = new QHBoxLayout;
-    toolbar->addWidget(new QLabel(QStringLiteral("表："), page));
+    toolbar->addWidget(new QLabel(QStringLiteral("表："), this));
 
-    tableCombo = new QComboBox(page);
+    tableCombo = new QComboBox(this);
     tableCombo->setFixedWidth(130);
-    for (const TableInfo &table : tables())
-        tableCombo->addItem(table.label, table.key);
+    for (const TableInfo &info : tables())
+        tableCombo->addItem(info.label, info.key);
     tableCombo->setCurrentIndex(0);
     toolbar->addWidget(tableCombo);
 
-    searchEdit = new QLineEdit(page);
+    searchEdit = new QLineEdit(this);
     searchEdit->setPlaceholderText(QStringLiteral("搜索…（名称/条码/客户等）"));
     searchEdit->setClearButtonEnabled(true);
     toolbar->addWidget(searchEdit, 1);
 
-    auto *addButton = new QPushButton(QStringLiteral("＋ 新增"), page);
+    auto *addButton = new QPushButton(QStringLiteral("＋ 新增"), this);
     addButton->setObjectName(QStringLiteral("success"));
-    auto *editButton = new QPushButton(QStringLiteral("修改"), page);
+    auto *editButton = new QPushButton(QStringLiteral("修改"), this);
     editButton->setObjectName(QStringLiteral("plain"));
-    auto *deleteButton = new QPushButton(QStringLiteral("删除"), page);
+    auto *deleteButton = new QPushButton(QStringLiteral("删除"), this);
     deleteButton->setObjectName(QStringLiteral("danger"));
-    auto *exportButton = new QPushButton(QStringLiteral("导出 CSV"), page);
+    auto *exportButton = new QPushButton(QStringLiteral("导出 CSV"), this);
     exportButton->setObjectName(QStringLiteral("plain"));
     toolbar->addWidget(addButton);
     toolbar->addWidget(editButton);
@@ -127,301 +126,171 @@ QWidget *MainWindow::buildDataPage()
     toolbar->addWidget(exportButton);
     layout->addLayout(toolbar);
 
-    dataTable = new QTableWidget(page);
-    dataTable->setSelectionBehavior(QAbstractItemView::SelectRows);
-    dataTable->setSelectionMode(QAbstractItemView::SingleSelection);
-    dataTable->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    dataTable->verticalHeader()->setVisible(false);
-    dataTable->horizontalHeader()->setStretchLastSection(true);
-    dataTable->horizontalHeader()->setResizeContentsPrecision(resizeSampleRows);
-    dataTable->setAlternatingRowColors(false);
-    dataTable->setSortingEnabled(false);
-    dataTable->setItemDelegate(new ElidedTextDelegate(dataTable));
-    dataTable->viewport()->installEventFilter(this);
-    layout->addWidget(dataTable, 1);
+    rowsModel = new DataTableModel(this);
+    table = new QTableView(this);
+    table->setObjectName(QStringLiteral("dataTable"));
+    table->setModel(rowsModel);
+    table->setSelectionBehavior(QAbstractItemView::SelectRows);
+    table->setSelectionMode(QAbstractItemView::SingleSelection);
+    table->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    table->verticalHeader()->setVisible(false);
+    table->horizontalHeader()->setStretchLastSection(true);
+    table->horizontalHeader()->setResizeContentsPrecision(resizeSampleRows);
+    table->setAlternatingRowColors(false);
+    table->setSortingEnabled(false);
+    table->setItemDelegate(new ElidedTextDelegate(table));
+    table->viewport()->installEventFilter(this);
+    layout->addWidget(table, 1);
 
-    actionDelegate = new ActionDelegate(dataTable);
+    actionDelegate = new ActionDelegate(table);
     connect(actionDelegate, &ActionDelegate::editClicked, this,
-            [this](int row) { runOnRow(row, &MainWindow::onEditRow); });
+            [this](int row) { runOnRow(row, &DataPage::editRequested); });
     connect(actionDelegate, &ActionDelegate::deleteClicked, this,
-            [this](int row) { runOnRow(row, &MainWindow::onDeleteRow); });
+            [this](int row) { runOnRow(row, &DataPage::deleteRequested); });
 
-    countLabel = new QLabel(page);
+    countLabel = new QLabel(this);
     countLabel->setObjectName(QStringLiteral("muted"));
     layout->addWidget(countLabel);
 
-    connect(tableCombo, &QComboBox::currentIndexChanged, this, &MainWindow::onTableChanged);
-    connect(searchEdit, &QLineEdit::textChanged, this, &MainWindow::onSearchChanged);
-    connect(addButton, &QPushButton::clicked, this, &MainWindow::onAddRow);
-    connect(editButton, &QPushButton::clicked, this, &MainWindow::onEditRow);
-    connect(deleteButton, &QPushButton::clicked, this, &MainWindow::onDeleteRow);
-    connect(exportButton, &QPushButton::clicked, this, &MainWindow::onExportCsv);
-    connect(dataTable, &QTableWidget::cellClicked, this, &MainWindow::onDataCellClicked);
-    connect(dataTable, &QTableWidget::doubleClicked, this, &MainWindow::onDataDoubleClicked);
+    pendingRefresh = new QTimer(this);
+    pendingRefresh->setSingleShot(true);
+    connect(pendingRefresh, &QTimer::timeout, this, [this] {
+        if (isVisible())
+            refresh(true);
+    });
 
-    return page;
+    connect(tableCombo, &QComboBox::currentIndexChanged, this, &DataPage::onTableChanged);
+    connect(searchEdit, &QLineEdit::textChanged, this, &DataPage::onSearchChanged);
+    connect(addButton, &QPushButton::clicked, this, &DataPage::addRequested);
+    connect(editButton, &QPushButton::clicked, this, &DataPage::editRequested);
+    connect(deleteButton, &QPushButton::clicked, this, &DataPage::deleteRequested);
+    connect(exportButton, &QPushButton::clicked, this, &DataPage::exportRequested);
+    connect(table, &QTableView::clicked, this, &DataPage::onClicked);
+    connect(table, &QTableView::doubleClicked, this, &DataPage::onDoubleClicked);
 }
 
-QString MainWindow::currentTableKey() const
+QString DataPage::currentTableKey() const
 {
-    return tableCombo ? tableCombo->currentData(Qt::UserRole).toString() : QString();
+    return tableCombo->currentData(Qt::UserRole).toString();
 }
 
-bool MainWindow::isShowingTree() const
+const TableInfo *DataPage::currentTable() const
+{
+    return findTable(currentTableKey());
+}
+
+bool DataPage::isShowingTree() const
 {
     return isTreeTable(currentTableKey());
 }
 
-void MainWindow::refreshDataTable(bool keepPlace)
+const QJsonArray &DataPage::rows() const
 {
-    if (!dataTable)
-        return;
-    const TableInfo *table = findTable(currentTableKey());
-    if (!table)
-        return;
+    return rowsModel->records();
+}
+
+int DataPage::childCount(const QString &id) const
+{
+    return rowsModel->childCount(id);
+}
+
+QString DataPage::currentRowId() const
+{
+    const QModelIndex current = table->currentIndex();
+    return current.isValid() ? rowsModel->idAt(current.row()) : QString();
+}
+
+void DataPage::refresh(bool keepPlace)
+{
+    pendingRefresh->stop();
     const QString keptId = keepPlace ? currentRowId() : QString();
-    const int keptScroll = keepPlace ? dataTable->verticalScrollBar()->value() : 0;
-
-    // Rows that did not change since the last refresh come back as the same Records.
-    currentRows = Database::instance().rows(table->key, &rowsMemo);
-    const QStringList keys = currentRows.isEmpty() ? QStringList() : currentRows.first().toObject().keys();
-    const QString search = searchEdit ? searchEdit->text().trimmed() : QString();
-    const bool tree = isTreeTable(table->key);
-
-    const QJsonArray shown = filterDataRows(*table, keys, search);
-    fillDataTable(shown, planTable(*table, keys), keys, tree, !search.isEmpty());
-
-    dataTable->setCurrentItem(nullptr);
-    if (!keptId.isEmpty()) {
-        for (int r = 0; r < dataTable->rowCount(); ++r) {
-            const QTableWidgetItem *item = dataTable->item(r, 0);
-            if (item && item->data(Qt::UserRole).toString() == keptId) {
-                dataTable->setCurrentCell(r, 0);
-                break;
-            }
-        }
-    }
-    // The scroll range follows the new rows only once the view is laid out again.
-    dataTable->doItemsLayout();
-    dataTable->verticalScrollBar()->setValue(keptScroll);
-    dataTable->setUpdatesEnabled(true);
-
-    dataTable->viewport()->setCursor(tree ? Qt::PointingHandCursor : Qt::ArrowCursor);
-    showDataCount(shown.size(), search, tree);
+    const int keptScroll = keepPlace ? table->verticalScrollBar()->value() : 0;
+    if (!rowsModel->reload(currentTableKey(), searchEdit->text().trimmed()))
+        return;
+    showRows(keptId, keptScroll);
 }
 
-QJsonArray MainWindow::filterDataRows(const TableInfo &table, const QStringList &keys, const QString &search)
+void DataPage::refreshLater()
 {
-    const bool searching = !search.isEmpty();
-    QJsonArray shown;
-    if (searching) {
-        const qsizetype keyCount = keys.size();
-        const KeyPosition idKey(QStringLiteral("id"), keys);
-        QList<KeyPosition> searched;
-        for (const QString &column : table.columns)
-            searched.append(KeyPosition(column, keys));
-        const QStringMatcher matcher(search, Qt::CaseInsensitive);
-        if (searchTextsTable != table.key) {
-            searchTexts.clear();
-            searchTextsTable = table.key;
-        }
-        QHash<QString, SearchText> kept;
-        kept.reserve(currentRows.size());
-        for (const QJsonValue &value : std::as_const(currentRows)) {
-            const QJsonObject row = value.toObject();
-            const QString id = idKey.text(row, keyCount);
-            // An unchanged row comes back as the very same Record, which compares equal at once.
-            const auto known = searchTexts.constFind(id);
-            const QString text = known != searchTexts.cend() && known->row == row ? known->text
-                                                                                 : searchTextOf(row, keyCount, searched);
-            kept.insert(id, {row, text});
-            if (matcher.indexIn(text) >= 0)
-                shown.append(value);
-        }
-        searchTexts.swap(kept);
-    } else {
-        shown = currentRows;
-    }
-
-    depthById.clear();
-    childCountById.clear();
-    parentIds.clear();
-    if (isTreeTable(table.key))
-        shown = orderAsTree(shown, searching);
-    return shown;
+    if (!pendingRefresh->isActive())
+        pendingSince.start();
+    if (pendingSince.elapsed() < maxRefreshDelayMs - refreshDelayMs)
+        pendingRefresh->start(refreshDelayMs);
 }
 
-void MainWindow::fillDataTable(const QJsonArray &shown, const TablePlan &plan, const QStringList &keys, bool tree,
-                               bool searching)
+void DataPage::onTableChanged(int)
 {
-    const qsizetype keyCount = keys.size();
-    const KeyPosition idKey(QStringLiteral("id"), keys);
+    refresh();
+}
 
-    // Painting is held back while tens of thousands of items go in; the caller lets it go again.
-    dataTable->setUpdatesEnabled(false);
-    dataTable->setRowCount(0);
-    dataTable->clear();
-    dataTable->setColumnCount(int(plan.headers.size()));
-    dataTable->setHorizontalHeaderLabels(plan.headers);
-    actionDelegate->setColumn(plan.actionColumn);
-    dataTable->setRowCount(int(shown.size()));
+void DataPage::onSearchChanged(const QString &)
+{
+    refresh();
+}
 
-    // One change notice for the whole table instead of one per cell.
-    QAbstractItemModel *model = dataTable->model();
-    QSignalBlocker quiet(model);
-    const QBrush parentBrush{QColor(QStringLiteral("#2980B9"))};
-    DisplayCache cache(&categoryRowsMemo, &locationRowsMemo);
-    for (int r = 0; r < shown.size(); ++r) {
-        const QJsonObject row = shown.at(r).toObject();
-        const QString id = idKey.text(row, keyCount);
-        const bool parent = tree && parentIds.contains(id);
-        const bool unfolded = parent && (searching || expandedIds.contains(id));
-        for (const ColumnPlan &column : plan.columns) {
-            QString text = cellText(row, keyCount, column, cache);
-            const bool decorated = tree && column.key.name == QLatin1String("name");
-            if (decorated) {
-                const QString marker = !parent ? QStringLiteral("   ")
-                                               : (unfolded ? QStringLiteral("▼ ") : QStringLiteral("▶ "));
-                text = QStringLiteral("    ").repeated(depthById.value(id)) + marker + text;
-                if (parent)
-                    text += QStringLiteral("  (%1)").arg(childCountById.value(id));
-            }
-            auto *item = new RowItem(text, id);
-            if (decorated && parent) {
-                QFont font = item->font();
-                font.setWeight(QFont::Bold);
-                item->setFont(font);
-                item->setForeground(parentBrush);
-                item->setToolTip(unfolded ? QStringLiteral("点一下收起子分类")
-                                          : QStringLiteral("点一下展开 %1 个子分类").arg(childCountById.value(id)));
-            }
-            if (column.tableColumn == 0 && parent)
-                item->setData(ActionDelegate::ParentRole, true);
-            dataTable->setItem(r, column.tableColumn, item);
-        }
-    }
-    quiet.unblock();
-    if (model->rowCount() > 0)
-        Q_EMIT model->dataChanged(model->index(0, 0), model->index(model->rowCount() - 1, model->columnCount() - 1));
+void DataPage::showRows(const QString &keptId, int keptScroll)
+{
+    actionDelegate->setColumn(rowsModel->actionColumn());
     // Column by column and the last one left out: resizing it would undo its stretch until the next resize.
-    dataColumnWidths.clear();
-    for (int column = 0; column < dataTable->columnCount() - 1; ++column) {
-        dataTable->resizeColumnToContents(column);
-        dataColumnWidths.append(dataTable->columnWidth(column));
+    columnWidths.clear();
+    for (int column = 0; column < rowsModel->columnCount() - 1; ++column) {
+        table->resizeColumnToContents(column);
+        columnWidths.append(table->columnWidth(column));
     }
-    fitDataColumns();
+    fitColumns();
+
+    const int keptRow = rowsModel->rowOf(keptId);
+    if (keptRow >= 0)
+        table->setCurrentIndex(rowsModel->index(keptRow, 0));
+    // The scroll range follows the new rows only once the view is laid out again.
+    table->doItemsLayout();
+    table->verticalScrollBar()->setValue(keptScroll);
+
+    table->viewport()->setCursor(rowsModel->isTree() ? Qt::PointingHandCursor : Qt::ArrowCursor);
+    showCount();
 }
 
-void MainWindow::showDataCount(qsizetype shownRows, const QString &search, bool tree)
+void DataPage::showCount()
 {
-    QString count = QStringLiteral("共 %1 条").arg(shownRows);
+    const QString search = rowsModel->search();
+    QString count = QStringLiteral("共 %1 条").arg(rowsModel->rowCount());
     if (!search.isEmpty())
         count += QStringLiteral("（已按「%1」过滤）").arg(search);
-    if (tree)
+    if (rowsModel->isTree())
         count += QStringLiteral("\u3000\u00B7\u3000单击分类名可展开/收起；主级（带 ▼▶）不能改删，只叶子可以");
     countLabel->setText(count);
 }
 
-bool MainWindow::eventFilter(QObject *watched, QEvent *event)
+bool DataPage::eventFilter(QObject *watched, QEvent *event)
 {
-    // The data table's room changes with the window, and on its first showing.
-    if (dataTable && watched == dataTable->viewport() && event->type() == QEvent::Resize)
-        fitDataColumns();
-    return QMainWindow::eventFilter(watched, event);
+    // The table's room changes with the window, and on its first showing.
+    if (watched == table->viewport() && event->type() == QEvent::Resize)
+        fitColumns();
+    return QWidget::eventFilter(watched, event);
 }
 
-void MainWindow::fitDataColumns()
+void DataPage::fitColumns()
 {
-    if (!dataTable || dataColumnWidths.size() != dataTable->columnCount() - 1)
+    if (columnWidths.size() != rowsModel->columnCount() - 1)
         return;
     const int actionColumn = actionDelegate->column();
-    QHeaderView *header = dataTable->horizontalHeader();
+    QHeaderView *header = table->horizontalHeader();
     // The room of a hidden table is not known yet: it is fitted again when it is shown.
-    const int room = dataTable->isVisible() ? dataTable->viewport()->width() - header->sectionSize(actionColumn)
-                                            : std::numeric_limits<int>::max();
-    const int level = fittingLevel(dataColumnWidths.mid(0, qMax(0, actionColumn)), room);
-    for (int column = 0; column < dataColumnWidths.size(); ++column) {
+    const int room = table->isVisible() ? table->viewport()->width() - header->sectionSize(actionColumn)
+                                        : std::numeric_limits<int>::max();
+    const int level = fittingLevel(columnWidths.mid(0, qMax(0, actionColumn)), room);
+    for (int column = 0; column < columnWidths.size(); ++column) {
         if (column == actionColumn)
             continue;
         const int limit = column < actionColumn ? level : maxColumnWidth;
-        header->resizeSection(column, qMin(dataColumnWidths.at(column), limit));
+        header->resizeSection(column, qMin(columnWidths.at(column), limit));
     }
 }
 
-QJsonArray MainWindow::orderAsTree(const QJsonArray &rows, bool searching)
+void DataPage::onClicked(const QModelIndex &index)
 {
-    QHash<QString, QJsonObject> byId;
-    for (const QJsonValue &value : rows) {
-        const QJsonObject row = value.toObject();
-        byId.insert(recordText(row, QStringLiteral("id")), row);
-    }
-
-    QStringList roots;
-    QHash<QString, QStringList> children;
-    for (const QJsonValue &value : rows) {
-        const QJsonObject row = value.toObject();
-        const QString id = recordText(row, QStringLiteral("id"));
-        const QString parentId = recordText(row, QStringLiteral("parentId"));
-        if (!parentId.isEmpty() && byId.contains(parentId))
-            children[parentId].append(id);
-        else
-            roots.append(id);
-    }
-
-    const auto byName = [&byId](const QString &a, const QString &b) {
-        return recordText(byId.value(a), QStringLiteral("name")) < recordText(byId.value(b), QStringLiteral("name"));
-    };
-    std::sort(roots.begin(), roots.end(), byName);
-    for (QStringList &list : children)
-        std::sort(list.begin(), list.end(), byName);
-
-    QJsonArray result;
-    QList<QPair<QString, int>> stack;
-    for (auto it = roots.crbegin(); it != roots.crend(); ++it)
-        stack.append({*it, 0});
-    while (!stack.isEmpty()) {
-        const auto [id, depth] = stack.takeLast();
-        const QStringList kids = children.value(id);
-        const int n = int(kids.size());
-        if (n > 0)
-            parentIds.insert(id);
-        childCountById.insert(id, n);
-        result.append(byId.value(id));
-        depthById.insert(id, depth);
-        if (n > 0 && (searching || expandedIds.contains(id))) {
-            for (auto it = kids.crbegin(); it != kids.crend(); ++it)
-                stack.append({*it, depth + 1});
-        }
-    }
-    return result;
-}
-
-QString MainWindow::currentRowId() const
-{
-    if (!dataTable)
-        return QString();
-    const int row = dataTable->currentRow();
-    if (row < 0)
-        return QString();
-    const QTableWidgetItem *item = dataTable->item(row, 0);
-    return item ? item->data(Qt::UserRole).toString() : QString();
-}
-
-void MainWindow::onTableChanged(int)
-{
-    refreshDataTable();
-}
-
-void MainWindow::onSearchChanged(const QString &)
-{
-    refreshDataTable();
-}
-
-void MainWindow::onDataCellClicked(int row, int column)
-{
-    const QTableWidgetItem *item = isShowingTree() && column == 0 ? dataTable->item(row, 0) : nullptr;
-    const QString id = item ? item->data(Qt::UserRole).toString() : QString();
-    if (!parentIds.contains(id)) {
+    const QString id = rowsModel->isTree() && index.column() == 0 ? rowsModel->idAt(index.row()) : QString();
+    if (!rowsModel->isParent(id)) {
         lastToggledId.clear();
         return;
     }
@@ -431,55 +300,39 @@ void MainWindow::onDataCellClicked(int row, int column)
                                 && lastToggleClock.elapsed() < QApplication::doubleClickInterval();
     lastToggledId = secondOfDouble ? QString() : id;
     lastToggleClock.start();
-    // The table that sent the click is rebuilt, so the toggle waits until the click is over.
+    // The rows under the click change, so the toggle waits until the click is over.
     QTimer::singleShot(0, this, [this, id, secondOfDouble] {
         if (secondOfDouble)
-            expandedIds.insert(id);
-        else if (!expandedIds.remove(id))
-            expandedIds.insert(id);
-        refreshDataTable(true);
+            rowsModel->unfold(id);
+        else
+            rowsModel->toggleFold(id);
+        refresh(true);
     });
 }
 
-void MainWindow::onDataDoubleClicked(const QModelIndex &index)
+void DataPage::onDoubleClicked(const QModelIndex &index)
 {
     const QString id = currentRowId();
+    const bool parent = rowsModel->isTree() && rowsModel->isParent(id);
     // On a parent's name the clicks themselves open it.
-    if (isShowingTree() && parentIds.contains(id) && index.column() == 0)
+    if (parent && index.column() == 0)
         return;
-    if (isShowingTree() && parentIds.contains(id)) {
+    if (parent) {
         QTimer::singleShot(0, this, [this] {
             QMessageBox::information(this, QStringLiteral("这是主级分类"),
                                      QStringLiteral("它下面还有子分类，不能直接修改。\n\n单击名称可以展开/收起子分类。"));
         });
         return;
     }
-    QTimer::singleShot(0, this, &MainWindow::onEditRow);
+    QTimer::singleShot(0, this, &DataPage::editRequested);
 }
 
-void MainWindow::runOnRow(int row, void (MainWindow::*action)())
+void DataPage::runOnRow(int row, void (DataPage::*request)())
 {
-    QTimer::singleShot(0, this, [this, row, action] {
-        if (!dataTable || row >= dataTable->rowCount())
+    QTimer::singleShot(0, this, [this, row, request] {
+        if (row >= rowsModel->rowCount())
             return;
-        dataTable->setCurrentCell(row, 0);
-        (this->*action)();
+        table->setCurrentIndex(rowsModel->index(row, 0));
+        Q_EMIT(this->*request)();
     });
-}
-
-bool MainWindow::selectedRow(const TableInfo **table, QString *id)
-{
-    if (!dataTable || dataTable->currentRow() < 0) {
-        QMessageBox::information(this, QStringLiteral("提示"), QStringLiteral("请先选中一行"));
-        return false;
-    }
-    *table = findTable(currentTableKey());
-    if (!*table)
-        return false;
-    *id = currentRowId();
-    if (id->isEmpty()) {
-        QMessageBox::information(this, QStringLiteral("提示"), QStringLiteral("读不到这一行的 ID，请重新选一行再试"));
-        return false;
-    }
-    return true;
 }

@@ -5,6 +5,7 @@
 #include "storage/database.h"
 #include "sync/localaddress.h"
 #include "sync/syncserver.h"
+#include "ui/datapage.h"
 
 #include <QApplication>
 #include <QDateTime>
@@ -21,6 +22,7 @@
 #include <QSplashScreen>
 #include <QStackedWidget>
 #include <QStyle>
+#include <QTableView>
 #include <QTimer>
 #include <QVBoxLayout>
 
@@ -51,7 +53,7 @@ QPushButton#danger { background: #E74C3C; }
 QPushButton#danger:hover { background: #C0392B; }
 QPushButton#success { background: #27AE60; }
 QPushButton#success:hover { background: #1E8449; }
-QTableWidget { background: #FFFFFF; border: 1px solid #E1E4E8; border-radius: 8px; gridline-color: #EEF1F4; selection-background-color: #D6EAF8; selection-color: #2C3E50; }
+QTableView { background: #FFFFFF; border: 1px solid #E1E4E8; border-radius: 8px; gridline-color: #EEF1F4; selection-background-color: #D6EAF8; selection-color: #2C3E50; }
 QHeaderView::section { background: #F7F9FB; color: #5C6672; border: none; border-bottom: 1px solid #E1E4E8; padding: 9px 8px; font-weight: bold; }
 QPlainTextEdit { background: #FFFFFF; border: 1px solid #E1E4E8; border-radius: 8px; font-family: Consolas,"Courier New",monospace; font-size: 12px; color: #4A5568; }
 )";
@@ -158,7 +160,12 @@ void MainWindow::buildUi()
     connect(nav, &QListWidget::currentRowChanged, this, &MainWindow::onNavChanged);
 
     stack = new QStackedWidget(central);
-    stack->addWidget(buildDataPage());
+    dataPage = new DataPage(stack);
+    connect(dataPage, &DataPage::addRequested, this, &MainWindow::onAddRow);
+    connect(dataPage, &DataPage::editRequested, this, &MainWindow::onEditRow);
+    connect(dataPage, &DataPage::deleteRequested, this, &MainWindow::onDeleteRow);
+    connect(dataPage, &DataPage::exportRequested, this, &MainWindow::onExportCsv);
+    stack->addWidget(dataPage);
     stack->addWidget(buildPhonePage());
     stack->addWidget(buildHistoryPage());
     stack->addWidget(buildSettingsPage());
@@ -174,7 +181,7 @@ void MainWindow::onNavChanged(int row)
     const int page = qMax(row, 0);
     stack->setCurrentIndex(page);
     if (page == 0)
-        refreshDataTable(true);
+        dataPage->refresh(true);
     else if (page == 1)
         refreshPhonePage();
     else if (page == 2)
@@ -221,18 +228,12 @@ void MainWindow::onMerging(bool busy)
         return;
     }
     QApplication::restoreOverrideCursor();
-    // After the phone has its answer: the refresh should not keep it waiting.
-    QTimer::singleShot(0, this, &MainWindow::refreshShownPage);
-}
-
-void MainWindow::refreshShownPage()
-{
-    if (!stack)
-        return;
-    if (stack->currentIndex() == 0)
-        refreshDataTable(true);
-    else if (stack->currentIndex() == 2)
-        refreshVersions();
+    // The phone is answered first; a page not shown is refreshed when it is shown.
+    dataPage->refreshLater();
+    QTimer::singleShot(0, this, [this] {
+        if (stack->currentIndex() == 2)
+            refreshVersions();
+    });
 }
 
 void MainWindow::showBackupSplash()
@@ -292,9 +293,26 @@ void MainWindow::refreshAll()
         publicHostEdit->setText(settings::storedPublicHost(config));
     }
     updateServerState();
-    refreshDataTable(true);
+    dataPage->refresh(true);
     refreshStatusCard();
     refreshVersions();
     refreshSyncLog();
     refreshPhonePage();
+}
+
+bool MainWindow::selectedRow(const TableInfo **table, QString *id)
+{
+    if (!dataPage->view()->currentIndex().isValid()) {
+        QMessageBox::information(this, QStringLiteral("提示"), QStringLiteral("请先选中一行"));
+        return false;
+    }
+    *table = dataPage->currentTable();
+    if (!*table)
+        return false;
+    *id = dataPage->currentRowId();
+    if (id->isEmpty()) {
+        QMessageBox::information(this, QStringLiteral("提示"), QStringLiteral("读不到这一行的 ID，请重新选一行再试"));
+        return false;
+    }
+    return true;
 }

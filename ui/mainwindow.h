@@ -1,20 +1,14 @@
 #pragma once
 
-#include "storage/rowsmemo.h"
-
-#include <QElapsedTimer>
-#include <QHash>
-#include <QJsonArray>
 #include <QJsonObject>
 #include <QList>
 #include <QMainWindow>
-#include <QSet>
 #include <QStringList>
 #include <QUrl>
 
 #include <functional>
 
-class QComboBox;
+class DataPage;
 class QFrame;
 class QLabel;
 class QLineEdit;
@@ -28,7 +22,6 @@ class QTableWidget;
 class QTimer;
 class SyncServer;
 struct TableInfo;
-struct TablePlan;
 
 // The program's only window: a sidebar with five entries over a stack of pages.
 // Each page's definitions live in a source file of their own (datapage.cpp, phonepage.cpp, ...).
@@ -53,8 +46,6 @@ Q_SIGNALS:
 
 private Q_SLOTS:
     void onNavChanged(int row);
-    void onTableChanged(int index);
-    void onSearchChanged(const QString &text);
     void onAddRow();
     void onEditRow();
     void onDeleteRow();
@@ -70,14 +61,10 @@ private Q_SLOTS:
     void fetchPublicIP();
 
 private:
-    bool eventFilter(QObject *watched, QEvent *event) override;
-
     // Frame
     void buildUi();
     void appendLog(const QString &text);
     void logLine(const QString &line);
-    // Reloads the page being shown, keeping its place, after the data changed under it.
-    void refreshShownPage();
     void onMerging(bool busy);
     // A splash shown while a large database is backed up at start, until the window is up; none when
     // the backup is quick.
@@ -88,26 +75,6 @@ private:
     void loadConfig();
     void saveConfig();
 
-    // Data page
-    QWidget *buildDataPage();
-    // keepPlace keeps the selected row and the scroll position, for a refresh of the same view.
-    void refreshDataTable(bool keepPlace = false);
-    // The rows of the table that match the search, in tree order for a tree.
-    QJsonArray filterDataRows(const TableInfo &table, const QStringList &keys, const QString &search);
-    // Puts the rows into the table, with painting held back until the caller has restored its place.
-    void fillDataTable(const QJsonArray &shown, const TablePlan &plan, const QStringList &keys, bool tree,
-                       bool searching);
-    void showDataCount(qsizetype shownRows, const QString &search, bool tree);
-    // Caps the columns at the widths their contents asked for at the last refresh, narrowing the
-    // ones before the actions together where the table is too narrow for them.
-    void fitDataColumns();
-    QJsonArray orderAsTree(const QJsonArray &rows, bool searching);
-    QString currentRowId() const;
-    QString currentTableKey() const;
-    bool isShowingTree() const;
-    void onDataCellClicked(int row, int column);
-    void onDataDoubleClicked(const QModelIndex &index);
-    void runOnRow(int row, void (MainWindow::*action)());
     // The table and id of the row the edit and delete actions work on; tells the operator when there is none.
     bool selectedRow(const TableInfo **table, QString *id);
 
@@ -151,37 +118,10 @@ private:
     void tryPublicIpService(int index);
     void onPublicIpReply(QNetworkReply *reply, int index, const QUrl &url);
 
-    QHash<QString, int> depthById;
-    QHash<QString, int> childCountById;
-    QSet<QString> parentIds;
-    QSet<QString> expandedIds;
-    QList<int> dataColumnWidths;
-    // The parent whose name was last clicked, and when: tells the second click of a double click.
-    QString lastToggledId;
-    QElapsedTimer lastToggleClock;
-
     QStackedWidget *stack = nullptr;
     QListWidget *nav = nullptr;
 
-    QComboBox *tableCombo = nullptr;
-    QLineEdit *searchEdit = nullptr;
-    QTableWidget *dataTable = nullptr;
-    QLabel *countLabel = nullptr;
-    class ActionDelegate *actionDelegate = nullptr;
-
-    QJsonArray currentRows;
-    RowsMemo rowsMemo;
-    RowsMemo categoryRowsMemo;
-    RowsMemo locationRowsMemo;
-    // The searchable text of each row of the shown table, kept while its Record comes back unchanged,
-    // so that a keystroke does not turn every value of every row into text again.
-    struct SearchText
-    {
-        QJsonObject row;
-        QString text;
-    };
-    QHash<QString, SearchText> searchTexts;
-    QString searchTextsTable;
+    DataPage *dataPage = nullptr;
 
     QLabel *lanQrLabel = nullptr;
     QLabel *wanQrLabel = nullptr;

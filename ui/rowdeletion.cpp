@@ -2,10 +2,10 @@
 
 #include "catalogue/catalogue.h"
 #include "storage/database.h"
+#include "ui/datapage.h"
 #include "ui/destructivequestion.h"
 
 #include <QMessageBox>
-#include <QTableWidget>
 
 void MainWindow::onDeleteRow()
 {
@@ -20,7 +20,7 @@ void MainWindow::onDeleteRow()
             QMessageBox::warning(this, QStringLiteral("这是主级，不能删除"),
                                  QStringLiteral("它下面还有 %1 个子项。\n\n请先删掉这些子项，再删它。\n"
                                                 "（双击名称左边的箭头可以展开查看）")
-                                     .arg(childCountById.value(id)));
+                                     .arg(dataPage->childCount(id)));
             return;
         }
         const int users = db.countItemsUsing(table->key, id);

@@ -4,6 +4,7 @@
 #include "catalogue/records.h"
 #include "storage/database.h"
 #include "storage/snapshottext.h"
+#include "ui/datapage.h"
 #include "ui/treepaths.h"
 
 #include <QAbstractItemView>
@@ -14,7 +15,6 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
-#include <QTableWidget>
 
 #include <algorithm>
 
@@ -173,7 +173,7 @@ QJsonObject MainWindow::showRowEditor(const QString &table, const QString &title
 
 void MainWindow::onAddRow()
 {
-    const TableInfo *table = findTable(currentTableKey());
+    const TableInfo *table = dataPage->currentTable();
     if (!table)
         return;
     const QJsonObject values = showRowEditor(table->key, QStringLiteral("新增") + table->label,
@@ -201,7 +201,7 @@ void MainWindow::onEditRow()
 
     QJsonObject record;
     bool found = false;
-    for (const QJsonValue &value : std::as_const(currentRows)) {
+    for (const QJsonValue &value : dataPage->rows()) {
         const QJsonObject row = value.toObject();
         if (recordText(row, QStringLiteral("id")) == id) {
             record = row;
@@ -237,7 +237,7 @@ void MainWindow::applyChange(const TableInfo &table, const QString &action, cons
         return;
     }
     db.logSync(QStringLiteral("qt-ui"), action, QStringLiteral("%1 %2").arg(table.label, changed));
-    refreshDataTable(true);
+    dataPage->refresh(true);
     refreshStatusCard();
     refreshSyncLog();
 }

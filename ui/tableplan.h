@@ -8,7 +8,6 @@
 #include <QList>
 #include <QString>
 #include <QStringList>
-#include <QTableWidgetItem>
 
 struct TableInfo;
 
@@ -66,7 +65,7 @@ struct TablePlan
 // `keys` are the keys of the Records read from the table.
 TablePlan planTable(const TableInfo &table, const QStringList &keys);
 
-// Inlined into the fill: it runs for every cell of the table.
+// Inlined: it runs for every cell painted, and for the rows sampled for the column widths.
 Q_ALWAYS_INLINE QString cellText(const QJsonObject &row, qsizetype keyCount, const ColumnPlan &plan, DisplayCache &cache)
 {
     const QJsonValue value = plan.key.of(row, keyCount);
@@ -88,18 +87,3 @@ Q_ALWAYS_INLINE QString cellText(const QJsonObject &row, qsizetype keyCount, con
 // The text values of a row, one per line: the search field holds no line break, so a match in this
 // text is a match in one of the values. Numbers are not searched.
 QString searchTextOf(const QJsonObject &row, qsizetype keyCount, const QList<KeyPosition> &columns);
-
-// A cell that answers the user role with its row's id from a member: tens of thousands of cells
-// then cost one value list entry each, not two.
-class RowItem : public QTableWidgetItem
-{
-public:
-    RowItem(const QString &text, const QString &id) : QTableWidgetItem(text), id(id) {}
-
-    QVariant data(int role) const override;
-    void setData(int role, const QVariant &value) override;
-    QTableWidgetItem *clone() const override { return new RowItem(*this); }
-
-private:
-    QString id;
-};

@@ -1,4 +1,4 @@
-#include "ui/tablefill.h"
+#include "ui/tableplan.h"
 
 #include "catalogue/catalogue.h"
 
@@ -59,17 +59,4 @@ QString searchTextOf(const QJsonObject &row, qsizetype keyCount, const QList<Key
         }
     }
     return text;
-}
-
-QVariant RowItem::data(int role) const
-{
-    return role == Qt::UserRole ? QVariant(id) : QTableWidgetItem::data(role);
-}
-
-void RowItem::setData(int role, const QVariant &value)
-{
-    if (role == Qt::UserRole)
-        id = value.toString();
-    else
-        QTableWidgetItem::setData(role, value);
 }
