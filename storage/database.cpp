@@ -3,6 +3,7 @@
 #include "catalogue/catalogue.h"
 #include "catalogue/records.h"
 #include "storage/recordwriter.h"
+#include "storage/rowtable.h"
 #include "storage/rowsmemo.h"
 #include "storage/storagefault.h"
 #include "storage/tablereader.h"
@@ -419,6 +420,39 @@ QJsonArray Database::readRows(const QString &table, RowsMemo *memo, bool direct,
         memo->stamp = stamp;
     }
     return result;
+}
+
+bool Database::readTable(const QString &table, RowTable *rows, QString *error)
+{
+    if (!findTable(table)) {
+        rows->clear();
+        storagefault::report(error, QStringLiteral("未知表"));
+        return false;
+    }
+    const QByteArray stamp = changeStamp(connection, openings);
+    if (rows->table == table && !stamp.isEmpty() && rows->stamp == stamp)
+        return true;
+
+    rows->clear();
+    TableReader reader(connection, table, true);
+    rows->names = reader.columns();
+    const int columnCount = int(rows->names.size());
+    while (reader.next()) {
+        rows->startRow();
+        for (int column = 0; column < columnCount; ++column)
+            reader.appendTo(*rows, column);
+    }
+    if (reader.failed()) {
+        qWarning() << "query failed:" << reader.errorText();
+        storagefault::report(error, reader.errorText());
+        rows->clear();
+        return false;
+    }
+    rows->block.squeeze();
+    rows->rowStart.squeeze();
+    rows->table = table;
+    rows->stamp = stamp;
+    return true;
 }
 
 QJsonObject Database::counts()

@@ -15,6 +15,7 @@
 
 class QSqlError;
 class RecordSource;
+class RowTable;
 
 // One entry of the version history, without its snapshot.
 struct VersionInfo
@@ -90,6 +91,10 @@ public:
     // where it cannot read straight from SQLite (readsDirectly() false).
     QJsonArray rowsThroughQuery(const QString &table, RowsMemo *memo = nullptr);
     bool readsDirectly() const;
+    // The live rows of a table in one compact block, for a reader that keeps a whole table (the data
+    // page). Rows still current (nothing written since, by any connection) are kept without a statement.
+    // A reading that fails leaves no rows and gives its reason.
+    bool readTable(const QString &table, RowTable *rows, QString *error = nullptr);
     QJsonObject counts();
     QJsonObject counts(QString *error);
     QString upsert(const QString &table, const QJsonObject &record, QString *error);

@@ -1,5 +1,6 @@
 #include "storage/tablereader.h"
 
+#include "storage/rowtable.h"
 #include "storage/snapshottext.h"
 #include "storage/storagefault.h"
 
@@ -74,6 +75,16 @@ struct JsonSink
     void real(double value) { snapshottext::appendNumber(out, value); }
     void ascii(const char *text, int length) { snapshottext::appendString(out, QLatin1StringView(text, length)); }
     void text(const QString &value) { snapshottext::appendString(out, value); }
+};
+
+struct RowSink
+{
+    RowTable &rows;
+    void null() { rows.addNull(); }
+    void integer(qint64 value) { rows.addInteger(value); }
+    void real(double value) { rows.addReal(value); }
+    void ascii(const char *text, int length) { rows.addAscii(text, length); }
+    void text(const QString &value) { rows.addText(value); }
 };
 
 // The driver's values in the order visit() hands them out, each tagged with its kind and, where its
@@ -249,6 +260,12 @@ QJsonValue TableReader::value(int column) const
 void TableReader::appendJson(QByteArray &out, int column) const
 {
     JsonSink sink{out};
+    visit(column, sink);
+}
+
+void TableReader::appendTo(RowTable &rows, int column) const
+{
+    RowSink sink{rows};
     visit(column, sink);
 }
 

@@ -9,6 +9,7 @@
 
 #include <string>
 
+class RowTable;
 struct sqlite3;
 struct sqlite3_stmt;
 
@@ -33,6 +34,8 @@ public:
     QJsonValue value(int column) const;
     // The value as compact JSON, exactly as QJsonDocument would write value(column).
     void appendJson(QByteArray &out, int column) const;
+    // The value added to the row the table last started.
+    void appendTo(RowTable &rows, int column) const;
     // A key of the row's values: equal keys mean equal Records. A direct reading takes the stored type
     // and bytes of each column, a reading through QSqlQuery the values as the driver gives them; the
     // two kinds of key are not to be mixed. Written into a buffer that keeps its capacity from row to row.

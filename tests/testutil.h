@@ -2,6 +2,7 @@
 
 #include "app/paths.h"
 #include "testnet.h"
+#include "storage/rowtable.h"
 #include "ui/datapage.h"
 #include "ui/datatablemodel.h"
 #include "ui/mainwindow.h"
@@ -202,7 +203,7 @@ public:
     QLineEdit *searchEdit() const { return w.dataPage->searchField(); }
     QTableView *dataTable() const { return w.dataPage->view(); }
     QLabel *countLabel() const { return w.dataPage->countLine(); }
-    const QJsonArray &currentRows() const { return w.dataPage->rows(); }
+    const RowTable &currentRows() const { return w.dataPage->rows(); }
     QLabel *lanQrLabel() const { return w.lanQrLabel; }
     QLabel *wanQrLabel() const { return w.wanQrLabel; }
     QLabel *lanAddressLabel() const { return w.lanAddressLabel; }

@@ -260,7 +260,7 @@ private Q_SLOTS:
         QCOMPARE(shown, names);
         QCOMPARE(t->countLabel()->text(),
                  QStringLiteral("共 %1 条（已按「%2」过滤）").arg(names.size()).arg(text.trimmed()));
-        QCOMPARE(t->currentRows().size(), 5);
+        QCOMPARE(t->currentRows().rowCount(), 5);
     }
 
     void cellTexts()
@@ -554,8 +554,8 @@ private Q_SLOTS:
         toolbarButton("＋ 新增")->click();
         QCOMPARE(title, QStringLiteral("新增物品（ID 留空自动生成）"));
 
-        QCOMPARE(t->currentRows().size(), 1);
-        const QJsonObject row = t->currentRows().at(0).toObject();
+        QCOMPARE(t->currentRows().rowCount(), 1);
+        const QJsonObject row = t->currentRows().record(0);
         const QString id = row.value("id").toString();
         QVERIFY2(QRegularExpression("^qt-[0-9a-z]+-[0-9a-z]+$").match(id).hasMatch(), qPrintable(id));
         QCOMPARE(row.value("name").toString(), QStringLiteral("螺丝刀"));

@@ -1,6 +1,7 @@
 #include "ui/mainwindow.h"
 
 #include "catalogue/catalogue.h"
+#include "storage/rowtable.h"
 #include "storage/snapshottext.h"
 #include "ui/datapage.h"
 
@@ -43,11 +44,14 @@ void MainWindow::exportCsvTo(const QString &path)
     for (const QString &column : table->columns)
         fields.append(csvField(column));
     out << fields.join(QLatin1Char(',')) << "\r\n";
-    for (const QJsonValue &value : dataPage->rows()) {
-        const QJsonObject row = value.toObject();
+    const RowTable &rows = dataPage->rows();
+    QList<int> columns;
+    for (const QString &column : table->columns)
+        columns.append(rows.columnIndex(column));
+    for (int row = 0; row < rows.rowCount(); ++row) {
         fields.clear();
-        for (const QString &column : table->columns)
-            fields.append(csvField(row.value(column)));
+        for (const int column : std::as_const(columns))
+            fields.append(csvField(rows.value(row, column)));
         out << fields.join(QLatin1Char(',')) << "\r\n";
     }
     out.flush();

@@ -184,7 +184,7 @@ bool DataPage::isShowingTree() const
     return isTreeTable(currentTableKey());
 }
 
-const QJsonArray &DataPage::rows() const
+const RowTable &DataPage::rows() const
 {
     return rowsModel->records();
 }

@@ -1,13 +1,13 @@
 #pragma once
 
 #include <QElapsedTimer>
-#include <QJsonArray>
 #include <QList>
 #include <QString>
 #include <QWidget>
 
 class ActionDelegate;
 class DataTableModel;
+class RowTable;
 class QComboBox;
 class QLabel;
 class QLineEdit;
@@ -39,7 +39,7 @@ public:
     // The Record id of the current row, or an empty text.
     QString currentRowId() const;
     // Every live row of the shown table as last read, unfiltered.
-    const QJsonArray &rows() const;
+    const RowTable &rows() const;
     // Children of a shown parent among the rows that passed the search.
     int childCount(const QString &id) const;
 

@@ -1,14 +1,12 @@
 #include "ui/datatablemodel.h"
 
 #include "catalogue/catalogue.h"
-#include "catalogue/records.h"
 #include "storage/database.h"
 #include "ui/actiondelegate.h"
 
 #include <QBrush>
 #include <QColor>
 #include <QFont>
-#include <QStringMatcher>
 
 #include <algorithm>
 #include <numeric>
@@ -25,18 +23,13 @@ bool DataTableModel::reload(const QString &tableKey, const QString &search)
     if (!table)
         return false;
     beginResetModel();
-    if (table != shownTable) {
-        rowsMemo.clear();
-        searchTexts.clear();
-    }
     shownTable = table;
     tree = isTreeTable(table->key);
     searchText = search;
-    // Rows that did not change since the last reading come back as the same Records.
-    rows = Database::instance().rows(table->key, &rowsMemo);
-    keys = rows.isEmpty() ? QStringList() : rows.first().toObject().keys();
-    idPosition = int(keys.indexOf(QStringLiteral("id")));
-    plan = planTable(*table, keys);
+    // A failed reading leaves no rows: the page shows none.
+    Database::instance().readTable(table->key, &rows);
+    idColumn = rows.columnIndex(QStringLiteral("id"));
+    plan = planTable(*table, rows);
     planOfColumn.fill(-1, plan.headers.size());
     for (int k = 0; k < plan.columns.size(); ++k)
         planOfColumn[plan.columns.at(k).tableColumn] = k;
@@ -70,48 +63,30 @@ void DataTableModel::layOut()
 
 QList<int> DataTableModel::matchingRows() const
 {
-    QList<int> passing;
     if (searchText.isEmpty()) {
-        // The texts are only worth their memory while someone is searching.
-        searchTexts.clear();
-        passing.resize(rows.size());
-        std::iota(passing.begin(), passing.end(), 0);
-        return passing;
+        QList<int> every(rows.rowCount());
+        std::iota(every.begin(), every.end(), 0);
+        return every;
     }
-    const qsizetype keyCount = keys.size();
-    QList<KeyPosition> searched;
+    QList<int> searched;
     for (const QString &column : shownTable->columns)
-        searched.append(KeyPosition(column, keys));
-    const QStringMatcher matcher(searchText, Qt::CaseInsensitive);
-    QHash<QString, SearchText> kept;
-    kept.reserve(rows.size());
-    for (int position = 0; position < rows.size(); ++position) {
-        const QJsonObject row = rows.at(position).toObject();
-        const QString id = idOf(row);
-        // An unchanged row comes back as the very same Record, which compares equal at once.
-        const auto known = searchTexts.constFind(id);
-        const QString text = known != searchTexts.cend() && known->row == row ? known->text
-                                                                             : searchTextOf(row, keyCount, searched);
-        kept.insert(id, {row, text});
-        if (matcher.indexIn(text) >= 0)
-            passing.append(position);
-    }
-    searchTexts.swap(kept);
-    return passing;
+        searched.append(rows.columnIndex(column));
+    return rows.rowsMatching(searched, searchText);
 }
 
 QList<int> DataTableModel::orderAsTree(const QList<int> &passing, bool searching)
 {
+    const int parentColumn = rows.columnIndex(QStringLiteral("parentId"));
+    const int nameColumn = rows.columnIndex(QStringLiteral("name"));
     QHash<QString, int> byId;
     for (int position : passing)
-        byId.insert(recordText(rows.at(position).toObject(), QStringLiteral("id")), position);
+        byId.insert(idOf(position), position);
 
     QStringList roots;
     QHash<QString, QStringList> children;
     for (int position : passing) {
-        const QJsonObject row = rows.at(position).toObject();
-        const QString id = recordText(row, QStringLiteral("id"));
-        const QString parentId = recordText(row, QStringLiteral("parentId"));
+        const QString id = idOf(position);
+        const QString parentId = rows.text(position, parentColumn);
         if (!parentId.isEmpty() && byId.contains(parentId))
             children[parentId].append(id);
         else
@@ -120,7 +95,7 @@ QList<int> DataTableModel::orderAsTree(const QList<int> &passing, bool searching
 
     QHash<QString, QString> names;
     for (auto it = byId.cbegin(); it != byId.cend(); ++it)
-        names.insert(it.key(), recordText(rows.at(it.value()).toObject(), QStringLiteral("name")));
+        names.insert(it.key(), rows.text(it.value(), nameColumn));
     const auto byName = [&names](const QString &a, const QString &b) { return names.value(a) < names.value(b); };
     std::sort(roots.begin(), roots.end(), byName);
     for (QStringList &list : children)
@@ -147,20 +122,11 @@ QList<int> DataTableModel::orderAsTree(const QList<int> &passing, bool searching
     return result;
 }
 
-QString DataTableModel::idOf(const QJsonObject &record) const
-{
-    if (idPosition >= 0 && record.size() == keys.size()) {
-        const QJsonValue value = (record.constBegin() + idPosition).value();
-        return value.isString() ? value.toString() : QString();
-    }
-    return recordText(record, QStringLiteral("id"));
-}
-
 QString DataTableModel::idAt(int row) const
 {
     if (row < 0 || row >= shown.size())
         return QString();
-    return idOf(rows.at(shown.at(row)).toObject());
+    return idOf(shown.at(row));
 }
 
 int DataTableModel::rowOf(const QString &id) const
@@ -177,11 +143,6 @@ int DataTableModel::rowOf(const QString &id) const
 bool DataTableModel::isUnfolded(const QString &id) const
 {
     return !searchText.isEmpty() || expandedIds.contains(id);
-}
-
-QString DataTableModel::cellTextAt(int position, const ColumnPlan &column) const
-{
-    return cellText(rows.at(position).toObject(), keys.size(), column, display);
 }
 
 QString DataTableModel::decoratedName(const QString &id, const QString &text) const
@@ -220,7 +181,7 @@ QVariant DataTableModel::data(const QModelIndex &index, int role) const
     default:
         return QVariant();
     }
-    const QString id = idOf(rows.at(position).toObject());
+    const QString id = idOf(position);
     if (role == Qt::UserRole)
         return id;
     const bool parent = tree && parentIds.contains(id);
@@ -231,10 +192,10 @@ QVariant DataTableModel::data(const QModelIndex &index, int role) const
     if (planned < 0)
         return QVariant();
     const ColumnPlan *column = &plan.columns.at(planned);
-    const bool decorated = tree && column->key.name == QLatin1String("name");
+    const bool decorated = tree && column->name == QLatin1String("name");
     switch (role) {
     case Qt::DisplayRole: {
-        const QString text = cellTextAt(position, *column);
+        const QString text = cellText(rows, position, *column, display);
         return decorated ? decoratedName(id, text) : text;
     }
     case Qt::ToolTipRole:

@@ -3,6 +3,7 @@
 #include "catalogue/catalogue.h"
 #include "catalogue/records.h"
 #include "storage/database.h"
+#include "storage/rowtable.h"
 #include "storage/snapshottext.h"
 #include "ui/datapage.h"
 #include "ui/treepaths.h"
@@ -199,18 +200,14 @@ void MainWindow::onEditRow()
         return;
     }
 
-    QJsonObject record;
-    bool found = false;
-    for (const QJsonValue &value : dataPage->rows()) {
-        const QJsonObject row = value.toObject();
-        if (recordText(row, QStringLiteral("id")) == id) {
-            record = row;
-            found = true;
-            break;
-        }
-    }
-    if (!found)
+    const RowTable &rows = dataPage->rows();
+    const int idColumn = rows.columnIndex(QStringLiteral("id"));
+    int row = 0;
+    while (row < rows.rowCount() && rows.text(row, idColumn) != id)
+        ++row;
+    if (row == rows.rowCount())
         return;
+    const QJsonObject record = rows.record(row);
 
     const QJsonObject values =
         showRowEditor(table->key, QStringLiteral("修改") + table->label, table->columns.mid(1), record, false);

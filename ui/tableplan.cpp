@@ -20,7 +20,7 @@ bool isTrailingColumn(const QString &column)
 
 } // namespace
 
-TablePlan planTable(const TableInfo &table, const QStringList &keys)
+TablePlan planTable(const TableInfo &table, const RowTable &rows)
 {
     QStringList dataColumns;
     QStringList trailing;
@@ -42,21 +42,8 @@ TablePlan planTable(const TableInfo &table, const QStringList &keys)
     const QStringList columns = dataColumns + trailing;
     for (int k = 0; k < columns.size(); ++k) {
         const QString &column = columns.at(k);
-        plan.columns.append({KeyPosition(column, keys), k < plan.actionColumn ? k : k + 1, isReferenceColumn(column),
-                             codeWords(column), {}});
+        plan.columns.append({column, rows.columnIndex(column), k < plan.actionColumn ? k : k + 1,
+                             isReferenceColumn(column), codeWords(column), {}});
     }
     return plan;
-}
-
-QString searchTextOf(const QJsonObject &row, qsizetype keyCount, const QList<KeyPosition> &columns)
-{
-    QString text;
-    for (const KeyPosition &column : columns) {
-        const QJsonValue value = column.of(row, keyCount);
-        if (value.isString()) {
-            text += value.toString();
-            text += QLatin1Char('\n');
-        }
-    }
-    return text;
 }

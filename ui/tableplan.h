@@ -1,10 +1,10 @@
 #pragma once
 
 #include "catalogue/records.h"
+#include "storage/rowtable.h"
 #include "ui/displaycache.h"
 
 #include <QHash>
-#include <QJsonObject>
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -19,38 +19,16 @@ inline QString numberText(double value)
     return QString::number(value, 'f', 2);
 }
 
-// Where a column sits among the keys of the Records of one reading. They all have the same keys, so a
-// value is taken by its position instead of a search for the key in every row and column.
-struct KeyPosition
-{
-    KeyPosition(const QString &name, const QStringList &keys) : name(name), position(int(keys.indexOf(name))) {}
-
-    QJsonValue of(const QJsonObject &row, qsizetype keyCount) const
-    {
-        if (position >= 0 && row.size() == keyCount)
-            return (row.constBegin() + position).value();
-        return row.value(name);
-    }
-
-    // The value as text where it is a string, else the empty text.
-    QString text(const QJsonObject &row, qsizetype keyCount) const
-    {
-        const QJsonValue value = of(row, keyCount);
-        return value.isString() ? value.toString() : QString();
-    }
-
-    QString name;
-    int position;
-};
-
-// How the cells of one column get their text; worked out once per refresh, not per cell.
+// How the cells of one column get their text; worked out once per reading, not per cell.
 struct ColumnPlan
 {
-    KeyPosition key;
+    QString name;
+    // Where the column sits among the read rows' columns; -1 where they lack it.
+    int column = -1;
     int tableColumn = 0;
     bool reference = false;
     const QHash<QString, QString> *words = nullptr;
-    // The texts shown so far in this refresh for the column's reference values.
+    // The texts shown so far in this reading for the column's reference values.
     mutable QHash<QString, QString> shown;
 };
 
@@ -62,20 +40,19 @@ struct TablePlan
     int actionColumn = 0;
 };
 
-// `keys` are the keys of the Records read from the table.
-TablePlan planTable(const TableInfo &table, const QStringList &keys);
+TablePlan planTable(const TableInfo &table, const RowTable &rows);
 
 // Inlined: it runs for every cell painted, and for the rows sampled for the column widths.
-Q_ALWAYS_INLINE QString cellText(const QJsonObject &row, qsizetype keyCount, const ColumnPlan &plan, DisplayCache &cache)
+Q_ALWAYS_INLINE QString cellText(const RowTable &rows, int row, const ColumnPlan &plan, DisplayCache &cache)
 {
-    const QJsonValue value = plan.key.of(row, keyCount);
+    const QJsonValue value = rows.value(row, plan.column);
     const QString text = value.isDouble() ? numberText(value.toDouble()) : value.toString();
     if (plan.reference) {
-        // One lookup in the column's own table of the texts shown so far in this refresh.
+        // One lookup in the column's own table of the texts shown so far in this reading.
         const auto known = plan.shown.constFind(text);
         if (known != plan.shown.cend())
             return *known;
-        const QString shown = cache.text(plan.key.name, text);
+        const QString shown = cache.text(plan.name, text);
         plan.shown.insert(text, shown);
         return shown;
     }
@@ -83,7 +60,3 @@ Q_ALWAYS_INLINE QString cellText(const QJsonObject &row, qsizetype keyCount, con
         return plan.words->value(text, text);
     return text;
 }
-
-// The text values of a row, one per line: the search field holds no line break, so a match in this
-// text is a match in one of the values. Numbers are not searched.
-QString searchTextOf(const QJsonObject &row, qsizetype keyCount, const QList<KeyPosition> &columns);
