@@ -2,6 +2,7 @@
 
 #include <QStringMatcher>
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -129,6 +130,25 @@ QJsonValue RowTable::value(int row, int column) const
     return decode(find(row, column));
 }
 
+int RowTable::rowWithText(int column, QStringView text) const
+{
+    if (column < 0 || column >= names.size())
+        return -1;
+    const char *data = block.constData();
+    for (int row = 0; row < rowStart.size(); ++row) {
+        const qsizetype at = find(row, column);
+        const char tag = data[at];
+        const qint32 length = readAt<qint32>(data + at + 1);
+        if ((tag != asciiTag && tag != textTag) || length != text.size())
+            continue;
+        const char *characters = data + charactersAt(at, tag);
+        if (tag == textTag ? QStringView(reinterpret_cast<const QChar *>(characters), length) == text
+                           : QLatin1StringView(characters, length) == text)
+            return row;
+    }
+    return -1;
+}
+
 QString RowTable::text(int row, int column) const
 {
     const QJsonValue found = value(row, column);
@@ -156,6 +176,9 @@ QList<int> RowTable::rowsMatching(const QList<int> &columns, const QString &sear
         if (column >= 0 && column < searched.size())
             searched[column] = true;
     }
+    // Text whose case folding leaves a character beyond ASCII is never found in an ASCII value.
+    const QString folded = search.toCaseFolded();
+    const bool asciiMayMatch = std::all_of(folded.cbegin(), folded.cend(), [](QChar c) { return c.unicode() < 0x80; });
     const char *data = block.constData();
     // ASCII is widened into one buffer that keeps its capacity, not into a new text per value.
     QString wide;
@@ -164,7 +187,7 @@ QList<int> RowTable::rowsMatching(const QList<int> &columns, const QString &sear
         qsizetype at = rowStart.at(row);
         for (int column = 0; column < searched.size(); at = nextValue(data, at), ++column) {
             const char tag = data[at];
-            if (!searched.at(column) || (tag != asciiTag && tag != textTag))
+            if (!searched.at(column) || (tag != textTag && (tag != asciiTag || !asciiMayMatch)))
                 continue;
             const qint32 length = readAt<qint32>(data + at + 1);
             const char *characters = data + charactersAt(at, tag);

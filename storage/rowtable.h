@@ -26,6 +26,8 @@ public:
     // The value where it is a string, else the empty text.
     QString text(int row, int column) const;
     QJsonObject record(int row) const;
+    // The first row whose value in the column is this text, compared in place; -1 for none.
+    int rowWithText(int column, QStringView text) const;
     // The rows, in order, where a string value of one of these columns contains the search text,
     // without regard to letter case. Numbers are not searched.
     QList<int> rowsMatching(const QList<int> &columns, const QString &search) const;

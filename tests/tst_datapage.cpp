@@ -12,6 +12,7 @@
 #include <QFormLayout>
 #include <QHeaderView>
 #include <QJsonDocument>
+#include <QScrollBar>
 #include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QToolTip>
@@ -261,6 +262,58 @@ private Q_SLOTS:
         QCOMPARE(t->countLabel()->text(),
                  QStringLiteral("共 %1 条（已按「%2」过滤）").arg(names.size()).arg(text.trimmed()));
         QCOMPARE(t->currentRows().rowCount(), 5);
+    }
+
+    // At 100,000 rows a refresh after a change keeps the selected row and the scroll position, every
+    // cell of a row carries its id, and a search finds rows by text stored as ASCII and as other text.
+    void largeTableKeepsItsPlace()
+    {
+        constexpr int count = 100000;
+        QSqlDatabase connection = QSqlDatabase::database(QStringLiteral("plindor"));
+        QVERIFY(connection.transaction());
+        QSqlQuery insert(connection);
+        QVERIFY(insert.prepare(QStringLiteral("INSERT INTO items (id, barcode, name, quantity, createdAt, updatedAt, "
+                                              "serverUpdatedAt, deleted) VALUES (?, ?, ?, ?, ?, ?, ?, 0)")));
+        for (int i = 0; i < count; ++i) {
+            insert.addBindValue(QStringLiteral("i%1").arg(i, 6, 10, QLatin1Char('0')));
+            insert.addBindValue(QStringLiteral("BC%1").arg(i));
+            insert.addBindValue(QStringLiteral("零件%1").arg(i));
+            insert.addBindValue(i % 7 == 0 ? QVariant(i / 4.0) : QVariant(i));
+            insert.addBindValue(stamp);
+            insert.addBindValue(stamp);
+            insert.addBindValue(stamp);
+            QVERIFY(insert.exec());
+        }
+        QVERIFY(connection.commit());
+        showTable("items");
+        QCOMPARE(testutil::rowCount(table()), count);
+
+        const int row = rowOf("i070001");
+        QVERIFY(row >= 0);
+        testutil::selectRow(table(), row, 2);
+        table()->scrollTo(table()->currentIndex(), QAbstractItemView::PositionAtCenter);
+        const int scrolled = table()->verticalScrollBar()->value();
+        QVERIFY(scrolled > 0);
+        for (int c = 0; c < table()->model()->columnCount(); ++c)
+            QCOMPARE(testutil::cellData(table(), row, c, Qt::UserRole).toString(), QStringLiteral("i070001"));
+        QCOMPARE(testutil::cell(table(), row, columnOf("数量")), QStringLiteral("70001"));
+        QCOMPARE(testutil::cell(table(), rowOf("i000007"), columnOf("数量")), QStringLiteral("1.75"));
+
+        put(QStringLiteral("items"), {{"id", "i000000"}, {"name", "改过的"}, {"updatedAt", "2030-01-01 00:00:00"}});
+        t->refreshDataTable(true);
+        QCOMPARE(testutil::rowCount(table()), count);
+        QCOMPARE(t->currentRowId(), QStringLiteral("i070001"));
+        QCOMPARE(table()->verticalScrollBar()->value(), scrolled);
+        QCOMPARE(testutil::cell(table(), rowOf("i000000"), columnOf("名称")), QStringLiteral("改过的"));
+
+        t->searchEdit()->setText(QStringLiteral("bc7000"));
+        QCOMPARE(columnTexts("条码号"), (QStringList{"BC7000", "BC70000", "BC70001", "BC70002", "BC70003", "BC70004",
+                                                  "BC70005", "BC70006", "BC70007", "BC70008", "BC70009"}));
+        t->searchEdit()->setText(QStringLiteral("零件9999"));
+        QCOMPARE(columnTexts("名称"), (QStringList{"零件9999", "零件99990", "零件99991", "零件99992", "零件99993",
+                                                 "零件99994", "零件99995", "零件99996", "零件99997", "零件99998",
+                                                 "零件99999"}));
+        QCOMPARE(t->currentRows().rowCount(), count);
     }
 
     void cellTexts()

@@ -21,6 +21,7 @@
 
 #include <functional>
 #include <memory>
+#include <vector>
 
 namespace {
 
@@ -318,6 +319,63 @@ private Q_SLOTS:
         QCOMPARE(second.status, 200);
         QTRY_COMPARE(t.versionsTable()->rowCount(), 2);
         QCOMPARE(t.versionsTable()->item(t.versionsTable()->currentRow(), 0)->text(), version);
+    }
+
+    // A phone has its answer before the page shown redraws; a burst of pushes redraws it once, and a
+    // page that is not shown is redrawn only when it is shown again.
+    void pushIsAnsweredBeforeTheRefresh()
+    {
+        const quint16 port = testutil::freePort();
+        QVERIFY(testutil::resetProgramFolder({{"syncPort", port}, {"publicHost", "203.0.113.9"}, {"syncKey", "PUSHKEY1"}}));
+        MainWindow window;
+        MainWindowTest t(window);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        selectTable(t, "items");
+        int refreshes = 0;
+        connect(t.dataTable()->model(), &QAbstractItemModel::modelReset, this, [&refreshes] { ++refreshes; });
+        const QString stamp = QStringLiteral("2024-01-01 00:00:00");
+        const auto push = [&](const QString &id) {
+            const QJsonObject item{{"id", id}, {"name", "手机件 " + id}, {"createdAt", stamp}, {"updatedAt", stamp}};
+            const QJsonObject document{{"app", "plindor"}, {"protocol", 1}, {"items", QJsonArray{item}}};
+            return requestBytes("POST", "/import", "PUSHKEY1", QJsonDocument(document).toJson(QJsonDocument::Compact));
+        };
+
+        QCOMPARE(testutil::exchange(port, push("a1")).status, 200);
+        QCOMPARE(refreshes, 0);
+        QCOMPARE(testutil::rowCount(t.dataTable()), 0);
+        QTRY_COMPARE(refreshes, 1);
+        QCOMPARE(columnTexts(t.dataTable(), "名称"), QStringList{"手机件 a1"});
+
+        // Three phones at once.
+        std::vector<std::unique_ptr<QTcpSocket>> phones;
+        for (const QString id : {"b1", "b2", "b3"}) {
+            phones.push_back(std::make_unique<QTcpSocket>());
+            phones.back()->connectToHost(QHostAddress::LocalHost, port);
+            phones.back()->write(push(id));
+        }
+        QList<QByteArray> answers(phones.size());
+        QTRY_VERIFY([&] {
+            bool done = true;
+            for (size_t i = 0; i < phones.size(); ++i) {
+                answers[i] += phones[i]->readAll();
+                done = done && phones[i]->state() == QAbstractSocket::UnconnectedState;
+            }
+            return done;
+        }());
+        for (const QByteArray &answer : std::as_const(answers))
+            QVERIFY2(answer.startsWith("HTTP/1.1 200"), answer.constData());
+        QTRY_COMPARE(testutil::rowCount(t.dataTable()), 4);
+        QTest::qWait(600);
+        QCOMPARE(refreshes, 2);
+
+        t.nav()->setCurrentRow(2);
+        QCOMPARE(testutil::exchange(port, push("c1")).status, 200);
+        QTest::qWait(600);
+        QCOMPARE(refreshes, 2);
+        QCOMPARE(testutil::rowCount(t.dataTable()), 4);
+        t.nav()->setCurrentRow(0);
+        QCOMPARE(testutil::rowCount(t.dataTable()), 5);
     }
 };
 

@@ -1,5 +1,6 @@
 #include "catalogue/catalogue.h"
 #include "storage/database.h"
+#include "storage/rowtable.h"
 #include "storage/rowsmemo.h"
 #include "storage/snapshotreader.h"
 #include "storage/recordsource.h"
@@ -137,6 +138,26 @@ private:
         return lines;
     }
 
+    // Stored values of every kind that a Record must read alike on each way of reading.
+    static void addStoredValueRows()
+    {
+        QTest::addColumn<QString>("quantity");
+        QTest::addColumn<QString>("extra");
+        QTest::newRow("null") << "NULL" << "NULL";
+        QTest::newRow("empty text in a real column") << "''" << "''";
+        QTest::newRow("whole number in a real column") << "3" << "3";
+        QTest::newRow("reals") << "12.5" << "-0.0";
+        QTest::newRow("large integers") << "9007199254740993" << "9223372036854775807";
+        QTest::newRow("smallest integer") << "-1e300" << "-9223372036854775808";
+        QTest::newRow("overflowing real") << "9e999" << "-9e999";
+        QTest::newRow("text like a number") << "'abc'" << "'00123'";
+        QTest::newRow("chinese text") << "'三个'" << "'零件 测试'";
+        QTest::newRow("quotes and controls") << "'a\"b'" << "'x\\y' || char(10) || char(0) || 'z'";
+        QTest::newRow("blob of utf-8") << "X'E99BB6'" << "X'41E99BB642'";
+        QTest::newRow("blob not utf-8") << "X'FF'" << "X'C3FF00FE'";
+        QTest::newRow("text not utf-8") << "CAST(X'C328' AS TEXT)" << "CAST(X'E9FF' AS TEXT)";
+    }
+
 private Q_SLOTS:
     void catalogueLookups()
     {
@@ -264,21 +285,7 @@ private Q_SLOTS:
 #ifndef TOVANIK_HAVE_SQLITE3
         QSKIP("built without the direct SQLite reader: rows() reads through QSqlQuery, nothing to compare");
 #endif
-        QTest::addColumn<QString>("quantity");
-        QTest::addColumn<QString>("extra");
-        QTest::newRow("null") << "NULL" << "NULL";
-        QTest::newRow("empty text in a real column") << "''" << "''";
-        QTest::newRow("whole number in a real column") << "3" << "3";
-        QTest::newRow("reals") << "12.5" << "-0.0";
-        QTest::newRow("large integers") << "9007199254740993" << "9223372036854775807";
-        QTest::newRow("smallest integer") << "-1e300" << "-9223372036854775808";
-        QTest::newRow("overflowing real") << "9e999" << "-9e999";
-        QTest::newRow("text like a number") << "'abc'" << "'00123'";
-        QTest::newRow("chinese text") << "'三个'" << "'零件 测试'";
-        QTest::newRow("quotes and controls") << "'a\"b'" << "'x\\y' || char(10) || char(0) || 'z'";
-        QTest::newRow("blob of utf-8") << "X'E99BB6'" << "X'41E99BB642'";
-        QTest::newRow("blob not utf-8") << "X'FF'" << "X'C3FF00FE'";
-        QTest::newRow("text not utf-8") << "CAST(X'C328' AS TEXT)" << "CAST(X'E9FF' AS TEXT)";
+        addStoredValueRows();
     }
 
     // The direct reading gives what the driver gives, type and value, also in a column without a
@@ -303,6 +310,96 @@ private Q_SLOTS:
         QCOMPARE(direct.size(), 2);
         QCOMPARE(described(direct), described(driver));
         QCOMPARE(QJsonDocument(direct).toJson(), QJsonDocument(driver).toJson());
+    }
+
+    void compactReadingHoldsTheRecords_data()
+    {
+        addStoredValueRows();
+    }
+
+    // The data page's compact reading gives, row by row and value by value, the Records rows() gives.
+    void compactReadingHoldsTheRecords()
+    {
+        QFETCH(QString, quantity);
+        QFETCH(QString, extra);
+        freshDatabaseForRow(QStringLiteral("compact"));
+        QSqlQuery query(QSqlDatabase::database(QStringLiteral("plindor")));
+        QVERIFY(query.exec(QStringLiteral("ALTER TABLE items ADD COLUMN extra")));
+        QVERIFY2(query.exec(QStringLiteral("INSERT INTO items (id, name, quantity, unitPrice, extra, deleted) "
+                                           "VALUES ('a', '零件', %1, 0.1, %2, 0), ('b', NULL, 2, %2, %1, 0), "
+                                           "('gone', 'x', 1, 1, 1, 1)").arg(quantity, extra)),
+                 qPrintable(query.lastError().text()));
+
+        const QJsonArray records = db.rows(QStringLiteral("items"));
+        RowTable table;
+        QVERIFY(db.readTable(QStringLiteral("items"), &table));
+        QCOMPARE(table.rowCount(), 2);
+        for (int row = 0; row < table.rowCount(); ++row) {
+            const QJsonObject record = records.at(row).toObject();
+            QCOMPARE(table.record(row), record);
+            for (const QString &column : table.columns())
+                QCOMPARE(table.value(row, table.columnIndex(column)), record.value(column));
+        }
+        QCOMPARE(table.value(0, -1), QJsonValue(QJsonValue::Undefined));
+        QCOMPARE(table.rowWithText(table.columnIndex(QStringLiteral("id")), u"b"), 1);
+        QCOMPARE(table.rowWithText(table.columnIndex(QStringLiteral("id")), u"gone"), -1);
+    }
+
+    void compactSearch_data()
+    {
+        QTest::addColumn<QString>("search");
+        QTest::addColumn<QStringList>("found");
+        QTest::newRow("ASCII, either case") << "ab" << QStringList{"ascii", "lower"};
+        QTest::newRow("Chinese") << "零件" << QStringList{"chinese"};
+        QTest::newRow("letters beyond ASCII, either case") << "äpfel" << QStringList{"umlaut"};
+        QTest::newRow("digits of a barcode, not of a number") << "3" << QStringList{"ascii"};
+        QTest::newRow("hidden column") << "lingjian" << QStringList{"chinese"};
+        QTest::newRow("beyond the basic plane") << "😀" << QStringList{"emoji"};
+        QTest::newRow("nothing") << "zzz" << QStringList{};
+    }
+
+    // A search finds a row by a string value of the given columns that contains the text, whatever its
+    // letter case and however the value is held; numbers are not searched.
+    void compactSearch()
+    {
+        QFETCH(QString, search);
+        QFETCH(QStringList, found);
+        freshDatabase(QStringLiteral("compact-search"));
+        const QList<QJsonObject> rows{{{"id", "ascii"}, {"name", "AB-12"}, {"barcode", "300"}, {"quantity", 3}},
+                                      {{"id", "lower"}, {"name", "ab"}, {"quantity", 33}},
+                                      {{"id", "chinese"}, {"name", "零件"}, {"pinyin", "lingjian"}},
+                                      {{"id", "umlaut"}, {"name", "ÄPFEL"}},
+                                      {{"id", "emoji"}, {"name", "笑😀"}}};
+        for (const QJsonObject &row : rows)
+            QVERIFY(!db.upsert(QStringLiteral("items"), row, nullptr).isEmpty());
+        RowTable table;
+        QVERIFY(db.readTable(QStringLiteral("items"), &table));
+        QList<int> columns;
+        for (const QString &column : findTable(QStringLiteral("items"))->columns)
+            columns.append(table.columnIndex(column));
+        QStringList ids;
+        for (const int row : table.rowsMatching(columns, search))
+            ids.append(table.text(row, table.columnIndex(QStringLiteral("id"))));
+        ids.sort();
+        found.sort();
+        QCOMPARE(ids, found);
+    }
+
+    // A reading is kept while nothing was written, and read again after any write.
+    void compactReadingFollowsChanges()
+    {
+        freshDatabase(QStringLiteral("compact-changes"));
+        QVERIFY(!db.upsert(QStringLiteral("customers"), {{"id", "c1"}, {"name", "张三"}}, nullptr).isEmpty());
+        RowTable table;
+        QVERIFY(db.readTable(QStringLiteral("customers"), &table));
+        QCOMPARE(table.rowCount(), 1);
+        QVERIFY(db.readTable(QStringLiteral("customers"), &table));
+        QCOMPARE(table.rowCount(), 1);
+        QVERIFY(db.softDelete(QStringLiteral("customers"), QStringLiteral("c1"), nullptr));
+        QVERIFY(db.readTable(QStringLiteral("customers"), &table));
+        QCOMPARE(table.rowCount(), 0);
+        QVERIFY(!db.readTable(QStringLiteral("sync_log"), &table));
+        QVERIFY(table.isEmpty());
     }
 
     void memoReadingFollowsEveryChange_data()

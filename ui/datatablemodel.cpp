@@ -131,13 +131,10 @@ QString DataTableModel::idAt(int row) const
 
 int DataTableModel::rowOf(const QString &id) const
 {
-    if (id.isEmpty())
+    if (id.isEmpty() || idColumn < 0)
         return -1;
-    for (int row = 0; row < shown.size(); ++row) {
-        if (idAt(row) == id)
-            return row;
-    }
-    return -1;
+    const int position = rows.rowWithText(idColumn, id);
+    return position < 0 ? -1 : int(shown.indexOf(position));
 }
 
 bool DataTableModel::isUnfolded(const QString &id) const

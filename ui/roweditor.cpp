@@ -201,11 +201,8 @@ void MainWindow::onEditRow()
     }
 
     const RowTable &rows = dataPage->rows();
-    const int idColumn = rows.columnIndex(QStringLiteral("id"));
-    int row = 0;
-    while (row < rows.rowCount() && rows.text(row, idColumn) != id)
-        ++row;
-    if (row == rows.rowCount())
+    const int row = rows.rowWithText(rows.columnIndex(QStringLiteral("id")), id);
+    if (row < 0)
         return;
     const QJsonObject record = rows.record(row);
 
