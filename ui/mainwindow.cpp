@@ -82,9 +82,18 @@ MainWindow::MainWindow(QWidget *parent)
 
     server = new SyncServer(this);
     connect(server, &SyncServer::logMessage, this, &MainWindow::appendLog);
-    connect(server, &SyncServer::activity, this, [this](const QString &, const QString &, const QString &) {
+    // The phone is answered right after it says what it did; the pages follow on the next turn, once
+    // for a burst of requests.
+    activityRefresh = new QTimer(this);
+    activityRefresh->setSingleShot(true);
+    activityRefresh->setInterval(0);
+    connect(activityRefresh, &QTimer::timeout, this, [this] {
         refreshSyncLog();
         refreshStatusCard();
+    });
+    connect(server, &SyncServer::activity, this, [this] {
+        if (!activityRefresh->isActive())
+            activityRefresh->start();
     });
     connect(server, &SyncServer::merging, this, &MainWindow::onMerging);
 

@@ -153,6 +153,7 @@ private:
     bool serverRunning = false;
 
     QTimer *refreshTimer = nullptr;
+    QTimer *activityRefresh = nullptr;
 
     QNetworkAccessManager *ipLookup = nullptr;
     bool ipLookupBusy = false;
