@@ -433,7 +433,10 @@ bool Database::readTable(const QString &table, RowTable *rows, QString *error)
     if (rows->table == table && !stamp.isEmpty() && rows->stamp == stamp)
         return true;
 
+    // A table read again is about as large as the last time: its block is made that large at once.
+    const qsizetype lastSize = rows->table == table ? rows->block.size() : 0;
     rows->clear();
+    rows->block.reserve(lastSize + lastSize / 8);
     TableReader reader(connection, table, true);
     rows->names = reader.columns();
     const int columnCount = int(rows->names.size());

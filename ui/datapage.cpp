@@ -2,6 +2,7 @@
 
 #include "catalogue/catalogue.h"
 #include "ui/actiondelegate.h"
+#include "ui/celldelegate.h"
 #include "ui/datatablemodel.h"
 
 #include <QAbstractItemView>
@@ -9,16 +10,13 @@
 #include <QComboBox>
 #include <QHBoxLayout>
 #include <QHeaderView>
-#include <QHelpEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QScrollBar>
-#include <QStyledItemDelegate>
 #include <QTableView>
 #include <QTimer>
-#include <QToolTip>
 #include <QVBoxLayout>
 
 #include <limits>
@@ -63,30 +61,6 @@ int fittingLevel(const QList<int> &widths, int room)
     }
     return low;
 }
-
-// Shows a cell's whole text as its tooltip when the column is too narrow for it.
-class ElidedTextDelegate : public QStyledItemDelegate
-{
-public:
-    using QStyledItemDelegate::QStyledItemDelegate;
-
-    bool helpEvent(QHelpEvent *event, QAbstractItemView *view, const QStyleOptionViewItem &option,
-                   const QModelIndex &index) override
-    {
-        if (event->type() == QEvent::ToolTip && index.isValid() && !index.data(Qt::ToolTipRole).isValid()) {
-            QStyleOptionViewItem cell = option;
-            initStyleOption(&cell, index);
-            // The width the text needs on one line, not wrapped into the cell it is cut to.
-            cell.features &= ~QStyleOptionViewItem::WrapText;
-            cell.rect = QRect();
-            if (QStyledItemDelegate::sizeHint(cell, index).width() > option.rect.width()) {
-                QToolTip::showText(event->globalPos(), cell.text, view->viewport(), option.rect);
-                return true;
-            }
-        }
-        return QStyledItemDelegate::helpEvent(event, view, option, index);
-    }
-};
 
 } // namespace
 
@@ -138,7 +112,7 @@ DataPage::DataPage(QWidget *parent)
     table->horizontalHeader()->setResizeContentsPrecision(resizeSampleRows);
     table->setAlternatingRowColors(false);
     table->setSortingEnabled(false);
-    table->setItemDelegate(new ElidedTextDelegate(table));
+    table->setItemDelegate(new CellDelegate(table));
     table->viewport()->installEventFilter(this);
     layout->addWidget(table, 1);
 

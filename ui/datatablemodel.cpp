@@ -178,9 +178,10 @@ QVariant DataTableModel::data(const QModelIndex &index, int role) const
     default:
         return QVariant();
     }
-    const QString id = idOf(position);
     if (role == Qt::UserRole)
-        return id;
+        return idOf(position);
+    // Only a tree has parents, and only a tree's cells need their row's id for their look.
+    const QString id = tree ? idOf(position) : QString();
     const bool parent = tree && parentIds.contains(id);
     if (role == ActionDelegate::ParentRole)
         return parent;
