@@ -1,5 +1,7 @@
 #pragma once
 
+#include "storage/durablefile.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -7,6 +9,7 @@
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QStringList>
+#include <QTemporaryDir>
 #include <QVariant>
 #include <QtTest>
 #include <QtDebug>
@@ -198,6 +201,29 @@ private:
     QString folder;
     QStringList files;
     bool asNobody = false;
+};
+
+// The steps taken to replace files durably while it lives, each as "step path" with the path relative
+// to base: the order in which a power cut could find them.
+class FileSteps
+{
+public:
+    explicit FileSteps(const QString &base)
+        : base(base)
+    {
+        durablefile::setRecorder(
+            [this](const QString &step, const QString &path) { seen << step + QLatin1Char(' ') + this->base.relativeFilePath(path); });
+    }
+
+    ~FileSteps() { durablefile::setRecorder({}); }
+
+    FileSteps(const FileSteps &) = delete;
+    FileSteps &operator=(const FileSteps &) = delete;
+
+    QStringList seen;
+
+private:
+    QDir base;
 };
 
 } // namespace testutil

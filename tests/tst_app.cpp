@@ -21,6 +21,11 @@
 #include <cstdio>
 #include <optional>
 
+#ifdef Q_OS_LINUX
+#include <csignal>
+#include <sys/resource.h>
+#endif
+
 class AppTest : public QObject
 {
     Q_OBJECT
@@ -120,6 +125,32 @@ private Q_SLOTS:
         const QJsonObject config{{"syncPort", 9000}, {"syncKey", "K7PQ"}, {"deviceName", "二号库"}, {"extra", true}};
         QVERIFY(settings::write(path, config));
         QCOMPARE(settings::read(path), config);
+
+        // Flushed before it replaces the old file, and the folder flushed after: a power cut finds one or the other.
+        {
+            testutil::FileSteps steps(folder.path());
+            QVERIFY(settings::write(path, config));
+            QCOMPARE(steps.seen, QStringList({"flush file config.json.part", "rename config.json", "flush folder ."}));
+        }
+
+#ifdef Q_OS_LINUX
+        // A file cut off by a full disk (here a file size limit, which cuts it off the same way) leaves
+        // the old file as it was, nothing beside it, and the caller told.
+        QJsonObject large = config;
+        large.insert(QStringLiteral("notes"), QString(4096, u'备'));
+        rlimit saved{};
+        QCOMPARE(getrlimit(RLIMIT_FSIZE, &saved), 0);
+        rlimit small = saved;
+        small.rlim_cur = 1024;
+        const auto previous = std::signal(SIGXFSZ, SIG_IGN);
+        QCOMPARE(setrlimit(RLIMIT_FSIZE, &small), 0);
+        const bool written = settings::write(path, large);
+        setrlimit(RLIMIT_FSIZE, &saved);
+        std::signal(SIGXFSZ, previous);
+        QVERIFY(!written);
+        QCOMPARE(settings::read(path), config);
+        QCOMPARE(QDir(folder.path()).entryList(QDir::Files), QStringList{"config.json"});
+#endif
 
         QFile cut(path);
         QVERIFY(cut.open(QIODevice::WriteOnly | QIODevice::Truncate));
