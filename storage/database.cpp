@@ -2,6 +2,7 @@
 
 #include "catalogue/catalogue.h"
 #include "catalogue/records.h"
+#include "storage/durablefile.h"
 #include "storage/recordwriter.h"
 #include "storage/rowsmemo.h"
 #include "storage/storagefault.h"
@@ -121,7 +122,9 @@ bool Database::open(const QString &path, QString *error)
     if (connection.isOpen())
         connection.close();
 
-    QDir().mkpath(QFileInfo(path).absolutePath());
+    // A folder made here is flushed into its parent: the database's own flushes keep its file, not the
+    // folder's name. One that cannot be made shows when the file cannot be opened.
+    durablefile::makeFolder(QFileInfo(path).absolutePath(), nullptr);
 
     // Drop our handle first so that the earlier registration is replaced quietly.
     connection = QSqlDatabase();

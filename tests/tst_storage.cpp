@@ -170,8 +170,11 @@ private Q_SLOTS:
 
     void firstOpenCreatesFolderFileAndTables()
     {
+        testutil::FileSteps steps(dir.path());
         const QString path = freshDatabase(QStringLiteral("first"));
         QVERIFY(QFile::exists(path));
+        // The folders made for the file last: each is flushed into the folder that holds it.
+        QCOMPARE(steps.seen, QStringList({"flush folder .", "flush folder first"}));
         QSqlQuery query(QSqlDatabase::database(QStringLiteral("plindor")));
         QVERIFY(query.exec(QStringLiteral("SELECT name FROM sqlite_master WHERE type='table' AND name != 'sqlite_sequence' ORDER BY name")));
         QStringList names;
@@ -1261,6 +1264,40 @@ private Q_SLOTS:
         QVERIFY(kept.contains(QStringLiteral("plindor-other.db")));
         QVERIFY(kept.contains(todaysBackupName()));
         QVERIFY(QFile::exists(folder.filePath(QStringLiteral("notes.txt"))));
+    }
+
+    // Today's copy lasts under its name (flushed, renamed, its folder flushed) before the oldest copy goes;
+    // a backup folder made for it is flushed into the database's folder first.
+    void backupIsDurableBeforeTheOldestGoes_data()
+    {
+        QTest::addColumn<int>("older");
+        QTest::addColumn<QStringList>("before");
+        QTest::addColumn<QStringList>("after");
+        QTest::newRow("first backup") << -1 << QStringList{"flush folder ."} << QStringList();
+        QTest::newRow("30 kept") << 30 << QStringList() << QStringList{"remove 备份/plindor-20200101.db"};
+    }
+
+    void backupIsDurableBeforeTheOldestGoes()
+    {
+        QFETCH(int, older);
+        QFETCH(QStringList, before);
+        QFETCH(QStringList, after);
+        const QString path = freshDatabaseForRow(QStringLiteral("durable-backup"));
+        db.upsert(QStringLiteral("items"), {{"id", "i1"}}, nullptr);
+        const QDir folder(backupFolder(path));
+        if (older >= 0)
+            QVERIFY(QDir().mkpath(folder.path()));
+        for (int day = 1; day <= older; ++day) {
+            QFile file(folder.filePath(QStringLiteral("plindor-202001%1.db").arg(day, 2, 10, QLatin1Char('0'))));
+            QVERIFY(file.open(QIODevice::WriteOnly));
+        }
+
+        testutil::FileSteps steps(QFileInfo(path).absolutePath());
+        QCOMPARE(db.dailyBackup(), folder.absoluteFilePath(todaysBackupName()));
+        const QString today = QStringLiteral("备份/") + todaysBackupName();
+        const QStringList made{"flush file " + today + ".part", "rename " + today, "flush folder 备份"};
+        QCOMPARE(steps.seen, before + made + after);
+        QCOMPARE(valueFromFile(folder.filePath(todaysBackupName()), QStringLiteral("SELECT COUNT(*) FROM items")).toInt(), 1);
     }
 
     void backupWithoutDatabaseFileDoesNothing()
