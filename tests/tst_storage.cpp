@@ -175,6 +175,8 @@ private Q_SLOTS:
         QVERIFY(QFile::exists(path));
         // The folders made for the file last: each is flushed into the folder that holds it.
         QCOMPARE(steps.seen, QStringList({"flush folder .", "flush folder first"}));
+        // Every commit is flushed to the disk before it counts as done.
+        QCOMPARE(rawValue(QStringLiteral("PRAGMA synchronous")).toInt(), 2);
         QSqlQuery query(QSqlDatabase::database(QStringLiteral("plindor")));
         QVERIFY(query.exec(QStringLiteral("SELECT name FROM sqlite_master WHERE type='table' AND name != 'sqlite_sequence' ORDER BY name")));
         QStringList names;
