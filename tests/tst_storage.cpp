@@ -1560,6 +1560,48 @@ private Q_SLOTS:
         QCOMPARE(valueFromFile(aside, QStringLiteral("SELECT COUNT(*) FROM items WHERE id = 'after'")).toInt(), 0);
     }
 
+    // Every step of a restore lasts before the next relies on it: the copy set aside (flushed, renamed, its
+    // folder flushed) before the database is touched, the removal of the old log before the restored copy
+    // takes the file's name, and that name before the restore is reported.
+    void restoreIsDurableStepByStep_data()
+    {
+        QTest::addColumn<bool>("logKept");
+        QTest::newRow("log removed on closing") << false;
+        // Another program that has read the file keeps SQLite from removing the log: the restore does.
+        QTest::newRow("log kept by another program") << true;
+    }
+
+    void restoreIsDurableStepByStep()
+    {
+        QFETCH(bool, logKept);
+        const QString path = freshDatabaseForRow(QStringLiteral("durable-restore"));
+        db.upsert(QStringLiteral("items"), {{"id", "in-backup"}}, nullptr);
+        const QString backup = db.dailyBackup();
+        QVERIFY(!backup.isEmpty());
+        db.upsert(QStringLiteral("items"), {{"id", "after-backup"}}, nullptr);
+        std::optional<testutil::SideConnection> other;
+        if (logKept) {
+            other.emplace(path);
+            QVERIFY(other->exec(QStringLiteral("SELECT COUNT(*) FROM items")));
+        }
+
+        testutil::FileSteps steps(QFileInfo(path).absolutePath());
+        QString aside;
+        QString error;
+        QVERIFY2(db.restoreFrom(backup, &aside, &error), qPrintable(error));
+        const QString asideName = QStringLiteral("备份/") + QFileInfo(aside).fileName();
+        const QStringList removals = logKept ? QStringList{"remove plindor.db-wal", "remove plindor.db-shm"} : QStringList();
+        QCOMPARE(steps.seen, QStringList({"flush file " + asideName + ".part", "rename " + asideName, "flush folder 备份",
+                                          "flush file plindor.db.restoring"})
+                                 + removals
+                                 + QStringList({"flush folder .", "rename plindor.db", "flush folder ."}));
+        QCOMPARE(idsOf(db.rows(QStringLiteral("items"))), QStringList{"in-backup"});
+        QCOMPARE(valueFromFile(aside, QStringLiteral("SELECT COUNT(*) FROM items")).toInt(), 2);
+        // The other program's connection still refers to the file set aside; it goes after the program's own.
+        db.close();
+        other.reset();
+    }
+
     void restoreDropsALogLeftByACrash()
     {
         // A program that died with rows in its log: the files as the crash left them.
