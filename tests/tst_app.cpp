@@ -23,8 +23,80 @@
 
 #ifdef Q_OS_LINUX
 #include <csignal>
+#include <grp.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
+#include <unistd.h>
 #endif
+
+namespace {
+
+// Reads the process's output until it holds wanted, the process ends or 20 s pass.
+bool readUntil(QProcess &process, QString &output, const QString &wanted)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (!output.contains(wanted) && clock.elapsed() < 20000) {
+        if (!process.waitForReadyRead(200) && process.state() == QProcess::NotRunning) {
+            output += QString::fromUtf8(process.readAllStandardOutput());
+            break;
+        }
+        output += QString::fromUtf8(process.readAllStandardOutput());
+    }
+    return output.contains(wanted);
+}
+
+#ifdef Q_OS_LINUX
+// Takes write access to a program folder and its data/ away until it goes: by a read-only bind mount,
+// as a disk remounted read-only after errors (root only), or by file permissions, which bind all but root.
+class ReadOnlyProgramFolder
+{
+public:
+    ReadOnlyProgramFolder(const QString &folder, bool remount)
+        : folder(folder)
+        , remount(remount)
+    {
+        const QByteArray path = QFile::encodeName(folder);
+        if (remount) {
+            bound = ::mount(path.constData(), path.constData(), nullptr, MS_BIND, nullptr) == 0;
+            readOnly = bound && ::mount(nullptr, path.constData(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) == 0;
+            return;
+        }
+        for (const QFileInfo &file : QDir(dataFolder()).entryInfoList(QDir::Files))
+            QFile::setPermissions(file.filePath(), QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther);
+        for (const QString &each : {dataFolder(), folder})
+            QFile::setPermissions(each, QFile::ReadOwner | QFile::ExeOwner | QFile::ReadGroup | QFile::ExeGroup
+                                            | QFile::ReadOther | QFile::ExeOther);
+        readOnly = true;
+    }
+
+    ~ReadOnlyProgramFolder()
+    {
+        if (remount) {
+            if (bound)
+                ::umount2(QFile::encodeName(folder).constData(), MNT_DETACH);
+            return;
+        }
+        const auto readable = QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther;
+        for (const QString &each : {folder, dataFolder()})
+            QFile::setPermissions(each, readable | QFile::ExeOwner | QFile::ExeGroup | QFile::ExeOther);
+        for (const QFileInfo &file : QDir(dataFolder()).entryInfoList(QDir::Files))
+            QFile::setPermissions(file.filePath(), readable);
+    }
+
+    bool holds() const { return readOnly; }
+
+private:
+    QString dataFolder() const { return QDir(folder).filePath(QStringLiteral("data")); }
+
+    QString folder;
+    bool remount;
+    bool bound = false;
+    bool readOnly = false;
+};
+#endif
+
+} // namespace
 
 class AppTest : public QObject
 {
@@ -381,16 +453,7 @@ private Q_SLOTS:
         QVERIFY(process.waitForStarted());
 
         QString output;
-        const auto readUntil = [&](const QString &wanted) {
-            QElapsedTimer clock;
-            clock.start();
-            while (!output.contains(wanted) && clock.elapsed() < 20000) {
-                process.waitForReadyRead(200);
-                output += QString::fromUtf8(process.readAllStandardOutput());
-            }
-            return output.contains(wanted);
-        };
-        QVERIFY2(readUntil(QStringLiteral("[同步服务] 已启动，端口 %1").arg(port)), qPrintable(output));
+        QVERIFY2(readUntil(process, output, QStringLiteral("[同步服务] 已启动，端口 %1").arg(port)), qPrintable(output));
         QVERIFY2(output.contains(QStringLiteral("端口 %1，同步密钥 HEADLESS1").arg(port)), qPrintable(output));
         QVERIFY2(output.contains(QStringLiteral("外网地址 203.0.113.9")), qPrintable(output));
         if (databaseBytes.isEmpty())
@@ -412,6 +475,100 @@ private Q_SLOTS:
         // The last connection to close checkpoints the write-ahead log into the file and removes it.
         QVERIFY(!QFile::exists(database + QStringLiteral("-wal")));
         QVERIFY(!testutil::acceptsConnection(port));
+#endif
+    }
+
+    // After a crash the program's folder turns read-only (a disk remounted after errors), so the lock the
+    // killed program left can no longer be removed. A copy started while another still runs is refused; once
+    // none runs, the program starts as on any read-only database.
+    void staleLockInReadOnlyFolder_data()
+    {
+        QTest::addColumn<bool>("remount");
+        QTest::newRow("folder made read-only") << false;
+        QTest::newRow("disk remounted read-only") << true;
+    }
+
+    void staleLockInReadOnlyFolder()
+    {
+#ifndef Q_OS_LINUX
+        QSKIP("read-only folders are made here with Linux calls");
+#else
+        QFETCH(bool, remount);
+        const bool root = geteuid() == 0;
+        if (remount && !root)
+            QSKIP("a read-only mount needs root");
+        testutil::OpenFolder folder;
+        QVERIFY2(folder.closedOnTheWay().isEmpty(), qPrintable(folder.closedOnTheWay()));
+        const QString program = folder.filePath(QStringLiteral("tovanik"));
+        QVERIFY(QFile::copy(QStringLiteral(TOVANIK_EXECUTABLE), program));
+        const quint16 port = testutil::freePort();
+        {
+            QFile config(folder.filePath(QStringLiteral("config.json")));
+            QVERIFY(config.open(QIODevice::WriteOnly));
+            config.write(QJsonDocument(QJsonObject{{"syncPort", port}, {"publicHost", "203.0.113.9"}, {"syncKey", "STALE123"}})
+                             .toJson());
+        }
+        // Root passes file permissions: the programs then run as "nobody", who owns the folder.
+        const bool asNobody = root && !remount;
+        if (asNobody) {
+            for (const QString &file : {folder.path(), program, folder.filePath(QStringLiteral("config.json"))})
+                QCOMPARE(::chown(QFile::encodeName(file).constData(), 65534, 65534), 0);
+        }
+        const auto start = [&](QProcess &process) {
+            QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+            environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+            process.setProcessEnvironment(environment);
+            process.setWorkingDirectory(folder.path());
+            if (asNobody) {
+                process.setChildProcessModifier([] {
+                    if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)
+                        ::_exit(126);
+                });
+            }
+            process.start(program, {});
+            return process.waitForStarted();
+        };
+        const QString started = QStringLiteral("[同步服务] 已启动，端口 %1").arg(port);
+
+        QProcess first;
+        QString firstOutput;
+        QVERIFY(start(first));
+        QVERIFY2(readUntil(first, firstOutput, started), qPrintable(firstOutput));
+
+        ReadOnlyProgramFolder readOnly(folder.path(), remount);
+        if (!readOnly.holds())
+            QSKIP("no read-only bind mount here");
+
+        // Still running: a second copy is refused and says which process holds the folder.
+        QProcess second;
+        QVERIFY(start(second));
+        QVERIFY(second.waitForFinished(20000));
+        const QString secondOutput = QString::fromUtf8(second.readAllStandardOutput());
+        QCOMPARE(second.exitCode(), 1);
+        QVERIFY2(secondOutput.contains(QStringLiteral("【程序已在运行】")), qPrintable(secondOutput));
+        QVERIFY2(secondOutput.contains(QStringLiteral("进程号 %1").arg(first.processId())), qPrintable(secondOutput));
+
+        first.kill();
+        QVERIFY(first.waitForFinished(20000));
+        const QString database = QDir::toNativeSeparators(folder.filePath(QStringLiteral("data/plindor.db")));
+        QVERIFY(QFile::exists(database + QStringLiteral("-wal")));
+        QVERIFY(QFile::exists(folder.filePath(QStringLiteral("data/plindor.lock"))));
+
+        // Killed: the lock it left stays, and the next start serves phones as on a read-only database.
+        QProcess third;
+        QString output;
+        QVERIFY(start(third));
+        QVERIFY2(readUntil(third, output, started), qPrintable(output));
+        QVERIFY2(output.contains(QStringLiteral("【数据库打开失败】数据库文件是只读的")), qPrintable(output));
+        QVERIFY2(output.contains(database), qPrintable(output));
+        QVERIFY2(!output.contains(QStringLiteral("程序已在运行")), qPrintable(output));
+        QCOMPARE(testutil::exchange(port, testutil::requestBytes("GET", "/ping")).status, 200);
+        const testutil::Reply info = testutil::exchange(port, testutil::requestBytes("GET", "/info", {}, "STALE123"));
+        QVERIFY2(info.status == 503, info.raw.constData());
+        QVERIFY2(info.json().value("error").toString().contains(QStringLiteral("只读")), info.raw.constData());
+        third.terminate();
+        QVERIFY(third.waitForFinished(20000));
+        QCOMPARE(third.exitCode(), 0);
 #endif
     }
 };
