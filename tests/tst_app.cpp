@@ -31,6 +31,9 @@
 
 namespace {
 
+// Set when this program runs as the copy made by runRowInOpenFolder().
+bool inOpenFolder = false;
+
 // Reads the process's output until it holds wanted, the process ends or 20 s pass.
 bool readUntil(QProcess &process, QString &output, const QString &wanted)
 {
@@ -321,6 +324,10 @@ private Q_SLOTS:
     {
         QFETCH(QString, damage);
         QFETCH(QString, reason);
+        if (damage.startsWith(QLatin1String("readonly")) && !inOpenFolder) {
+            runRowInOpenFolder();
+            return;
+        }
         Database &db = Database::instance();
         const QByteArray key = "K7PQ2MZX9ABC";
         const QJsonObject config = testutil::quietConfig(QString::fromLatin1(key));
@@ -571,6 +578,29 @@ private Q_SLOTS:
         QCOMPARE(third.exitCode(), 0);
 #endif
     }
+
+private:
+    // Runs the current row again in a copy of this test program in a folder that every user can enter,
+    // so that the program folder beside the copy lies where the identity ReadOnlyData takes can reach it.
+    void runRowInOpenFolder()
+    {
+        testutil::OpenFolder folder;
+        QVERIFY2(folder.closedOnTheWay().isEmpty(), qPrintable(folder.closedOnTheWay()));
+        const QString copy = folder.filePath(QFileInfo(QCoreApplication::applicationFilePath()).fileName());
+        QVERIFY(QFile::copy(QCoreApplication::applicationFilePath(), copy));
+        QProcess process;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        process.setProcessEnvironment(environment);
+        process.setProcessChannelMode(QProcess::MergedChannels);
+        process.start(copy, {QStringLiteral("--in-open-folder"),
+                             QStringLiteral("%1:%2").arg(QLatin1String(QTest::currentTestFunction()),
+                                                         QString::fromUtf8(QTest::currentDataTag()))});
+        QVERIFY(process.waitForFinished(300000));
+        const QByteArray output = process.readAll();
+        QVERIFY2(process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0, output.constData());
+        QVERIFY2(output.contains("PASS   : AppTest::" + QByteArray(QTest::currentTestFunction()) + '('), output.constData());
+    }
 };
 
 int main(int argc, char *argv[])
@@ -588,6 +618,10 @@ int main(int argc, char *argv[])
     app.setAttribute(Qt::AA_Use96Dpi, true);
     AppTest test;
     QTEST_SET_MAIN_SOURCE_PATH
-    return QTest::qExec(&test, argc, argv);
+    QStringList arguments = app.arguments();
+    inOpenFolder = arguments.value(1) == QLatin1String("--in-open-folder");
+    if (inOpenFolder)
+        arguments.removeAt(1);
+    return QTest::qExec(&test, arguments);
 }
 #include "tst_app.moc"
