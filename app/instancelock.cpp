@@ -3,6 +3,8 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QMessageBox>
+#include <QTemporaryDir>
+#include <QTemporaryFile>
 
 InstanceLock::InstanceLock(const QString &path)
     : path(path)
@@ -15,9 +17,41 @@ InstanceLock::InstanceLock(const QString &path)
 
 bool InstanceLock::tryLock()
 {
-    QDir().mkpath(QFileInfo(path).absolutePath());
+    const QString folder = QFileInfo(path).absolutePath();
+    QDir().mkpath(folder);
+    if (lock.tryLock(0))
+        return true;
     // A folder that takes no lock file takes no database writes either; the database check reports that.
-    return lock.tryLock(0) || lock.error() != QLockFile::LockFailedError;
+    if (lock.error() != QLockFile::LockFailedError)
+        return true;
+    // A lock left by a program that no longer runs is taken over above, unless the folder has turned
+    // read-only since (a disk remounted after errors): it cannot be removed then, and nothing can be
+    // written there by anyone, so the program starts as on any read-only database.
+    return !holderRunning() && !takesNewFiles(folder);
+}
+
+bool InstanceLock::holderRunning() const
+{
+    // Qt judges the holder (this computer, this boot, a process of that name) only on its way to taking
+    // the lock over, which needs a folder it may write: it is asked on a copy of the lock made elsewhere.
+    QFile held(path);
+    QTemporaryDir scratch;
+    if (!held.open(QIODevice::ReadOnly) || !scratch.isValid())
+        return true;
+    const QString copy = scratch.filePath(QFileInfo(path).fileName());
+    QFile copied(copy);
+    if (!copied.open(QIODevice::WriteOnly) || copied.write(held.readAll()) < 0 || !copied.flush())
+        return true;
+    copied.close();
+    QLockFile judge(copy);
+    judge.setStaleLockTime(0);
+    return !judge.tryLock(0);
+}
+
+bool InstanceLock::takesNewFiles(const QString &folder)
+{
+    QTemporaryFile probe(QDir(folder).filePath(QStringLiteral("plindor-XXXXXX.probe")));
+    return probe.open();
 }
 
 bool InstanceLock::claim()

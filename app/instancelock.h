@@ -11,13 +11,17 @@ public:
     explicit InstanceLock(const QString &path);
 
     // Takes the lock; false while another running program holds it. A lock left behind by a program
-    // that no longer runs is taken over.
+    // that no longer runs is taken over; in a folder that takes no new file, where it cannot be, the
+    // program goes on without it.
     bool tryLock();
     // Takes the lock, or says in a critical box that the program already runs from this folder and
     // returns false.
     bool claim();
 
 private:
+    bool holderRunning() const;
+    static bool takesNewFiles(const QString &folder);
+
     QString path;
     QLockFile lock;
 };

@@ -1,11 +1,11 @@
 #include "app/settings.h"
 
 #include "catalogue/records.h"
+#include "storage/durablefile.h"
 
 #include <QFile>
 #include <QJsonDocument>
 #include <QRandomGenerator>
-#include <QSaveFile>
 
 
 namespace settings {
@@ -29,11 +29,7 @@ QJsonObject read(const QString &path)
 
 bool write(const QString &path, const QJsonObject &config)
 {
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return false;
-    file.write(QJsonDocument(config).toJson(QJsonDocument::Indented));
-    return file.commit();
+    return durablefile::write(path, QJsonDocument(config).toJson(QJsonDocument::Indented), nullptr);
 }
 
 QJsonObject firstRun()

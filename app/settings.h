@@ -12,8 +12,9 @@ inline const QString defaultDeviceName = QStringLiteral("电脑主库");
 
 // The object in the file at path; empty when the file is missing or holds no JSON object.
 QJsonObject read(const QString &path);
-// Writes through a temporary file, so that a crash or a full disk never leaves a cut-off file that
-// would cost the operator the sync key. False when the file could not be written.
+// Writes through a temporary file, flushed to disk before it replaces the old one and the folder after,
+// so that neither a crash, a full disk nor a power cut leaves the folder without the file and the
+// operator without the sync key the phones use. False when the file could not be written.
 bool write(const QString &path, const QJsonObject &config);
 // What a first start writes: the default port and name, no key yet, the public address left to detection.
 QJsonObject firstRun();

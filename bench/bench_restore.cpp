@@ -67,12 +67,24 @@ int main(int argc, char **argv)
     db.merge(datagen::snapshotDocument(items));
     for (int i = 0; i < versions; ++i)
         db.saveVersion(QStringLiteral("基准 %1").arg(i + 1), QStringLiteral("bench"));
-    const QString backup = db.dailyBackup();
-    if (backup.isEmpty())
-        qFatal("no backup made");
+    const double filled = seconds(timer);
+    // The daily backup three times: each run makes today's copy afresh.
+    QString backup;
+    QStringList backupTimes;
+    for (int run = 0; run < 3; ++run) {
+        if (!backup.isEmpty())
+            QFile::remove(backup);
+        timer.restart();
+        backup = db.dailyBackup();
+        if (backup.isEmpty())
+            qFatal("no backup made");
+        backupTimes << QString::number(seconds(timer), 'f', 2);
+    }
     const qint64 size = QFileInfo(backup).size();
-    std::printf("restore benchmark, %d items, %d versions: backup of %.2f GB made in %.1f s (in %s)\n\n", items,
-                versions, double(size) / (1 << 30), seconds(timer), qPrintable(dir.path()));
+    std::printf("restore benchmark, %d items, %d versions: filled in %.1f s (in %s)\n", items, versions, filled,
+                qPrintable(dir.path()));
+    std::printf("%-40s %s s, %.3f GB\n\n", "daily backup", qPrintable(backupTimes.join(QStringLiteral(" / "))),
+                double(size) / (1 << 30));
 
     plainCopies(backup, dir.filePath(QStringLiteral("plain.db")));
 

@@ -2,6 +2,7 @@
 
 #include "catalogue/catalogue.h"
 #include "catalogue/records.h"
+#include "storage/durablefile.h"
 #include "storage/recordwriter.h"
 #include "storage/rowtable.h"
 #include "storage/rowsmemo.h"
@@ -122,7 +123,9 @@ bool Database::open(const QString &path, QString *error)
     if (connection.isOpen())
         connection.close();
 
-    QDir().mkpath(QFileInfo(path).absolutePath());
+    // A folder made here is flushed into its parent: the database's own flushes keep its file, not the
+    // folder's name. One that cannot be made shows when the file cannot be opened.
+    durablefile::makeFolder(QFileInfo(path).absolutePath(), nullptr);
 
     // Drop our handle first so that the earlier registration is replaced quietly.
     connection = QSqlDatabase();
@@ -147,7 +150,7 @@ bool Database::open(const QString &path, QString *error)
         // Once checkpointed, a log grown by a large push is cut back to this size.
         pragma.exec(QStringLiteral("PRAGMA journal_size_limit=4194304"));
     }
-    return createTables(error) && checkUsable(error);
+    return flushesEveryCommit(error) && createTables(error) && checkUsable(error);
 }
 
 void Database::close()
@@ -193,6 +196,23 @@ bool Database::refuse(const QSqlError &fault, const QString &fallback, QString *
     // stays open so that its rows can still be looked at.
     if (!isReadOnlyCode(code))
         connection.close();
+    return false;
+}
+
+// A push is answered only once it is on the disk: the log is flushed at every commit, whatever this
+// build of SQLite does by default.
+bool Database::flushesEveryCommit(QString *error)
+{
+    const QString fallback = QStringLiteral("无法让数据库在每次写入后落盘（PRAGMA synchronous=FULL 未生效），断电时可能丢失数据: ");
+    QSqlQuery query(connection);
+    // A file that cannot be read fails here first, and is named as such.
+    if (!query.exec(QStringLiteral("PRAGMA synchronous=FULL")) || !query.exec(QStringLiteral("PRAGMA synchronous"))
+        || !query.next())
+        return refuse(query.lastError(), fallback, error);
+    if (query.value(0).toInt() == 2)
+        return true;
+    failure = fallback + QStringLiteral("synchronous = %1").arg(query.value(0).toString());
+    storagefault::report(error, failure);
     return false;
 }
 

@@ -157,6 +157,8 @@ private:
     QString todaysBackupPath() const;
 
     bool createTables(QString *error);
+    // Sets synchronous=FULL on the connection and checks that it took; a start-up fault otherwise.
+    bool flushesEveryCommit(QString *error);
     // Marks the database unusable because of fault, and words the reason: a fault of the file itself in
     // the operator's terms with advice, anything else as fallback followed by the driver's text.
     bool refuse(const QSqlError &fault, const QString &fallback, QString *error);

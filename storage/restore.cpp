@@ -1,6 +1,7 @@
 #include "storage/database.h"
 
 #include "catalogue/catalogue.h"
+#include "storage/durablefile.h"
 #include "storage/storagefault.h"
 
 #include <QAtomicInteger>
@@ -18,12 +19,6 @@
 #include <memory>
 #include <system_error>
 #include <utility>
-
-#ifdef Q_OS_WIN
-#include <io.h>
-#else
-#include <unistd.h>
-#endif
 
 namespace {
 
@@ -63,17 +58,6 @@ private:
 };
 
 QAtomicInteger<int> CopyConnection::serial;
-
-bool flushToDisk(QFile &file)
-{
-    if (!file.flush())
-        return false;
-#ifdef Q_OS_WIN
-    return _commit(file.handle()) == 0;
-#else
-    return ::fsync(file.handle()) == 0;
-#endif
-}
 
 // Copies in pieces, reporting each, and makes the copy durable before it counts as made.
 bool copyInPieces(const QString &from, const QString &to, const QString &stage,
@@ -117,9 +101,7 @@ bool copyInPieces(const QString &from, const QString &to, const QString &stage,
         if (progress)
             progress(stage, done, total);
     }
-    if (done < total || !flushToDisk(out)) {
-        if (why->isEmpty())
-            *why = out.errorString();
+    if (done < total || !durablefile::flush(out, why)) {
         out.close();
         QFile::remove(to);
         return false;
@@ -142,17 +124,6 @@ bool linkOrCopy(const QString &from, const QString &to, const QString &stage, co
         return true;
     }
     return copyInPieces(from, to, stage, progress, why);
-}
-
-// Puts a file in place of another in one step, so the database file is never missing.
-bool replaceFile(const QString &from, const QString &to, QString *why)
-{
-    std::error_code code;
-    std::filesystem::rename(QFileInfo(from).filesystemAbsoluteFilePath(), QFileInfo(to).filesystemAbsoluteFilePath(),
-                            code);
-    if (code)
-        *why = QString::fromLocal8Bit(code.message().c_str());
-    return !code;
 }
 
 } // namespace
@@ -290,24 +261,30 @@ bool Database::restoreFrom(const QString &backupFile, QString *setAsidePath, QSt
         return reopen(QStringLiteral("当前数据库仍被其他程序打开"));
 
     QString why;
-    QDir().mkpath(backupFolder());
+    if (!durablefile::makeFolder(backupFolder(), &why))
+        return reopen(QStringLiteral("另存当前数据库失败: ") + why);
     const QString asideTarget = QDir(backupFolder()).absoluteFilePath(
         setAsidePrefix + QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss")) + QStringLiteral(".db"));
     const QString asidePart = asideTarget + QStringLiteral(".part");
     QFile::remove(asidePart);
     if (QFileInfo::exists(asideTarget))
         return reopen(QStringLiteral("另存当前数据库失败: %1 已存在").arg(QFileInfo(asideTarget).fileName()));
-    if (!linkOrCopy(master, asidePart, QStringLiteral("正在另存当前数据库…"), progress, &why)
-        || !QFile::rename(asidePart, asideTarget)) {
-        QFile::remove(asidePart);
+    if (!linkOrCopy(master, asidePart, QStringLiteral("正在另存当前数据库…"), progress, &why))
         return reopen(QStringLiteral("另存当前数据库失败: ") + why);
-    }
     aside = asideTarget;
     // A log that could not be checkpointed may hold the last changes: it stays with the copy set aside,
     // under the name SQLite replays when that copy is opened.
     if (QFileInfo(wal).size() > 0
-        && !linkOrCopy(wal, asideTarget + QStringLiteral("-wal"), QStringLiteral("正在另存当前数据库…"), progress, &why))
+        && !linkOrCopy(wal, asideTarget + QStringLiteral("-wal"), QStringLiteral("正在另存当前数据库…"), progress, &why)) {
+        QFile::remove(asidePart);
         return reopen(QStringLiteral("另存当前数据库的日志失败: ") + why);
+    }
+    // The copy set aside lasts, with its log, before anything of the database is touched: from here on a
+    // power cut may leave the restored database in place, never without the data it replaced.
+    if (!durablefile::commit(asidePart, asideTarget, &why)) {
+        QFile::remove(asidePart);
+        return reopen(QStringLiteral("另存当前数据库失败: ") + why);
+    }
 
     // The copy is checked where it will be used: a backup damaged in reading or copying never gets in place.
     const QString incoming = master + QStringLiteral(".restoring");
@@ -329,38 +306,53 @@ bool Database::restoreFrom(const QString &backupFile, QString *setAsidePath, QSt
         return reopen(QStringLiteral("所选备份已损坏或不是主库备份: ") + (check != QLatin1String("ok") ? check : why));
     }
 
-    // A log left beside the file belongs to the database being replaced and would be replayed into the copy.
+    // A log left beside the file belongs to the database being replaced and would be replayed into the copy:
+    // its removal, by this program or by SQLite on closing, lasts before the copy takes the file's name.
+    const QString dataFolder = QFileInfo(master).absolutePath();
     for (const QString &companion : {wal, shm}) {
-        if (QFileInfo::exists(companion) && !QFile::remove(companion)) {
+        if (QFileInfo::exists(companion) && !durablefile::remove(companion)) {
             QFile::remove(incoming);
             return reopen(QStringLiteral("无法删除 %1").arg(QFileInfo(companion).fileName()));
         }
     }
-    if (!replaceFile(incoming, master, &why)) {
+    if (!durablefile::flushFolder(dataFolder, &why)) {
         QFile::remove(incoming);
-        return reopen(QStringLiteral("替换数据库文件失败: ") + why);
+        return reopen(QStringLiteral("无法删除旧的日志文件: ") + why);
     }
 
-    const QString madeAside = std::exchange(aside, QString());
-    if (!open(master, &why)) {
-        // The copy set aside is the previous database byte for byte: it goes back the same way.
+    // The copy set aside is the previous database byte for byte: it goes back the same way, its log after
+    // it, each step lasting before the next.
+    const auto putBack = [&](const QString &madeAside, const QString &failure) {
         close();
-        QString putBack;
-        const QString failure = QStringLiteral("打开恢复后的数据库失败: ") + why;
+        QString putBackWhy;
         for (const QString &companion : {wal, shm})
             QFile::remove(companion);
         QFile::remove(incoming);
         const QString madeAsideWal = madeAside + QStringLiteral("-wal");
-        if (!linkOrCopy(madeAside, incoming, QStringLiteral("正在放回原数据库…"), progress, &putBack)
-            || !replaceFile(incoming, master, &putBack)
+        if (!durablefile::flushFolder(dataFolder, &putBackWhy)
+            || !linkOrCopy(madeAside, incoming, QStringLiteral("正在放回原数据库…"), progress, &putBackWhy)
+            || !durablefile::commit(incoming, master, &putBackWhy)
             || (QFileInfo::exists(madeAsideWal)
-                && !linkOrCopy(madeAsideWal, wal, QStringLiteral("正在放回原数据库…"), progress, &putBack))) {
+                && (!linkOrCopy(madeAsideWal, wal, QStringLiteral("正在放回原数据库…"), progress, &putBackWhy)
+                    || !durablefile::flushFolder(dataFolder, &putBackWhy)))) {
             QFile::remove(incoming);
-            storagefault::report(error, failure + QStringLiteral("；放回原数据库也失败了（%1），原数据库保存在 %2").arg(putBack, madeAside));
+            storagefault::report(error, failure + QStringLiteral("；放回原数据库也失败了（%1），原数据库保存在 %2").arg(putBackWhy, madeAside));
             return false;
         }
         return reopen(failure);
+    };
+
+    // The folder is flushed after the rename as well: the restore is reported, and logged, once it lasts.
+    if (!durablefile::rename(incoming, master, &why)) {
+        if (QFileInfo::exists(incoming)) {
+            QFile::remove(incoming);
+            return reopen(QStringLiteral("替换数据库文件失败: ") + why);
+        }
+        return putBack(std::exchange(aside, QString()), QStringLiteral("替换数据库文件失败: ") + why);
     }
+    const QString madeAside = std::exchange(aside, QString());
+    if (!open(master, &why))
+        return putBack(madeAside, QStringLiteral("打开恢复后的数据库失败: ") + why);
     if (setAsidePath)
         *setAsidePath = madeAside;
     return true;

@@ -1,5 +1,6 @@
 #include "storage/database.h"
 
+#include "storage/durablefile.h"
 #include "storage/storagefault.h"
 
 #include <QDate>
@@ -90,29 +91,31 @@ QString Database::dailyBackup(QStringList *notes)
     const QString target = todaysBackupPath();
     const QString folder = QFileInfo(target).absolutePath();
     const QString todayName = QFileInfo(target).fileName();
-    QDir().mkpath(folder);
 
     // The copy is written under a name no backup has and renamed when complete, so a crash half-way
     // never passes for today's backup.
     const QString partial = target + QStringLiteral(".part");
-    removeWithCompanions(partial);
     QString fault;
-    if (connection.isOpen()) {
-        // Copying the file alone would miss committed rows that still wait in the write-ahead log;
-        // VACUUM INTO writes what the connection sees.
-        QSqlQuery query(connection);
-        query.prepare(QStringLiteral("VACUUM INTO ?"));
-        query.addBindValue(partial);
-        if (!query.exec())
-            fault = storagefault::describe(query.lastError());
-    } else {
-        // A closed connection has checkpointed its log, so the file is complete.
-        QFile source(databaseFile);
-        if (!source.copy(partial))
-            fault = source.errorString();
+    if (durablefile::makeFolder(folder, &fault)) {
+        removeWithCompanions(partial);
+        if (connection.isOpen()) {
+            // Copying the file alone would miss committed rows that still wait in the write-ahead log;
+            // VACUUM INTO writes what the connection sees.
+            QSqlQuery query(connection);
+            query.prepare(QStringLiteral("VACUUM INTO ?"));
+            query.addBindValue(partial);
+            if (!query.exec())
+                fault = storagefault::describe(query.lastError());
+        } else {
+            // A closed connection has checkpointed its log, so the file is complete.
+            QFile source(databaseFile);
+            if (!source.copy(partial))
+                fault = source.errorString();
+        }
     }
-    if (fault.isEmpty() && !QFile::rename(partial, target))
-        fault = QStringLiteral("无法改名为 %1").arg(QDir::toNativeSeparators(target));
+    // Today's copy lasts under its name before an older one goes: a power cut never leaves one fewer.
+    if (fault.isEmpty())
+        durablefile::commit(partial, target, &fault);
     if (!fault.isEmpty()) {
         removeWithCompanions(partial);
         if (notes)
@@ -136,7 +139,7 @@ QString Database::dailyBackup(QStringList *notes)
             counted << name;
     }
     while (counted.size() >= backupsKept)
-        dir.remove(counted.takeFirst());
+        durablefile::remove(dir.absoluteFilePath(counted.takeFirst()));
     if (!later.isEmpty() && notes)
         notes->append(QStringLiteral("“备份”文件夹里有 %1 份日期晚于今天的备份（%2），可能是电脑时钟曾被调快。"
                                      "它们不会被自动删除，请核对后自行处理。")

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "storage/durablefile.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -7,6 +9,7 @@
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QStringList>
+#include <QTemporaryDir>
 #include <QVariant>
 #include <QtTest>
 #include <QtDebug>
@@ -198,6 +201,60 @@ private:
     QString folder;
     QStringList files;
     bool asNobody = false;
+};
+
+// A temporary folder that every user may enter and read: a program folder there can be reached by the
+// identity ReadOnlyData takes, wherever the checkout lies (under /root, or in a folder made by mktemp -d
+// that only its owner can enter).
+class OpenFolder
+{
+public:
+    OpenFolder()
+    {
+        QFile::setPermissions(dir.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup
+                                              | QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther);
+    }
+
+    // Empty when every user can reach the folder, else the folder on the way that stops them.
+    QString closedOnTheWay() const
+    {
+        if (!dir.isValid())
+            return dir.errorString();
+        for (QFileInfo step(dir.path()); !step.isRoot(); step.setFile(step.absolutePath())) {
+            if (!step.permission(QFile::ExeOther))
+                return QStringLiteral("%1 cannot be entered by other users (TMPDIR?)").arg(step.absoluteFilePath());
+        }
+        return QString();
+    }
+
+    QString path() const { return dir.path(); }
+    QString filePath(const QString &name) const { return dir.filePath(name); }
+
+private:
+    QTemporaryDir dir;
+};
+
+// The steps taken to replace files durably while it lives, each as "step path" with the path relative
+// to base: the order in which a power cut could find them.
+class FileSteps
+{
+public:
+    explicit FileSteps(const QString &base)
+        : base(base)
+    {
+        durablefile::setRecorder(
+            [this](const QString &step, const QString &path) { seen << step + QLatin1Char(' ') + this->base.relativeFilePath(path); });
+    }
+
+    ~FileSteps() { durablefile::setRecorder({}); }
+
+    FileSteps(const FileSteps &) = delete;
+    FileSteps &operator=(const FileSteps &) = delete;
+
+    QStringList seen;
+
+private:
+    QDir base;
 };
 
 } // namespace testutil

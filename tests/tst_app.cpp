@@ -21,6 +21,86 @@
 #include <cstdio>
 #include <optional>
 
+#ifdef Q_OS_LINUX
+#include <csignal>
+#include <grp.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+// Set when this program runs as the copy made by runRowInOpenFolder().
+bool inOpenFolder = false;
+
+// Reads the process's output until it holds wanted, the process ends or 20 s pass.
+bool readUntil(QProcess &process, QString &output, const QString &wanted)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (!output.contains(wanted) && clock.elapsed() < 20000) {
+        if (!process.waitForReadyRead(200) && process.state() == QProcess::NotRunning) {
+            output += QString::fromUtf8(process.readAllStandardOutput());
+            break;
+        }
+        output += QString::fromUtf8(process.readAllStandardOutput());
+    }
+    return output.contains(wanted);
+}
+
+#ifdef Q_OS_LINUX
+// Takes write access to a program folder and its data/ away until it goes: by a read-only bind mount,
+// as a disk remounted read-only after errors (root only), or by file permissions, which bind all but root.
+class ReadOnlyProgramFolder
+{
+public:
+    ReadOnlyProgramFolder(const QString &folder, bool remount)
+        : folder(folder)
+        , remount(remount)
+    {
+        const QByteArray path = QFile::encodeName(folder);
+        if (remount) {
+            bound = ::mount(path.constData(), path.constData(), nullptr, MS_BIND, nullptr) == 0;
+            readOnly = bound && ::mount(nullptr, path.constData(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) == 0;
+            return;
+        }
+        for (const QFileInfo &file : QDir(dataFolder()).entryInfoList(QDir::Files))
+            QFile::setPermissions(file.filePath(), QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther);
+        for (const QString &each : {dataFolder(), folder})
+            QFile::setPermissions(each, QFile::ReadOwner | QFile::ExeOwner | QFile::ReadGroup | QFile::ExeGroup
+                                            | QFile::ReadOther | QFile::ExeOther);
+        readOnly = true;
+    }
+
+    ~ReadOnlyProgramFolder()
+    {
+        if (remount) {
+            if (bound)
+                ::umount2(QFile::encodeName(folder).constData(), MNT_DETACH);
+            return;
+        }
+        const auto readable = QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther;
+        for (const QString &each : {folder, dataFolder()})
+            QFile::setPermissions(each, readable | QFile::ExeOwner | QFile::ExeGroup | QFile::ExeOther);
+        for (const QFileInfo &file : QDir(dataFolder()).entryInfoList(QDir::Files))
+            QFile::setPermissions(file.filePath(), readable);
+    }
+
+    bool holds() const { return readOnly; }
+
+private:
+    QString dataFolder() const { return QDir(folder).filePath(QStringLiteral("data")); }
+
+    QString folder;
+    bool remount;
+    bool bound = false;
+    bool readOnly = false;
+};
+#endif
+
+} // namespace
+
 class AppTest : public QObject
 {
     Q_OBJECT
@@ -121,6 +201,32 @@ private Q_SLOTS:
         QVERIFY(settings::write(path, config));
         QCOMPARE(settings::read(path), config);
 
+        // Flushed before it replaces the old file, and the folder flushed after: a power cut finds one or the other.
+        {
+            testutil::FileSteps steps(folder.path());
+            QVERIFY(settings::write(path, config));
+            QCOMPARE(steps.seen, QStringList({"flush file config.json.part", "rename config.json", "flush folder ."}));
+        }
+
+#ifdef Q_OS_LINUX
+        // A file cut off by a full disk (here a file size limit, which cuts it off the same way) leaves
+        // the old file as it was, nothing beside it, and the caller told.
+        QJsonObject large = config;
+        large.insert(QStringLiteral("notes"), QString(4096, u'备'));
+        rlimit saved{};
+        QCOMPARE(getrlimit(RLIMIT_FSIZE, &saved), 0);
+        rlimit small = saved;
+        small.rlim_cur = 1024;
+        const auto previous = std::signal(SIGXFSZ, SIG_IGN);
+        QCOMPARE(setrlimit(RLIMIT_FSIZE, &small), 0);
+        const bool written = settings::write(path, large);
+        setrlimit(RLIMIT_FSIZE, &saved);
+        std::signal(SIGXFSZ, previous);
+        QVERIFY(!written);
+        QCOMPARE(settings::read(path), config);
+        QCOMPARE(QDir(folder.path()).entryList(QDir::Files), QStringList{"config.json"});
+#endif
+
         QFile cut(path);
         QVERIFY(cut.open(QIODevice::WriteOnly | QIODevice::Truncate));
         cut.write("{\"syncPort\": 90");
@@ -218,6 +324,10 @@ private Q_SLOTS:
     {
         QFETCH(QString, damage);
         QFETCH(QString, reason);
+        if (damage.startsWith(QLatin1String("readonly")) && !inOpenFolder) {
+            runRowInOpenFolder();
+            return;
+        }
         Database &db = Database::instance();
         const QByteArray key = "K7PQ2MZX9ABC";
         const QJsonObject config = testutil::quietConfig(QString::fromLatin1(key));
@@ -350,16 +460,7 @@ private Q_SLOTS:
         QVERIFY(process.waitForStarted());
 
         QString output;
-        const auto readUntil = [&](const QString &wanted) {
-            QElapsedTimer clock;
-            clock.start();
-            while (!output.contains(wanted) && clock.elapsed() < 20000) {
-                process.waitForReadyRead(200);
-                output += QString::fromUtf8(process.readAllStandardOutput());
-            }
-            return output.contains(wanted);
-        };
-        QVERIFY2(readUntil(QStringLiteral("[同步服务] 已启动，端口 %1").arg(port)), qPrintable(output));
+        QVERIFY2(readUntil(process, output, QStringLiteral("[同步服务] 已启动，端口 %1").arg(port)), qPrintable(output));
         QVERIFY2(output.contains(QStringLiteral("端口 %1，同步密钥 HEADLESS1").arg(port)), qPrintable(output));
         QVERIFY2(output.contains(QStringLiteral("外网地址 203.0.113.9")), qPrintable(output));
         if (databaseBytes.isEmpty())
@@ -383,6 +484,123 @@ private Q_SLOTS:
         QVERIFY(!testutil::acceptsConnection(port));
 #endif
     }
+
+    // After a crash the program's folder turns read-only (a disk remounted after errors), so the lock the
+    // killed program left can no longer be removed. A copy started while another still runs is refused; once
+    // none runs, the program starts as on any read-only database.
+    void staleLockInReadOnlyFolder_data()
+    {
+        QTest::addColumn<bool>("remount");
+        QTest::newRow("folder made read-only") << false;
+        QTest::newRow("disk remounted read-only") << true;
+    }
+
+    void staleLockInReadOnlyFolder()
+    {
+#ifndef Q_OS_LINUX
+        QSKIP("read-only folders are made here with Linux calls");
+#else
+        QFETCH(bool, remount);
+        const bool root = geteuid() == 0;
+        if (remount && !root)
+            QSKIP("a read-only mount needs root");
+        testutil::OpenFolder folder;
+        QVERIFY2(folder.closedOnTheWay().isEmpty(), qPrintable(folder.closedOnTheWay()));
+        const QString program = folder.filePath(QStringLiteral("tovanik"));
+        QVERIFY(QFile::copy(QStringLiteral(TOVANIK_EXECUTABLE), program));
+        const quint16 port = testutil::freePort();
+        {
+            QFile config(folder.filePath(QStringLiteral("config.json")));
+            QVERIFY(config.open(QIODevice::WriteOnly));
+            config.write(QJsonDocument(QJsonObject{{"syncPort", port}, {"publicHost", "203.0.113.9"}, {"syncKey", "STALE123"}})
+                             .toJson());
+        }
+        // Root passes file permissions: the programs then run as "nobody", who owns the folder.
+        const bool asNobody = root && !remount;
+        if (asNobody) {
+            for (const QString &file : {folder.path(), program, folder.filePath(QStringLiteral("config.json"))})
+                QCOMPARE(::chown(QFile::encodeName(file).constData(), 65534, 65534), 0);
+        }
+        const auto start = [&](QProcess &process) {
+            QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+            environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+            process.setProcessEnvironment(environment);
+            process.setWorkingDirectory(folder.path());
+            if (asNobody) {
+                process.setChildProcessModifier([] {
+                    if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)
+                        ::_exit(126);
+                });
+            }
+            process.start(program, {});
+            return process.waitForStarted();
+        };
+        const QString started = QStringLiteral("[同步服务] 已启动，端口 %1").arg(port);
+
+        QProcess first;
+        QString firstOutput;
+        QVERIFY(start(first));
+        QVERIFY2(readUntil(first, firstOutput, started), qPrintable(firstOutput));
+
+        ReadOnlyProgramFolder readOnly(folder.path(), remount);
+        if (!readOnly.holds())
+            QSKIP("no read-only bind mount here");
+
+        // Still running: a second copy is refused and says which process holds the folder.
+        QProcess second;
+        QVERIFY(start(second));
+        QVERIFY(second.waitForFinished(20000));
+        const QString secondOutput = QString::fromUtf8(second.readAllStandardOutput());
+        QCOMPARE(second.exitCode(), 1);
+        QVERIFY2(secondOutput.contains(QStringLiteral("【程序已在运行】")), qPrintable(secondOutput));
+        QVERIFY2(secondOutput.contains(QStringLiteral("进程号 %1").arg(first.processId())), qPrintable(secondOutput));
+
+        first.kill();
+        QVERIFY(first.waitForFinished(20000));
+        const QString database = QDir::toNativeSeparators(folder.filePath(QStringLiteral("data/plindor.db")));
+        QVERIFY(QFile::exists(database + QStringLiteral("-wal")));
+        QVERIFY(QFile::exists(folder.filePath(QStringLiteral("data/plindor.lock"))));
+
+        // Killed: the lock it left stays, and the next start serves phones as on a read-only database.
+        QProcess third;
+        QString output;
+        QVERIFY(start(third));
+        QVERIFY2(readUntil(third, output, started), qPrintable(output));
+        QVERIFY2(output.contains(QStringLiteral("【数据库打开失败】数据库文件是只读的")), qPrintable(output));
+        QVERIFY2(output.contains(database), qPrintable(output));
+        QVERIFY2(!output.contains(QStringLiteral("程序已在运行")), qPrintable(output));
+        QCOMPARE(testutil::exchange(port, testutil::requestBytes("GET", "/ping")).status, 200);
+        const testutil::Reply info = testutil::exchange(port, testutil::requestBytes("GET", "/info", {}, "STALE123"));
+        QVERIFY2(info.status == 503, info.raw.constData());
+        QVERIFY2(info.json().value("error").toString().contains(QStringLiteral("只读")), info.raw.constData());
+        third.terminate();
+        QVERIFY(third.waitForFinished(20000));
+        QCOMPARE(third.exitCode(), 0);
+#endif
+    }
+
+private:
+    // Runs the current row again in a copy of this test program in a folder that every user can enter,
+    // so that the program folder beside the copy lies where the identity ReadOnlyData takes can reach it.
+    void runRowInOpenFolder()
+    {
+        testutil::OpenFolder folder;
+        QVERIFY2(folder.closedOnTheWay().isEmpty(), qPrintable(folder.closedOnTheWay()));
+        const QString copy = folder.filePath(QFileInfo(QCoreApplication::applicationFilePath()).fileName());
+        QVERIFY(QFile::copy(QCoreApplication::applicationFilePath(), copy));
+        QProcess process;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        process.setProcessEnvironment(environment);
+        process.setProcessChannelMode(QProcess::MergedChannels);
+        process.start(copy, {QStringLiteral("--in-open-folder"),
+                             QStringLiteral("%1:%2").arg(QLatin1String(QTest::currentTestFunction()),
+                                                         QString::fromUtf8(QTest::currentDataTag()))});
+        QVERIFY(process.waitForFinished(300000));
+        const QByteArray output = process.readAll();
+        QVERIFY2(process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0, output.constData());
+        QVERIFY2(output.contains("PASS   : AppTest::" + QByteArray(QTest::currentTestFunction()) + '('), output.constData());
+    }
 };
 
 int main(int argc, char *argv[])
@@ -400,6 +618,10 @@ int main(int argc, char *argv[])
     app.setAttribute(Qt::AA_Use96Dpi, true);
     AppTest test;
     QTEST_SET_MAIN_SOURCE_PATH
-    return QTest::qExec(&test, argc, argv);
+    QStringList arguments = app.arguments();
+    inOpenFolder = arguments.value(1) == QLatin1String("--in-open-folder");
+    if (inOpenFolder)
+        arguments.removeAt(1);
+    return QTest::qExec(&test, arguments);
 }
 #include "tst_app.moc"

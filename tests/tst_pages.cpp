@@ -426,8 +426,14 @@ private Q_SLOTS:
         QList<QStringList> rows;
         chooseInRestoreDialog(backup, &rows);
         QList<testutil::SeenBox> seen;
-        testutil::answerBoxes({QMessageBox::Yes, QMessageBox::Ok}, &seen);
+        // The restored file lasts under its name before the operator is told.
+        testutil::FileSteps steps(QFileInfo(databasePath()).absolutePath());
+        testutil::answerBoxes({QMessageBox::Yes, QMessageBox::Ok}, [&](const testutil::SeenBox &box) {
+            seen << box;
+            steps.seen << QStringLiteral("box ") + box.title;
+        });
         button->click();
+        QCOMPARE(steps.seen.mid(steps.seen.size() - 3), QStringList({"rename plindor.db", "flush folder .", "box 已恢复"}));
 
         QCOMPARE(rows.size(), 3);
         QCOMPARE(rows.at(0).mid(0, 1), QStringList{backup});

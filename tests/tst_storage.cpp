@@ -191,8 +191,13 @@ private Q_SLOTS:
 
     void firstOpenCreatesFolderFileAndTables()
     {
+        testutil::FileSteps steps(dir.path());
         const QString path = freshDatabase(QStringLiteral("first"));
         QVERIFY(QFile::exists(path));
+        // The folders made for the file last: each is flushed into the folder that holds it.
+        QCOMPARE(steps.seen, QStringList({"flush folder .", "flush folder first"}));
+        // Every commit is flushed to the disk before it counts as done.
+        QCOMPARE(rawValue(QStringLiteral("PRAGMA synchronous")).toInt(), 2);
         QSqlQuery query(QSqlDatabase::database(QStringLiteral("plindor")));
         QVERIFY(query.exec(QStringLiteral("SELECT name FROM sqlite_master WHERE type='table' AND name != 'sqlite_sequence' ORDER BY name")));
         QStringList names;
@@ -1360,6 +1365,40 @@ private Q_SLOTS:
         QVERIFY(QFile::exists(folder.filePath(QStringLiteral("notes.txt"))));
     }
 
+    // Today's copy lasts under its name (flushed, renamed, its folder flushed) before the oldest copy goes;
+    // a backup folder made for it is flushed into the database's folder first.
+    void backupIsDurableBeforeTheOldestGoes_data()
+    {
+        QTest::addColumn<int>("older");
+        QTest::addColumn<QStringList>("before");
+        QTest::addColumn<QStringList>("after");
+        QTest::newRow("first backup") << -1 << QStringList{"flush folder ."} << QStringList();
+        QTest::newRow("30 kept") << 30 << QStringList() << QStringList{"remove 备份/plindor-20200101.db"};
+    }
+
+    void backupIsDurableBeforeTheOldestGoes()
+    {
+        QFETCH(int, older);
+        QFETCH(QStringList, before);
+        QFETCH(QStringList, after);
+        const QString path = freshDatabaseForRow(QStringLiteral("durable-backup"));
+        db.upsert(QStringLiteral("items"), {{"id", "i1"}}, nullptr);
+        const QDir folder(backupFolder(path));
+        if (older >= 0)
+            QVERIFY(QDir().mkpath(folder.path()));
+        for (int day = 1; day <= older; ++day) {
+            QFile file(folder.filePath(QStringLiteral("plindor-202001%1.db").arg(day, 2, 10, QLatin1Char('0'))));
+            QVERIFY(file.open(QIODevice::WriteOnly));
+        }
+
+        testutil::FileSteps steps(QFileInfo(path).absolutePath());
+        QCOMPARE(db.dailyBackup(), folder.absoluteFilePath(todaysBackupName()));
+        const QString today = QStringLiteral("备份/") + todaysBackupName();
+        const QStringList made{"flush file " + today + ".part", "rename " + today, "flush folder 备份"};
+        QCOMPARE(steps.seen, before + made + after);
+        QCOMPARE(valueFromFile(folder.filePath(todaysBackupName()), QStringLiteral("SELECT COUNT(*) FROM items")).toInt(), 1);
+    }
+
     void backupWithoutDatabaseFileDoesNothing()
     {
         const QString path = freshDatabase(QStringLiteral("nofile"));
@@ -1616,6 +1655,48 @@ private Q_SLOTS:
         QCOMPARE(merged.perTable.value("items").toInt(), 1);
         QCOMPARE(db.rows(QStringLiteral("items")).size(), 3);
         QCOMPARE(valueFromFile(aside, QStringLiteral("SELECT COUNT(*) FROM items WHERE id = 'after'")).toInt(), 0);
+    }
+
+    // Every step of a restore lasts before the next relies on it: the copy set aside (flushed, renamed, its
+    // folder flushed) before the database is touched, the removal of the old log before the restored copy
+    // takes the file's name, and that name before the restore is reported.
+    void restoreIsDurableStepByStep_data()
+    {
+        QTest::addColumn<bool>("logKept");
+        QTest::newRow("log removed on closing") << false;
+        // Another program that has read the file keeps SQLite from removing the log: the restore does.
+        QTest::newRow("log kept by another program") << true;
+    }
+
+    void restoreIsDurableStepByStep()
+    {
+        QFETCH(bool, logKept);
+        const QString path = freshDatabaseForRow(QStringLiteral("durable-restore"));
+        db.upsert(QStringLiteral("items"), {{"id", "in-backup"}}, nullptr);
+        const QString backup = db.dailyBackup();
+        QVERIFY(!backup.isEmpty());
+        db.upsert(QStringLiteral("items"), {{"id", "after-backup"}}, nullptr);
+        std::optional<testutil::SideConnection> other;
+        if (logKept) {
+            other.emplace(path);
+            QVERIFY(other->exec(QStringLiteral("SELECT COUNT(*) FROM items")));
+        }
+
+        testutil::FileSteps steps(QFileInfo(path).absolutePath());
+        QString aside;
+        QString error;
+        QVERIFY2(db.restoreFrom(backup, &aside, &error), qPrintable(error));
+        const QString asideName = QStringLiteral("备份/") + QFileInfo(aside).fileName();
+        const QStringList removals = logKept ? QStringList{"remove plindor.db-wal", "remove plindor.db-shm"} : QStringList();
+        QCOMPARE(steps.seen, QStringList({"flush file " + asideName + ".part", "rename " + asideName, "flush folder 备份",
+                                          "flush file plindor.db.restoring"})
+                                 + removals
+                                 + QStringList({"flush folder .", "rename plindor.db", "flush folder ."}));
+        QCOMPARE(idsOf(db.rows(QStringLiteral("items"))), QStringList{"in-backup"});
+        QCOMPARE(valueFromFile(aside, QStringLiteral("SELECT COUNT(*) FROM items")).toInt(), 2);
+        // The other program's connection still refers to the file set aside; it goes after the program's own.
+        db.close();
+        other.reset();
     }
 
     void restoreDropsALogLeftByACrash()
