@@ -128,10 +128,7 @@ DataPage::DataPage(QWidget *parent)
 
     pendingRefresh = new QTimer(this);
     pendingRefresh->setSingleShot(true);
-    connect(pendingRefresh, &QTimer::timeout, this, [this] {
-        if (isVisible())
-            refresh(true);
-    });
+    connect(pendingRefresh, &QTimer::timeout, this, &DataPage::refreshInTwoTurns);
 
     connect(tableCombo, &QComboBox::currentIndexChanged, this, &DataPage::onTableChanged);
     connect(searchEdit, &QLineEdit::textChanged, this, &DataPage::onSearchChanged);
@@ -177,6 +174,7 @@ QString DataPage::currentRowId() const
 void DataPage::refresh(bool keepPlace)
 {
     pendingRefresh->stop();
+    ++refreshes;
     const QString keptId = keepPlace ? currentRowId() : QString();
     const int keptScroll = keepPlace ? table->verticalScrollBar()->value() : 0;
     if (!rowsModel->reload(currentTableKey(), searchEdit->text().trimmed()))
@@ -190,6 +188,28 @@ void DataPage::refreshLater()
         pendingSince.start();
     if (pendingSince.elapsed() < maxRefreshDelayMs - refreshDelayMs)
         pendingRefresh->start(refreshDelayMs);
+}
+
+void DataPage::refreshInTwoTurns()
+{
+    if (!isVisible())
+        return;
+    // The reading and the laying out each take a turn of the event loop, so that a phone's request
+    // waits for one of them at most. The table is not painted in between.
+    const QString keptId = currentRowId();
+    const int keptScroll = table->verticalScrollBar()->value();
+    const quint64 refresh = ++refreshes;
+    table->setUpdatesEnabled(false);
+    if (!rowsModel->reload(currentTableKey(), searchEdit->text().trimmed())) {
+        table->setUpdatesEnabled(true);
+        return;
+    }
+    QTimer::singleShot(0, this, [this, keptId, keptScroll, refresh] {
+        // A refresh asked for in between has laid the table out already.
+        if (refresh == refreshes)
+            showRows(keptId, keptScroll);
+        table->setUpdatesEnabled(true);
+    });
 }
 
 void DataPage::onTableChanged(int)

@@ -64,6 +64,8 @@ private Q_SLOTS:
     void onSearchChanged(const QString &text);
 
 private:
+    // The refresh after a phone's push, while the page is shown.
+    void refreshInTwoTurns();
     // Lays the view out for the rows the model now holds, putting the kept row and scroll back.
     void showRows(const QString &keptId, int keptScroll);
     void showCount();
@@ -83,6 +85,8 @@ private:
     QLabel *countLabel = nullptr;
     QList<int> columnWidths;
     QTimer *pendingRefresh = nullptr;
+    // Counts refreshes, so that a later one supersedes the second half of an earlier one.
+    quint64 refreshes = 0;
     QElapsedTimer pendingSince;
     // The parent whose name was last clicked, and when: tells the second click of a double click.
     QString lastToggledId;
