@@ -162,17 +162,17 @@ bool SyncServer::start(quint16 newPort)
     listener = new QTcpServer(this);
     listener->setListenBacklogSize(listenBacklog);
     if (!listener->listen(QHostAddress::Any, newPort)) {
-        startError = listener->errorString();
-        Q_EMIT logMessage(QStringLiteral("同步服务启动失败: ") + startError);
+        lastStartError = listener->errorString();
+        Q_EMIT logMessage(QStringLiteral("同步服务启动失败: ") + lastStartError);
         delete listener;
         listener = nullptr;
         return false;
     }
     connect(listener, &QTcpServer::newConnection, this, &SyncServer::onNewConnection);
-    port = newPort;
+    listenPort = newPort;
     running = true;
-    startError.clear();
-    Q_EMIT logMessage(QStringLiteral("[同步服务] 已启动，端口 %1").arg(port));
+    lastStartError.clear();
+    Q_EMIT logMessage(QStringLiteral("[同步服务] 已启动，端口 %1").arg(listenPort));
     return true;
 }
 
@@ -349,7 +349,7 @@ bool SyncServer::readsBody(const HttpRequest &head) const
 // why instead of serving or taking rows it cannot hold.
 QString SyncServer::unavailableReason() const
 {
-    return !refusal.isEmpty() ? refusal : Database::instance().unusableReason();
+    return !refusalReason.isEmpty() ? refusalReason : Database::instance().unusableReason();
 }
 
 void SyncServer::reject(QTcpSocket *socket, http::ParseStatus status)
@@ -446,7 +446,7 @@ void SyncServer::drain(QTcpSocket *socket)
 
 bool SyncServer::checkKey(const HttpRequest &request) const
 {
-    if (key.isEmpty())
+    if (syncKey.isEmpty())
         return true;
     QString presented = request.headers.value(QLatin1String("x-sync-key")).toString();
     if (presented.isEmpty()) {
@@ -458,7 +458,7 @@ bool SyncServer::checkKey(const HttpRequest &request) const
             presented = QString::fromUtf8(QByteArray::fromPercentEncoding(raw.toLatin1()));
         }
     }
-    return keysEqual(presented, key);
+    return keysEqual(presented, syncKey);
 }
 
 void SyncServer::handleRequest(QTcpSocket *socket, HttpRequest request)
@@ -477,8 +477,8 @@ void SyncServer::handleRequest(QTcpSocket *socket, HttpRequest request)
         answer(200, {{QStringLiteral("ok"), true},
                      {QStringLiteral("app"), QStringLiteral("plindor")},
                      {QStringLiteral("protocol"), 1},
-                     {QStringLiteral("needKey"), key.isEmpty() ? 0 : 1},
-                     {QStringLiteral("deviceName"), deviceName}});
+                     {QStringLiteral("needKey"), syncKey.isEmpty() ? 0 : 1},
+                     {QStringLiteral("deviceName"), announcedName}});
         return;
     }
 
@@ -516,7 +516,7 @@ void SyncServer::handleRequest(QTcpSocket *socket, HttpRequest request)
         answer(200, {{QStringLiteral("app"), QStringLiteral("plindor")},
                      {QStringLiteral("protocol"), 1},
                      {QStringLiteral("platform"), QStringLiteral("qt")},
-                     {QStringLiteral("deviceName"), deviceName},
+                     {QStringLiteral("deviceName"), announcedName},
                      {QStringLiteral("exportedAt"), Database::nowText()},
                      {QStringLiteral("counts"), counts},
                      {QStringLiteral("mode"), QStringLiteral("master")}});

@@ -21,25 +21,33 @@ public:
 
     bool start(quint16 port);
     void stop();
+    bool isRunning() const { return running; }
+    // The port of the last successful start.
+    quint16 port() const { return listenPort; }
+    // Why the last start failed, as the listener put it; empty after a successful start.
+    QString startError() const { return lastStartError; }
+
+    // An empty key lets every request in.
+    QString key() const { return syncKey; }
+    void setKey(const QString &key) { syncKey = key; }
+    QString deviceName() const { return announcedName; }
+    void setDeviceName(const QString &deviceName) { announcedName = deviceName; }
+    // A connection that neither receives nor sends anything for this long is dropped; it applies to
+    // connections accepted from then on.
+    int idleTimeout() const { return idleTimeoutMs; }
+    void setIdleTimeout(int milliseconds) { idleTimeoutMs = milliseconds; }
+    // After an answer the peer may still be sending a body nobody reads; it is read and dropped for at
+    // most this long, so that closing does not reset the connection before the peer has read the answer.
+    int drainTimeout() const { return drainTimeoutMs; }
+    void setDrainTimeout(int milliseconds) { drainTimeoutMs = milliseconds; }
+    // While set, "/info", "/export" and "/import" are answered 503 with this reason: the database is being
+    // replaced. An empty reason serves them again.
+    QString refusal() const { return refusalReason; }
+    void setRefusal(const QString &reason) { refusalReason = reason; }
 
     // Routes one complete request and answers it; the body is consumed.
     void handleRequest(QTcpSocket *socket, HttpRequest request);
     bool checkKey(const HttpRequest &request) const;
-
-    QTcpServer *listener = nullptr;
-    bool running = false;
-    quint16 port = 9527;
-    QString key;
-    QString deviceName = QStringLiteral("电脑主库");
-    // A connection that neither receives nor sends anything for this long is dropped.
-    int idleTimeoutMs = 30000;
-    // After an answer the peer may still be sending a body nobody reads; it is read and dropped for at
-    // most this long, so that closing does not reset the connection before the peer has read the answer.
-    int drainTimeoutMs = 3000;
-    // Why the last start failed, as the listener put it; empty after a successful start.
-    QString startError;
-    // While set, "/info", "/export" and "/import" are answered 503 with this reason: the database is being replaced.
-    QString refusal;
 
 Q_SIGNALS:
     void activity(const QString &peer, const QString &action, const QString &detail);
@@ -66,4 +74,14 @@ private:
     // A negative length leaves Content-Length out: the head of an answer whose body is not built.
     void writeHead(QTcpSocket *socket, int status, const QString &contentType, qint64 contentLength);
     void finishResponse(QTcpSocket *socket);
+
+    QTcpServer *listener = nullptr;
+    bool running = false;
+    quint16 listenPort = 9527;
+    QString syncKey;
+    QString announcedName = QStringLiteral("电脑主库");
+    int idleTimeoutMs = 30000;
+    int drainTimeoutMs = 3000;
+    QString lastStartError;
+    QString refusalReason;
 };

@@ -157,7 +157,7 @@ private:
     SyncServer *server = nullptr;
     int caseNumber = 0;
 
-    quint16 port() const { return server->port; }
+    quint16 port() const { return server->port(); }
 
 private Q_SLOTS:
     void init()
@@ -166,7 +166,7 @@ private Q_SLOTS:
         const QString path = dir.filePath(QStringLiteral("case%1/data/plindor.db").arg(++caseNumber));
         QVERIFY2(db.open(path, &error), qPrintable(error));
         server = new SyncServer;
-        server->key = testKey;
+        server->setKey(testKey);
         QVERIFY(server->start(testutil::freePort()));
     }
 
@@ -385,9 +385,9 @@ private Q_SLOTS:
         SyncServer second;
         QSignalSpy log(&second, &SyncServer::logMessage);
         QVERIFY(!second.start(port()));
-        QVERIFY(!second.running);
-        QVERIFY(!second.listener);
-        QCOMPARE(second.port, quint16(9527));
+        QVERIFY(!second.isRunning());
+        QVERIFY(second.findChildren<QTcpServer *>().isEmpty());
+        QCOMPARE(second.port(), quint16(9527));
         QCOMPARE(log.size(), 1);
         QVERIFY(log.first().first().toString().startsWith(QStringLiteral("同步服务启动失败: ")));
     }
@@ -399,13 +399,13 @@ private Q_SLOTS:
         const quint16 p = testutil::freePort();
         QVERIFY(other.start(p));
         QVERIFY(other.start(p)); // the old listener is closed before the new one listens
-        QVERIFY(other.running);
-        QCOMPARE(other.port, p);
+        QVERIFY(other.isRunning());
+        QCOMPARE(other.port(), p);
         QCOMPARE(log.size(), 2);
         QCOMPARE(log.last().first().toString(), QStringLiteral("[同步服务] 已启动，端口 %1").arg(p));
         other.stop();
-        QVERIFY(!other.running);
-        QVERIFY(!other.listener);
+        QVERIFY(!other.isRunning());
+        QTRY_VERIFY(other.findChildren<QTcpServer *>().isEmpty());
         QCOMPARE(log.size(), 2);
     }
 
@@ -606,7 +606,7 @@ private Q_SLOTS:
     // A client that goes on sending after its refusal is read for a bounded time only, then cut off.
     void drainIsBounded()
     {
-        server->drainTimeoutMs = 300;
+        server->setDrainTimeout(300);
         const int fd = rawConnect(port());
         QVERIFY(fd >= 0);
         const QByteArray head = "POST /import HTTP/1.1\r\nX-Sync-Key: WRONG\r\nContent-Length: 100000000\r\n\r\n";
@@ -627,7 +627,7 @@ private Q_SLOTS:
         ::close(fd);
         QVERIFY(answer.startsWith("HTTP/1.1 401 Unauthorized"));
         QVERIFY(cutOff);
-        QTRY_VERIFY(server->listener->findChildren<QTcpSocket *>().isEmpty());
+        QTRY_VERIFY(server->findChildren<QTcpSocket *>().isEmpty());
     }
 
     // Real clients push a document over 1 MiB, each the way it frames a body of unknown length or waits for
@@ -767,7 +767,7 @@ private Q_SLOTS:
         QFETCH(QString, serverKey);
         QFETCH(QByteArray, request);
         QFETCH(int, status);
-        server->key = serverKey;
+        server->setKey(serverKey);
         QSignalSpy activity(server, &SyncServer::activity);
         const Reply reply = exchange(port(), request);
         verifyFraming(reply);
@@ -800,8 +800,8 @@ private Q_SLOTS:
     {
         QFETCH(QString, serverKey);
         QFETCH(int, needKey);
-        server->key = serverKey;
-        server->deviceName = QStringLiteral("仓库电脑");
+        server->setKey(serverKey);
+        server->setDeviceName(QStringLiteral("仓库电脑"));
         const Reply reply = exchange(port(), requestBytes("POST", "/ping/anything", "ignored"));
         verifyFraming(reply);
         QCOMPARE(reply.status, 200);
@@ -814,7 +814,7 @@ private Q_SLOTS:
     void info()
     {
         QVERIFY(!db.upsert("items", {{"id", "i1"}, {"name", "轴承"}}, nullptr).isEmpty());
-        server->deviceName = QStringLiteral("仓库电脑");
+        server->setDeviceName(QStringLiteral("仓库电脑"));
         QSignalSpy activity(server, &SyncServer::activity);
         const Reply reply = exchange(port(), keyed("DELETE", "/info"));
         verifyFraming(reply);
@@ -1091,10 +1091,10 @@ private Q_SLOTS:
             during << exchange(port(), keyed("POST", "/import", body)) << exchange(port(), keyed("GET", "/export"))
                    << exchange(port(), requestBytes("GET", "/ping"));
         };
-        server->refusal = reason;
+        server->setRefusal(reason);
         QString error;
         QVERIFY2(db.restoreFrom(backup, nullptr, &error, duringTheCopy), qPrintable(error));
-        server->refusal.clear();
+        server->setRefusal(QString());
 
         QCOMPARE(during.size(), 3);
         for (const Reply &refused : {during.at(0), during.at(1)}) {
@@ -1173,14 +1173,14 @@ private Q_SLOTS:
     void stalledConnectionClosed()
     {
         QFETCH(QByteArray, partial);
-        server->idleTimeoutMs = 1000;
+        server->setIdleTimeout(1000);
 
         QTcpSocket stalled;
         stalled.connectToHost(QHostAddress::LocalHost, port());
         QTRY_COMPARE(stalled.state(), QAbstractSocket::ConnectedState);
         stalled.write(partial);
         stalled.flush();
-        QTRY_COMPARE(server->listener->findChildren<QTcpSocket *>().size(), 1);
+        QTRY_COMPARE(server->findChildren<QTcpSocket *>().size(), 1);
 
         // The service answers others while the stalled one waits.
         const Reply ping = exchange(port(), requestBytes("GET", "/ping"));
@@ -1190,13 +1190,13 @@ private Q_SLOTS:
         QTRY_COMPARE_WITH_TIMEOUT(stalled.state(), QAbstractSocket::UnconnectedState, 3000);
         QCOMPARE(stalled.readAll(), QByteArray());
         // The connection and its buffer are gone on the server side.
-        QTRY_VERIFY(server->listener->findChildren<QTcpSocket *>().isEmpty());
+        QTRY_VERIFY(server->findChildren<QTcpSocket *>().isEmpty());
     }
 
     // Bytes keep the connection alive: a slow sender is not cut off while it makes progress.
     void slowSenderNotCutOff()
     {
-        server->idleTimeoutMs = 600;
+        server->setIdleTimeout(600);
         const QByteArray request = keyed("POST", "/import", QJsonDocument(pushDocument()).toJson());
         QList<QByteArray> pieces;
         const qsizetype step = request.size() / 8 + 1;
@@ -1213,10 +1213,10 @@ private Q_SLOTS:
         client.connectToHost(QHostAddress::LocalHost, port());
         QTRY_COMPARE(client.state(), QAbstractSocket::ConnectedState);
         client.write("GET /ping HTTP/1.1\r\n");
-        QTRY_COMPARE(server->listener->findChildren<QTcpSocket *>().size(), 1);
+        QTRY_COMPARE(server->findChildren<QTcpSocket *>().size(), 1);
         server->stop();
         QTRY_COMPARE(client.state(), QAbstractSocket::UnconnectedState);
-        QVERIFY(!server->running);
+        QVERIFY(!server->isRunning());
     }
 
     // Hostile bytes: each gets a clear answer or a clean refusal, the service keeps serving, and the
