@@ -2,13 +2,11 @@
 
 #include "sync/httprequest.h"
 
-#include <QByteArray>
-#include <QJsonObject>
 #include <QObject>
 #include <QString>
 
 class QTcpServer;
-class QTcpSocket;
+class SyncConnection;
 
 // The HTTP/1.1 service through which phones pull and push: one request per connection, JSON answers.
 class SyncServer : public QObject
@@ -17,7 +15,6 @@ class SyncServer : public QObject
 
 public:
     explicit SyncServer(QObject *parent = nullptr);
-    ~SyncServer() override;
 
     bool start(quint16 port);
     void stop();
@@ -45,9 +42,11 @@ public:
     QString refusal() const { return refusalReason; }
     void setRefusal(const QString &reason) { refusalReason = reason; }
 
-    // Routes one complete request and answers it; the body is consumed.
-    void handleRequest(QTcpSocket *socket, HttpRequest request);
+    // Routes one complete request and answers it on its connection; the body is consumed.
+    void handleRequest(SyncConnection *connection, HttpRequest request);
     bool checkKey(const HttpRequest &request) const;
+    // Whether the answer to a request with this head depends on its body, so that the body is worth waiting for.
+    bool readsBody(const HttpRequest &head) const;
 
 Q_SIGNALS:
     void activity(const QString &peer, const QString &action, const QString &detail);
@@ -59,22 +58,9 @@ public Q_SLOTS:
     void onNewConnection();
 
 private:
-    void onReadyRead(QTcpSocket *socket);
-    void feedChunks(QTcpSocket *socket, QByteArrayView bytes);
-    bool awaitBody(QTcpSocket *socket, HttpRequest head);
-    bool readsBody(const HttpRequest &head) const;
     QString unavailableReason() const;
-    void drain(QTcpSocket *socket);
-    void releaseBuffer(QTcpSocket *socket);
-    void releaseConnections();
-    void reject(QTcpSocket *socket, http::ParseStatus status);
-    void reject(QTcpSocket *socket, int status, const QString &error);
-    void sendJson(QTcpSocket *socket, int status, const QJsonObject &object);
-    void writeResponse(QTcpSocket *socket, int status, const QByteArray &body, const QString &contentType);
-    // A negative length leaves Content-Length out: the head of an answer whose body is not built.
-    void writeHead(QTcpSocket *socket, int status, const QString &contentType, qint64 contentLength);
-    void finishResponse(QTcpSocket *socket);
 
+    // Open connections are its children, and go with it.
     QTcpServer *listener = nullptr;
     bool running = false;
     quint16 listenPort = 9527;
