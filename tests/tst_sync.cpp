@@ -1,5 +1,6 @@
 #include "storage/database.h"
 #include "sync/httprequest.h"
+#include "sync/syncconnection.h"
 #include "sync/syncserver.h"
 #include "testhttp.h"
 #include "teststorage.h"
@@ -7,6 +8,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QNetworkInterface>
+#include <QPointer>
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QStandardPaths>
@@ -18,6 +20,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <fcntl.h>
@@ -25,6 +28,7 @@
 #include <netinet/in.h>
 #include <optional>
 #include <sys/socket.h>
+#include <tuple>
 #include <unistd.h>
 
 using http::ParseStatus;
@@ -55,6 +59,20 @@ int rawConnect(quint16 port)
     if (fd >= 0)
         ::close(fd);
     return -1;
+}
+
+// Reads what has come on a plain socket; true once the service has closed or reset the connection.
+bool endedByService(int fd, QByteArray &received)
+{
+    char chunk[4096];
+    for (;;) {
+        const ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
+        if (n > 0) {
+            received.append(chunk, n);
+            continue;
+        }
+        return n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK);
+    }
 }
 
 // A client on a plain system socket, so that a reset is told apart from a close. It sends the head; when
@@ -628,6 +646,7 @@ private Q_SLOTS:
         QVERIFY(answer.startsWith("HTTP/1.1 401 Unauthorized"));
         QVERIFY(cutOff);
         QTRY_VERIFY(server->findChildren<QTcpSocket *>().isEmpty());
+        QVERIFY(server->findChildren<SyncConnection *>().isEmpty());
     }
 
     // Real clients push a document over 1 MiB, each the way it frames a body of unknown length or waits for
@@ -725,6 +744,7 @@ private Q_SLOTS:
             20000));
         for (const QByteArray &answer : answers)
             QVERIFY2(answer.startsWith("HTTP/1.1 200 OK"), answer.constData());
+        QTRY_VERIFY(server->findChildren<SyncConnection *>().isEmpty());
     }
 
     // Key check and routing
@@ -1191,6 +1211,7 @@ private Q_SLOTS:
         QCOMPARE(stalled.readAll(), QByteArray());
         // The connection and its buffer are gone on the server side.
         QTRY_VERIFY(server->findChildren<QTcpSocket *>().isEmpty());
+        QVERIFY(server->findChildren<SyncConnection *>().isEmpty());
     }
 
     // Bytes keep the connection alive: a slow sender is not cut off while it makes progress.
@@ -1217,6 +1238,125 @@ private Q_SLOTS:
         server->stop();
         QTRY_COMPARE(client.state(), QAbstractSocket::UnconnectedState);
         QVERIFY(!server->isRunning());
+        QTRY_VERIFY(server->findChildren<SyncConnection *>().isEmpty());
+    }
+
+    // A request whose last bytes come in as the service stops is never taken: a stopped service stores nothing.
+    void stopLeavesRequestsUntaken()
+    {
+        const QByteArray request = keyed("POST", "/import", QJsonDocument(pushDocument()).toJson(QJsonDocument::Compact));
+        const qsizetype cut = request.indexOf("\r\n\r\n") + 10;
+        const int fd = rawConnect(port());
+        QVERIFY(fd >= 0);
+        QCOMPARE(::send(fd, request.constData(), size_t(cut), MSG_NOSIGNAL), ssize_t(cut));
+        QTRY_COMPARE(server->findChildren<SyncConnection *>().size(), 1);
+        QTest::qWait(50); // the head is read; the rest is still on its way when the service stops
+        QCOMPARE(::send(fd, request.constData() + cut, size_t(request.size() - cut), MSG_NOSIGNAL),
+                 ssize_t(request.size() - cut));
+        server->stop();
+        QByteArray received;
+        QTRY_VERIFY(endedByService(fd, received));
+        ::close(fd);
+        QCOMPARE(received, QByteArray());
+        QCOMPARE(db.counts()["items"].toInt(), 0);
+        QVERIFY(db.recentSyncLog(10).isEmpty());
+    }
+
+    // However a connection ends before its request is done, its state goes with it: by the peer closing
+    // or resetting it, or by the service stopping or being deleted.
+    void droppedConnectionsLeaveNothing_data()
+    {
+        QTest::addColumn<QByteArray>("partial");
+        QTest::addColumn<QByteArray>("received"); // what the peer has been sent by then
+        QTest::addColumn<QString>("ending");
+
+        const QByteArray doc = QJsonDocument(pushDocument()).toJson(QJsonDocument::Compact);
+        const QByteArray push = "POST /import HTTP/1.1\r\nX-Sync-Key: " + testKey.toUtf8() + "\r\n";
+        const QByteArray length = "Content-Length: " + QByteArray::number(doc.size()) + "\r\n";
+        const QByteArray chunks = chunked(doc, 50);
+        const QList<std::tuple<const char *, QByteArray, QByteArray>> partials{
+            {"nothing sent", QByteArray(), QByteArray()},
+            {"in the head", "POST /import HTTP/1.1\r\nContent-Le", QByteArray()},
+            {"in the body", keyed("POST", "/import", doc).chopped(3), QByteArray()},
+            {"in a chunked body", push + "Transfer-Encoding: chunked\r\n\r\n" + chunks.left(chunks.size() / 2),
+             QByteArray()},
+            {"waiting for leave", push + length + "Expect: 100-continue\r\n\r\n", continueLine},
+            {"refused, body still coming",
+             "POST /import HTTP/1.1\r\nX-Sync-Key: WRONG\r\nContent-Length: 1000000\r\n\r\n" + QByteArray(5000, 'x'),
+             "HTTP/1.1 401 Unauthorized"},
+        };
+        for (const auto &[name, partial, received] : partials) {
+            for (const char *ending : {"peer closes", "peer resets", "service stops", "service deleted"})
+                QTest::addRow("%s, %s", name, ending) << partial << received << QString::fromLatin1(ending);
+        }
+    }
+
+    void droppedConnectionsLeaveNothing()
+    {
+        QFETCH(QByteArray, partial);
+        QFETCH(QByteArray, received);
+        QFETCH(QString, ending);
+        // Only the ending under test may end them.
+        server->setIdleTimeout(60000);
+        server->setDrainTimeout(60000);
+
+        std::vector<int> clients;
+        std::vector<QByteArray> replies;
+        auto closeAll = [&](bool reset) {
+            for (int &fd : clients) {
+                const linger abrupt{1, 0};
+                if (reset)
+                    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abrupt, sizeof abrupt);
+                ::close(fd);
+                fd = -1;
+            }
+        };
+        auto ended = [&](size_t i) { return endedByService(clients[i], replies[i]); };
+        for (int i = 0; i < 8; ++i) {
+            clients.push_back(rawConnect(port()));
+            replies.emplace_back();
+            QVERIFY(clients.back() >= 0);
+            QCOMPARE(::send(clients.back(), partial.constData(), size_t(partial.size()), MSG_NOSIGNAL),
+                     ssize_t(partial.size()));
+        }
+        QTRY_COMPARE(server->findChildren<SyncConnection *>().size(), qsizetype(clients.size()));
+        for (size_t i = 0; i < clients.size(); ++i) {
+            QTRY_VERIFY(ended(i) || replies[i].size() >= received.size());
+            QVERIFY2(replies[i].startsWith(received), replies[i].constData());
+        }
+        QList<QPointer<SyncConnection>> connections;
+        for (SyncConnection *connection : server->findChildren<SyncConnection *>())
+            connections << connection;
+        QList<QPointer<QTcpSocket>> sockets;
+        for (QTcpSocket *socket : server->findChildren<QTcpSocket *>())
+            sockets << socket;
+        QCOMPARE(sockets.size(), connections.size());
+
+        if (ending == QLatin1String("peer closes") || ending == QLatin1String("peer resets")) {
+            closeAll(ending == QLatin1String("peer resets"));
+        } else {
+            if (ending == QLatin1String("service stops")) {
+                server->stop();
+            } else {
+                delete server;
+                server = nullptr;
+            }
+            for (size_t i = 0; i < clients.size(); ++i)
+                QTRY_VERIFY(ended(i));
+            closeAll(false);
+        }
+        auto gone = [](const auto &objects) {
+            return std::all_of(objects.begin(), objects.end(), [](const auto &object) { return object.isNull(); });
+        };
+        QTRY_VERIFY(gone(connections));
+        QVERIFY(gone(sockets));
+        if (!server)
+            return;
+        QVERIFY(server->findChildren<SyncConnection *>().isEmpty());
+        // The bytes the peers sent were never taken for a request.
+        QCOMPARE(db.counts()["items"].toInt(), 0);
+        if (server->isRunning())
+            QCOMPARE(exchange(port(), requestBytes("GET", "/ping")).status, 200);
     }
 
     // Hostile bytes: each gets a clear answer or a clean refusal, the service keeps serving, and the
