@@ -219,10 +219,10 @@ int main(int argc, char *argv[])
                 QJsonDocument(db.counts()).toJson(QJsonDocument::Compact).constData());
 
     SyncServer server;
-    server.key = syncKey;
+    server.setKey(syncKey);
     if (!server.start(freePort()))
         return 2;
-    const QString exportUrl = QStringLiteral("http://127.0.0.1:%1/export").arg(server.port);
+    const QString exportUrl = QStringLiteral("http://127.0.0.1:%1/export").arg(server.port());
 
     // In-process: the document and its bytes, as /export builds them, and through QJsonDocument.
     QByteArray snapshot;
@@ -284,7 +284,7 @@ int main(int argc, char *argv[])
     snapshot.squeeze();
     const double bodyKiB = pushed.size() / 1024.0;
 
-    const ImportFigures full = measureImport(server.port, pushFile);
+    const ImportFigures full = measureImport(server.port(), pushFile);
     std::printf("/import of %.1f MB into a full master: %.2f s, peak memory growth %.1f MB (%.2fx the body, target < 4)\n",
                 pushed.size() / 1e6, full.seconds, full.peakGrowthKiB / 1024.0, full.peakGrowthKiB / bodyKiB);
     std::printf("  answer: %s\n", full.answer.left(300).constData());
@@ -293,8 +293,8 @@ int main(int argc, char *argv[])
     std::vector<double> withExpect;
     std::vector<double> withoutExpect;
     for (int i = 0; i < 5; ++i) {
-        withExpect.push_back(pushSeconds(server.port, pushFile, true));
-        withoutExpect.push_back(pushSeconds(server.port, pushFile, false));
+        withExpect.push_back(pushSeconds(server.port(), pushFile, true));
+        withoutExpect.push_back(pushSeconds(server.port(), pushFile, false));
     }
     std::printf("/import of %.1f MB with curl's automatic Expect: %.2f s, with 'Expect:' %.2f s (ratio %.2f, target <= 1.1)\n",
                 pushed.size() / 1e6, median(withExpect), median(withoutExpect),
@@ -339,11 +339,11 @@ int main(int argc, char *argv[])
     db.close();
     if (!db.open(folder.filePath("empty/plindor.db"), &error))
         return 2;
-    const ImportFigures empty = measureImport(server.port, pushFile);
+    const ImportFigures empty = measureImport(server.port(), pushFile);
     std::printf("/import into an empty master: %.2f s, peak memory growth %.1f MB (%.2fx the body)\n", empty.seconds,
                 empty.peakGrowthKiB / 1024.0, empty.peakGrowthKiB / bodyKiB);
     std::printf("  answer: %s\n", empty.answer.left(300).constData());
 
-    pingBurst(server.port, 100, 50);
+    pingBurst(server.port(), 100, 50);
     return 0;
 }

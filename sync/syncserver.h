@@ -2,13 +2,11 @@
 
 #include "sync/httprequest.h"
 
-#include <QByteArray>
-#include <QJsonObject>
 #include <QObject>
 #include <QString>
 
 class QTcpServer;
-class QTcpSocket;
+class SyncConnection;
 
 // The HTTP/1.1 service through which phones pull and push: one request per connection, JSON answers.
 class SyncServer : public QObject
@@ -17,29 +15,38 @@ class SyncServer : public QObject
 
 public:
     explicit SyncServer(QObject *parent = nullptr);
-    ~SyncServer() override;
 
     bool start(quint16 port);
     void stop();
+    bool isRunning() const { return running; }
+    // The port of the last successful start.
+    quint16 port() const { return listenPort; }
+    // Why the last start failed, as the listener put it; empty after a successful start.
+    QString startError() const { return lastStartError; }
 
-    // Routes one complete request and answers it; the body is consumed.
-    void handleRequest(QTcpSocket *socket, HttpRequest request);
-    bool checkKey(const HttpRequest &request) const;
-
-    QTcpServer *listener = nullptr;
-    bool running = false;
-    quint16 port = 9527;
-    QString key;
-    QString deviceName = QStringLiteral("电脑主库");
-    // A connection that neither receives nor sends anything for this long is dropped.
-    int idleTimeoutMs = 30000;
+    // An empty key lets every request in.
+    QString key() const { return syncKey; }
+    void setKey(const QString &key) { syncKey = key; }
+    QString deviceName() const { return announcedName; }
+    void setDeviceName(const QString &deviceName) { announcedName = deviceName; }
+    // A connection that neither receives nor sends anything for this long is dropped; it applies to
+    // connections accepted from then on.
+    int idleTimeout() const { return idleTimeoutMs; }
+    void setIdleTimeout(int milliseconds) { idleTimeoutMs = milliseconds; }
     // After an answer the peer may still be sending a body nobody reads; it is read and dropped for at
     // most this long, so that closing does not reset the connection before the peer has read the answer.
-    int drainTimeoutMs = 3000;
-    // Why the last start failed, as the listener put it; empty after a successful start.
-    QString startError;
-    // While set, "/info", "/export" and "/import" are answered 503 with this reason: the database is being replaced.
-    QString refusal;
+    int drainTimeout() const { return drainTimeoutMs; }
+    void setDrainTimeout(int milliseconds) { drainTimeoutMs = milliseconds; }
+    // While set, "/info", "/export" and "/import" are answered 503 with this reason: the database is being
+    // replaced. An empty reason serves them again.
+    QString refusal() const { return refusalReason; }
+    void setRefusal(const QString &reason) { refusalReason = reason; }
+
+    // Routes one complete request and answers it on its connection; the body is consumed.
+    void handleRequest(SyncConnection *connection, HttpRequest request);
+    bool checkKey(const HttpRequest &request) const;
+    // Whether the answer to a request with this head depends on its body, so that the body is worth waiting for.
+    bool readsBody(const HttpRequest &head) const;
 
 Q_SIGNALS:
     void activity(const QString &peer, const QString &action, const QString &detail);
@@ -51,19 +58,16 @@ public Q_SLOTS:
     void onNewConnection();
 
 private:
-    void onReadyRead(QTcpSocket *socket);
-    void feedChunks(QTcpSocket *socket, QByteArrayView bytes);
-    bool awaitBody(QTcpSocket *socket, HttpRequest head);
-    bool readsBody(const HttpRequest &head) const;
     QString unavailableReason() const;
-    void drain(QTcpSocket *socket);
-    void releaseBuffer(QTcpSocket *socket);
-    void releaseConnections();
-    void reject(QTcpSocket *socket, http::ParseStatus status);
-    void reject(QTcpSocket *socket, int status, const QString &error);
-    void sendJson(QTcpSocket *socket, int status, const QJsonObject &object);
-    void writeResponse(QTcpSocket *socket, int status, const QByteArray &body, const QString &contentType);
-    // A negative length leaves Content-Length out: the head of an answer whose body is not built.
-    void writeHead(QTcpSocket *socket, int status, const QString &contentType, qint64 contentLength);
-    void finishResponse(QTcpSocket *socket);
+
+    // Open connections are its children, and go with it.
+    QTcpServer *listener = nullptr;
+    bool running = false;
+    quint16 listenPort = 9527;
+    QString syncKey;
+    QString announcedName = QStringLiteral("电脑主库");
+    int idleTimeoutMs = 30000;
+    int drainTimeoutMs = 3000;
+    QString lastStartError;
+    QString refusalReason;
 };

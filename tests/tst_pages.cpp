@@ -460,7 +460,7 @@ private Q_SLOTS:
         QCOMPARE(t.versionsTable()->rowCount(), Database::instance().listVersions(200).size());
         QCOMPARE(rowTexts(t.syncLogTable(), 0).mid(1), QStringList({"本机界面", "恢复", QStringLiteral("从备份 %1 恢复").arg(backup)}));
         QVERIFY(t.logView()->toPlainText().contains(QStringLiteral("已从备份 %1 恢复数据库，原数据库另存为 %2").arg(backup, copies.first().path)));
-        QVERIFY(t.server()->refusal.isEmpty());
+        QVERIFY(t.server()->refusal().isEmpty());
         QVERIFY(t.refreshTimer()->isActive());
         QVERIFY(t.statusLabel()->text().contains(QStringLiteral("物品 2 ")));
     }
@@ -487,7 +487,7 @@ private Q_SLOTS:
         QVERIFY(Database::instance().recentSyncLog(100).isEmpty());
         QVERIFY(t.logView()->toPlainText().contains(QStringLiteral("从备份 %1 恢复失败: 所选备份已损坏").arg(damaged)));
         QCOMPARE(Database::listBackups(Database::instance().backupFolder()).size(), 3);
-        QVERIFY(t.server()->refusal.isEmpty());
+        QVERIFY(t.server()->refusal().isEmpty());
     }
 
     // A database that fails its start-up check is closed; restoring from the window is what mends it.

@@ -495,7 +495,7 @@ private Q_SLOTS:
         QVERIFY(t.serverRunning());
         if (stopService)
             t.server()->stop();
-        const int otherPort = t.server()->port == 4321 ? 4322 : 4321;
+        const int otherPort = t.server()->port() == 4321 ? 4322 : 4321;
         t.config().insert(QStringLiteral("syncPort"), otherPort);
         t.refreshPhonePage();
 

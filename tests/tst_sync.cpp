@@ -1,5 +1,6 @@
 #include "storage/database.h"
 #include "sync/httprequest.h"
+#include "sync/syncconnection.h"
 #include "sync/syncserver.h"
 #include "testhttp.h"
 #include "teststorage.h"
@@ -7,6 +8,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QNetworkInterface>
+#include <QPointer>
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QStandardPaths>
@@ -18,6 +20,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <fcntl.h>
@@ -25,6 +28,7 @@
 #include <netinet/in.h>
 #include <optional>
 #include <sys/socket.h>
+#include <tuple>
 #include <unistd.h>
 
 using http::ParseStatus;
@@ -55,6 +59,20 @@ int rawConnect(quint16 port)
     if (fd >= 0)
         ::close(fd);
     return -1;
+}
+
+// Reads what has come on a plain socket; true once the service has closed or reset the connection.
+bool endedByService(int fd, QByteArray &received)
+{
+    char chunk[4096];
+    for (;;) {
+        const ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
+        if (n > 0) {
+            received.append(chunk, n);
+            continue;
+        }
+        return n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK);
+    }
 }
 
 // A client on a plain system socket, so that a reset is told apart from a close. It sends the head; when
@@ -157,7 +175,7 @@ private:
     SyncServer *server = nullptr;
     int caseNumber = 0;
 
-    quint16 port() const { return server->port; }
+    quint16 port() const { return server->port(); }
 
 private Q_SLOTS:
     void init()
@@ -166,7 +184,7 @@ private Q_SLOTS:
         const QString path = dir.filePath(QStringLiteral("case%1/data/plindor.db").arg(++caseNumber));
         QVERIFY2(db.open(path, &error), qPrintable(error));
         server = new SyncServer;
-        server->key = testKey;
+        server->setKey(testKey);
         QVERIFY(server->start(testutil::freePort()));
     }
 
@@ -385,9 +403,9 @@ private Q_SLOTS:
         SyncServer second;
         QSignalSpy log(&second, &SyncServer::logMessage);
         QVERIFY(!second.start(port()));
-        QVERIFY(!second.running);
-        QVERIFY(!second.listener);
-        QCOMPARE(second.port, quint16(9527));
+        QVERIFY(!second.isRunning());
+        QVERIFY(second.findChildren<QTcpServer *>().isEmpty());
+        QCOMPARE(second.port(), quint16(9527));
         QCOMPARE(log.size(), 1);
         QVERIFY(log.first().first().toString().startsWith(QStringLiteral("同步服务启动失败: ")));
     }
@@ -399,13 +417,13 @@ private Q_SLOTS:
         const quint16 p = testutil::freePort();
         QVERIFY(other.start(p));
         QVERIFY(other.start(p)); // the old listener is closed before the new one listens
-        QVERIFY(other.running);
-        QCOMPARE(other.port, p);
+        QVERIFY(other.isRunning());
+        QCOMPARE(other.port(), p);
         QCOMPARE(log.size(), 2);
         QCOMPARE(log.last().first().toString(), QStringLiteral("[同步服务] 已启动，端口 %1").arg(p));
         other.stop();
-        QVERIFY(!other.running);
-        QVERIFY(!other.listener);
+        QVERIFY(!other.isRunning());
+        QTRY_VERIFY(other.findChildren<QTcpServer *>().isEmpty());
         QCOMPARE(log.size(), 2);
     }
 
@@ -606,7 +624,7 @@ private Q_SLOTS:
     // A client that goes on sending after its refusal is read for a bounded time only, then cut off.
     void drainIsBounded()
     {
-        server->drainTimeoutMs = 300;
+        server->setDrainTimeout(300);
         const int fd = rawConnect(port());
         QVERIFY(fd >= 0);
         const QByteArray head = "POST /import HTTP/1.1\r\nX-Sync-Key: WRONG\r\nContent-Length: 100000000\r\n\r\n";
@@ -627,7 +645,8 @@ private Q_SLOTS:
         ::close(fd);
         QVERIFY(answer.startsWith("HTTP/1.1 401 Unauthorized"));
         QVERIFY(cutOff);
-        QTRY_VERIFY(server->listener->findChildren<QTcpSocket *>().isEmpty());
+        QTRY_VERIFY(server->findChildren<QTcpSocket *>().isEmpty());
+        QVERIFY(server->findChildren<SyncConnection *>().isEmpty());
     }
 
     // Real clients push a document over 1 MiB, each the way it frames a body of unknown length or waits for
@@ -725,6 +744,7 @@ private Q_SLOTS:
             20000));
         for (const QByteArray &answer : answers)
             QVERIFY2(answer.startsWith("HTTP/1.1 200 OK"), answer.constData());
+        QTRY_VERIFY(server->findChildren<SyncConnection *>().isEmpty());
     }
 
     // Key check and routing
@@ -767,7 +787,7 @@ private Q_SLOTS:
         QFETCH(QString, serverKey);
         QFETCH(QByteArray, request);
         QFETCH(int, status);
-        server->key = serverKey;
+        server->setKey(serverKey);
         QSignalSpy activity(server, &SyncServer::activity);
         const Reply reply = exchange(port(), request);
         verifyFraming(reply);
@@ -800,8 +820,8 @@ private Q_SLOTS:
     {
         QFETCH(QString, serverKey);
         QFETCH(int, needKey);
-        server->key = serverKey;
-        server->deviceName = QStringLiteral("仓库电脑");
+        server->setKey(serverKey);
+        server->setDeviceName(QStringLiteral("仓库电脑"));
         const Reply reply = exchange(port(), requestBytes("POST", "/ping/anything", "ignored"));
         verifyFraming(reply);
         QCOMPARE(reply.status, 200);
@@ -814,7 +834,7 @@ private Q_SLOTS:
     void info()
     {
         QVERIFY(!db.upsert("items", {{"id", "i1"}, {"name", "轴承"}}, nullptr).isEmpty());
-        server->deviceName = QStringLiteral("仓库电脑");
+        server->setDeviceName(QStringLiteral("仓库电脑"));
         QSignalSpy activity(server, &SyncServer::activity);
         const Reply reply = exchange(port(), keyed("DELETE", "/info"));
         verifyFraming(reply);
@@ -1091,10 +1111,10 @@ private Q_SLOTS:
             during << exchange(port(), keyed("POST", "/import", body)) << exchange(port(), keyed("GET", "/export"))
                    << exchange(port(), requestBytes("GET", "/ping"));
         };
-        server->refusal = reason;
+        server->setRefusal(reason);
         QString error;
         QVERIFY2(db.restoreFrom(backup, nullptr, &error, duringTheCopy), qPrintable(error));
-        server->refusal.clear();
+        server->setRefusal(QString());
 
         QCOMPARE(during.size(), 3);
         for (const Reply &refused : {during.at(0), during.at(1)}) {
@@ -1173,14 +1193,14 @@ private Q_SLOTS:
     void stalledConnectionClosed()
     {
         QFETCH(QByteArray, partial);
-        server->idleTimeoutMs = 1000;
+        server->setIdleTimeout(1000);
 
         QTcpSocket stalled;
         stalled.connectToHost(QHostAddress::LocalHost, port());
         QTRY_COMPARE(stalled.state(), QAbstractSocket::ConnectedState);
         stalled.write(partial);
         stalled.flush();
-        QTRY_COMPARE(server->listener->findChildren<QTcpSocket *>().size(), 1);
+        QTRY_COMPARE(server->findChildren<QTcpSocket *>().size(), 1);
 
         // The service answers others while the stalled one waits.
         const Reply ping = exchange(port(), requestBytes("GET", "/ping"));
@@ -1190,13 +1210,14 @@ private Q_SLOTS:
         QTRY_COMPARE_WITH_TIMEOUT(stalled.state(), QAbstractSocket::UnconnectedState, 3000);
         QCOMPARE(stalled.readAll(), QByteArray());
         // The connection and its buffer are gone on the server side.
-        QTRY_VERIFY(server->listener->findChildren<QTcpSocket *>().isEmpty());
+        QTRY_VERIFY(server->findChildren<QTcpSocket *>().isEmpty());
+        QVERIFY(server->findChildren<SyncConnection *>().isEmpty());
     }
 
     // Bytes keep the connection alive: a slow sender is not cut off while it makes progress.
     void slowSenderNotCutOff()
     {
-        server->idleTimeoutMs = 600;
+        server->setIdleTimeout(600);
         const QByteArray request = keyed("POST", "/import", QJsonDocument(pushDocument()).toJson());
         QList<QByteArray> pieces;
         const qsizetype step = request.size() / 8 + 1;
@@ -1213,10 +1234,129 @@ private Q_SLOTS:
         client.connectToHost(QHostAddress::LocalHost, port());
         QTRY_COMPARE(client.state(), QAbstractSocket::ConnectedState);
         client.write("GET /ping HTTP/1.1\r\n");
-        QTRY_COMPARE(server->listener->findChildren<QTcpSocket *>().size(), 1);
+        QTRY_COMPARE(server->findChildren<QTcpSocket *>().size(), 1);
         server->stop();
         QTRY_COMPARE(client.state(), QAbstractSocket::UnconnectedState);
-        QVERIFY(!server->running);
+        QVERIFY(!server->isRunning());
+        QTRY_VERIFY(server->findChildren<SyncConnection *>().isEmpty());
+    }
+
+    // A request whose last bytes come in as the service stops is never taken: a stopped service stores nothing.
+    void stopLeavesRequestsUntaken()
+    {
+        const QByteArray request = keyed("POST", "/import", QJsonDocument(pushDocument()).toJson(QJsonDocument::Compact));
+        const qsizetype cut = request.indexOf("\r\n\r\n") + 10;
+        const int fd = rawConnect(port());
+        QVERIFY(fd >= 0);
+        QCOMPARE(::send(fd, request.constData(), size_t(cut), MSG_NOSIGNAL), ssize_t(cut));
+        QTRY_COMPARE(server->findChildren<SyncConnection *>().size(), 1);
+        QTest::qWait(50); // the head is read; the rest is still on its way when the service stops
+        QCOMPARE(::send(fd, request.constData() + cut, size_t(request.size() - cut), MSG_NOSIGNAL),
+                 ssize_t(request.size() - cut));
+        server->stop();
+        QByteArray received;
+        QTRY_VERIFY(endedByService(fd, received));
+        ::close(fd);
+        QCOMPARE(received, QByteArray());
+        QCOMPARE(db.counts()["items"].toInt(), 0);
+        QVERIFY(db.recentSyncLog(10).isEmpty());
+    }
+
+    // However a connection ends before its request is done, its state goes with it: by the peer closing
+    // or resetting it, or by the service stopping or being deleted.
+    void droppedConnectionsLeaveNothing_data()
+    {
+        QTest::addColumn<QByteArray>("partial");
+        QTest::addColumn<QByteArray>("received"); // what the peer has been sent by then
+        QTest::addColumn<QString>("ending");
+
+        const QByteArray doc = QJsonDocument(pushDocument()).toJson(QJsonDocument::Compact);
+        const QByteArray push = "POST /import HTTP/1.1\r\nX-Sync-Key: " + testKey.toUtf8() + "\r\n";
+        const QByteArray length = "Content-Length: " + QByteArray::number(doc.size()) + "\r\n";
+        const QByteArray chunks = chunked(doc, 50);
+        const QList<std::tuple<const char *, QByteArray, QByteArray>> partials{
+            {"nothing sent", QByteArray(), QByteArray()},
+            {"in the head", "POST /import HTTP/1.1\r\nContent-Le", QByteArray()},
+            {"in the body", keyed("POST", "/import", doc).chopped(3), QByteArray()},
+            {"in a chunked body", push + "Transfer-Encoding: chunked\r\n\r\n" + chunks.left(chunks.size() / 2),
+             QByteArray()},
+            {"waiting for leave", push + length + "Expect: 100-continue\r\n\r\n", continueLine},
+            {"refused, body still coming",
+             "POST /import HTTP/1.1\r\nX-Sync-Key: WRONG\r\nContent-Length: 1000000\r\n\r\n" + QByteArray(5000, 'x'),
+             "HTTP/1.1 401 Unauthorized"},
+        };
+        for (const auto &[name, partial, received] : partials) {
+            for (const char *ending : {"peer closes", "peer resets", "service stops", "service deleted"})
+                QTest::addRow("%s, %s", name, ending) << partial << received << QString::fromLatin1(ending);
+        }
+    }
+
+    void droppedConnectionsLeaveNothing()
+    {
+        QFETCH(QByteArray, partial);
+        QFETCH(QByteArray, received);
+        QFETCH(QString, ending);
+        // Only the ending under test may end them.
+        server->setIdleTimeout(60000);
+        server->setDrainTimeout(60000);
+
+        std::vector<int> clients;
+        std::vector<QByteArray> replies;
+        auto closeAll = [&](bool reset) {
+            for (int &fd : clients) {
+                const linger abrupt{1, 0};
+                if (reset)
+                    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abrupt, sizeof abrupt);
+                ::close(fd);
+                fd = -1;
+            }
+        };
+        auto ended = [&](size_t i) { return endedByService(clients[i], replies[i]); };
+        for (int i = 0; i < 8; ++i) {
+            clients.push_back(rawConnect(port()));
+            replies.emplace_back();
+            QVERIFY(clients.back() >= 0);
+            QCOMPARE(::send(clients.back(), partial.constData(), size_t(partial.size()), MSG_NOSIGNAL),
+                     ssize_t(partial.size()));
+        }
+        QTRY_COMPARE(server->findChildren<SyncConnection *>().size(), qsizetype(clients.size()));
+        for (size_t i = 0; i < clients.size(); ++i) {
+            QTRY_VERIFY(ended(i) || replies[i].size() >= received.size());
+            QVERIFY2(replies[i].startsWith(received), replies[i].constData());
+        }
+        QList<QPointer<SyncConnection>> connections;
+        for (SyncConnection *connection : server->findChildren<SyncConnection *>())
+            connections << connection;
+        QList<QPointer<QTcpSocket>> sockets;
+        for (QTcpSocket *socket : server->findChildren<QTcpSocket *>())
+            sockets << socket;
+        QCOMPARE(sockets.size(), connections.size());
+
+        if (ending == QLatin1String("peer closes") || ending == QLatin1String("peer resets")) {
+            closeAll(ending == QLatin1String("peer resets"));
+        } else {
+            if (ending == QLatin1String("service stops")) {
+                server->stop();
+            } else {
+                delete server;
+                server = nullptr;
+            }
+            for (size_t i = 0; i < clients.size(); ++i)
+                QTRY_VERIFY(ended(i));
+            closeAll(false);
+        }
+        auto gone = [](const auto &objects) {
+            return std::all_of(objects.begin(), objects.end(), [](const auto &object) { return object.isNull(); });
+        };
+        QTRY_VERIFY(gone(connections));
+        QVERIFY(gone(sockets));
+        if (!server)
+            return;
+        QVERIFY(server->findChildren<SyncConnection *>().isEmpty());
+        // The bytes the peers sent were never taken for a request.
+        QCOMPARE(db.counts()["items"].toInt(), 0);
+        if (server->isRunning())
+            QCOMPARE(exchange(port(), requestBytes("GET", "/ping")).status, 200);
     }
 
     // Hostile bytes: each gets a clear answer or a clean refusal, the service keeps serving, and the

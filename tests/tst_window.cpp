@@ -198,7 +198,7 @@ private Q_SLOTS:
         QVERIFY2(generatedKey.match(key).hasMatch(), qPrintable(key));
         QCOMPARE(t.config().value("syncKey").toString(), key);
         QCOMPARE(t.keyEdit()->text(), key);
-        QCOMPARE(t.server()->key, key);
+        QCOMPARE(t.server()->key(), key);
         QCOMPARE(t.portEdit()->text(), QStringLiteral("9527"));
     }
 
@@ -222,7 +222,7 @@ private Q_SLOTS:
         writeConfig(QJsonObject{{"syncPort", port}});
         MainWindowTest &t = start();
         QVERIFY(t.serverRunning());
-        QCOMPARE(t.server()->port, port);
+        QCOMPARE(t.server()->port(), port);
         QVERIFY(testutil::acceptsConnection(port));
 
         const QJsonObject saved = readConfigObject();
@@ -230,7 +230,7 @@ private Q_SLOTS:
         QCOMPARE(saved.value("syncPort").toInt(), int(port));
         QVERIFY(generatedKey.match(saved.value("syncKey").toString()).hasMatch());
         QCOMPARE(t.nameEdit()->text(), QStringLiteral("电脑主库"));
-        QCOMPARE(t.server()->deviceName, QStringLiteral("电脑主库"));
+        QCOMPARE(t.server()->deviceName(), QStringLiteral("电脑主库"));
     }
 
     void withoutPortAndKeyTheKeyIsNeverWritten()
@@ -243,8 +243,8 @@ private Q_SLOTS:
             MainWindowTest &t = start();
             firstKey = t.config().value("syncKey").toString();
             QVERIFY(generatedKey.match(firstKey).hasMatch());
-            QCOMPARE(t.server()->key, firstKey);
-            QCOMPARE(t.server()->deviceName, QStringLiteral("仓库一号"));
+            QCOMPARE(t.server()->key(), firstKey);
+            QCOMPARE(t.server()->deviceName(), QStringLiteral("仓库一号"));
         }
         window.reset();
         QCOMPARE(readConfigFile(), original);
@@ -263,7 +263,7 @@ private Q_SLOTS:
         MainWindowTest &t = start();
         QCOMPARE(t.config().value("syncKey").toString(), QStringLiteral("   "));
         QCOMPARE(t.keyEdit()->text(), QStringLiteral("   "));
-        QCOMPARE(t.server()->key, QString());
+        QCOMPARE(t.server()->key(), QString());
         QCOMPARE(readConfigObject().value("syncKey").toString(), QStringLiteral("   "));
     }
 
@@ -289,7 +289,7 @@ private Q_SLOTS:
         MainWindowTest &t = start();
         QCOMPARE(t.portEdit()->text(), QStringLiteral("9527"));
         if (t.serverRunning())
-            QCOMPARE(t.server()->port, quint16(9527));
+            QCOMPARE(t.server()->port(), quint16(9527));
         QCOMPARE(t.logView()->toPlainText().contains(QStringLiteral("不在 1 - 65535 之间，改用 9527")), logged);
         QCOMPARE(readConfigObject().value("syncPort"), port);
     }
@@ -341,11 +341,11 @@ private Q_SLOTS:
         QString text;
         QCOMPARE(pressAndAnswer(QStringLiteral("保存设置"), &text), QStringLiteral("配置文件写入失败"));
         QVERIFY2(text.contains(configPath()), qPrintable(text));
-        QCOMPARE(t.server()->key, QStringLiteral("NEWKEY99"));
+        QCOMPARE(t.server()->key(), QStringLiteral("NEWKEY99"));
         QCOMPARE(t.config().value("syncKey").toString(), QStringLiteral("NEWKEY99"));
 
         button(QStringLiteral("🎲 换一个"))->click();
-        QVERIFY(t.server()->key != QStringLiteral("NEWKEY99"));
+        QVERIFY(t.server()->key() != QStringLiteral("NEWKEY99"));
         QVERIFY(logLines(t).last().endsWith(QStringLiteral("配置文件写入失败，设置只在本次运行中有效: %1").arg(configPath())));
     }
 
@@ -378,7 +378,7 @@ private Q_SLOTS:
         if (accepted) {
             QCOMPARE(title, QStringLiteral("已保存"));
             QCOMPARE(readConfigObject().value("syncPort").toInt(), int(newPort));
-            QCOMPARE(t.server()->port, newPort);
+            QCOMPARE(t.server()->port(), newPort);
         } else {
             QCOMPARE(title, QStringLiteral("端口不对"));
             QCOMPARE(message, QStringLiteral("端口要在 1 - 65535 之间"));
@@ -409,12 +409,12 @@ private Q_SLOTS:
         const QString title = pressAndAnswer(QStringLiteral("保存设置"), &message);
         if (accepted) {
             QCOMPARE(title, QStringLiteral("已保存"));
-            QCOMPARE(t.server()->key, key);
+            QCOMPARE(t.server()->key(), key);
             QCOMPARE(readConfigObject().value("syncKey").toString(), key);
         } else {
             QCOMPARE(title, QStringLiteral("密钥太短"));
             QCOMPARE(message, QStringLiteral("同步密钥至少 4 位（留空表示不校验，不安全）"));
-            QCOMPARE(t.server()->key, QStringLiteral("TESTKEY1"));
+            QCOMPARE(t.server()->key(), QStringLiteral("TESTKEY1"));
             QCOMPARE(readConfigObject().value("syncKey").toString(), QStringLiteral("TESTKEY1"));
         }
     }
@@ -429,7 +429,7 @@ private Q_SLOTS:
         t.nameEdit()->setText(QStringLiteral("   "));
         QCOMPARE(pressAndAnswer(QStringLiteral("保存设置")), QStringLiteral("已保存"));
         QCOMPARE(readConfigObject().value("deviceName").toString(), QStringLiteral("电脑主库"));
-        QCOMPARE(t.server()->deviceName, QStringLiteral("电脑主库"));
+        QCOMPARE(t.server()->deviceName(), QStringLiteral("电脑主库"));
         QVERIFY(QMetaObject::invokeMethod(window.get(), "refreshAll"));
         QCOMPARE(t.nameEdit()->text(), QStringLiteral("电脑主库"));
     }
@@ -445,8 +445,8 @@ private Q_SLOTS:
         t.nameEdit()->setText(QStringLiteral("三号库"));
         QCOMPARE(pressAndAnswer(QStringLiteral("保存设置")), QStringLiteral("已保存"));
         QCOMPARE(serverLog.count(), 0);
-        QCOMPARE(t.server()->key, QStringLiteral("FRESHKEY"));
-        QCOMPARE(t.server()->deviceName, QStringLiteral("三号库"));
+        QCOMPARE(t.server()->key(), QStringLiteral("FRESHKEY"));
+        QCOMPARE(t.server()->deviceName(), QStringLiteral("三号库"));
 
         QVERIFY(QMetaObject::invokeMethod(window.get(), "onToggleServer"));
         QVERIFY(!t.serverRunning());
@@ -484,7 +484,7 @@ private Q_SLOTS:
         QString text;
         QCOMPARE(pressAndAnswer(QStringLiteral("保存设置"), &text), QStringLiteral("已保存，但同步服务没有运行"));
         QVERIFY2(text.startsWith(QStringLiteral("设置已保存。\n\n同步服务没能在端口 %1 启动：").arg(taken)), qPrintable(text));
-        QVERIFY2(text.contains(t.server()->startError) && !t.server()->startError.isEmpty(), qPrintable(text));
+        QVERIFY2(text.contains(t.server()->startError()) && !t.server()->startError().isEmpty(), qPrintable(text));
         QVERIFY(!text.contains(QStringLiteral("立即生效")));
         QVERIFY(!t.serverRunning());
         QCOMPARE(readConfigObject().value("syncPort").toInt(), int(taken));
@@ -562,7 +562,7 @@ private Q_SLOTS:
         t.keyEdit()->setText(QStringLiteral("UNSAVED1"));
         t.toggleButton()->click();
         QVERIFY(t.serverRunning());
-        QCOMPARE(t.server()->key, QStringLiteral("TESTKEY1"));
+        QCOMPARE(t.server()->key(), QStringLiteral("TESTKEY1"));
         QCOMPARE(t.toggleButton()->text(), QStringLiteral("停止同步服务"));
         QCOMPARE(t.toggleButton()->objectName(), QStringLiteral("danger"));
         QVERIFY(testutil::acceptsConnection(port));
@@ -571,7 +571,7 @@ private Q_SLOTS:
         button(QStringLiteral("重启同步服务"))->click();
         QVERIFY(t.serverRunning());
         QVERIFY(serverLog.count() > 0);
-        QCOMPARE(t.server()->key, QStringLiteral("TESTKEY1"));
+        QCOMPARE(t.server()->key(), QStringLiteral("TESTKEY1"));
     }
 
     void copyTakesTheFieldAsShown()
@@ -595,7 +595,7 @@ private Q_SLOTS:
         button(QStringLiteral("🎲 换一个"))->click();
         const QString key = t.keyEdit()->text();
         QVERIFY(generatedKey.match(key).hasMatch());
-        QCOMPARE(t.server()->key, key);
+        QCOMPARE(t.server()->key(), key);
         QCOMPARE(readConfigObject().value("syncKey").toString(), key);
         QCOMPARE(readConfigObject().value("deviceName").toString(), QStringLiteral("电脑主库"));
         QCOMPARE(t.nameEdit()->text(), QStringLiteral("未保存的名字"));

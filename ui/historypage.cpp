@@ -180,7 +180,7 @@ void MainWindow::restoreBackup(const QString &file)
 {
     const QString name = QFileInfo(file).fileName();
     // Phones are told to come back later instead of writing into a database that is being replaced.
-    server->refusal = QStringLiteral("主库正在从备份恢复，请稍后再试");
+    server->setRefusal(QStringLiteral("主库正在从备份恢复，请稍后再试"));
     refreshTimer->stop();
     QProgressDialog progress(QStringLiteral("正在准备恢复…"), QString(), 0, 100, this);
     progress.setWindowTitle(QStringLiteral("从备份恢复"));
@@ -205,7 +205,7 @@ void MainWindow::restoreBackup(const QString &file)
 
     QApplication::restoreOverrideCursor();
     progress.close();
-    server->refusal.clear();
+    server->setRefusal(QString());
     refreshTimer->start();
 
     if (!restored) {

@@ -165,7 +165,7 @@ void MainWindow::onNewKey()
     if (keyEdit)
         keyEdit->setText(key);
     if (server)
-        server->key = key.trimmed();
+        server->setKey(key.trimmed());
     if (settings::namesPort(config))
         saveConfig();
 }
@@ -173,8 +173,8 @@ void MainWindow::onNewKey()
 // The service always runs on the saved settings, never on what the fields show unsaved.
 void MainWindow::startServerFromConfig()
 {
-    server->key = settings::key(config);
-    server->deviceName = settings::deviceName(config);
+    server->setKey(settings::key(config));
+    server->setDeviceName(settings::deviceName(config));
     serverRunning = server->start(static_cast<quint16>(settings::port(config)));
 }
 
@@ -225,8 +225,8 @@ void MainWindow::onSaveSettings()
     settings::save(config, key, nameEdit->text().trimmed(), port, publicHostEdit->text().trimmed());
     const bool written = settings::write(configPath(), config);
 
-    server->key = key;
-    server->deviceName = settings::deviceName(config);
+    server->setKey(key);
+    server->setDeviceName(settings::deviceName(config));
     if (port != previousPort) {
         server->stop();
         startServerFromConfig();
@@ -243,13 +243,13 @@ void MainWindow::onSaveSettings()
                                  .arg(configPath()));
         return;
     }
-    if (!serverRunning && !server->startError.isEmpty()) {
+    if (!serverRunning && !server->startError().isEmpty()) {
         // Saved, but no phone can reach the service: saying "in force" here would hide that.
         QMessageBox::warning(this, QStringLiteral("已保存，但同步服务没有运行"),
                              QStringLiteral("设置已保存。\n\n同步服务没能在端口 %1 启动：%2\n\n"
                                             "请换一个端口再保存，或在下面点「启动同步服务」重试。")
                                  .arg(port)
-                                 .arg(server->startError));
+                                 .arg(server->startError()));
         return;
     }
     QMessageBox::information(
