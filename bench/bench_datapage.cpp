@@ -148,9 +148,9 @@ void changeOneItem(int n)
     Database::instance().merge(QJsonObject{{"items", QJsonArray{item}}});
 }
 
-void showTable(MainWindowTest &t, const QString &key)
+void showTable(const testutil::WindowParts &t, const QString &key)
 {
-    t.tableCombo()->setCurrentIndex(t.tableCombo()->findData(key));
+    t.dataPage->tableChooser()->setCurrentIndex(t.dataPage->tableChooser()->findData(key));
     QApplication::processEvents();
 }
 
@@ -158,14 +158,14 @@ void profile(int itemCount)
 {
     prepareProgramFolder();
     MainWindow window;
-    MainWindowTest t(window);
+    const testutil::WindowParts t(window);
     window.show();
     fill(itemCount);
     showTable(t, QStringLiteral("customers"));
     profiled<1>([&t] { showTable(t, QStringLiteral("items")); });
     changeOneItem(1);
-    profiled<2>([&t] { t.refreshDataTable(true); });
-    profiled<3>([&t] { t.searchEdit()->setText(QStringLiteral("零件1")); });
+    profiled<2>([&t] { t.dataPage->refresh(true); });
+    profiled<3>([&t] { t.dataPage->searchField()->setText(QStringLiteral("零件1")); });
     profiled<4>([] { Database::instance().rows(QStringLiteral("items")); });
     std::printf("1 refresh after another table, 2 refresh after a push, 3 keystroke, 4 rows(\"items\") afresh\n");
 }
@@ -174,11 +174,11 @@ void measure(int itemCount)
 {
     prepareProgramFolder();
     MainWindow window;
-    MainWindowTest t(window);
+    const testutil::WindowParts t(window);
     window.show();
     QApplication::processEvents();
     fill(itemCount);
-    QTableView *table = t.dataTable();
+    QTableView *table = t.dataPage->view();
 
     // The page shows a small table while the resting size is taken.
     showTable(t, QStringLiteral("customers"));
@@ -203,17 +203,17 @@ void measure(int itemCount)
     table->setCurrentIndex(table->model()->index(itemCount / 2, 0));
     table->scrollTo(table->currentIndex());
     int push = 0;
-    const double pushed = medianMs([&push] { changeOneItem(++push); }, [&t] { t.refreshDataTable(true); });
-    const bool placeKept = t.currentRowId() == QStringLiteral("item-%1").arg(itemCount / 2);
-    const double unchanged = medianMs([] {}, [&t] { t.refreshDataTable(true); });
+    const double pushed = medianMs([&push] { changeOneItem(++push); }, [&t] { t.dataPage->refresh(true); });
+    const bool placeKept = t.dataPage->currentRowId() == QStringLiteral("item-%1").arg(itemCount / 2);
+    const double unchanged = medianMs([] {}, [&t] { t.dataPage->refresh(true); });
 
     const double cold = medianMs([&t] { showTable(t, QStringLiteral("customers")); },
                                  [&t] { showTable(t, QStringLiteral("items")); });
 
-    const double keystroke = medianMs([&t] { t.searchEdit()->setText(QStringLiteral("零件")); },
-                                      [&t] { t.searchEdit()->setText(QStringLiteral("零件1")); });
+    const double keystroke = medianMs([&t] { t.dataPage->searchField()->setText(QStringLiteral("零件")); },
+                                      [&t] { t.dataPage->searchField()->setText(QStringLiteral("零件1")); });
     const int searchRows = testutil::rowCount(table);
-    t.searchEdit()->clear();
+    t.dataPage->searchField()->clear();
     QApplication::processEvents();
     const double afterSearch = residentMiB();
 

@@ -54,6 +54,7 @@ void run(int items)
     MainWindow window;
     window.show();
     auto *nav = window.findChild<QListWidget *>(QStringLiteral("nav"));
+    const auto show = [nav](MainWindow::Page page) { nav->setCurrentRow(int(page)); };
     Database &db = Database::instance();
     db.merge(datagen::snapshotDocument(items));
 
@@ -65,13 +66,13 @@ void run(int items)
     for (int i = 0; i < 150; ++i)
         db.logSync(QStringLiteral("192.168.1.20"), QStringLiteral("推送"), QStringLiteral("物品 3 新增/更新 / 流水 6 新增"));
 
-    const double historyMs = medianMs(7, [nav] {
-        nav->setCurrentRow(0);
-        nav->setCurrentRow(2);
+    const double historyMs = medianMs(7, [&show] {
+        show(MainWindow::Page::Data);
+        show(MainWindow::Page::History);
     });
-    const double syncLogMs = medianMs(7, [nav] {
-        nav->setCurrentRow(0);
-        nav->setCurrentRow(4);
+    const double syncLogMs = medianMs(7, [&show] {
+        show(MainWindow::Page::Data);
+        show(MainWindow::Page::SyncLog);
     });
     const double refreshAllMs = medianMs(5, [&window] { QMetaObject::invokeMethod(&window, "refreshAll"); });
 

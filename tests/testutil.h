@@ -3,9 +3,15 @@
 #include "app/paths.h"
 #include "testnet.h"
 #include "storage/rowtable.h"
+#include "sync/syncserver.h"
 #include "ui/datapage.h"
 #include "ui/datatablemodel.h"
+#include "ui/historypage.h"
 #include "ui/mainwindow.h"
+#include "ui/phonepage.h"
+#include "ui/publicaddresslookup.h"
+#include "ui/settingspage.h"
+#include "ui/synclogpage.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -188,58 +194,41 @@ inline QRect cellRect(const QTableView *table, int row, int column)
     return table->visualRect(table->model()->index(row, column));
 }
 
-} // namespace testutil
-
-// Reaches the window's members for tests; the window declares this class its friend.
-class MainWindowTest
+// The window's parts as tests reach them: each page by its class, the frame's widgets and timer by
+// their object names, the sync service and the public address lookup as children of the window.
+struct WindowParts
 {
-public:
-    explicit MainWindowTest(MainWindow &window) : w(window) {}
-
-    QStackedWidget *stack() const { return w.stack; }
-    QListWidget *nav() const { return w.nav; }
-    DataPage *dataPage() const { return w.dataPage; }
-    QComboBox *tableCombo() const { return w.dataPage->tableChooser(); }
-    QLineEdit *searchEdit() const { return w.dataPage->searchField(); }
-    QTableView *dataTable() const { return w.dataPage->view(); }
-    QLabel *countLabel() const { return w.dataPage->countLine(); }
-    const RowTable &currentRows() const { return w.dataPage->rows(); }
-    QLabel *lanQrLabel() const { return w.lanQrLabel; }
-    QLabel *wanQrLabel() const { return w.wanQrLabel; }
-    QLabel *lanAddressLabel() const { return w.lanAddressLabel; }
-    QLabel *wanAddressLabel() const { return w.wanAddressLabel; }
-    QLabel *phoneHintLabel() const { return w.phoneHintLabel; }
-    QLabel *serviceStoppedLabel() const { return w.serviceStoppedLabel; }
-    QTableWidget *versionsTable() const { return w.versionsTable; }
-    QLineEdit *keyEdit() const { return w.keyEdit; }
-    QLineEdit *nameEdit() const { return w.nameEdit; }
-    QLineEdit *publicHostEdit() const { return w.publicHostEdit; }
-    QLineEdit *portEdit() const { return w.portEdit; }
-    QPushButton *toggleButton() const { return w.toggleButton; }
-    QLabel *statusLabel() const { return w.statusLabel; }
-    QPlainTextEdit *logView() const { return w.logView; }
-    QTableWidget *syncLogTable() const { return w.syncLogTable; }
-    SyncServer *server() const { return w.server; }
-    QJsonObject &config() const { return w.config; }
-    bool serverRunning() const { return w.serverRunning; }
-    QTimer *refreshTimer() const { return w.refreshTimer; }
-    bool ipLookupBusy() const { return w.ipLookupBusy; }
-
-    void refreshDataTable(bool keepPlace = false) { w.dataPage->refresh(keepPlace); }
-    void refreshStatusCard() { w.refreshStatusCard(); }
-    void refreshVersions() { w.refreshVersions(); }
-    void refreshSyncLog() { w.refreshSyncLog(); }
-    void refreshPhonePage() { w.refreshPhonePage(); }
-    QString currentRowId() const { return w.dataPage->currentRowId(); }
-    QJsonObject showRowEditor(const QString &table, const QString &title, const QStringList &fields,
-                              const QJsonObject &existing, bool isNew)
+    explicit WindowParts(MainWindow &window)
+        : window(window)
+        , dataPage(window.findChild<DataPage *>())
+        , phonePage(window.findChild<PhonePage *>())
+        , historyPage(window.findChild<HistoryPage *>())
+        , settingsPage(window.findChild<SettingsPage *>())
+        , syncLogPage(window.findChild<SyncLogPage *>())
+        , nav(window.findChild<QListWidget *>(QStringLiteral("nav")))
+        , stack(window.centralWidget()->findChild<QStackedWidget *>(QString(), Qt::FindDirectChildrenOnly))
+        , statusCard(window.findChild<QLabel *>(QStringLiteral("statusCard")))
+        , refreshTimer(window.findChild<QTimer *>(QStringLiteral("refreshTimer")))
+        , server(window.findChild<SyncServer *>())
+        , publicAddress(window.findChild<PublicAddressLookup *>())
     {
-        return w.showRowEditor(table, title, fields, existing, isNew);
     }
-    static QString csvField(const QJsonValue &value) { return MainWindow::csvField(value); }
-    void exportCsvTo(const QString &path) { w.exportCsvTo(path); }
-    ActionDelegate *actionDelegate() const { return w.dataPage->actions(); }
 
-private:
-    MainWindow &w;
+    // Clicks the page's navigation entry, as the operator does.
+    void show(MainWindow::Page page) const { nav->setCurrentRow(int(page)); }
+
+    MainWindow &window;
+    DataPage *const dataPage;
+    PhonePage *const phonePage;
+    HistoryPage *const historyPage;
+    SettingsPage *const settingsPage;
+    SyncLogPage *const syncLogPage;
+    QListWidget *const nav;
+    QStackedWidget *const stack;
+    QLabel *const statusCard;
+    QTimer *const refreshTimer;
+    SyncServer *const server;
+    PublicAddressLookup *const publicAddress;
 };
+
+} // namespace testutil

@@ -399,9 +399,9 @@ private Q_SLOTS:
         QVERIFY2(text.startsWith(reason), qPrintable(text));
         QVERIFY(!unusable.isEmpty());
         QVERIFY2(text.startsWith(unusable), qPrintable(unusable));
-        MainWindowTest t(window);
-        QVERIFY2(t.statusLabel()->text().contains(QStringLiteral("数据库不可用")), qPrintable(t.statusLabel()->text()));
-        QCOMPARE(t.statusLabel()->toolTip(), unusable);
+        const testutil::WindowParts t(window);
+        QVERIFY2(t.statusCard->text().contains(QStringLiteral("数据库不可用")), qPrintable(t.statusCard->text()));
+        QCOMPARE(t.statusCard->toolTip(), unusable);
 
         QCOMPARE(testutil::exchange(windowPort, testutil::requestBytes("GET", "/ping")).status, 200);
         const QByteArray push = R"({"app":"plindor","protocol":1,"items":[{"id":"p-item-1","name":"螺丝 M3"}]})";

@@ -97,9 +97,9 @@ QJsonObject findByName(const QJsonArray &rows, const QString &name)
     return QJsonObject();
 }
 
-void selectTable(MainWindowTest &t, const QString &key)
+void selectTable(const testutil::WindowParts &t, const QString &key)
 {
-    t.tableCombo()->setCurrentIndex(t.tableCombo()->findData(key));
+    t.dataPage->tableChooser()->setCurrentIndex(t.dataPage->tableChooser()->findData(key));
 }
 
 } // namespace
@@ -124,9 +124,9 @@ private Q_SLOTS:
 
         {
             auto window = std::make_unique<MainWindow>();
-            MainWindowTest t(*window);
+            const testutil::WindowParts t(*window);
             window->show();
-            QVERIFY(t.serverRunning());
+            QVERIFY(t.window.isServiceRunning());
 
             QFile file(configPath());
             QVERIFY(file.open(QIODevice::ReadOnly));
@@ -134,7 +134,7 @@ private Q_SLOTS:
             QCOMPARE(key.size(), 12);
 
             // The operator adds a category, then an item in it, through the editor.
-            QPushButton *addButton = testutil::findButton(t.stack()->widget(0), QStringLiteral("＋ 新增"));
+            QPushButton *addButton = testutil::findButton(t.dataPage, QStringLiteral("＋ 新增"));
             QVERIFY(addButton);
             selectTable(t, "categories");
             testutil::answerNextDialog([&](QDialog *d) { fillEditorAndSave(d, {{"名称", categoryName}}, {}); });
@@ -146,8 +146,8 @@ private Q_SLOTS:
                 fillEditorAndSave(d, {{"名称", itemName}, {"条码号", "690123"}, {"数量", "5"}}, {{"所属分类", categoryName}});
             });
             addButton->click();
-            QCOMPARE(testutil::rowCount(t.dataTable()), 1);
-            QCOMPARE(cell(t.dataTable(), 0, columnOf(t.dataTable(), "名称")), itemName);
+            QCOMPARE(testutil::rowCount(t.dataPage->view()), 1);
+            QCOMPARE(cell(t.dataPage->view(), 0, columnOf(t.dataPage->view(), "名称")), itemName);
 
             // A phone pulls with the generated key and finds both.
             const testutil::Reply pull = testutil::exchange(port, requestBytes("GET", "/export", key));
@@ -185,10 +185,10 @@ private Q_SLOTS:
             QCOMPARE(answer.value("merged").toObject().value("transactions").toInt(), 2);
 
             // The sync-log page has followed both without anybody pressing "刷新".
-            t.nav()->blockSignals(true);
-            t.stack()->setCurrentIndex(4);
-            t.nav()->blockSignals(false);
-            QTableWidget *log = t.syncLogTable();
+            t.nav->blockSignals(true);
+            t.stack->setCurrentWidget(t.syncLogPage);
+            t.nav->blockSignals(false);
+            QTableWidget *log = t.syncLogPage->records();
             QVERIFY(log->rowCount() >= 2);
             QCOMPARE(cell(log, 0, 1), QStringLiteral("127.0.0.1"));
             QCOMPARE(cell(log, 0, 2), QStringLiteral("推送"));
@@ -196,22 +196,22 @@ private Q_SLOTS:
             QCOMPARE(cell(log, 1, 1), QStringLiteral("127.0.0.1"));
             QCOMPARE(cell(log, 1, 2), QStringLiteral("拉取"));
             QCOMPARE(columnTexts(log, "动作").mid(2), QStringList({"新增", "新增"}));
-            QVERIFY(t.statusLabel()->text().endsWith(QStringLiteral("物品 1 · 流水 2")));
+            QVERIFY(t.statusCard->text().endsWith(QStringLiteral("物品 1 · 流水 2")));
 
             // The data page shows the phone's values once it is refreshed.
-            t.nav()->setCurrentRow(0);
+            t.show(MainWindow::Page::Data);
             selectTable(t, "transactions");
-            QCOMPARE(testutil::rowCount(t.dataTable()), 2);
-            QCOMPARE(columnTexts(t.dataTable(), "类型"), QStringList({"出库", "出库"}));
+            QCOMPARE(testutil::rowCount(t.dataPage->view()), 2);
+            QCOMPARE(columnTexts(t.dataPage->view(), "类型"), QStringList({"出库", "出库"}));
             selectTable(t, "items");
-            QCOMPARE(testutil::rowCount(t.dataTable()), 1);
-            QCOMPARE(cell(t.dataTable(), 0, columnOf(t.dataTable(), "名称")), phoneItemName);
-            QCOMPARE(cell(t.dataTable(), 0, columnOf(t.dataTable(), "数量")), QStringLiteral("3"));
-            QCOMPARE(cell(t.dataTable(), 0, columnOf(t.dataTable(), "所属分类")), categoryName);
+            QCOMPARE(testutil::rowCount(t.dataPage->view()), 1);
+            QCOMPARE(cell(t.dataPage->view(), 0, columnOf(t.dataPage->view(), "名称")), phoneItemName);
+            QCOMPARE(cell(t.dataPage->view(), 0, columnOf(t.dataPage->view(), "数量")), QStringLiteral("3"));
+            QCOMPARE(cell(t.dataPage->view(), 0, columnOf(t.dataPage->view(), "所属分类")), categoryName);
 
             // The history page rolls back to the version stored before the push.
-            t.nav()->setCurrentRow(2);
-            QTableWidget *versions = t.versionsTable();
+            t.show(MainWindow::Page::History);
+            QTableWidget *versions = t.historyPage->versionList();
             const int beforePush = columnTexts(versions, "原因").indexOf(QStringLiteral("收到 127.0.0.1 推送前"));
             QVERIFY(beforePush >= 0);
             QCOMPARE(cell(versions, beforePush, 3), QStringLiteral("127.0.0.1"));
@@ -222,7 +222,7 @@ private Q_SLOTS:
 
             QList<testutil::SeenBox> boxes;
             testutil::answerBoxes({QMessageBox::Yes, QMessageBox::Ok}, &boxes);
-            QPushButton *rollbackButton = testutil::findButton(t.stack()->widget(2), QStringLiteral("回滚到选中版本"));
+            QPushButton *rollbackButton = testutil::findButton(t.historyPage, QStringLiteral("回滚到选中版本"));
             QVERIFY(rollbackButton);
             rollbackButton->click();
             QCOMPARE(boxes.size(), 2);
@@ -230,11 +230,11 @@ private Q_SLOTS:
             QCOMPARE(boxes[1].title, QStringLiteral("已回滚"));
 
             QCOMPARE(cell(versions, 0, 2), QStringLiteral("回滚到版本 %1").arg(versionText));
-            QCOMPARE(cell(t.syncLogTable(), 0, 2), QStringLiteral("回滚"));
+            QCOMPARE(cell(t.syncLogPage->records(), 0, 2), QStringLiteral("回滚"));
             const QJsonObject rolledBack = findById(Database::instance().rows("items"), itemId);
             QCOMPARE(rolledBack.value("name").toString(), itemName);
             QCOMPARE(rolledBack.value("quantity").toDouble(), 5.0);
-            QCOMPARE(cell(t.dataTable(), 0, columnOf(t.dataTable(), "名称")), itemName);
+            QCOMPARE(cell(t.dataPage->view(), 0, columnOf(t.dataPage->view(), "名称")), itemName);
 
             // Closing the window ends the service and the database.
             window->close();
@@ -246,17 +246,17 @@ private Q_SLOTS:
 
         // Started again on the same folder, the program finds everything as it was left.
         MainWindow window;
-        MainWindowTest t(window);
+        const testutil::WindowParts t(window);
         QVERIFY(Database::instance().isOpen());
-        QVERIFY(t.serverRunning());
-        QCOMPARE(t.config().value("syncKey").toString(), key);
+        QVERIFY(t.window.isServiceRunning());
+        QCOMPARE(t.window.currentSettings().value("syncKey").toString(), key);
         const QJsonObject item = findById(Database::instance().rows("items"), itemId);
         QCOMPARE(item.value("name").toString(), itemName);
         QCOMPARE(item.value("categoryId").toString(), categoryId);
         QCOMPARE(Database::instance().rows("transactions").size(), 2);
-        QCOMPARE(cell(t.dataTable(), 0, columnOf(t.dataTable(), "名称")), itemName);
-        QCOMPARE(columnTexts(t.syncLogTable(), "动作"), QStringList({"回滚", "推送", "拉取", "新增", "新增"}));
-        QCOMPARE(t.versionsTable()->rowCount(), 5);
+        QCOMPARE(cell(t.dataPage->view(), 0, columnOf(t.dataPage->view(), "名称")), itemName);
+        QCOMPARE(columnTexts(t.syncLogPage->records(), "动作"), QStringList({"回滚", "推送", "拉取", "新增", "新增"}));
+        QCOMPARE(t.historyPage->versionList()->rowCount(), 5);
 
         const testutil::Reply again = testutil::exchange(port, requestBytes("GET", "/export", key));
         QCOMPARE(again.status, 200);
@@ -272,7 +272,7 @@ private Q_SLOTS:
         const quint16 port = testutil::freePort();
         QVERIFY(testutil::resetProgramFolder({{"syncPort", port}, {"publicHost", "203.0.113.9"}, {"syncKey", "PUSHKEY1"}}));
         MainWindow window;
-        MainWindowTest t(window);
+        const testutil::WindowParts t(window);
         window.show();
         QVERIFY(QTest::qWaitForWindowExposed(&window));
         const QString stamp = QStringLiteral("2024-01-01 00:00:00");
@@ -283,12 +283,12 @@ private Q_SLOTS:
             QVERIFY(!Database::instance().upsert("items", item, nullptr).isEmpty());
         }
         selectTable(t, "items");
-        t.searchEdit()->setText(QStringLiteral("螺丝"));
-        QCOMPARE(testutil::rowCount(t.dataTable()), 150);
-        QScrollBar *scroll = t.dataTable()->verticalScrollBar();
+        t.dataPage->searchField()->setText(QStringLiteral("螺丝"));
+        QCOMPARE(testutil::rowCount(t.dataPage->view()), 150);
+        QScrollBar *scroll = t.dataPage->view()->verticalScrollBar();
         QVERIFY(scroll->maximum() > 20);
-        testutil::selectRow(t.dataTable(), 60);
-        const QString selected = t.currentRowId();
+        testutil::selectRow(t.dataPage->view(), 60);
+        const QString selected = t.dataPage->currentRowId();
         scroll->setValue(scroll->maximum() / 2);
         const int scrolled = scroll->value();
         QVERIFY(scrolled > 0);
@@ -301,24 +301,24 @@ private Q_SLOTS:
         const testutil::Reply push = testutil::exchange(
             port, requestBytes("POST", "/import", "PUSHKEY1", QJsonDocument(pushed).toJson(QJsonDocument::Compact)));
         QCOMPARE(push.status, 200);
-        QTRY_COMPARE(testutil::rowCount(t.dataTable()), 155);
-        QVERIFY(columnTexts(t.dataTable(), "名称").contains(QStringLiteral("手机螺丝 3")));
-        QCOMPARE(t.tableCombo()->currentData().toString(), QStringLiteral("items"));
-        QCOMPARE(t.searchEdit()->text(), QStringLiteral("螺丝"));
+        QTRY_COMPARE(testutil::rowCount(t.dataPage->view()), 155);
+        QVERIFY(columnTexts(t.dataPage->view(), "名称").contains(QStringLiteral("手机螺丝 3")));
+        QCOMPARE(t.dataPage->tableChooser()->currentData().toString(), QStringLiteral("items"));
+        QCOMPARE(t.dataPage->searchField()->text(), QStringLiteral("螺丝"));
         QCOMPARE(scroll->value(), scrolled);
-        QCOMPARE(t.currentRowId(), selected);
-        QCOMPARE(t.countLabel()->text(), QStringLiteral("共 155 条（已按「螺丝」过滤）"));
+        QCOMPARE(t.dataPage->currentRowId(), selected);
+        QCOMPARE(t.dataPage->countLine()->text(), QStringLiteral("共 155 条（已按「螺丝」过滤）"));
         QVERIFY(QGuiApplication::overrideCursor() == nullptr);
 
         // The history page, when shown, has the version the push saved, selected as before.
-        t.nav()->setCurrentRow(2);
-        t.versionsTable()->selectRow(0);
-        const QString version = t.versionsTable()->item(0, 0)->text();
+        t.show(MainWindow::Page::History);
+        t.historyPage->versionList()->selectRow(0);
+        const QString version = t.historyPage->versionList()->item(0, 0)->text();
         const testutil::Reply second = testutil::exchange(
             port, requestBytes("POST", "/import", "PUSHKEY1", QJsonDocument(pushed).toJson(QJsonDocument::Compact)));
         QCOMPARE(second.status, 200);
-        QTRY_COMPARE(t.versionsTable()->rowCount(), 2);
-        QCOMPARE(t.versionsTable()->item(t.versionsTable()->currentRow(), 0)->text(), version);
+        QTRY_COMPARE(t.historyPage->versionList()->rowCount(), 2);
+        QCOMPARE(t.historyPage->versionList()->item(t.historyPage->versionList()->currentRow(), 0)->text(), version);
     }
 
     // A phone has its answer before the page shown redraws; a burst of pushes redraws it once, and a
@@ -328,12 +328,12 @@ private Q_SLOTS:
         const quint16 port = testutil::freePort();
         QVERIFY(testutil::resetProgramFolder({{"syncPort", port}, {"publicHost", "203.0.113.9"}, {"syncKey", "PUSHKEY1"}}));
         MainWindow window;
-        MainWindowTest t(window);
+        const testutil::WindowParts t(window);
         window.show();
         QVERIFY(QTest::qWaitForWindowExposed(&window));
         selectTable(t, "items");
         int refreshes = 0;
-        connect(t.dataTable()->model(), &QAbstractItemModel::modelReset, this, [&refreshes] { ++refreshes; });
+        connect(t.dataPage->view()->model(), &QAbstractItemModel::modelReset, this, [&refreshes] { ++refreshes; });
         const QString stamp = QStringLiteral("2024-01-01 00:00:00");
         const auto push = [&](const QString &id) {
             const QJsonObject item{{"id", id}, {"name", "手机件 " + id}, {"createdAt", stamp}, {"updatedAt", stamp}};
@@ -343,9 +343,9 @@ private Q_SLOTS:
 
         QCOMPARE(testutil::exchange(port, push("a1")).status, 200);
         QCOMPARE(refreshes, 0);
-        QCOMPARE(testutil::rowCount(t.dataTable()), 0);
+        QCOMPARE(testutil::rowCount(t.dataPage->view()), 0);
         QTRY_COMPARE(refreshes, 1);
-        QCOMPARE(columnTexts(t.dataTable(), "名称"), QStringList{"手机件 a1"});
+        QCOMPARE(columnTexts(t.dataPage->view(), "名称"), QStringList{"手机件 a1"});
 
         // Three phones at once.
         std::vector<std::unique_ptr<QTcpSocket>> phones;
@@ -365,17 +365,17 @@ private Q_SLOTS:
         }());
         for (const QByteArray &answer : std::as_const(answers))
             QVERIFY2(answer.startsWith("HTTP/1.1 200"), answer.constData());
-        QTRY_COMPARE(testutil::rowCount(t.dataTable()), 4);
+        QTRY_COMPARE(testutil::rowCount(t.dataPage->view()), 4);
         QTest::qWait(600);
         QCOMPARE(refreshes, 2);
 
-        t.nav()->setCurrentRow(2);
+        t.show(MainWindow::Page::History);
         QCOMPARE(testutil::exchange(port, push("c1")).status, 200);
         QTest::qWait(600);
         QCOMPARE(refreshes, 2);
-        QCOMPARE(testutil::rowCount(t.dataTable()), 4);
-        t.nav()->setCurrentRow(0);
-        QCOMPARE(testutil::rowCount(t.dataTable()), 5);
+        QCOMPARE(testutil::rowCount(t.dataPage->view()), 4);
+        t.show(MainWindow::Page::Data);
+        QCOMPARE(testutil::rowCount(t.dataPage->view()), 5);
     }
 };
 

@@ -82,11 +82,6 @@ class PagesTest : public QObject
 {
     Q_OBJECT
 
-private:
-    enum Page { HistoryPage = 2, SyncLogPage = 4 };
-
-    QWidget *page(MainWindow &window, Page index) { return MainWindowTest(window).stack()->widget(index); }
-
 private Q_SLOTS:
     // Every case starts the program on an empty folder with a free port.
     void init()
@@ -97,7 +92,8 @@ private Q_SLOTS:
     void historyHasItsColumns()
     {
         MainWindow window;
-        QTableWidget *table = MainWindowTest(window).versionsTable();
+        const testutil::WindowParts t(window);
+        QTableWidget *table = t.historyPage->versionList();
         QVERIFY(table);
         QStringList headers;
         for (int c = 0; c < table->columnCount(); ++c)
@@ -107,21 +103,21 @@ private Q_SLOTS:
         QCOMPARE(table->selectionMode(), QAbstractItemView::SingleSelection);
 
         window.show();
-        MainWindowTest(window).nav()->setCurrentRow(HistoryPage);
+        t.show(MainWindow::Page::History);
         QVERIFY(Database::instance().saveVersion(QStringLiteral("界面手动存档"), QStringLiteral("qt-ui")));
-        MainWindowTest(window).refreshVersions();
+        t.historyPage->refresh();
         QVERIFY(testutil::lastColumnFillsTheTable(table));
     }
 
     void emptyHistoryAsksToSelectAVersion()
     {
         MainWindow window;
-        MainWindowTest t(window);
-        QCOMPARE(t.versionsTable()->rowCount(), 0);
+        const testutil::WindowParts t(window);
+        QCOMPARE(t.historyPage->versionList()->rowCount(), 0);
 
         QList<testutil::SeenBox> seen;
         testutil::answerBoxes({QMessageBox::Ok}, &seen);
-        testutil::findButton(page(window, HistoryPage), QStringLiteral("回滚到选中版本"))->click();
+        testutil::findButton(t.historyPage, QStringLiteral("回滚到选中版本"))->click();
         QCOMPARE(seen.size(), 1);
         QCOMPARE(seen.at(0).title, QStringLiteral("提示"));
         QCOMPARE(seen.at(0).text, QStringLiteral("请先选中一个版本"));
@@ -146,16 +142,16 @@ private Q_SLOTS:
         QFETCH(QString, source);
         QFETCH(QString, shown);
         MainWindow window;
-        MainWindowTest t(window);
+        const testutil::WindowParts t(window);
         Database &db = Database::instance();
         QVERIFY(!db.upsert("items", {{"id", "i1"}, {"name", "螺丝"}}, nullptr).isEmpty());
         QVERIFY(!db.upsert("items", {{"id", "i2"}, {"name", "螺母"}}, nullptr).isEmpty());
         QVERIFY(!db.upsert("transactions", {{"id", "t1"}, {"itemId", "i1"}}, nullptr).isEmpty());
         QVERIFY(db.saveVersion(QStringLiteral("某个原因"), source));
-        t.refreshVersions();
+        t.historyPage->refresh();
 
-        QCOMPARE(t.versionsTable()->rowCount(), 1);
-        const QStringList cells = rowTexts(t.versionsTable(), 0);
+        QCOMPARE(t.historyPage->versionList()->rowCount(), 1);
+        const QStringList cells = rowTexts(t.historyPage->versionList(), 0);
         QCOMPARE(cells.at(0), QStringLiteral("#1"));
         QVERIFY(QDateTime::fromString(cells.at(1), QStringLiteral("yyyy-MM-dd HH:mm:ss")).isValid());
         QCOMPARE(cells.mid(2), QStringList({"某个原因", shown, "2", "1"}));
@@ -164,50 +160,51 @@ private Q_SLOTS:
     void snapshotByHandIsListedOnTop()
     {
         MainWindow window;
-        MainWindowTest t(window);
+        const testutil::WindowParts t(window);
         QVERIFY(Database::instance().saveVersion(QStringLiteral("更早"), QStringLiteral("qt")));
 
         QList<testutil::SeenBox> seen;
         testutil::answerBoxes({QMessageBox::Ok}, &seen);
-        testutil::findButton(page(window, HistoryPage), QStringLiteral("立即存档一个版本"))->click();
+        testutil::findButton(t.historyPage, QStringLiteral("立即存档一个版本"))->click();
         QCOMPARE(seen.size(), 1);
         QCOMPARE(seen.at(0).title, QStringLiteral("已存档"));
         QCOMPARE(seen.at(0).text, QStringLiteral("已保存一个历史版本"));
-        QCOMPARE(t.versionsTable()->rowCount(), 2);
-        QCOMPARE(rowTexts(t.versionsTable(), 0).mid(2, 2), QStringList({"界面手动存档", "本机界面"}));
-        QCOMPARE(t.versionsTable()->item(0, 0)->text(), QStringLiteral("#2"));
+        QCOMPARE(t.historyPage->versionList()->rowCount(), 2);
+        QCOMPARE(rowTexts(t.historyPage->versionList(), 0).mid(2, 2), QStringList({"界面手动存档", "本机界面"}));
+        QCOMPARE(t.historyPage->versionList()->item(0, 0)->text(), QStringLiteral("#2"));
     }
 
     void failedSnapshotIsNotAnnouncedAsSaved()
     {
         MainWindow window;
+        const testutil::WindowParts t(window);
         Database::instance().close();
 
         QList<testutil::SeenBox> seen;
         testutil::answerBoxes({QMessageBox::Ok}, &seen);
-        testutil::findButton(page(window, HistoryPage), QStringLiteral("立即存档一个版本"))->click();
+        testutil::findButton(t.historyPage, QStringLiteral("立即存档一个版本"))->click();
         QCOMPARE(seen.size(), 1);
         QCOMPARE(seen.at(0).title, QStringLiteral("失败"));
         QCOMPARE(seen.at(0).text, QStringLiteral("存档失败"));
-        QCOMPARE(MainWindowTest(window).versionsTable()->rowCount(), 0);
+        QCOMPARE(t.historyPage->versionList()->rowCount(), 0);
     }
 
     void rollbackRestoresAndIsRecorded()
     {
         MainWindow window;
-        MainWindowTest t(window);
+        const testutil::WindowParts t(window);
         Database &db = Database::instance();
         QVERIFY(!db.upsert("items", {{"id", "i1"}, {"name", "旧名"}}, nullptr).isEmpty());
         QVERIFY(db.saveVersion(QStringLiteral("界面修改 物品 #i1 前"), QStringLiteral("qt")));
         QVERIFY(db.updateRecord("items", "i1", {{"name", "新名"}}, nullptr));
         QVERIFY(db.saveVersion(QStringLiteral("收到 192.168.1.5 推送前"), QStringLiteral("192.168.1.5")));
-        t.nav()->setCurrentRow(HistoryPage);
-        QCOMPARE(t.versionsTable()->rowCount(), 2);
-        t.versionsTable()->selectRow(1);
+        t.show(MainWindow::Page::History);
+        QCOMPARE(t.historyPage->versionList()->rowCount(), 2);
+        t.historyPage->versionList()->selectRow(1);
 
         QList<testutil::SeenBox> seen;
         testutil::answerBoxes({QMessageBox::Yes, QMessageBox::Ok}, &seen);
-        testutil::findButton(page(window, HistoryPage), QStringLiteral("回滚到选中版本"))->click();
+        testutil::findButton(t.historyPage, QStringLiteral("回滚到选中版本"))->click();
 
         QCOMPARE(seen.size(), 2);
         QCOMPARE(seen.at(0).title, QStringLiteral("确认回滚"));
@@ -217,14 +214,14 @@ private Q_SLOTS:
         QCOMPARE(seen.at(1).text, QStringLiteral("已回滚到版本 #1"));
         QCOMPARE(itemName("i1"), QStringLiteral("旧名"));
 
-        QTableWidget *versions = t.versionsTable();
+        QTableWidget *versions = t.historyPage->versionList();
         QCOMPARE(versions->rowCount(), 4);
         QCOMPARE(versions->item(0, 0)->text(), QStringLiteral("#4"));
         QCOMPARE(rowTexts(versions, 0).mid(2, 2), QStringList({"回滚到版本 #1", "本机界面"}));
         QCOMPARE(rowTexts(versions, 1).mid(2, 2), QStringList({"回滚前自动存档", "本机界面"}));
         QCOMPARE(rowTexts(versions, 2).at(3), QStringLiteral("192.168.1.5"));
 
-        QTableWidget *log = t.syncLogTable();
+        QTableWidget *log = t.syncLogPage->records();
         QCOMPARE(log->rowCount(), 1);
         QCOMPARE(rowTexts(log, 0).mid(1), QStringList({"本机界面", "回滚", "回滚到版本 #1"}));
     }
@@ -245,7 +242,7 @@ private Q_SLOTS:
         QFETCH(QString, question);
         QFETCH(int, key);
         MainWindow window;
-        MainWindowTest t(window);
+        const testutil::WindowParts t(window);
         Database &db = Database::instance();
         QVERIFY(!db.upsert("customers", {{"id", "k1"}, {"name", "赵六"}}, nullptr).isEmpty());
         QVERIFY(db.saveVersion(QStringLiteral("前"), QStringLiteral("qt")));
@@ -255,16 +252,16 @@ private Q_SLOTS:
 
         QPushButton *trigger = nullptr;
         if (question == QStringLiteral("确认删除")) {
-            t.tableCombo()->setCurrentIndex(t.tableCombo()->findData("customers"));
-            testutil::selectRow(t.dataTable(), 0);
-            trigger = testutil::findButton(t.stack()->widget(0), QStringLiteral("删除"));
+            t.dataPage->tableChooser()->setCurrentIndex(t.dataPage->tableChooser()->findData("customers"));
+            testutil::selectRow(t.dataPage->view(), 0);
+            trigger = testutil::findButton(t.dataPage, QStringLiteral("删除"));
         } else if (question == QStringLiteral("确认回滚")) {
-            t.refreshVersions();
-            t.versionsTable()->selectRow(0);
-            trigger = testutil::findButton(page(window, HistoryPage), QStringLiteral("回滚到选中版本"));
+            t.historyPage->refresh();
+            t.historyPage->versionList()->selectRow(0);
+            trigger = testutil::findButton(t.historyPage, QStringLiteral("回滚到选中版本"));
         } else {
-            t.refreshSyncLog();
-            trigger = testutil::findButton(page(window, SyncLogPage), QStringLiteral("清除记录"));
+            t.syncLogPage->refresh();
+            trigger = testutil::findButton(t.syncLogPage, QStringLiteral("清除记录"));
         }
         QVERIFY(trigger);
 
@@ -300,46 +297,46 @@ private Q_SLOTS:
     void historySelectionFollowsTheVersion()
     {
         MainWindow window;
-        MainWindowTest t(window);
+        const testutil::WindowParts t(window);
         Database &db = Database::instance();
         for (int i = 0; i < 3; ++i)
             QVERIFY(db.saveVersion(QStringLiteral("v%1").arg(i + 1), QStringLiteral("qt")));
-        t.nav()->setCurrentRow(HistoryPage);
-        t.versionsTable()->selectRow(1);
-        QCOMPARE(t.versionsTable()->item(1, 0)->text(), QStringLiteral("#2"));
+        t.show(MainWindow::Page::History);
+        t.historyPage->versionList()->selectRow(1);
+        QCOMPARE(t.historyPage->versionList()->item(1, 0)->text(), QStringLiteral("#2"));
 
         QVERIFY(db.saveVersion(QStringLiteral("v4"), QStringLiteral("qt")));
-        t.refreshVersions();
-        QCOMPARE(t.versionsTable()->currentRow(), 2);
-        QCOMPARE(t.versionsTable()->item(2, 0)->text(), QStringLiteral("#2"));
-        QCOMPARE(t.versionsTable()->selectionModel()->selectedRows().size(), 1);
+        t.historyPage->refresh();
+        QCOMPARE(t.historyPage->versionList()->currentRow(), 2);
+        QCOMPARE(t.historyPage->versionList()->item(2, 0)->text(), QStringLiteral("#2"));
+        QCOMPARE(t.historyPage->versionList()->selectionModel()->selectedRows().size(), 1);
 
         QVERIFY(testutil::execOnFile(databasePath(), QStringLiteral("DELETE FROM versions WHERE id = 2")));
-        t.refreshVersions();
-        QCOMPARE(t.versionsTable()->rowCount(), 3);
-        QCOMPARE(t.versionsTable()->currentRow(), -1);
-        QVERIFY(t.versionsTable()->selectionModel()->selectedRows().isEmpty());
+        t.historyPage->refresh();
+        QCOMPARE(t.historyPage->versionList()->rowCount(), 3);
+        QCOMPARE(t.historyPage->versionList()->currentRow(), -1);
+        QVERIFY(t.historyPage->versionList()->selectionModel()->selectedRows().isEmpty());
     }
 
     void rollbackAnsweredNoChangesNothing()
     {
         MainWindow window;
-        MainWindowTest t(window);
+        const testutil::WindowParts t(window);
         Database &db = Database::instance();
         QVERIFY(!db.upsert("items", {{"id", "i1"}, {"name", "旧名"}}, nullptr).isEmpty());
         QVERIFY(db.saveVersion(QStringLiteral("前"), QStringLiteral("qt")));
         QVERIFY(db.updateRecord("items", "i1", {{"name", "新名"}}, nullptr));
-        t.refreshVersions();
-        t.versionsTable()->selectRow(0);
+        t.historyPage->refresh();
+        t.historyPage->versionList()->selectRow(0);
 
         QList<testutil::SeenBox> seen;
         testutil::answerBoxes({QMessageBox::No}, &seen);
-        testutil::findButton(page(window, HistoryPage), QStringLiteral("回滚到选中版本"))->click();
+        testutil::findButton(t.historyPage, QStringLiteral("回滚到选中版本"))->click();
         QCOMPARE(seen.size(), 1);
         QCOMPARE(seen.at(0).title, QStringLiteral("确认回滚"));
         QCOMPARE(itemName("i1"), QStringLiteral("新名"));
         QCOMPARE(db.listVersions(200).size(), 1);
-        QCOMPARE(t.versionsTable()->rowCount(), 1);
+        QCOMPARE(t.historyPage->versionList()->rowCount(), 1);
         QVERIFY(db.recentSyncLog(100).isEmpty());
     }
 
@@ -356,20 +353,20 @@ private Q_SLOTS:
         QFETCH(QString, fault);
         QFETCH(QString, text);
         MainWindow window;
-        MainWindowTest t(window);
+        const testutil::WindowParts t(window);
         Database &db = Database::instance();
         QVERIFY(!db.upsert("items", {{"id", "i1"}, {"name", "旧名"}}, nullptr).isEmpty());
         QVERIFY(db.saveVersion(QStringLiteral("前"), QStringLiteral("qt")));
         QVERIFY(db.updateRecord("items", "i1", {{"name", "新名"}}, nullptr));
         if (fault.isEmpty())
             QVERIFY(testutil::execOnFile(databasePath(), QStringLiteral("UPDATE versions SET snapshot = 'kaputt'")));
-        t.refreshVersions();
-        t.versionsTable()->selectRow(0);
+        t.historyPage->refresh();
+        t.historyPage->versionList()->selectRow(0);
 
         testutil::StorageFault storageFault(fault, db.fileName());
         QList<testutil::SeenBox> seen;
         testutil::answerBoxes({QMessageBox::Yes, QMessageBox::Ok}, &seen);
-        testutil::findButton(page(window, HistoryPage), QStringLiteral("回滚到选中版本"))->click();
+        testutil::findButton(t.historyPage, QStringLiteral("回滚到选中版本"))->click();
         storageFault.lift();
         QCOMPARE(seen.size(), 2);
         QCOMPARE(seen.at(1).title, QStringLiteral("失败"));
@@ -411,14 +408,14 @@ private Q_SLOTS:
     void restoreFromBackupInTheWindow()
     {
         MainWindow window;
-        MainWindowTest t(window);
+        const testutil::WindowParts t(window);
         QString damaged;
         const QString backup = prepareBackups(&damaged);
         QVERIFY(!backup.isEmpty());
-        QCOMPARE(testutil::rowCount(t.dataTable()), 0);
-        t.refreshDataTable();
-        QCOMPARE(testutil::rowCount(t.dataTable()), 3);
-        QPushButton *button = testutil::findButton(page(window, HistoryPage), QStringLiteral("从备份恢复…"));
+        QCOMPARE(testutil::rowCount(t.dataPage->view()), 0);
+        t.dataPage->refresh();
+        QCOMPARE(testutil::rowCount(t.dataPage->view()), 3);
+        QPushButton *button = testutil::findButton(t.historyPage, QStringLiteral("从备份恢复…"));
         QVERIFY(button);
         QCOMPARE(button->objectName(), QStringLiteral("plain"));
 
@@ -455,20 +452,20 @@ private Q_SLOTS:
         QVERIFY(seen.at(1).text.contains(copies.first().path));
 
         // Every page shows the restored data, and the restore is on record.
-        QCOMPARE(testutil::rowCount(t.dataTable()), 2);
+        QCOMPARE(testutil::rowCount(t.dataPage->view()), 2);
         QCOMPARE(itemName("late"), QString());
-        QCOMPARE(t.versionsTable()->rowCount(), Database::instance().listVersions(200).size());
-        QCOMPARE(rowTexts(t.syncLogTable(), 0).mid(1), QStringList({"本机界面", "恢复", QStringLiteral("从备份 %1 恢复").arg(backup)}));
-        QVERIFY(t.logView()->toPlainText().contains(QStringLiteral("已从备份 %1 恢复数据库，原数据库另存为 %2").arg(backup, copies.first().path)));
-        QVERIFY(t.server()->refusal().isEmpty());
-        QVERIFY(t.refreshTimer()->isActive());
-        QVERIFY(t.statusLabel()->text().contains(QStringLiteral("物品 2 ")));
+        QCOMPARE(t.historyPage->versionList()->rowCount(), Database::instance().listVersions(200).size());
+        QCOMPARE(rowTexts(t.syncLogPage->records(), 0).mid(1), QStringList({"本机界面", "恢复", QStringLiteral("从备份 %1 恢复").arg(backup)}));
+        QVERIFY(t.syncLogPage->programLogView()->toPlainText().contains(QStringLiteral("已从备份 %1 恢复数据库，原数据库另存为 %2").arg(backup, copies.first().path)));
+        QVERIFY(t.server->refusal().isEmpty());
+        QVERIFY(t.refreshTimer->isActive());
+        QVERIFY(t.statusCard->text().contains(QStringLiteral("物品 2 ")));
     }
 
     void restoreOfADamagedCopyTellsWhy()
     {
         MainWindow window;
-        MainWindowTest t(window);
+        const testutil::WindowParts t(window);
         QString damaged;
         QVERIFY(!prepareBackups(&damaged).isEmpty());
         const QJsonArray before = Database::instance().rows(QStringLiteral("items"));
@@ -477,7 +474,7 @@ private Q_SLOTS:
         chooseInRestoreDialog(damaged, &rows);
         QList<testutil::SeenBox> seen;
         testutil::answerBoxes({QMessageBox::Yes, QMessageBox::Ok}, &seen);
-        testutil::findButton(page(window, HistoryPage), QStringLiteral("从备份恢复…"))->click();
+        testutil::findButton(t.historyPage, QStringLiteral("从备份恢复…"))->click();
 
         QCOMPARE(seen.size(), 2);
         QCOMPARE(seen.at(1).title, QStringLiteral("恢复失败"));
@@ -485,9 +482,9 @@ private Q_SLOTS:
         QVERIFY(seen.at(1).text.contains(QStringLiteral("当前数据库未改动")));
         QCOMPARE(Database::instance().rows(QStringLiteral("items")), before);
         QVERIFY(Database::instance().recentSyncLog(100).isEmpty());
-        QVERIFY(t.logView()->toPlainText().contains(QStringLiteral("从备份 %1 恢复失败: 所选备份已损坏").arg(damaged)));
+        QVERIFY(t.syncLogPage->programLogView()->toPlainText().contains(QStringLiteral("从备份 %1 恢复失败: 所选备份已损坏").arg(damaged)));
         QCOMPARE(Database::listBackups(Database::instance().backupFolder()).size(), 3);
-        QVERIFY(t.server()->refusal().isEmpty());
+        QVERIFY(t.server->refusal().isEmpty());
     }
 
     // A database that fails its start-up check is closed; restoring from the window is what mends it.
@@ -509,7 +506,7 @@ private Q_SLOTS:
         QList<testutil::SeenBox> seen;
         testutil::answerBoxes({QMessageBox::Ok}, &seen);
         MainWindow window;
-        MainWindowTest t(window);
+        const testutil::WindowParts t(window);
         QCOMPARE(seen.size(), 1);
         QCOMPARE(seen.at(0).title, QStringLiteral("数据库打开失败"));
         QVERIFY(!db.unusableReason().isEmpty());
@@ -518,20 +515,20 @@ private Q_SLOTS:
         chooseInRestoreDialog(backup, &rows);
         seen.clear();
         testutil::answerBoxes({QMessageBox::Yes, QMessageBox::Ok}, &seen);
-        testutil::findButton(page(window, HistoryPage), QStringLiteral("从备份恢复…"))->click();
+        testutil::findButton(t.historyPage, QStringLiteral("从备份恢复…"))->click();
 
         QCOMPARE(seen.size(), 2);
         QCOMPARE(seen.at(1).title, QStringLiteral("已恢复"));
         QVERIFY2(db.unusableReason().isEmpty(), qPrintable(db.unusableReason()));
         QCOMPARE(itemName("kept"), QStringLiteral("轴承"));
-        QCOMPARE(testutil::rowCount(t.dataTable()), 1);
-        QVERIFY(!t.statusLabel()->text().contains(QStringLiteral("数据库不可用")));
+        QCOMPARE(testutil::rowCount(t.dataPage->view()), 1);
+        QVERIFY(!t.statusCard->text().contains(QStringLiteral("数据库不可用")));
     }
 
     void restoreQuestionDefaultsToNo()
     {
         MainWindow window;
-        MainWindowTest t(window);
+        const testutil::WindowParts t(window);
         QString damaged;
         const QString backup = prepareBackups(&damaged);
         QVERIFY(!backup.isEmpty());
@@ -552,7 +549,7 @@ private Q_SLOTS:
             QTest::keyClick(box, Qt::Key_Return);
         });
         timer->start();
-        testutil::findButton(page(window, HistoryPage), QStringLiteral("从备份恢复…"))->click();
+        testutil::findButton(t.historyPage, QStringLiteral("从备份恢复…"))->click();
 
         QVERIFY(defaultIsNo);
         QCOMPARE(rows.size(), 3);
@@ -564,6 +561,7 @@ private Q_SLOTS:
     void restoreWithoutBackupsOffersNothing()
     {
         MainWindow window;
+        const testutil::WindowParts t(window);
         QVERIFY(QDir(Database::instance().backupFolder()).removeRecursively());
         QString hint;
         bool restoreEnabled = true;
@@ -585,7 +583,7 @@ private Q_SLOTS:
             testutil::findButton(dialog, QStringLiteral("关闭"))->click();
         });
         timer->start();
-        testutil::findButton(page(window, HistoryPage), QStringLiteral("从备份恢复…"))->click();
+        testutil::findButton(t.historyPage, QStringLiteral("从备份恢复…"))->click();
         QCOMPARE(rows, 0);
         QVERIFY(!restoreEnabled);
         QCOMPARE(hint, QStringLiteral("备份文件夹中还没有备份"));
@@ -595,34 +593,34 @@ private Q_SLOTS:
     void historyShowsAtMost200Versions()
     {
         MainWindow window;
-        MainWindowTest t(window);
+        const testutil::WindowParts t(window);
         for (int i = 0; i < 205; ++i)
             QVERIFY(Database::instance().saveVersion(QStringLiteral("v%1").arg(i + 1), QStringLiteral("qt")));
-        t.refreshVersions();
-        QCOMPARE(t.versionsTable()->rowCount(), 200);
-        QCOMPARE(t.versionsTable()->item(0, 0)->text(), QStringLiteral("#205"));
-        QCOMPARE(t.versionsTable()->item(199, 0)->text(), QStringLiteral("#6"));
+        t.historyPage->refresh();
+        QCOMPARE(t.historyPage->versionList()->rowCount(), 200);
+        QCOMPARE(t.historyPage->versionList()->item(0, 0)->text(), QStringLiteral("#205"));
+        QCOMPARE(t.historyPage->versionList()->item(199, 0)->text(), QStringLiteral("#6"));
     }
 
     void syncLogHasItsLayout()
     {
         MainWindow window;
-        MainWindowTest t(window);
-        QTableWidget *table = t.syncLogTable();
+        const testutil::WindowParts t(window);
+        QTableWidget *table = t.syncLogPage->records();
         QVERIFY(table);
         QStringList headers;
         for (int c = 0; c < table->columnCount(); ++c)
             headers << table->horizontalHeaderItem(c)->text();
         QCOMPARE(headers, QStringList({"时间", "来源 IP", "动作", "说明"}));
         QCOMPARE(table->editTriggers(), QAbstractItemView::NoEditTriggers);
-        QVERIFY(t.logView()->isReadOnly());
-        QCOMPARE(t.logView()->maximumHeight(), 160);
-        QVERIFY(page(window, SyncLogPage)->isAncestorOf(t.logView()));
+        QVERIFY(t.syncLogPage->programLogView()->isReadOnly());
+        QCOMPARE(t.syncLogPage->programLogView()->maximumHeight(), 160);
+        QVERIFY(t.syncLogPage->isAncestorOf(t.syncLogPage->programLogView()));
 
         window.show();
-        t.nav()->setCurrentRow(SyncLogPage);
+        t.show(MainWindow::Page::SyncLog);
         Database::instance().logSync(QStringLiteral("10.0.0.1"), QStringLiteral("拉取"), QStringLiteral("x"));
-        t.refreshSyncLog();
+        t.syncLogPage->refresh();
         QVERIFY(testutil::lastColumnFillsTheTable(table));
     }
 
@@ -652,11 +650,11 @@ private Q_SLOTS:
         QFETCH(QString, shownPeer);
         QFETCH(QString, shownAction);
         MainWindow window;
-        MainWindowTest t(window);
+        const testutil::WindowParts t(window);
         Database::instance().logSync(peer, action, QStringLiteral("说明文字"));
-        t.nav()->setCurrentRow(SyncLogPage);
-        QCOMPARE(t.syncLogTable()->rowCount(), 1);
-        const QStringList cells = rowTexts(t.syncLogTable(), 0);
+        t.show(MainWindow::Page::SyncLog);
+        QCOMPARE(t.syncLogPage->records()->rowCount(), 1);
+        const QStringList cells = rowTexts(t.syncLogPage->records(), 0);
         QVERIFY(QDateTime::fromString(cells.at(0), QStringLiteral("yyyy-MM-dd HH:mm:ss")).isValid());
         QCOMPARE(cells.mid(1), QStringList({shownPeer, shownAction, "说明文字"}));
     }
@@ -664,26 +662,26 @@ private Q_SLOTS:
     void syncLogShowsTheNewest100()
     {
         MainWindow window;
-        MainWindowTest t(window);
+        const testutil::WindowParts t(window);
         for (int i = 1; i <= 150; ++i)
             Database::instance().logSync(QStringLiteral("10.0.0.1"), QStringLiteral("拉取"), QStringLiteral("n%1").arg(i));
-        t.refreshSyncLog();
-        QCOMPARE(t.syncLogTable()->rowCount(), 100);
-        QCOMPARE(t.syncLogTable()->item(0, 3)->text(), QStringLiteral("n150"));
-        QCOMPARE(t.syncLogTable()->item(99, 3)->text(), QStringLiteral("n51"));
+        t.syncLogPage->refresh();
+        QCOMPARE(t.syncLogPage->records()->rowCount(), 100);
+        QCOMPARE(t.syncLogPage->records()->item(0, 3)->text(), QStringLiteral("n150"));
+        QCOMPARE(t.syncLogPage->records()->item(99, 3)->text(), QStringLiteral("n51"));
     }
 
     void clearingAnEmptyTableAsksNothing()
     {
         MainWindow window;
-        MainWindowTest t(window);
+        const testutil::WindowParts t(window);
         // Written after the last refresh: the check goes by what the operator sees.
         Database::instance().logSync(QStringLiteral("10.0.0.1"), QStringLiteral("拉取"), QStringLiteral("x"));
-        QCOMPARE(t.syncLogTable()->rowCount(), 0);
+        QCOMPARE(t.syncLogPage->records()->rowCount(), 0);
 
         QList<testutil::SeenBox> seen;
         testutil::answerBoxes({QMessageBox::Ok}, &seen);
-        testutil::findButton(page(window, SyncLogPage), QStringLiteral("清除记录"))->click();
+        testutil::findButton(t.syncLogPage, QStringLiteral("清除记录"))->click();
         QCOMPARE(seen.size(), 1);
         QCOMPARE(seen.at(0).title, QStringLiteral("提示"));
         QCOMPARE(seen.at(0).text, QStringLiteral("手机同步记录已经是空的了"));
@@ -705,24 +703,24 @@ private Q_SLOTS:
         QFETCH(int, rowsLeft);
         QFETCH(int, newLogLines);
         MainWindow window;
-        MainWindowTest t(window);
+        const testutil::WindowParts t(window);
         Database &db = Database::instance();
         for (int i = 0; i < 3; ++i)
             db.logSync(QStringLiteral("10.0.0.1"), QStringLiteral("推送"), QStringLiteral("r%1").arg(i));
-        t.refreshSyncLog();
-        const QStringList linesBefore = t.logView()->toPlainText().split('\n', Qt::SkipEmptyParts);
+        t.syncLogPage->refresh();
+        const QStringList linesBefore = t.syncLogPage->programLogView()->toPlainText().split('\n', Qt::SkipEmptyParts);
 
         QList<testutil::SeenBox> seen;
         testutil::answerBoxes({answer}, &seen);
-        testutil::findButton(page(window, SyncLogPage), QStringLiteral("清除记录"))->click();
+        testutil::findButton(t.syncLogPage, QStringLiteral("清除记录"))->click();
         QCOMPARE(seen.size(), 1);
         QCOMPARE(seen.at(0).title, QStringLiteral("确认清除"));
         QCOMPARE(seen.at(0).text,
                  QStringLiteral("确定清除全部手机同步记录吗？\n\n（只清这份连接记录，物品、流水等业务数据不受影响）"));
 
-        QCOMPARE(t.syncLogTable()->rowCount(), rowsLeft);
+        QCOMPARE(t.syncLogPage->records()->rowCount(), rowsLeft);
         QCOMPARE(db.recentSyncLog(100).size(), rowsLeft);
-        const QStringList lines = t.logView()->toPlainText().split('\n', Qt::SkipEmptyParts);
+        const QStringList lines = t.syncLogPage->programLogView()->toPlainText().split('\n', Qt::SkipEmptyParts);
         QCOMPARE(lines.size(), linesBefore.size() + newLogLines);
         if (newLogLines) {
             const QRegularExpression expected(QStringLiteral("^\\[\\d\\d:\\d\\d:\\d\\d\\] 已清除手机同步记录$"));
@@ -733,75 +731,75 @@ private Q_SLOTS:
     void failedClearingIsNotLoggedAsDone()
     {
         MainWindow window;
-        MainWindowTest t(window);
+        const testutil::WindowParts t(window);
         Database::instance().logSync(QStringLiteral("10.0.0.1"), QStringLiteral("推送"), QStringLiteral("r"));
         QVERIFY(testutil::execOnFile(databasePath(), QStringLiteral(
             "CREATE TRIGGER keep_log BEFORE DELETE ON sync_log BEGIN SELECT RAISE(ABORT, 'kept'); END")));
-        t.refreshSyncLog();
+        t.syncLogPage->refresh();
 
         QList<testutil::SeenBox> seen;
         testutil::answerBoxes({QMessageBox::Yes}, &seen);
-        testutil::findButton(page(window, SyncLogPage), QStringLiteral("清除记录"))->click();
-        QCOMPARE(t.syncLogTable()->rowCount(), 1);
-        const QString lastLine = t.logView()->toPlainText().split('\n', Qt::SkipEmptyParts).last();
+        testutil::findButton(t.syncLogPage, QStringLiteral("清除记录"))->click();
+        QCOMPARE(t.syncLogPage->records()->rowCount(), 1);
+        const QString lastLine = t.syncLogPage->programLogView()->toPlainText().split('\n', Qt::SkipEmptyParts).last();
         QVERIFY2(lastLine.endsWith(QStringLiteral("] 清除手机同步记录失败")), qPrintable(lastLine));
     }
 
     void clearingTheProgramLogKeepsTheRecords()
     {
         MainWindow window;
-        MainWindowTest t(window);
-        Q_EMIT t.server()->logMessage(QStringLiteral("某条程序日志"));
-        QVERIFY(t.logView()->toPlainText().contains(QStringLiteral("某条程序日志")));
+        const testutil::WindowParts t(window);
+        Q_EMIT t.server->logMessage(QStringLiteral("某条程序日志"));
+        QVERIFY(t.syncLogPage->programLogView()->toPlainText().contains(QStringLiteral("某条程序日志")));
         Database::instance().logSync(QStringLiteral("10.0.0.1"), QStringLiteral("拉取"), QStringLiteral("x"));
-        t.refreshSyncLog();
+        t.syncLogPage->refresh();
 
         QList<testutil::SeenBox> seen;
         QTimer *watch = watchForBoxes(&seen);
-        testutil::findButton(page(window, SyncLogPage), QStringLiteral("清除日志"))->click();
+        testutil::findButton(t.syncLogPage, QStringLiteral("清除日志"))->click();
         QTest::qWait(50);
         delete watch;
         QVERIFY(seen.isEmpty());
-        QVERIFY(t.logView()->toPlainText().isEmpty());
-        QCOMPARE(t.syncLogTable()->rowCount(), 1);
+        QVERIFY(t.syncLogPage->programLogView()->toPlainText().isEmpty());
+        QCOMPARE(t.syncLogPage->records()->rowCount(), 1);
         QCOMPARE(Database::instance().recentSyncLog(100).size(), 1);
     }
 
     void refreshButtonUpdatesTableAndStatusCard()
     {
         MainWindow window;
-        MainWindowTest t(window);
-        QVERIFY(t.serverRunning());
-        const int port = t.config().value("syncPort").toInt();
+        const testutil::WindowParts t(window);
+        QVERIFY(t.window.isServiceRunning());
+        const int port = t.window.currentSettings().value("syncPort").toInt();
         QVERIFY(!Database::instance().upsert("items", {{"id", "i1"}, {"name", "螺丝"}}, nullptr).isEmpty());
         Database::instance().logSync(QStringLiteral("10.0.0.1"), QStringLiteral("拉取"), QStringLiteral("x"));
-        QCOMPARE(t.syncLogTable()->rowCount(), 0);
+        QCOMPARE(t.syncLogPage->records()->rowCount(), 0);
 
-        testutil::findButton(page(window, SyncLogPage), QStringLiteral("刷新"))->click();
-        QCOMPARE(t.syncLogTable()->rowCount(), 1);
-        QCOMPARE(t.statusLabel()->text(), QStringLiteral("● 服务运行中\n端口 %1\n物品 1 · 流水 0").arg(port));
+        testutil::findButton(t.syncLogPage, QStringLiteral("刷新"))->click();
+        QCOMPARE(t.syncLogPage->records()->rowCount(), 1);
+        QCOMPARE(t.statusCard->text(), QStringLiteral("● 服务运行中\n端口 %1\n物品 1 · 流水 0").arg(port));
     }
 
     void activityAndTimerRefreshTableAndStatusCard()
     {
         MainWindow window;
-        MainWindowTest t(window);
-        const int port = t.config().value("syncPort").toInt();
-        QCOMPARE(t.refreshTimer()->interval(), 15000);
-        QVERIFY(t.refreshTimer()->isActive());
+        const testutil::WindowParts t(window);
+        const int port = t.window.currentSettings().value("syncPort").toInt();
+        QCOMPARE(t.refreshTimer->interval(), 15000);
+        QVERIFY(t.refreshTimer->isActive());
 
         QVERIFY(!Database::instance().upsert("items", {{"id", "i1"}, {"name", "螺丝"}}, nullptr).isEmpty());
         Database::instance().logSync(QStringLiteral("10.0.0.1"), QStringLiteral("拉取"), QStringLiteral("a"));
-        Q_EMIT t.server()->activity(QStringLiteral("10.0.0.1"), QStringLiteral("拉取"), QStringLiteral("a"));
-        QCOMPARE(t.syncLogTable()->rowCount(), 0);
-        QTRY_COMPARE(t.syncLogTable()->rowCount(), 1);
-        QCOMPARE(t.statusLabel()->text(), QStringLiteral("● 服务运行中\n端口 %1\n物品 1 · 流水 0").arg(port));
+        Q_EMIT t.server->activity(QStringLiteral("10.0.0.1"), QStringLiteral("拉取"), QStringLiteral("a"));
+        QCOMPARE(t.syncLogPage->records()->rowCount(), 0);
+        QTRY_COMPARE(t.syncLogPage->records()->rowCount(), 1);
+        QCOMPARE(t.statusCard->text(), QStringLiteral("● 服务运行中\n端口 %1\n物品 1 · 流水 0").arg(port));
 
         QVERIFY(!Database::instance().upsert("transactions", {{"id", "t1"}, {"itemId", "i1"}}, nullptr).isEmpty());
         Database::instance().logSync(QStringLiteral("10.0.0.1"), QStringLiteral("推送"), QStringLiteral("b"));
-        QVERIFY(QMetaObject::invokeMethod(t.refreshTimer(), "timeout"));
-        QCOMPARE(t.syncLogTable()->rowCount(), 2);
-        QCOMPARE(t.statusLabel()->text(), QStringLiteral("● 服务运行中\n端口 %1\n物品 1 · 流水 1").arg(port));
+        QVERIFY(QMetaObject::invokeMethod(t.refreshTimer, "timeout"));
+        QCOMPARE(t.syncLogPage->records()->rowCount(), 2);
+        QCOMPARE(t.statusCard->text(), QStringLiteral("● 服务运行中\n端口 %1\n物品 1 · 流水 1").arg(port));
     }
 };
 

@@ -4,6 +4,7 @@
 #include "sync/syncserver.h"
 #include "testutil.h"
 #include "ui/mainwindow.h"
+#include "ui/phonepage.h"
 
 #include <QDir>
 #include <QFile>
@@ -180,12 +181,14 @@ private:
         QVERIFY(testutil::resetProgramFolder(config));
     }
 
-    // A window on a free port with a public host set, so that no address detection starts.
-    void writeDefaultConfig()
+    // Settings on a free port with a public host set, so that a window started on them detects nothing.
+    static QJsonObject defaultSettings()
     {
-        writeConfig({{"syncPort", testutil::freePort()}, {"publicHost", "203.0.113.100"}, {"syncKey", "ABCDEFGHJKLM"},
-                     {"deviceName", "电脑主库"}});
+        return {{"syncPort", testutil::freePort()}, {"publicHost", "203.0.113.100"}, {"syncKey", "ABCDEFGHJKLM"},
+                {"deviceName", "电脑主库"}};
     }
+
+    void writeDefaultConfig() { writeConfig(defaultSettings()); }
 
     static QImage expectedCode(const QString &payload)
     {
@@ -372,12 +375,11 @@ private Q_SLOTS:
 
     void pageShowsBothCodes()
     {
-        writeDefaultConfig();
-        MainWindow window;
-        MainWindowTest t(window);
+        QJsonObject config = defaultSettings();
         // A 13-character host, a 4-digit port and a 12-character key: 48 bytes, version 4.
-        t.config().insert(QStringLiteral("syncPort"), 8080);
-        t.refreshPhonePage();
+        config.insert(QStringLiteral("syncPort"), 8080);
+        PhonePage page;
+        page.refresh(config, true);
 
         const QString wanPayload = QStringLiteral("plindor-master|1|203.0.113.100|8080|ABCDEFGHJKLM");
         QCOMPARE(wanPayload.toUtf8().size(), 48);
@@ -385,17 +387,17 @@ private Q_SLOTS:
         QList<QByteArray> modules;
         QVERIFY(encodeQrCode(wanPayload, size, modules));
         QCOMPARE(size, 33);
-        verifyCodeLabel(t.wanQrLabel(), wanPayload);
-        QCOMPARE(t.wanAddressLabel()->text(), QStringLiteral("203.0.113.100:8080"));
+        verifyCodeLabel(page.wanCode(), wanPayload);
+        QCOMPARE(page.wanAddress()->text(), QStringLiteral("203.0.113.100:8080"));
 
         const QString lan = preferredLanAddress();
-        verifyCodeLabel(t.lanQrLabel(), QStringLiteral("plindor-master|1|%1|8080|ABCDEFGHJKLM").arg(lan));
-        QCOMPARE(t.lanAddressLabel()->text(), lan + QStringLiteral(":8080"));
-        QVERIFY(t.lanAddressLabel()->textInteractionFlags().testFlag(Qt::TextSelectableByMouse));
-        QVERIFY(t.wanAddressLabel()->textInteractionFlags().testFlag(Qt::TextSelectableByMouse));
-        QCOMPARE(t.lanQrLabel()->size(), QSize(220, 220));
+        verifyCodeLabel(page.lanCode(), QStringLiteral("plindor-master|1|%1|8080|ABCDEFGHJKLM").arg(lan));
+        QCOMPARE(page.lanAddress()->text(), lan + QStringLiteral(":8080"));
+        QVERIFY(page.lanAddress()->textInteractionFlags().testFlag(Qt::TextSelectableByMouse));
+        QVERIFY(page.wanAddress()->textInteractionFlags().testFlag(Qt::TextSelectableByMouse));
+        QCOMPARE(page.lanCode()->size(), QSize(220, 220));
 
-        const QStringList lines = hintLines(t.phoneHintLabel());
+        const QStringList lines = hintLines(page.hint());
         QCOMPARE(lines.size(), 3);
         QCOMPARE(lines.at(0), QStringLiteral("打开 App →「数据同步」→ 选「中心主库模式」→ 点「📷 扫主库二维码」。"));
         QCOMPARE(lines.at(1), QStringLiteral("<b>手机和电脑连同一个 WiFi</b> → 扫 <b>内网二维码</b>。"));
@@ -407,13 +409,13 @@ private Q_SLOTS:
     {
         writeDefaultConfig();
         MainWindow window;
-        MainWindowTest t(window);
+        const testutil::WindowParts t(window);
         window.show();
-        t.nav()->setCurrentRow(1);
-        QWidget *card = t.lanAddressLabel()->parentWidget();
+        t.show(MainWindow::Page::Phone);
+        QWidget *card = t.phonePage->lanAddress()->parentWidget();
         const QImage shot = card->grab().toImage();
         for (QLabel *label : card->findChildren<QLabel *>()) {
-            if (label == t.lanQrLabel())
+            if (label == t.phonePage->lanCode())
                 continue;
             // A corner of each caption lies outside its glyphs: it must show the card, not a grey box.
             const QPoint corner = label->mapTo(card, QPoint(1, 1));
@@ -423,23 +425,22 @@ private Q_SLOTS:
 
     void blankPublicHostShowsPlaceholder()
     {
-        writeDefaultConfig();
-        MainWindow window;
-        MainWindowTest t(window);
-        t.refreshPhonePage();
-        QVERIFY(!t.wanQrLabel()->pixmap().isNull());
-        QVERIFY(!t.wanAddressLabel()->text().isEmpty());
+        QJsonObject config = defaultSettings();
+        PhonePage page;
+        page.refresh(config, true);
+        QVERIFY(!page.wanCode()->pixmap().isNull());
+        QVERIFY(!page.wanAddress()->text().isEmpty());
 
-        t.config().insert(QStringLiteral("publicHost"), QStringLiteral("   "));
-        t.refreshPhonePage();
-        QCOMPARE(t.wanQrLabel()->text(), wanPlaceholder);
-        QVERIFY(t.wanQrLabel()->pixmap().isNull());
-        QVERIFY(t.wanQrLabel()->styleSheet().contains(QStringLiteral("dashed")));
-        QVERIFY(t.wanAddressLabel()->text().isEmpty());
-        QVERIFY(!t.lanQrLabel()->pixmap().isNull());
+        config.insert(QStringLiteral("publicHost"), QStringLiteral("   "));
+        page.refresh(config, true);
+        QCOMPARE(page.wanCode()->text(), wanPlaceholder);
+        QVERIFY(page.wanCode()->pixmap().isNull());
+        QVERIFY(page.wanCode()->styleSheet().contains(QStringLiteral("dashed")));
+        QVERIFY(page.wanAddress()->text().isEmpty());
+        QVERIFY(!page.lanCode()->pixmap().isNull());
 
-        const int port = t.config().value(QStringLiteral("syncPort")).toInt();
-        QCOMPARE(hintLines(t.phoneHintLabel()).last(),
+        const int port = config.value(QStringLiteral("syncPort")).toInt();
+        QCOMPARE(hintLines(page.hint()).last(),
                  QStringLiteral("想让手机在外网也能连？到「设置」里填上公网地址/域名，并在路由器做 %1 端口映射。").arg(port));
     }
 
@@ -454,29 +455,27 @@ private Q_SLOTS:
     void missingKeyWarnsLast()
     {
         QFETCH(QString, key);
-        writeDefaultConfig();
-        MainWindow window;
-        MainWindowTest t(window);
-        t.config().insert(QStringLiteral("syncKey"), key);
-        t.refreshPhonePage();
+        QJsonObject config = defaultSettings();
+        config.insert(QStringLiteral("syncKey"), key);
+        PhonePage page;
+        page.refresh(config, true);
 
-        const QStringList lines = hintLines(t.phoneHintLabel());
+        const QStringList lines = hintLines(page.hint());
         QCOMPARE(lines.size(), 4);
         QCOMPARE(lines.last(), keyWarning);
-        const int port = t.config().value(QStringLiteral("syncPort")).toInt();
-        verifyCodeLabel(t.wanQrLabel(), QStringLiteral("plindor-master|1|203.0.113.100|%1|").arg(port));
+        const int port = config.value(QStringLiteral("syncPort")).toInt();
+        verifyCodeLabel(page.wanCode(), QStringLiteral("plindor-master|1|203.0.113.100|%1|").arg(port));
     }
 
     void paddedKeyTravelsAsTheServiceChecksIt()
     {
-        writeDefaultConfig();
-        MainWindow window;
-        MainWindowTest t(window);
-        t.config().insert(QStringLiteral("syncKey"), QStringLiteral(" KEY9 "));
-        t.refreshPhonePage();
-        const int port = t.config().value(QStringLiteral("syncPort")).toInt();
-        verifyCodeLabel(t.wanQrLabel(), QStringLiteral("plindor-master|1|203.0.113.100|%1|KEY9").arg(port));
-        QCOMPARE(hintLines(t.phoneHintLabel()).size(), 3);
+        QJsonObject config = defaultSettings();
+        config.insert(QStringLiteral("syncKey"), QStringLiteral(" KEY9 "));
+        PhonePage page;
+        page.refresh(config, true);
+        const int port = config.value(QStringLiteral("syncPort")).toInt();
+        verifyCodeLabel(page.wanCode(), QStringLiteral("plindor-master|1|203.0.113.100|%1|KEY9").arg(port));
+        QCOMPARE(hintLines(page.hint()).size(), 3);
     }
 
     void captionUsesConfiguredPort_data()
@@ -491,44 +490,45 @@ private Q_SLOTS:
         QFETCH(bool, stopService);
         writeDefaultConfig();
         MainWindow window;
-        MainWindowTest t(window);
-        QVERIFY(t.serverRunning());
+        const testutil::WindowParts t(window);
+        QVERIFY(window.isServiceRunning());
         if (stopService)
-            t.server()->stop();
-        const int otherPort = t.server()->port() == 4321 ? 4322 : 4321;
-        t.config().insert(QStringLiteral("syncPort"), otherPort);
-        t.refreshPhonePage();
+            t.server->stop();
+        const int otherPort = t.server->port() == 4321 ? 4322 : 4321;
+        QJsonObject config = window.currentSettings();
+        config.insert(QStringLiteral("syncPort"), otherPort);
+        t.phonePage->refresh(config, window.isServiceRunning());
 
-        QCOMPARE(t.wanAddressLabel()->text(), QStringLiteral("203.0.113.100:%1").arg(otherPort));
-        QCOMPARE(t.lanAddressLabel()->text(), QStringLiteral("%1:%2").arg(preferredLanAddress()).arg(otherPort));
-        verifyCodeLabel(t.wanQrLabel(), QStringLiteral("plindor-master|1|203.0.113.100|%1|ABCDEFGHJKLM").arg(otherPort));
+        QCOMPARE(t.phonePage->wanAddress()->text(), QStringLiteral("203.0.113.100:%1").arg(otherPort));
+        QCOMPARE(t.phonePage->lanAddress()->text(), QStringLiteral("%1:%2").arg(preferredLanAddress()).arg(otherPort));
+        verifyCodeLabel(t.phonePage->wanCode(), QStringLiteral("plindor-master|1|203.0.113.100|%1|ABCDEFGHJKLM").arg(otherPort));
     }
 
     void oversizedPayloadShowsFailure()
     {
-        writeDefaultConfig();
-        MainWindow window;
-        MainWindowTest t(window);
+        QJsonObject config = defaultSettings();
         const QString host = QStringLiteral("h").repeated(430) + QStringLiteral(".example");
-        t.config().insert(QStringLiteral("publicHost"), host);
-        t.refreshPhonePage();
+        config.insert(QStringLiteral("publicHost"), host);
+        PhonePage page;
+        page.refresh(config, true);
 
-        const int port = t.config().value(QStringLiteral("syncPort")).toInt();
-        QCOMPARE(t.wanQrLabel()->text(), QStringLiteral("生成失败"));
-        QVERIFY(t.wanQrLabel()->pixmap().isNull());
-        QCOMPARE(t.wanAddressLabel()->text(), QStringLiteral("%1:%2").arg(host).arg(port));
-        QVERIFY(!t.lanQrLabel()->pixmap().isNull());
+        const int port = config.value(QStringLiteral("syncPort")).toInt();
+        QCOMPARE(page.wanCode()->text(), QStringLiteral("生成失败"));
+        QVERIFY(page.wanCode()->pixmap().isNull());
+        QCOMPARE(page.wanAddress()->text(), QStringLiteral("%1:%2").arg(host).arg(port));
+        QVERIFY(!page.lanCode()->pixmap().isNull());
     }
 
     void navigationRefreshesPage()
     {
         writeDefaultConfig();
         MainWindow window;
-        MainWindowTest t(window);
-        t.config().insert(QStringLiteral("publicHost"), QStringLiteral("nas.example.org"));
-        t.nav()->setCurrentRow(1);
-        QCOMPARE(t.stack()->currentIndex(), 1);
-        QVERIFY(t.wanAddressLabel()->text().startsWith(QStringLiteral("nas.example.org:")));
+        const testutil::WindowParts t(window);
+        // Emptied behind the page's back: only a refresh fills it again.
+        t.phonePage->wanAddress()->clear();
+        t.show(MainWindow::Page::Phone);
+        QCOMPARE(t.stack->currentWidget(), t.phonePage);
+        QVERIFY(t.phonePage->wanAddress()->text().startsWith(QStringLiteral("203.0.113.100:")));
     }
 };
 

@@ -115,9 +115,21 @@ QJsonObject readConfigObject()
     return QJsonDocument::fromJson(readConfigFile()).object();
 }
 
-QStringList logLines(MainWindowTest &t)
+// The slots a class declares itself, in their order.
+QStringList slotNames(const QObject *object)
 {
-    return t.logView()->toPlainText().split(QLatin1Char('\n'));
+    const QMetaObject *meta = object->metaObject();
+    QStringList names;
+    for (int i = meta->methodOffset(); i < meta->methodCount(); ++i) {
+        if (meta->method(i).methodType() == QMetaMethod::Slot)
+            names.append(QString::fromLatin1(meta->method(i).name()));
+    }
+    return names;
+}
+
+QStringList logLines(const testutil::WindowParts &t)
+{
+    return t.syncLogPage->programLogView()->toPlainText().split(QLatin1Char('\n'));
 }
 
 
@@ -131,12 +143,12 @@ class WindowTest : public QObject
 
 private:
     std::unique_ptr<MainWindow> window;
-    std::unique_ptr<MainWindowTest> access;
+    std::unique_ptr<testutil::WindowParts> access;
 
     void resetFolder()
     {
-        window.reset();
         access.reset();
+        window.reset();
         testutil::clearProgramFolder();
     }
 
@@ -152,11 +164,11 @@ private:
     static QJsonObject quietConfig() { return testutil::quietConfig(QStringLiteral("TESTKEY1")); }
 
     // Starts the window; the detection, if it runs, only ever reaches the given local URLs.
-    MainWindowTest &start(const QList<QUrl> &services = {deadUrl(), deadUrl(), deadUrl()})
+    const testutil::WindowParts &start(const QList<QUrl> &services = {deadUrl(), deadUrl(), deadUrl()})
     {
         window = std::make_unique<MainWindow>();
-        window->setPublicIpServices(services);
-        access = std::make_unique<MainWindowTest>(*window);
+        access = std::make_unique<testutil::WindowParts>(*window);
+        access->publicAddress->setServices(services);
         return *access;
     }
 
@@ -182,7 +194,7 @@ private Q_SLOTS:
     void firstRunWritesTheSixLineFile()
     {
         resetFolder();
-        MainWindowTest &t = start();
+        const testutil::WindowParts &t = start();
         const QByteArray bytes = readConfigFile();
         const QList<QByteArray> lines = bytes.split('\n');
         QCOMPARE(lines.size(), 7);
@@ -196,23 +208,23 @@ private Q_SLOTS:
 
         const QString key = readConfigObject().value("syncKey").toString();
         QVERIFY2(generatedKey.match(key).hasMatch(), qPrintable(key));
-        QCOMPARE(t.config().value("syncKey").toString(), key);
-        QCOMPARE(t.keyEdit()->text(), key);
-        QCOMPARE(t.server()->key(), key);
-        QCOMPARE(t.portEdit()->text(), QStringLiteral("9527"));
+        QCOMPARE(t.window.currentSettings().value("syncKey").toString(), key);
+        QCOMPARE(t.settingsPage->keyField()->text(), key);
+        QCOMPARE(t.server->key(), key);
+        QCOMPARE(t.settingsPage->portField()->text(), QStringLiteral("9527"));
     }
 
     void syntaxErrorIsReplacedByDefaults()
     {
         resetFolder();
         writeConfig(QByteArray("{ \"syncPort\": 4321, \"syncKey\": \"KEEPME\""));
-        MainWindowTest &t = start();
+        const testutil::WindowParts &t = start();
         const QJsonObject saved = readConfigObject();
         QCOMPARE(saved.size(), 4);
         QCOMPARE(saved.value("syncPort").toInt(), 9527);
         QCOMPARE(saved.value("deviceName").toString(), QStringLiteral("电脑主库"));
         QVERIFY(generatedKey.match(saved.value("syncKey").toString()).hasMatch());
-        QCOMPARE(t.config(), saved);
+        QCOMPARE(t.window.currentSettings(), saved);
     }
 
     void fileWithOnlyAPort()
@@ -220,17 +232,17 @@ private Q_SLOTS:
         resetFolder();
         const quint16 port = testutil::freePort();
         writeConfig(QJsonObject{{"syncPort", port}});
-        MainWindowTest &t = start();
-        QVERIFY(t.serverRunning());
-        QCOMPARE(t.server()->port(), port);
+        const testutil::WindowParts &t = start();
+        QVERIFY(t.window.isServiceRunning());
+        QCOMPARE(t.server->port(), port);
         QVERIFY(testutil::acceptsConnection(port));
 
         const QJsonObject saved = readConfigObject();
         QCOMPARE(saved.keys(), QStringList({"syncKey", "syncPort"}));
         QCOMPARE(saved.value("syncPort").toInt(), int(port));
         QVERIFY(generatedKey.match(saved.value("syncKey").toString()).hasMatch());
-        QCOMPARE(t.nameEdit()->text(), QStringLiteral("电脑主库"));
-        QCOMPARE(t.server()->deviceName(), QStringLiteral("电脑主库"));
+        QCOMPARE(t.settingsPage->nameField()->text(), QStringLiteral("电脑主库"));
+        QCOMPARE(t.server->deviceName(), QStringLiteral("电脑主库"));
     }
 
     void withoutPortAndKeyTheKeyIsNeverWritten()
@@ -240,17 +252,17 @@ private Q_SLOTS:
         writeConfig(original);
         QString firstKey;
         {
-            MainWindowTest &t = start();
-            firstKey = t.config().value("syncKey").toString();
+            const testutil::WindowParts &t = start();
+            firstKey = t.window.currentSettings().value("syncKey").toString();
             QVERIFY(generatedKey.match(firstKey).hasMatch());
-            QCOMPARE(t.server()->key(), firstKey);
-            QCOMPARE(t.server()->deviceName(), QStringLiteral("仓库一号"));
+            QCOMPARE(t.server->key(), firstKey);
+            QCOMPARE(t.server->deviceName(), QStringLiteral("仓库一号"));
         }
         window.reset();
         QCOMPARE(readConfigFile(), original);
-        MainWindowTest &t = start();
-        QVERIFY(generatedKey.match(t.config().value("syncKey").toString()).hasMatch());
-        QVERIFY(t.config().value("syncKey").toString() != firstKey);
+        const testutil::WindowParts &t = start();
+        QVERIFY(generatedKey.match(t.window.currentSettings().value("syncKey").toString()).hasMatch());
+        QVERIFY(t.window.currentSettings().value("syncKey").toString() != firstKey);
         QCOMPARE(readConfigFile(), original);
     }
 
@@ -260,10 +272,10 @@ private Q_SLOTS:
         QJsonObject config = quietConfig();
         config.insert("syncKey", "   ");
         writeConfig(config);
-        MainWindowTest &t = start();
-        QCOMPARE(t.config().value("syncKey").toString(), QStringLiteral("   "));
-        QCOMPARE(t.keyEdit()->text(), QStringLiteral("   "));
-        QCOMPARE(t.server()->key(), QString());
+        const testutil::WindowParts &t = start();
+        QCOMPARE(t.window.currentSettings().value("syncKey").toString(), QStringLiteral("   "));
+        QCOMPARE(t.settingsPage->keyField()->text(), QStringLiteral("   "));
+        QCOMPARE(t.server->key(), QString());
         QCOMPARE(readConfigObject().value("syncKey").toString(), QStringLiteral("   "));
     }
 
@@ -286,11 +298,11 @@ private Q_SLOTS:
         QJsonObject config = quietConfig();
         config.insert("syncPort", port);
         writeConfig(config);
-        MainWindowTest &t = start();
-        QCOMPARE(t.portEdit()->text(), QStringLiteral("9527"));
-        if (t.serverRunning())
-            QCOMPARE(t.server()->port(), quint16(9527));
-        QCOMPARE(t.logView()->toPlainText().contains(QStringLiteral("不在 1 - 65535 之间，改用 9527")), logged);
+        const testutil::WindowParts &t = start();
+        QCOMPARE(t.settingsPage->portField()->text(), QStringLiteral("9527"));
+        if (t.window.isServiceRunning())
+            QCOMPARE(t.server->port(), quint16(9527));
+        QCOMPARE(t.syncLogPage->programLogView()->toPlainText().contains(QStringLiteral("不在 1 - 65535 之间，改用 9527")), logged);
         QCOMPARE(readConfigObject().value("syncPort"), port);
     }
 
@@ -315,10 +327,10 @@ private Q_SLOTS:
     {
         resetFolder();
         writeConfig(quietConfig());
-        MainWindowTest &t = start();
+        const testutil::WindowParts &t = start();
         struct stat before {};
         QCOMPARE(::stat(QFile::encodeName(configPath()).constData(), &before), 0);
-        t.nameEdit()->setText(QStringLiteral("二号库"));
+        t.settingsPage->nameField()->setText(QStringLiteral("二号库"));
         QCOMPARE(pressAndAnswer(QStringLiteral("保存设置")), QStringLiteral("已保存"));
         struct stat after {};
         QCOMPARE(::stat(QFile::encodeName(configPath()).constData(), &after), 0);
@@ -334,18 +346,18 @@ private Q_SLOTS:
     {
         resetFolder();
         writeConfig(quietConfig());
-        MainWindowTest &t = start();
+        const testutil::WindowParts &t = start();
         QVERIFY(QFile::remove(configPath()));
         QVERIFY(QDir().mkpath(configPath()));
-        t.keyEdit()->setText(QStringLiteral("NEWKEY99"));
+        t.settingsPage->keyField()->setText(QStringLiteral("NEWKEY99"));
         QString text;
         QCOMPARE(pressAndAnswer(QStringLiteral("保存设置"), &text), QStringLiteral("配置文件写入失败"));
         QVERIFY2(text.contains(configPath()), qPrintable(text));
-        QCOMPARE(t.server()->key(), QStringLiteral("NEWKEY99"));
-        QCOMPARE(t.config().value("syncKey").toString(), QStringLiteral("NEWKEY99"));
+        QCOMPARE(t.server->key(), QStringLiteral("NEWKEY99"));
+        QCOMPARE(t.window.currentSettings().value("syncKey").toString(), QStringLiteral("NEWKEY99"));
 
         button(QStringLiteral("🎲 换一个"))->click();
-        QVERIFY(t.server()->key() != QStringLiteral("NEWKEY99"));
+        QVERIFY(t.server->key() != QStringLiteral("NEWKEY99"));
         QVERIFY(logLines(t).last().endsWith(QStringLiteral("配置文件写入失败，设置只在本次运行中有效: %1").arg(configPath())));
     }
 
@@ -368,22 +380,22 @@ private Q_SLOTS:
         QFETCH(bool, accepted);
         resetFolder();
         writeConfig(quietConfig());
-        MainWindowTest &t = start();
+        const testutil::WindowParts &t = start();
         const QByteArray before = readConfigFile();
         const quint16 newPort = testutil::freePort();
-        t.portEdit()->setText(text.contains("%1") ? text.arg(newPort) : text);
-        t.nameEdit()->setText(QStringLiteral("别的名字"));
+        t.settingsPage->portField()->setText(text.contains("%1") ? text.arg(newPort) : text);
+        t.settingsPage->nameField()->setText(QStringLiteral("别的名字"));
         QString message;
         const QString title = pressAndAnswer(QStringLiteral("保存设置"), &message);
         if (accepted) {
             QCOMPARE(title, QStringLiteral("已保存"));
             QCOMPARE(readConfigObject().value("syncPort").toInt(), int(newPort));
-            QCOMPARE(t.server()->port(), newPort);
+            QCOMPARE(t.server->port(), newPort);
         } else {
             QCOMPARE(title, QStringLiteral("端口不对"));
             QCOMPARE(message, QStringLiteral("端口要在 1 - 65535 之间"));
             QCOMPARE(readConfigFile(), before);
-            QCOMPARE(t.config().value("deviceName").toString(), QStringLiteral("电脑主库"));
+            QCOMPARE(t.window.currentSettings().value("deviceName").toString(), QStringLiteral("电脑主库"));
         }
     }
 
@@ -403,18 +415,18 @@ private Q_SLOTS:
         QFETCH(bool, accepted);
         resetFolder();
         writeConfig(quietConfig());
-        MainWindowTest &t = start();
-        t.keyEdit()->setText(key);
+        const testutil::WindowParts &t = start();
+        t.settingsPage->keyField()->setText(key);
         QString message;
         const QString title = pressAndAnswer(QStringLiteral("保存设置"), &message);
         if (accepted) {
             QCOMPARE(title, QStringLiteral("已保存"));
-            QCOMPARE(t.server()->key(), key);
+            QCOMPARE(t.server->key(), key);
             QCOMPARE(readConfigObject().value("syncKey").toString(), key);
         } else {
             QCOMPARE(title, QStringLiteral("密钥太短"));
             QCOMPARE(message, QStringLiteral("同步密钥至少 4 位（留空表示不校验，不安全）"));
-            QCOMPARE(t.server()->key(), QStringLiteral("TESTKEY1"));
+            QCOMPARE(t.server->key(), QStringLiteral("TESTKEY1"));
             QCOMPARE(readConfigObject().value("syncKey").toString(), QStringLiteral("TESTKEY1"));
         }
     }
@@ -425,50 +437,50 @@ private Q_SLOTS:
         QJsonObject config = quietConfig();
         config.insert("deviceName", "旧名字");
         writeConfig(config);
-        MainWindowTest &t = start();
-        t.nameEdit()->setText(QStringLiteral("   "));
+        const testutil::WindowParts &t = start();
+        t.settingsPage->nameField()->setText(QStringLiteral("   "));
         QCOMPARE(pressAndAnswer(QStringLiteral("保存设置")), QStringLiteral("已保存"));
         QCOMPARE(readConfigObject().value("deviceName").toString(), QStringLiteral("电脑主库"));
-        QCOMPARE(t.server()->deviceName(), QStringLiteral("电脑主库"));
+        QCOMPARE(t.server->deviceName(), QStringLiteral("电脑主库"));
         QVERIFY(QMetaObject::invokeMethod(window.get(), "refreshAll"));
-        QCOMPARE(t.nameEdit()->text(), QStringLiteral("电脑主库"));
+        QCOMPARE(t.settingsPage->nameField()->text(), QStringLiteral("电脑主库"));
     }
 
     void saveWithSamePortDoesNotRestart()
     {
         resetFolder();
         writeConfig(quietConfig());
-        MainWindowTest &t = start();
-        QVERIFY(t.serverRunning());
-        QSignalSpy serverLog(t.server(), &SyncServer::logMessage);
-        t.keyEdit()->setText(QStringLiteral("FRESHKEY"));
-        t.nameEdit()->setText(QStringLiteral("三号库"));
+        const testutil::WindowParts &t = start();
+        QVERIFY(t.window.isServiceRunning());
+        QSignalSpy serverLog(t.server, &SyncServer::logMessage);
+        t.settingsPage->keyField()->setText(QStringLiteral("FRESHKEY"));
+        t.settingsPage->nameField()->setText(QStringLiteral("三号库"));
         QCOMPARE(pressAndAnswer(QStringLiteral("保存设置")), QStringLiteral("已保存"));
         QCOMPARE(serverLog.count(), 0);
-        QCOMPARE(t.server()->key(), QStringLiteral("FRESHKEY"));
-        QCOMPARE(t.server()->deviceName(), QStringLiteral("三号库"));
+        QCOMPARE(t.server->key(), QStringLiteral("FRESHKEY"));
+        QCOMPARE(t.server->deviceName(), QStringLiteral("三号库"));
 
-        QVERIFY(QMetaObject::invokeMethod(window.get(), "onToggleServer"));
-        QVERIFY(!t.serverRunning());
+        QVERIFY(QMetaObject::invokeMethod(t.settingsPage, "onToggleServer"));
+        QVERIFY(!t.window.isServiceRunning());
         QCOMPARE(pressAndAnswer(QStringLiteral("保存设置")), QStringLiteral("已保存"));
-        QVERIFY(!t.serverRunning());
-        QCOMPARE(t.statusLabel()->text(), QStringLiteral("○ 服务已停止"));
+        QVERIFY(!t.window.isServiceRunning());
+        QCOMPARE(t.statusCard->text(), QStringLiteral("○ 服务已停止"));
     }
 
     void saveWithNewPortStartsAStoppedService()
     {
         resetFolder();
         writeConfig(quietConfig());
-        MainWindowTest &t = start();
-        QVERIFY(QMetaObject::invokeMethod(window.get(), "onToggleServer"));
-        QVERIFY(!t.serverRunning());
+        const testutil::WindowParts &t = start();
+        QVERIFY(QMetaObject::invokeMethod(t.settingsPage, "onToggleServer"));
+        QVERIFY(!t.window.isServiceRunning());
         const quint16 newPort = testutil::freePort();
-        t.portEdit()->setText(QString::number(newPort));
+        t.settingsPage->portField()->setText(QString::number(newPort));
         QCOMPARE(pressAndAnswer(QStringLiteral("保存设置")), QStringLiteral("已保存"));
-        QVERIFY(t.serverRunning());
+        QVERIFY(t.window.isServiceRunning());
         QVERIFY(testutil::acceptsConnection(newPort));
-        QCOMPARE(t.toggleButton()->text(), QStringLiteral("停止同步服务"));
-        QVERIFY(t.statusLabel()->text().startsWith(QStringLiteral("● 服务运行中\n端口 %1").arg(newPort)));
+        QCOMPARE(t.settingsPage->serviceButton()->text(), QStringLiteral("停止同步服务"));
+        QVERIFY(t.statusCard->text().startsWith(QStringLiteral("● 服务运行中\n端口 %1").arg(newPort)));
     }
 
     // A port another program holds: the settings are saved, and the box says the service is not running and why.
@@ -476,19 +488,19 @@ private Q_SLOTS:
     {
         resetFolder();
         writeConfig(quietConfig());
-        MainWindowTest &t = start();
+        const testutil::WindowParts &t = start();
         QTcpServer holder;
         QVERIFY(holder.listen(QHostAddress::Any, 0));
         const quint16 taken = holder.serverPort();
-        t.portEdit()->setText(QString::number(taken));
+        t.settingsPage->portField()->setText(QString::number(taken));
         QString text;
         QCOMPARE(pressAndAnswer(QStringLiteral("保存设置"), &text), QStringLiteral("已保存，但同步服务没有运行"));
         QVERIFY2(text.startsWith(QStringLiteral("设置已保存。\n\n同步服务没能在端口 %1 启动：").arg(taken)), qPrintable(text));
-        QVERIFY2(text.contains(t.server()->startError()) && !t.server()->startError().isEmpty(), qPrintable(text));
+        QVERIFY2(text.contains(t.server->startError()) && !t.server->startError().isEmpty(), qPrintable(text));
         QVERIFY(!text.contains(QStringLiteral("立即生效")));
-        QVERIFY(!t.serverRunning());
+        QVERIFY(!t.window.isServiceRunning());
         QCOMPARE(readConfigObject().value("syncPort").toInt(), int(taken));
-        QCOMPARE(t.statusLabel()->text(), QStringLiteral("○ 服务已停止"));
+        QCOMPARE(t.statusCard->text(), QStringLiteral("○ 服务已停止"));
 
         // Saved again on the same port while stopped: still no promise of a running service.
         QCOMPARE(pressAndAnswer(QStringLiteral("保存设置"), &text), QStringLiteral("已保存，但同步服务没有运行"));
@@ -499,21 +511,21 @@ private Q_SLOTS:
     {
         resetFolder();
         writeConfig(quietConfig());
-        MainWindowTest &t = start();
-        QVERIFY(t.serverRunning());
-        QVERIFY(t.serviceStoppedLabel()->isHidden());
+        const testutil::WindowParts &t = start();
+        QVERIFY(t.window.isServiceRunning());
+        QVERIFY(t.phonePage->serviceStoppedNote()->isHidden());
 
-        t.toggleButton()->click();
-        QVERIFY(!t.serverRunning());
-        QVERIFY(!t.serviceStoppedLabel()->isHidden());
-        QCOMPARE(t.serviceStoppedLabel()->objectName(), QStringLiteral("muted"));
-        const QString lastLine = t.logView()->toPlainText().split('\n').last();
+        t.settingsPage->serviceButton()->click();
+        QVERIFY(!t.window.isServiceRunning());
+        QVERIFY(!t.phonePage->serviceStoppedNote()->isHidden());
+        QCOMPARE(t.phonePage->serviceStoppedNote()->objectName(), QStringLiteral("muted"));
+        const QString lastLine = t.syncLogPage->programLogView()->toPlainText().split('\n').last();
         QVERIFY2(QRegularExpression(QStringLiteral("^\\[\\d\\d:\\d\\d:\\d\\d\\] \\[同步服务\\] 已停止$")).match(lastLine).hasMatch(),
                  qPrintable(lastLine));
 
-        t.toggleButton()->click();
-        QVERIFY(t.serverRunning());
-        QVERIFY(t.serviceStoppedLabel()->isHidden());
+        t.settingsPage->serviceButton()->click();
+        QVERIFY(t.window.isServiceRunning());
+        QVERIFY(t.phonePage->serviceStoppedNote()->isHidden());
     }
 
     // At the smallest window the settings page scrolls instead of cutting its last lines off.
@@ -521,11 +533,11 @@ private Q_SLOTS:
     {
         resetFolder();
         writeConfig(quietConfig());
-        MainWindowTest &t = start();
+        const testutil::WindowParts &t = start();
         window->show();
-        t.nav()->setCurrentRow(3);
+        t.show(MainWindow::Page::Settings);
         window->resize(window->minimumSizeHint());
-        auto *scroller = qobject_cast<QScrollArea *>(t.stack()->widget(3));
+        QScrollArea *scroller = t.settingsPage;
         QVERIFY(scroller);
         QWidget *content = scroller->widget();
         QTRY_VERIFY(scroller->verticalScrollBar()->maximum() > 0);
@@ -547,39 +559,39 @@ private Q_SLOTS:
         const QJsonObject config = quietConfig();
         const quint16 port = quint16(config.value("syncPort").toInt());
         writeConfig(config);
-        MainWindowTest &t = start();
-        QCOMPARE(t.toggleButton()->text(), QStringLiteral("停止同步服务"));
-        QCOMPARE(t.toggleButton()->objectName(), QStringLiteral("danger"));
+        const testutil::WindowParts &t = start();
+        QCOMPARE(t.settingsPage->serviceButton()->text(), QStringLiteral("停止同步服务"));
+        QCOMPARE(t.settingsPage->serviceButton()->objectName(), QStringLiteral("danger"));
 
-        t.toggleButton()->click();
-        QVERIFY(!t.serverRunning());
-        QCOMPARE(t.toggleButton()->text(), QStringLiteral("启动同步服务"));
-        QCOMPARE(t.toggleButton()->objectName(), QStringLiteral("success"));
-        QCOMPARE(t.statusLabel()->text(), QStringLiteral("○ 服务已停止"));
+        t.settingsPage->serviceButton()->click();
+        QVERIFY(!t.window.isServiceRunning());
+        QCOMPARE(t.settingsPage->serviceButton()->text(), QStringLiteral("启动同步服务"));
+        QCOMPARE(t.settingsPage->serviceButton()->objectName(), QStringLiteral("success"));
+        QCOMPARE(t.statusCard->text(), QStringLiteral("○ 服务已停止"));
         QTRY_VERIFY(!testutil::acceptsConnection(port));
 
         // The service starts on the saved settings; an unsaved key in the field is not used.
-        t.keyEdit()->setText(QStringLiteral("UNSAVED1"));
-        t.toggleButton()->click();
-        QVERIFY(t.serverRunning());
-        QCOMPARE(t.server()->key(), QStringLiteral("TESTKEY1"));
-        QCOMPARE(t.toggleButton()->text(), QStringLiteral("停止同步服务"));
-        QCOMPARE(t.toggleButton()->objectName(), QStringLiteral("danger"));
+        t.settingsPage->keyField()->setText(QStringLiteral("UNSAVED1"));
+        t.settingsPage->serviceButton()->click();
+        QVERIFY(t.window.isServiceRunning());
+        QCOMPARE(t.server->key(), QStringLiteral("TESTKEY1"));
+        QCOMPARE(t.settingsPage->serviceButton()->text(), QStringLiteral("停止同步服务"));
+        QCOMPARE(t.settingsPage->serviceButton()->objectName(), QStringLiteral("danger"));
         QVERIFY(testutil::acceptsConnection(port));
 
-        QSignalSpy serverLog(t.server(), &SyncServer::logMessage);
+        QSignalSpy serverLog(t.server, &SyncServer::logMessage);
         button(QStringLiteral("重启同步服务"))->click();
-        QVERIFY(t.serverRunning());
+        QVERIFY(t.window.isServiceRunning());
         QVERIFY(serverLog.count() > 0);
-        QCOMPARE(t.server()->key(), QStringLiteral("TESTKEY1"));
+        QCOMPARE(t.server->key(), QStringLiteral("TESTKEY1"));
     }
 
     void copyTakesTheFieldAsShown()
     {
         resetFolder();
         writeConfig(quietConfig());
-        MainWindowTest &t = start();
-        t.keyEdit()->setText(QStringLiteral(" AB CD "));
+        const testutil::WindowParts &t = start();
+        t.settingsPage->keyField()->setText(QStringLiteral(" AB CD "));
         QString text;
         QCOMPARE(pressAndAnswer(QStringLiteral("复制"), &text), QStringLiteral("已复制"));
         QCOMPARE(text, QStringLiteral("密钥已复制： AB CD "));
@@ -590,15 +602,15 @@ private Q_SLOTS:
     {
         resetFolder();
         writeConfig(quietConfig());
-        MainWindowTest &t = start();
-        t.nameEdit()->setText(QStringLiteral("未保存的名字"));
+        const testutil::WindowParts &t = start();
+        t.settingsPage->nameField()->setText(QStringLiteral("未保存的名字"));
         button(QStringLiteral("🎲 换一个"))->click();
-        const QString key = t.keyEdit()->text();
+        const QString key = t.settingsPage->keyField()->text();
         QVERIFY(generatedKey.match(key).hasMatch());
-        QCOMPARE(t.server()->key(), key);
+        QCOMPARE(t.server->key(), key);
         QCOMPARE(readConfigObject().value("syncKey").toString(), key);
         QCOMPARE(readConfigObject().value("deviceName").toString(), QStringLiteral("电脑主库"));
-        QCOMPARE(t.nameEdit()->text(), QStringLiteral("未保存的名字"));
+        QCOMPARE(t.settingsPage->nameField()->text(), QStringLiteral("未保存的名字"));
     }
 
     // --- Frame ---
@@ -607,39 +619,34 @@ private Q_SLOTS:
     {
         resetFolder();
         writeConfig(quietConfig());
-        MainWindowTest &t = start();
-        QCOMPARE(t.stack()->count(), 5);
-        QCOMPARE(t.stack()->currentIndex(), 0);
-        QCOMPARE(t.nav()->currentRow(), -1);
-        QVERIFY(t.nav()->selectedItems().isEmpty());
-        QCOMPARE(t.nav()->item(3)->text(), QStringLiteral("  \u2699\uFE0F   设置"));
-        QVERIFY(t.refreshTimer()->isActive());
-        QCOMPARE(t.refreshTimer()->interval(), 15000);
-        QVERIFY(!t.refreshTimer()->isSingleShot());
+        const testutil::WindowParts &t = start();
+        QCOMPARE(t.stack->count(), 5);
+        QCOMPARE(t.stack->currentWidget(), t.dataPage);
+        QCOMPARE(t.nav->currentRow(), -1);
+        QVERIFY(t.nav->selectedItems().isEmpty());
+        QCOMPARE(t.nav->item(int(MainWindow::Page::Settings))->text(), QStringLiteral("  \u2699\uFE0F   设置"));
+        QVERIFY(t.refreshTimer->isActive());
+        QCOMPARE(t.refreshTimer->interval(), 15000);
+        QVERIFY(!t.refreshTimer->isSingleShot());
 
-        const QMetaObject *meta = window->metaObject();
-        QStringList slotNames;
-        for (int i = meta->methodOffset(); i < meta->methodCount(); ++i) {
-            if (meta->method(i).methodType() == QMetaMethod::Slot)
-                slotNames.append(QString::fromLatin1(meta->method(i).name()));
-        }
-        const QStringList expected{"onNavChanged", "onAddRow",       "onEditRow",      "onDeleteRow",
-                                   "onExportCsv",  "onMakeSnapshot", "onRollback",     "onCopyKey",
-                                   "onNewKey",     "onSaveSettings", "onToggleServer", "refreshAll",
-                                   "updateServerState", "fetchPublicIP"};
-        QCOMPARE(slotNames, expected);
-        const QMetaObject *page = t.dataPage()->metaObject();
-        QStringList pageSlots;
-        for (int i = page->methodOffset(); i < page->methodCount(); ++i) {
-            if (page->method(i).methodType() == QMetaMethod::Slot)
-                pageSlots.append(QString::fromLatin1(page->method(i).name()));
-        }
-        QCOMPARE(pageSlots, (QStringList{"onTableChanged", "onSearchChanged"}));
+        QCOMPARE(slotNames(window.get()), (QStringList{"onNavChanged", "refreshAll", "updateServerState", "fetchPublicIP"}));
+        QCOMPARE(slotNames(t.dataPage), (QStringList{"onTableChanged", "onSearchChanged", "onAddRow", "onEditRow",
+                                                     "onDeleteRow", "onExportCsv"}));
+        QCOMPARE(slotNames(t.historyPage), (QStringList{"onMakeSnapshot", "onRollback"}));
+        QCOMPARE(slotNames(t.settingsPage), (QStringList{"onCopyKey", "onNewKey", "onSaveSettings", "onToggleServer"}));
 
-        t.nav()->setCurrentRow(3);
-        QCOMPARE(t.stack()->currentIndex(), 3);
+        const QList<QPair<MainWindow::Page, QWidget *>> pages{{MainWindow::Page::Data, t.dataPage},
+                                                              {MainWindow::Page::Phone, t.phonePage},
+                                                              {MainWindow::Page::History, t.historyPage},
+                                                              {MainWindow::Page::Settings, t.settingsPage},
+                                                              {MainWindow::Page::SyncLog, t.syncLogPage}};
+        for (const auto &[page, widget] : pages) {
+            t.show(page);
+            QCOMPARE(t.stack->currentWidget(), widget);
+        }
+        t.show(MainWindow::Page::Settings);
         QVERIFY(QMetaObject::invokeMethod(window.get(), "onNavChanged", Q_ARG(int, -1)));
-        QCOMPARE(t.stack()->currentIndex(), 0);
+        QCOMPARE(t.stack->currentWidget(), t.dataPage);
     }
 
     void statusCard()
@@ -648,26 +655,26 @@ private Q_SLOTS:
         const QJsonObject config = quietConfig();
         const int port = config.value("syncPort").toInt();
         writeConfig(config);
-        MainWindowTest &t = start();
+        const testutil::WindowParts &t = start();
         QString error;
         QVERIFY(!Database::instance().upsert("items", QJsonObject{{"name", "螺丝"}}, &error).isEmpty());
         QVERIFY(!Database::instance().upsert("items", QJsonObject{{"name", "螺母"}}, &error).isEmpty());
         QVERIFY(!Database::instance().upsert("transactions", QJsonObject{{"type", "in"}}, &error).isEmpty());
 
-        t.toggleButton()->click();
-        QCOMPARE(t.statusLabel()->text(), QStringLiteral("○ 服务已停止"));
-        t.refreshTimer()->setInterval(20);
+        t.settingsPage->serviceButton()->click();
+        QCOMPARE(t.statusCard->text(), QStringLiteral("○ 服务已停止"));
+        t.refreshTimer->setInterval(20);
         QTest::qWait(100);
-        Q_EMIT t.server()->activity(QStringLiteral("192.0.2.7"), QStringLiteral("推送"), QString());
-        QCOMPARE(t.statusLabel()->text(), QStringLiteral("○ 服务已停止"));
-        QVERIFY(t.statusLabel()->styleSheet().contains(QStringLiteral("#95A5A6")));
+        Q_EMIT t.server->activity(QStringLiteral("192.0.2.7"), QStringLiteral("推送"), QString());
+        QCOMPARE(t.statusCard->text(), QStringLiteral("○ 服务已停止"));
+        QVERIFY(t.statusCard->styleSheet().contains(QStringLiteral("#95A5A6")));
 
-        t.refreshTimer()->stop();
-        t.toggleButton()->click();
-        QCOMPARE(t.statusLabel()->text(), QStringLiteral("● 服务运行中\n端口 %1").arg(port));
-        QVERIFY(t.statusLabel()->styleSheet().contains(QStringLiteral("#2ECC71")));
-        t.refreshTimer()->start(20);
-        QTRY_COMPARE(t.statusLabel()->text(), QStringLiteral("● 服务运行中\n端口 %1\n物品 2 · 流水 1").arg(port));
+        t.refreshTimer->stop();
+        t.settingsPage->serviceButton()->click();
+        QCOMPARE(t.statusCard->text(), QStringLiteral("● 服务运行中\n端口 %1").arg(port));
+        QVERIFY(t.statusCard->styleSheet().contains(QStringLiteral("#2ECC71")));
+        t.refreshTimer->start(20);
+        QTRY_COMPARE(t.statusCard->text(), QStringLiteral("● 服务运行中\n端口 %1\n物品 2 · 流水 1").arg(port));
     }
 
     // --- Public address detection ---
@@ -678,13 +685,13 @@ private Q_SLOTS:
         writeConfig(quietConfig());
         EchoServer echo;
         echo.answers.insert("/a", {200, "198.51.100.4", false});
-        MainWindowTest &t = start({echo.url("/a"), echo.url("/a"), echo.url("/a")});
+        const testutil::WindowParts &t = start({echo.url("/a"), echo.url("/a"), echo.url("/a")});
         QTest::qWait(1200);
         QVERIFY(QMetaObject::invokeMethod(window.get(), "fetchPublicIP"));
         QTest::qWait(300);
         QCOMPARE(echo.paths, QStringList());
-        QVERIFY(!t.ipLookupBusy());
-        QCOMPARE(t.config().value("publicHost").toString(), QStringLiteral("203.0.113.9"));
+        QVERIFY(!t.publicAddress->isBusy());
+        QCOMPARE(t.window.currentSettings().value("publicHost").toString(), QStringLiteral("203.0.113.9"));
     }
 
     void privateAnswerIsPassedOver()
@@ -697,14 +704,14 @@ private Q_SLOTS:
         echo.answers.insert("/line/?fields=query", {200, "10.20.30.40\n", false});
         echo.answers.insert("/ip", {200, "  203.0.113.77\n", false});
         echo.answers.insert("/", {200, "198.51.100.1", false});
-        MainWindowTest &t =
+        const testutil::WindowParts &t =
             start({echo.url("/line/?fields=query"), echo.url("/ip"), echo.url("/")});
-        QTRY_VERIFY_WITH_TIMEOUT(!t.config().value("publicHost").toString().isEmpty(), 5000);
-        QCOMPARE(t.config().value("publicHost").toString(), QStringLiteral("203.0.113.77"));
+        QTRY_VERIFY_WITH_TIMEOUT(!t.window.currentSettings().value("publicHost").toString().isEmpty(), 5000);
+        QCOMPARE(t.window.currentSettings().value("publicHost").toString(), QStringLiteral("203.0.113.77"));
         QCOMPARE(readConfigObject().value("publicHost").toString(), QStringLiteral("203.0.113.77"));
-        QCOMPARE(t.publicHostEdit()->text(), QStringLiteral("203.0.113.77"));
-        QCOMPARE(t.wanAddressLabel()->text(), QStringLiteral("203.0.113.77:%1").arg(config.value("syncPort").toInt()));
-        QVERIFY(!t.ipLookupBusy());
+        QCOMPARE(t.settingsPage->publicHostField()->text(), QStringLiteral("203.0.113.77"));
+        QCOMPARE(t.phonePage->wanAddress()->text(), QStringLiteral("203.0.113.77:%1").arg(config.value("syncPort").toInt()));
+        QVERIFY(!t.publicAddress->isBusy());
         QCOMPARE(echo.paths, QStringList({"/line/?fields=query", "/ip"}));
         QCOMPARE(echo.userAgents, QStringList({"plindor-server/1.0", "plindor-server/1.0"}));
 
@@ -726,12 +733,12 @@ private Q_SLOTS:
         EchoServer echo;
         echo.answers.insert("/long", {200, QByteArray(70, 'x'), false});
         echo.answers.insert("/odd", {200, "<b>999.1.2.3</b>", false});
-        MainWindowTest &t = start({echo.url("/long"), echo.url("/odd"), deadUrl()});
-        QTRY_VERIFY_WITH_TIMEOUT(!t.ipLookupBusy() && echo.paths.size() == 2, 5000);
+        const testutil::WindowParts &t = start({echo.url("/long"), echo.url("/odd"), deadUrl()});
+        QTRY_VERIFY_WITH_TIMEOUT(!t.publicAddress->isBusy() && echo.paths.size() == 2, 5000);
         const QStringList lines = logLines(t);
         QVERIFY(lines.contains(QStringLiteral("  %1 -> %2").arg(echo.url("/long").toString(), QString(60, 'x'))));
         // Only digit counts are checked: 999 passes.
-        QCOMPARE(t.config().value("publicHost").toString(), QStringLiteral("999.1.2.3"));
+        QCOMPARE(t.window.currentSettings().value("publicHost").toString(), QStringLiteral("999.1.2.3"));
     }
 
     void allServicesFailing()
@@ -744,15 +751,15 @@ private Q_SLOTS:
         echo.answers.insert("/err", {500, "server error", false});
         echo.answers.insert("/none", {200, "no address in here", false});
         const QUrl refused = deadUrl();
-        MainWindowTest &t = start({echo.url("/err"), refused, echo.url("/none")});
-        QTRY_VERIFY_WITH_TIMEOUT(t.logView()->toPlainText().contains(QStringLiteral("正在自动获取")), 5000);
-        QTRY_VERIFY_WITH_TIMEOUT(!t.ipLookupBusy(), 5000);
+        const testutil::WindowParts &t = start({echo.url("/err"), refused, echo.url("/none")});
+        QTRY_VERIFY_WITH_TIMEOUT(t.syncLogPage->programLogView()->toPlainText().contains(QStringLiteral("正在自动获取")), 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(!t.publicAddress->isBusy(), 5000);
         const QStringList lines = logLines(t);
         QCOMPARE(lines.last(), QStringLiteral("  公网 IP 获取失败（网络不可用或接口被拦）"));
         QVERIFY(lines.at(lines.size() - 4).startsWith(QStringLiteral("  %1 -> 失败: ").arg(echo.url("/err").toString())));
         QVERIFY(lines.at(lines.size() - 3).startsWith(QStringLiteral("  %1 -> 失败: ").arg(refused.toString())));
         QCOMPARE(lines.at(lines.size() - 2), QStringLiteral("  %1 -> no address in here").arg(echo.url("/none").toString()));
-        QCOMPARE(t.config().value("publicHost").toString(), QString());
+        QCOMPARE(t.window.currentSettings().value("publicHost").toString(), QString());
         QVERIFY(!readConfigObject().contains("publicHost"));
     }
 
@@ -764,26 +771,26 @@ private Q_SLOTS:
         writeConfig(config);
         EchoServer echo;
         echo.answers.insert("/slow", {200, "198.51.100.20", true});
-        MainWindowTest &t = start({echo.url("/slow"), deadUrl(), deadUrl()});
+        const testutil::WindowParts &t = start({echo.url("/slow"), deadUrl(), deadUrl()});
         QString firstTitle;
         QString secondTitle;
         testutil::answerNextBox(QMessageBox::Ok, nullptr, &firstTitle);
         button(QStringLiteral("自动获取"))->click();
-        QCOMPARE(t.publicHostEdit()->text(), QString());
+        QCOMPARE(t.settingsPage->publicHostField()->text(), QString());
         // Only a found address is written; pressing the button does not touch the file.
         QCOMPARE(readConfigObject().value("publicHost").toString(), QStringLiteral("old.example.com"));
-        QVERIFY(t.ipLookupBusy());
+        QVERIFY(t.publicAddress->isBusy());
         testutil::answerNextBox(QMessageBox::Ok, nullptr, &secondTitle);
         button(QStringLiteral("自动获取"))->click();
         QCOMPARE(firstTitle, QStringLiteral("正在获取"));
         QCOMPARE(secondTitle, QStringLiteral("正在获取"));
         QTRY_COMPARE(echo.heldCount(), 1);
         echo.releaseHeld();
-        QTRY_VERIFY_WITH_TIMEOUT(!t.ipLookupBusy(), 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(!t.publicAddress->isBusy(), 5000);
         QTest::qWait(200);
         QCOMPARE(echo.paths, QStringList{"/slow"});
-        QCOMPARE(t.logView()->toPlainText().count(QStringLiteral("正在自动获取公网 IP…")), 1);
-        QCOMPARE(t.publicHostEdit()->text(), QStringLiteral("198.51.100.20"));
+        QCOMPARE(t.syncLogPage->programLogView()->toPlainText().count(QStringLiteral("正在自动获取公网 IP…")), 1);
+        QCOMPARE(t.settingsPage->publicHostField()->text(), QStringLiteral("198.51.100.20"));
         QCOMPARE(readConfigObject().value("publicHost").toString(), QStringLiteral("198.51.100.20"));
     }
 
@@ -795,17 +802,17 @@ private Q_SLOTS:
         writeConfig(config);
         EchoServer echo;
         echo.answers.insert("/slow", {200, "198.51.100.30", true});
-        MainWindowTest &t = start({echo.url("/slow"), deadUrl(), deadUrl()});
-        QTRY_VERIFY_WITH_TIMEOUT(t.ipLookupBusy(), 5000);
-        t.publicHostEdit()->setText(QStringLiteral("nas.example.org"));
+        const testutil::WindowParts &t = start({echo.url("/slow"), deadUrl(), deadUrl()});
+        QTRY_VERIFY_WITH_TIMEOUT(t.publicAddress->isBusy(), 5000);
+        t.settingsPage->publicHostField()->setText(QStringLiteral("nas.example.org"));
         QCOMPARE(pressAndAnswer(QStringLiteral("保存设置")), QStringLiteral("已保存"));
         QTRY_COMPARE(echo.heldCount(), 1);
         echo.releaseHeld();
-        QTRY_VERIFY_WITH_TIMEOUT(!t.ipLookupBusy(), 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(!t.publicAddress->isBusy(), 5000);
         QCOMPARE(echo.paths, QStringList{"/slow"});
-        QCOMPARE(t.config().value("publicHost").toString(), QStringLiteral("nas.example.org"));
+        QCOMPARE(t.window.currentSettings().value("publicHost").toString(), QStringLiteral("nas.example.org"));
         QCOMPARE(readConfigObject().value("publicHost").toString(), QStringLiteral("nas.example.org"));
-        QCOMPARE(t.publicHostEdit()->text(), QStringLiteral("nas.example.org"));
+        QCOMPARE(t.settingsPage->publicHostField()->text(), QStringLiteral("nas.example.org"));
     }
 
     // --- Start-up ---
@@ -817,11 +824,11 @@ private Q_SLOTS:
             QSKIP("port 9527 is taken on this machine");
         EchoServer echo;
         echo.answers.insert("/", {200, "203.0.113.50", false});
-        MainWindowTest &t = start({echo.url("/"), deadUrl(), deadUrl()});
+        const testutil::WindowParts &t = start({echo.url("/"), deadUrl(), deadUrl()});
 
         QVERIFY(generatedKey.match(readConfigObject().value("syncKey").toString()).hasMatch());
         QVERIFY(QFile::exists(databasePath()));
-        QVERIFY(t.serverRunning());
+        QVERIFY(t.window.isServiceRunning());
         QVERIFY(testutil::acceptsConnection(9527));
 
         const QString backup = QDir(QFileInfo(databasePath()).absolutePath())
@@ -837,15 +844,15 @@ private Q_SLOTS:
         QVERIFY(lines.at(0).endsWith(backup));
         QVERIFY2(lines.at(1).contains(QStringLiteral("9527")), qPrintable(lines.at(1)));
 
-        QTRY_VERIFY_WITH_TIMEOUT(!t.config().value("publicHost").toString().isEmpty(), 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(!t.window.currentSettings().value("publicHost").toString().isEmpty(), 5000);
         lines = logLines(t);
         QVERIFY(lines.at(2).endsWith(QStringLiteral("正在自动获取公网 IP…")));
         QCOMPARE(lines.last(), QStringLiteral("  ✓ 已获取公网 IP: 203.0.113.50"));
 
         // A second start the same day makes no second copy.
         window.reset();
-        MainWindowTest &again = start({deadUrl(), deadUrl(), deadUrl()});
-        QVERIFY(!again.logView()->toPlainText().contains(QStringLiteral("已自动备份")));
+        const testutil::WindowParts &again = start({deadUrl(), deadUrl(), deadUrl()});
+        QVERIFY(!again.syncLogPage->programLogView()->toPlainText().contains(QStringLiteral("已自动备份")));
     }
 };
 

@@ -1,38 +1,25 @@
-#include "ui/mainwindow.h"
+#include "ui/csvexport.h"
 
 #include "catalogue/catalogue.h"
 #include "storage/rowtable.h"
 #include "storage/snapshottext.h"
-#include "ui/datapage.h"
 
-#include <QDir>
 #include <QFile>
-#include <QFileDialog>
 #include <QMessageBox>
 #include <QTextStream>
 
-void MainWindow::onExportCsv()
+QString csvField(const QJsonValue &value)
 {
-    const QString key = dataPage->currentTableKey();
-    if (!findTable(key))
-        return;
-    const QString path = QFileDialog::getSaveFileName(this, QStringLiteral("导出 CSV"),
-                                                      QDir::homePath() + QLatin1Char('/') + key + QStringLiteral(".csv"),
-                                                      QStringLiteral("CSV (*.csv)"));
-    if (path.isEmpty())
-        return;
-    exportCsvTo(path);
+    QString text = snapshottext::valueText(value);
+    text.replace(QLatin1Char('"'), QStringLiteral("\"\""));
+    return QLatin1Char('"') + text + QLatin1Char('"');
 }
 
-void MainWindow::exportCsvTo(const QString &path)
+void exportCsv(QWidget *parent, const TableInfo &table, const RowTable &rows, const QString &path)
 {
-    const TableInfo *table = dataPage->currentTable();
-    if (!table)
-        return;
-
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-        QMessageBox::warning(this, QStringLiteral("导出失败"),
+        QMessageBox::warning(parent, QStringLiteral("导出失败"),
                              QStringLiteral("没能打开文件：\n%1\n\n%2").arg(path, file.errorString()));
         return;
     }
@@ -41,12 +28,11 @@ void MainWindow::exportCsvTo(const QString &path)
     out.setEncoding(QStringConverter::Utf8);
     out << QChar(0xFEFF);
     QStringList fields;
-    for (const QString &column : table->columns)
+    for (const QString &column : table.columns)
         fields.append(csvField(column));
     out << fields.join(QLatin1Char(',')) << "\r\n";
-    const RowTable &rows = dataPage->rows();
     QList<int> columns;
-    for (const QString &column : table->columns)
+    for (const QString &column : table.columns)
         columns.append(rows.columnIndex(column));
     for (int row = 0; row < rows.rowCount(); ++row) {
         fields.clear();
@@ -61,17 +47,10 @@ void MainWindow::exportCsvTo(const QString &path)
     const QString error = file.errorString();
     file.close();
     if (!written || file.error() != QFileDevice::NoError) {
-        QMessageBox::warning(this, QStringLiteral("导出失败"),
+        QMessageBox::warning(parent, QStringLiteral("导出失败"),
                              QStringLiteral("文件没能写完整（磁盘满了或设备已拔出？）：\n%1\n\n%2")
                                  .arg(path, written ? file.errorString() : error));
         return;
     }
-    QMessageBox::information(this, QStringLiteral("导出完成"), QStringLiteral("已导出到：\n") + path);
-}
-
-QString MainWindow::csvField(const QJsonValue &value)
-{
-    QString text = snapshottext::valueText(value);
-    text.replace(QLatin1Char('"'), QStringLiteral("\"\""));
-    return QLatin1Char('"') + text + QLatin1Char('"');
+    QMessageBox::information(parent, QStringLiteral("导出完成"), QStringLiteral("已导出到：\n") + path);
 }

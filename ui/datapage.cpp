@@ -1,13 +1,20 @@
 #include "ui/datapage.h"
 
 #include "catalogue/catalogue.h"
+#include "storage/database.h"
+#include "storage/rowtable.h"
 #include "ui/actiondelegate.h"
 #include "ui/celldelegate.h"
+#include "ui/csvexport.h"
 #include "ui/datatablemodel.h"
+#include "ui/rowdeletion.h"
+#include "ui/roweditor.h"
 
 #include <QAbstractItemView>
 #include <QApplication>
 #include <QComboBox>
+#include <QDir>
+#include <QFileDialog>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
@@ -118,9 +125,9 @@ DataPage::DataPage(QWidget *parent)
 
     actionDelegate = new ActionDelegate(table);
     connect(actionDelegate, &ActionDelegate::editClicked, this,
-            [this](int row) { runOnRow(row, &DataPage::editRequested); });
+            [this](int row) { runOnRow(row, &DataPage::onEditRow); });
     connect(actionDelegate, &ActionDelegate::deleteClicked, this,
-            [this](int row) { runOnRow(row, &DataPage::deleteRequested); });
+            [this](int row) { runOnRow(row, &DataPage::onDeleteRow); });
 
     countLabel = new QLabel(this);
     countLabel->setObjectName(QStringLiteral("muted"));
@@ -132,10 +139,10 @@ DataPage::DataPage(QWidget *parent)
 
     connect(tableCombo, &QComboBox::currentIndexChanged, this, &DataPage::onTableChanged);
     connect(searchEdit, &QLineEdit::textChanged, this, &DataPage::onSearchChanged);
-    connect(addButton, &QPushButton::clicked, this, &DataPage::addRequested);
-    connect(editButton, &QPushButton::clicked, this, &DataPage::editRequested);
-    connect(deleteButton, &QPushButton::clicked, this, &DataPage::deleteRequested);
-    connect(exportButton, &QPushButton::clicked, this, &DataPage::exportRequested);
+    connect(addButton, &QPushButton::clicked, this, &DataPage::onAddRow);
+    connect(editButton, &QPushButton::clicked, this, &DataPage::onEditRow);
+    connect(deleteButton, &QPushButton::clicked, this, &DataPage::onDeleteRow);
+    connect(exportButton, &QPushButton::clicked, this, &DataPage::onExportCsv);
     connect(table, &QTableView::clicked, this, &DataPage::onClicked);
     connect(table, &QTableView::doubleClicked, this, &DataPage::onDoubleClicked);
 }
@@ -318,15 +325,124 @@ void DataPage::onDoubleClicked(const QModelIndex &index)
         });
         return;
     }
-    QTimer::singleShot(0, this, &DataPage::editRequested);
+    QTimer::singleShot(0, this, &DataPage::onEditRow);
 }
 
-void DataPage::runOnRow(int row, void (DataPage::*request)())
+void DataPage::runOnRow(int row, void (DataPage::*action)())
 {
-    QTimer::singleShot(0, this, [this, row, request] {
+    QTimer::singleShot(0, this, [this, row, action] {
         if (row >= rowsModel->rowCount())
             return;
         table->setCurrentIndex(rowsModel->index(row, 0));
-        Q_EMIT(this->*request)();
+        (this->*action)();
     });
+}
+
+bool DataPage::selectedRow(const TableInfo **info, QString *id)
+{
+    if (!table->currentIndex().isValid()) {
+        QMessageBox::information(this, QStringLiteral("提示"), QStringLiteral("请先选中一行"));
+        return false;
+    }
+    *info = currentTable();
+    if (!*info)
+        return false;
+    *id = currentRowId();
+    if (id->isEmpty()) {
+        QMessageBox::information(this, QStringLiteral("提示"), QStringLiteral("读不到这一行的 ID，请重新选一行再试"));
+        return false;
+    }
+    return true;
+}
+
+void DataPage::onAddRow()
+{
+    const TableInfo *info = currentTable();
+    if (!info)
+        return;
+    RowEditor editor(info->key, QStringLiteral("新增") + info->label, info->columns.mid(1), QJsonObject(), true, this);
+    if (editor.exec() != QDialog::Accepted)
+        return;
+    const QJsonObject values = editor.values();
+    if (values.isEmpty())
+        return;
+
+    applyChange(*info, QStringLiteral("新增"), QString(), QStringLiteral("数据库没有存下这一条"),
+                [&](QString *error) { return Database::instance().upsert(info->key, values, error); });
+}
+
+void DataPage::onEditRow()
+{
+    const TableInfo *info = nullptr;
+    QString id;
+    if (!selectedRow(&info, &id))
+        return;
+    Database &db = Database::instance();
+    if (isTreeTable(info->key) && db.hasChildren(info->key, id)) {
+        QMessageBox::information(
+            this, QStringLiteral("这是主级，不能修改"),
+            QStringLiteral("它下面还有子分类/子存放处。\n\n要改它，先把下面的子项处理掉；或者双击名称左边的箭头展开。"));
+        return;
+    }
+
+    const RowTable &records = rows();
+    const int row = records.rowWithText(records.columnIndex(QStringLiteral("id")), id);
+    if (row < 0)
+        return;
+
+    RowEditor editor(info->key, QStringLiteral("修改") + info->label, info->columns.mid(1), records.record(row), false,
+                     this);
+    if (editor.exec() != QDialog::Accepted)
+        return;
+    const QJsonObject values = editor.values();
+    if (values.isEmpty())
+        return;
+
+    applyChange(*info, QStringLiteral("修改"), id, QStringLiteral("数据库没有存下这次修改"), [&](QString *error) {
+        return db.updateRecord(info->key, id, values, error) ? id : QString();
+    });
+}
+
+void DataPage::onDeleteRow()
+{
+    const TableInfo *info = nullptr;
+    QString id;
+    if (!selectedRow(&info, &id) || !confirmRowDeletion(this, *info, id, childCount(id)))
+        return;
+
+    applyChange(*info, QStringLiteral("删除"), id, QStringLiteral("数据库没有删掉这一条"), [&](QString *error) {
+        return Database::instance().softDelete(info->key, id, error) ? id : QString();
+    });
+}
+
+void DataPage::applyChange(const TableInfo &info, const QString &action, const QString &id, const QString &failure,
+                           const std::function<QString(QString *error)> &write)
+{
+    Database &db = Database::instance();
+    const QString target = id.isEmpty() ? info.key : QStringLiteral("%1 #%2").arg(info.key, id);
+    db.saveVersion(QStringLiteral("界面%1 %2 前").arg(action, target), QStringLiteral("qt"));
+    QString error;
+    const QString changed = write(&error);
+    if (changed.isEmpty()) {
+        // Nothing was changed: say so rather than log it as done. The version above stays.
+        QMessageBox::warning(this, action + QStringLiteral("失败"),
+                             error.isEmpty() ? failure + QStringLiteral("。") : failure + QStringLiteral("：\n") + error);
+        return;
+    }
+    db.logSync(QStringLiteral("qt-ui"), action, QStringLiteral("%1 %2").arg(info.label, changed));
+    refresh(true);
+    Q_EMIT changeSaved();
+}
+
+void DataPage::onExportCsv()
+{
+    const TableInfo *info = currentTable();
+    if (!info)
+        return;
+    const QString path = QFileDialog::getSaveFileName(this, QStringLiteral("导出 CSV"),
+                                                      QDir::homePath() + QLatin1Char('/') + info->key + QStringLiteral(".csv"),
+                                                      QStringLiteral("CSV (*.csv)"));
+    if (path.isEmpty())
+        return;
+    exportCsv(this, *info, rows(), path);
 }

@@ -5,6 +5,8 @@
 #include <QString>
 #include <QWidget>
 
+#include <functional>
+
 class ActionDelegate;
 class DataTableModel;
 class RowTable;
@@ -17,8 +19,8 @@ class QTimer;
 struct TableInfo;
 
 // The operator's view of the database: a table chooser, a search field and the chosen table's live rows
-// with readable values, categories and locations as folding trees. Adding, editing, deleting and
-// exporting are asked of the window through signals; the page tells which table and row they are for.
+// with readable values, categories and locations as folding trees. The operator adds, edits and deletes
+// rows here, each change stored after a version and put on the sync log, and exports a table to CSV.
 class DataPage : public QWidget
 {
     Q_OBJECT
@@ -51,10 +53,8 @@ public:
     ActionDelegate *actions() const { return actionDelegate; }
 
 Q_SIGNALS:
-    void addRequested();
-    void editRequested();
-    void deleteRequested();
-    void exportRequested();
+    // The operator's change is stored and on the sync log; the page already shows it.
+    void changeSaved();
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
@@ -62,10 +62,21 @@ protected:
 private Q_SLOTS:
     void onTableChanged(int index);
     void onSearchChanged(const QString &text);
+    void onAddRow();
+    void onEditRow();
+    void onDeleteRow();
+    void onExportCsv();
 
 private:
     // The refresh after a phone's push, while the page is shown.
     void refreshInTwoTurns();
+    // The table and id of the row the edit and delete actions work on; tells the operator when there is none.
+    bool selectedRow(const TableInfo **info, QString *id);
+    // The path of every change from this page: a version is saved first, then `write` gives the
+    // changed row's id, or an empty one with the reason set. A failure is told and not logged; a change
+    // is logged and shown. `id` is empty for a new row.
+    void applyChange(const TableInfo &info, const QString &action, const QString &id, const QString &failure,
+                     const std::function<QString(QString *error)> &write);
     // Lays the view out for the rows the model now holds, putting the kept row and scroll back.
     void showRows(const QString &keptId, int keptScroll);
     void showCount();
@@ -74,8 +85,8 @@ private:
     void fitColumns();
     void onClicked(const QModelIndex &index);
     void onDoubleClicked(const QModelIndex &index);
-    // Selects the row and asks for the action, once the click that asked for it is over.
-    void runOnRow(int row, void (DataPage::*request)());
+    // Selects the row and runs the action on it, once the click that asked for it is over.
+    void runOnRow(int row, void (DataPage::*action)());
 
     QComboBox *tableCombo = nullptr;
     QLineEdit *searchEdit = nullptr;

@@ -1,7 +1,6 @@
-#include "ui/mainwindow.h"
+#include "ui/historypage.h"
 
 #include "storage/database.h"
-#include "sync/syncserver.h"
 #include "ui/destructivequestion.h"
 #include "ui/restoredialog.h"
 
@@ -12,12 +11,9 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QMessageBox>
-#include <QProgressDialog>
 #include <QPushButton>
 #include <QTableWidget>
-#include <QTimer>
 #include <QVBoxLayout>
-#include <QWidget>
 
 namespace {
 
@@ -38,35 +34,35 @@ QString versionSourceLabel(const QString &source)
 
 } // namespace
 
-QWidget *MainWindow::buildHistoryPage()
+HistoryPage::HistoryPage(QWidget *parent)
+    : QWidget(parent)
 {
-    auto *page = new QWidget(this);
-    auto *layout = new QVBoxLayout(page);
+    auto *layout = new QVBoxLayout(this);
     layout->setContentsMargins(24, 20, 24, 20);
     layout->setSpacing(12);
 
-    auto *title = new QLabel(QStringLiteral("历史版本"), page);
+    auto *title = new QLabel(QStringLiteral("历史版本"), this);
     title->setObjectName(QStringLiteral("cardTitle"));
     layout->addWidget(title);
 
     auto *actions = new QHBoxLayout;
-    auto *snapshotButton = new QPushButton(QStringLiteral("立即存档一个版本"), page);
-    connect(snapshotButton, &QPushButton::clicked, this, &MainWindow::onMakeSnapshot);
+    auto *snapshotButton = new QPushButton(QStringLiteral("立即存档一个版本"), this);
+    connect(snapshotButton, &QPushButton::clicked, this, &HistoryPage::onMakeSnapshot);
     actions->addWidget(snapshotButton);
-    auto *rollbackButton = new QPushButton(QStringLiteral("回滚到选中版本"), page);
+    auto *rollbackButton = new QPushButton(QStringLiteral("回滚到选中版本"), this);
     rollbackButton->setObjectName(QStringLiteral("danger"));
-    connect(rollbackButton, &QPushButton::clicked, this, &MainWindow::onRollback);
+    connect(rollbackButton, &QPushButton::clicked, this, &HistoryPage::onRollback);
     actions->addWidget(rollbackButton);
-    auto *restoreButton = new QPushButton(QStringLiteral("从备份恢复…"), page);
+    auto *restoreButton = new QPushButton(QStringLiteral("从备份恢复…"), this);
     restoreButton->setObjectName(QStringLiteral("plain"));
-    connect(restoreButton, &QPushButton::clicked, this, &MainWindow::onRestoreBackup);
+    connect(restoreButton, &QPushButton::clicked, this, &HistoryPage::onRestoreBackup);
     actions->addWidget(restoreButton);
-    auto *hint = new QLabel(QStringLiteral("每次手机推送、界面改动前都会自动存档，最多保留 200 个"), page);
+    auto *hint = new QLabel(QStringLiteral("每次手机推送、界面改动前都会自动存档，最多保留 200 个"), this);
     hint->setObjectName(QStringLiteral("muted"));
     actions->addWidget(hint, 1);
     layout->addLayout(actions);
 
-    versionsTable = new QTableWidget(0, 6, page);
+    versionsTable = new QTableWidget(0, 6, this);
     versionsTable->setHorizontalHeaderLabels({QStringLiteral("版本"), QStringLiteral("时间"), QStringLiteral("原因"),
                                               QStringLiteral("来源"), QStringLiteral("物品"), QStringLiteral("流水")});
     versionsTable->setSelectionBehavior(QAbstractItemView::SelectRows);
@@ -75,14 +71,10 @@ QWidget *MainWindow::buildHistoryPage()
     versionsTable->verticalHeader()->setVisible(false);
     versionsTable->horizontalHeader()->setStretchLastSection(true);
     layout->addWidget(versionsTable, 1);
-
-    return page;
 }
 
-void MainWindow::refreshVersions()
+void HistoryPage::refresh()
 {
-    if (!versionsTable)
-        return;
     // The selection follows the version, not the row it stood on: a new version pushes every row down.
     const QTableWidgetItem *selected = versionsTable->currentRow() >= 0 ? versionsTable->item(versionsTable->currentRow(), 0)
                                                                          : nullptr;
@@ -113,10 +105,10 @@ void MainWindow::refreshVersions()
     }
 }
 
-void MainWindow::onMakeSnapshot()
+void HistoryPage::onMakeSnapshot()
 {
     const bool saved = Database::instance().saveVersion(QStringLiteral("界面手动存档"), QStringLiteral("qt-ui"));
-    refreshVersions();
+    refresh();
     // A failed store must not be announced as saved: the operator would rely on a version that does not exist.
     if (saved)
         QMessageBox::information(this, QStringLiteral("已存档"), QStringLiteral("已保存一个历史版本"));
@@ -124,9 +116,9 @@ void MainWindow::onMakeSnapshot()
         QMessageBox::warning(this, QStringLiteral("失败"), QStringLiteral("存档失败"));
 }
 
-void MainWindow::onRollback()
+void HistoryPage::onRollback()
 {
-    const int row = versionsTable ? versionsTable->currentRow() : -1;
+    const int row = versionsTable->currentRow();
     const QTableWidgetItem *idItem = row >= 0 ? versionsTable->item(row, 0) : nullptr;
     if (!idItem) {
         QMessageBox::information(this, QStringLiteral("提示"), QStringLiteral("请先选中一个版本"));
@@ -141,19 +133,19 @@ void MainWindow::onRollback()
 
     QString error;
     QApplication::setOverrideCursor(Qt::WaitCursor);
-    const bool rolledBack = Database::instance().rollbackTo(id, QStringLiteral("qt-ui"), &error);
+    const bool done = Database::instance().rollbackTo(id, QStringLiteral("qt-ui"), &error);
     QApplication::restoreOverrideCursor();
-    if (!rolledBack) {
+    if (!done) {
         QMessageBox::warning(this, QStringLiteral("失败"),
                              error.isEmpty() ? QStringLiteral("回滚失败") : QStringLiteral("回滚失败：") + error);
         return;
     }
     Database::instance().logSync(QStringLiteral("qt-ui"), QStringLiteral("回滚"), QStringLiteral("回滚到版本 #%1").arg(id));
     QMessageBox::information(this, QStringLiteral("已回滚"), QStringLiteral("已回滚到版本 #%1").arg(id));
-    refreshAll();
+    Q_EMIT rolledBack();
 }
 
-void MainWindow::onRestoreBackup()
+void HistoryPage::onRestoreBackup()
 {
     Database &db = Database::instance();
     // A database that failed its check is closed, and restoring is what mends it: only a database that
@@ -173,50 +165,5 @@ void MainWindow::onRestoreBackup()
                            "恢复期间手机的同步请求会被拒绝，稍后重试即可。")
                 .arg(name)))
         return;
-    restoreBackup(dialog.chosenFile());
-}
-
-void MainWindow::restoreBackup(const QString &file)
-{
-    const QString name = QFileInfo(file).fileName();
-    // Phones are told to come back later instead of writing into a database that is being replaced.
-    server->setRefusal(QStringLiteral("主库正在从备份恢复，请稍后再试"));
-    refreshTimer->stop();
-    QProgressDialog progress(QStringLiteral("正在准备恢复…"), QString(), 0, 100, this);
-    progress.setWindowTitle(QStringLiteral("从备份恢复"));
-    progress.setWindowModality(Qt::WindowModal);
-    progress.setMinimumDuration(0);
-    progress.setAutoReset(false);
-    progress.setAutoClose(false);
-    progress.setValue(0);
-    QApplication::setOverrideCursor(Qt::WaitCursor);
-
-    QString aside;
-    QString error;
-    const bool restored = Database::instance().restoreFrom(
-        file, &aside, &error, [&progress](const QString &stage, qint64 done, qint64 total) {
-            progress.setLabelText(stage);
-            progress.setMaximum(total > 0 ? 100 : 0);
-            progress.setValue(total > 0 ? int(done * 100 / total) : 0);
-            // The check has no measure of its own: its bar only moves, and the window keeps answering.
-            if (total <= 0)
-                QApplication::processEvents();
-        });
-
-    QApplication::restoreOverrideCursor();
-    progress.close();
-    server->setRefusal(QString());
-    refreshTimer->start();
-
-    if (!restored) {
-        appendLog(QStringLiteral("从备份 %1 恢复失败: %2").arg(name, error));
-        refreshAll();
-        QMessageBox::warning(this, QStringLiteral("恢复失败"), QStringLiteral("没有从备份 %1 恢复：\n%2").arg(name, error));
-        return;
-    }
-    Database::instance().logSync(QStringLiteral("qt-ui"), QStringLiteral("恢复"), QStringLiteral("从备份 %1 恢复").arg(name));
-    appendLog(QStringLiteral("已从备份 %1 恢复数据库，原数据库另存为 %2").arg(name, aside));
-    refreshAll();
-    QMessageBox::information(this, QStringLiteral("已恢复"),
-                             QStringLiteral("已从备份 %1 恢复。\n\n原来的数据库另存为:\n%2").arg(name, aside));
+    Q_EMIT restoreRequested(dialog.chosenFile());
 }

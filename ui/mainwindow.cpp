@@ -6,6 +6,11 @@
 #include "sync/localaddress.h"
 #include "sync/syncserver.h"
 #include "ui/datapage.h"
+#include "ui/historypage.h"
+#include "ui/phonepage.h"
+#include "ui/publicaddresslookup.h"
+#include "ui/settingspage.h"
+#include "ui/synclogpage.h"
 
 #include <QApplication>
 #include <QDateTime>
@@ -13,16 +18,12 @@
 #include <QFileInfo>
 #include <QHBoxLayout>
 #include <QLabel>
-#include <QLineEdit>
 #include <QListWidget>
 #include <QMessageBox>
-#include <QPlainTextEdit>
 #include <QPixmap>
-#include <QPushButton>
+#include <QProgressDialog>
 #include <QSplashScreen>
 #include <QStackedWidget>
-#include <QStyle>
-#include <QTableView>
 #include <QTimer>
 #include <QVBoxLayout>
 
@@ -87,15 +88,15 @@ MainWindow::MainWindow(QWidget *parent)
     activityRefresh = new QTimer(this);
     activityRefresh->setSingleShot(true);
     activityRefresh->setInterval(0);
-    connect(activityRefresh, &QTimer::timeout, this, [this] {
-        refreshSyncLog();
-        refreshStatusCard();
-    });
+    connect(activityRefresh, &QTimer::timeout, this, &MainWindow::refreshSyncLogAndStatus);
     connect(server, &SyncServer::activity, this, [this] {
         if (!activityRefresh->isActive())
             activityRefresh->start();
     });
     connect(server, &SyncServer::merging, this, &MainWindow::onMerging);
+    publicAddress = new PublicAddressLookup(this);
+    connect(publicAddress, &PublicAddressLookup::logLine, this, &MainWindow::logLine);
+    connect(publicAddress, &PublicAddressLookup::found, this, &MainWindow::onPublicAddressFound);
 
     buildUi();
     loadConfig();
@@ -117,14 +118,12 @@ MainWindow::MainWindow(QWidget *parent)
     updateServerState();
 
     refreshTimer = new QTimer(this);
-    connect(refreshTimer, &QTimer::timeout, this, [this] {
-        refreshSyncLog();
-        refreshStatusCard();
-    });
+    refreshTimer->setObjectName(QStringLiteral("refreshTimer"));
+    connect(refreshTimer, &QTimer::timeout, this, &MainWindow::refreshSyncLogAndStatus);
     refreshTimer->start(15000);
 
     refreshAll();
-    stack->setCurrentIndex(0);
+    stack->setCurrentWidget(dataPage);
 
     QTimer::singleShot(800, this, &MainWindow::fetchPublicIP);
 }
@@ -163,6 +162,7 @@ void MainWindow::buildUi()
     sideLayout->addWidget(nav, 1);
 
     statusLabel = new QLabel(sidebar);
+    statusLabel->setObjectName(QStringLiteral("statusCard"));
     statusLabel->setStyleSheet(QStringLiteral("color:#95A5A6; padding:12px 18px; font-size:11px;"));
     sideLayout->addWidget(statusLabel);
 
@@ -170,15 +170,28 @@ void MainWindow::buildUi()
 
     stack = new QStackedWidget(central);
     dataPage = new DataPage(stack);
-    connect(dataPage, &DataPage::addRequested, this, &MainWindow::onAddRow);
-    connect(dataPage, &DataPage::editRequested, this, &MainWindow::onEditRow);
-    connect(dataPage, &DataPage::deleteRequested, this, &MainWindow::onDeleteRow);
-    connect(dataPage, &DataPage::exportRequested, this, &MainWindow::onExportCsv);
+    connect(dataPage, &DataPage::changeSaved, this, [this] {
+        refreshStatusCard();
+        syncLogPage->refresh();
+    });
+    phonePage = new PhonePage(stack);
+    historyPage = new HistoryPage(stack);
+    connect(historyPage, &HistoryPage::rolledBack, this, &MainWindow::refreshAll);
+    connect(historyPage, &HistoryPage::restoreRequested, this, &MainWindow::restoreBackup);
+    settingsPage = new SettingsPage(stack);
+    connect(settingsPage, &SettingsPage::newKeyRequested, this, &MainWindow::newKey);
+    connect(settingsPage, &SettingsPage::saveRequested, this, &MainWindow::saveSettings);
+    connect(settingsPage, &SettingsPage::restartRequested, this, &MainWindow::restartServer);
+    connect(settingsPage, &SettingsPage::toggleRequested, this, &MainWindow::toggleServer);
+    connect(settingsPage, &SettingsPage::publicHostDetectionRequested, this, &MainWindow::detectPublicHostAgain);
+    syncLogPage = new SyncLogPage(stack);
+    connect(syncLogPage, &SyncLogPage::refreshRequested, this, &MainWindow::refreshSyncLogAndStatus);
+    connect(syncLogPage, &SyncLogPage::logMessage, this, &MainWindow::appendLog);
     stack->addWidget(dataPage);
-    stack->addWidget(buildPhonePage());
-    stack->addWidget(buildHistoryPage());
-    stack->addWidget(buildSettingsPage());
-    stack->addWidget(buildSyncLogPage());
+    stack->addWidget(phonePage);
+    stack->addWidget(historyPage);
+    stack->addWidget(settingsPage);
+    stack->addWidget(syncLogPage);
 
     centralLayout->addWidget(sidebar, 0);
     centralLayout->addWidget(stack, 1);
@@ -187,16 +200,28 @@ void MainWindow::buildUi()
 
 void MainWindow::onNavChanged(int row)
 {
-    const int page = qMax(row, 0);
-    stack->setCurrentIndex(page);
-    if (page == 0)
+    // No entry chosen shows the first page.
+    switch (Page(qMax(row, 0))) {
+    case Page::Data:
+        stack->setCurrentWidget(dataPage);
         dataPage->refresh(true);
-    else if (page == 1)
+        break;
+    case Page::Phone:
+        stack->setCurrentWidget(phonePage);
         refreshPhonePage();
-    else if (page == 2)
-        refreshVersions();
-    else if (page == 4)
-        refreshSyncLog();
+        break;
+    case Page::History:
+        stack->setCurrentWidget(historyPage);
+        historyPage->refresh();
+        break;
+    case Page::Settings:
+        stack->setCurrentWidget(settingsPage);
+        break;
+    case Page::SyncLog:
+        stack->setCurrentWidget(syncLogPage);
+        syncLogPage->refresh();
+        break;
+    }
 }
 
 void MainWindow::appendLog(const QString &text)
@@ -206,8 +231,7 @@ void MainWindow::appendLog(const QString &text)
 
 void MainWindow::logLine(const QString &line)
 {
-    if (logView)
-        logView->appendPlainText(line);
+    syncLogPage->appendLogLine(line);
     Q_EMIT logged(line);
 }
 
@@ -227,7 +251,7 @@ QString MainWindow::phoneConnectionText() const
 
 QString MainWindow::programLog() const
 {
-    return logView ? logView->toPlainText() : QString();
+    return syncLogPage->programLog();
 }
 
 void MainWindow::onMerging(bool busy)
@@ -240,8 +264,8 @@ void MainWindow::onMerging(bool busy)
     // The phone is answered first; a page not shown is refreshed when it is shown.
     dataPage->refreshLater();
     QTimer::singleShot(0, this, [this] {
-        if (stack->currentIndex() == 2)
-            refreshVersions();
+        if (stack->currentWidget() == historyPage)
+            historyPage->refresh();
     });
 }
 
@@ -265,27 +289,20 @@ void MainWindow::showBackupSplash()
 
 void MainWindow::updateServerState()
 {
-    if (toggleButton) {
-        toggleButton->setText(serverRunning ? QStringLiteral("停止同步服务") : QStringLiteral("启动同步服务"));
-        toggleButton->setObjectName(serverRunning ? QStringLiteral("danger") : QStringLiteral("success"));
-        toggleButton->style()->unpolish(toggleButton);
-        toggleButton->style()->polish(toggleButton);
-    }
-    if (statusLabel) {
-        if (serverRunning) {
-            setStatusText(statusLabel, QStringLiteral("● 服务运行中\n端口 %1").arg(settings::port(config)));
-            statusLabel->setStyleSheet(QStringLiteral("color:#2ECC71; padding:12px 18px; font-size:11px;"));
-        } else {
-            setStatusText(statusLabel, QStringLiteral("○ 服务已停止"));
-            statusLabel->setStyleSheet(QStringLiteral("color:#95A5A6; padding:12px 18px; font-size:11px;"));
-        }
+    settingsPage->showServiceRunning(serverRunning);
+    if (serverRunning) {
+        setStatusText(statusLabel, QStringLiteral("● 服务运行中\n端口 %1").arg(settings::port(config)));
+        statusLabel->setStyleSheet(QStringLiteral("color:#2ECC71; padding:12px 18px; font-size:11px;"));
+    } else {
+        setStatusText(statusLabel, QStringLiteral("○ 服务已停止"));
+        statusLabel->setStyleSheet(QStringLiteral("color:#95A5A6; padding:12px 18px; font-size:11px;"));
     }
 }
 
 void MainWindow::refreshStatusCard()
 {
     const QJsonObject counts = Database::instance().counts();
-    if (!statusLabel || !serverRunning)
+    if (!serverRunning)
         return;
     setStatusText(statusLabel, QStringLiteral("● 服务运行中\n端口 %1\n物品 %2 · 流水 %3")
                                    .arg(settings::port(config))
@@ -293,35 +310,199 @@ void MainWindow::refreshStatusCard()
                                    .arg(counts.value(QStringLiteral("transactions")).toInt()));
 }
 
+void MainWindow::refreshSyncLogAndStatus()
+{
+    syncLogPage->refresh();
+    refreshStatusCard();
+}
+
+void MainWindow::refreshPhonePage()
+{
+    phonePage->refresh(config, serverRunning);
+}
+
 void MainWindow::refreshAll()
 {
-    if (keyEdit) {
-        keyEdit->setText(settings::storedKey(config));
-        nameEdit->setText(settings::deviceName(config));
-        portEdit->setText(QString::number(settings::port(config)));
-        publicHostEdit->setText(settings::storedPublicHost(config));
-    }
+    settingsPage->showSettings(config);
     updateServerState();
     dataPage->refresh(true);
     refreshStatusCard();
-    refreshVersions();
-    refreshSyncLog();
+    historyPage->refresh();
+    syncLogPage->refresh();
     refreshPhonePage();
 }
 
-bool MainWindow::selectedRow(const TableInfo **table, QString *id)
+void MainWindow::loadConfig()
 {
-    if (!dataPage->view()->currentIndex().isValid()) {
-        QMessageBox::information(this, QStringLiteral("提示"), QStringLiteral("请先选中一行"));
-        return false;
+    config = settings::read(configPath());
+    if (config.isEmpty()) {
+        config = settings::firstRun();
+        saveConfig();
     }
-    *table = dataPage->currentTable();
-    if (!*table)
-        return false;
-    *id = dataPage->currentRowId();
-    if (id->isEmpty()) {
-        QMessageBox::information(this, QStringLiteral("提示"), QStringLiteral("读不到这一行的 ID，请重新选一行再试"));
-        return false;
+    if (settings::storedKey(config).isEmpty())
+        newKey();
+
+    const QString outOfRange = settings::portOutOfRange(config);
+    if (!outOfRange.isEmpty())
+        appendLog(QStringLiteral("配置文件里的同步端口 %1 不在 1 - 65535 之间，改用 9527").arg(outOfRange));
+}
+
+void MainWindow::saveConfig()
+{
+    // Nobody asked for this write, so the log is the only place the operator can learn it failed.
+    if (!settings::write(configPath(), config))
+        appendLog(QStringLiteral("配置文件写入失败，设置只在本次运行中有效: %1").arg(configPath()));
+}
+
+void MainWindow::newKey()
+{
+    const QString key = settings::newKey();
+    settings::setKey(config, key);
+    settingsPage->showKey(key);
+    server->setKey(key.trimmed());
+    if (settings::namesPort(config))
+        saveConfig();
+}
+
+// The service always runs on the saved settings, never on what the fields show unsaved.
+void MainWindow::startServerFromConfig()
+{
+    server->setKey(settings::key(config));
+    server->setDeviceName(settings::deviceName(config));
+    serverRunning = server->start(static_cast<quint16>(settings::port(config)));
+}
+
+void MainWindow::restartServer()
+{
+    server->stop();
+    startServerFromConfig();
+    updateServerState();
+    refreshPhonePage();
+}
+
+void MainWindow::toggleServer()
+{
+    if (serverRunning) {
+        server->stop();
+        serverRunning = false;
+        appendLog(QStringLiteral("[同步服务] 已停止"));
+    } else {
+        startServerFromConfig();
     }
-    return true;
+    updateServerState();
+    refreshPhonePage();
+}
+
+void MainWindow::saveSettings(const QString &key, const QString &name, int port, const QString &publicHost)
+{
+    const int previousPort = settings::port(config);
+    settings::save(config, key, name, port, publicHost);
+    const bool written = settings::write(configPath(), config);
+
+    server->setKey(key);
+    server->setDeviceName(settings::deviceName(config));
+    if (port != previousPort) {
+        server->stop();
+        startServerFromConfig();
+    }
+    updateServerState();
+    refreshPhonePage();
+    refreshStatusCard();
+
+    if (!written) {
+        // The settings are in force, but a silent failure here would lose them at the next start.
+        QMessageBox::warning(this, QStringLiteral("配置文件写入失败"),
+                             QStringLiteral("设置已在本次运行中生效，但没能写入配置文件：\n%1\n\n"
+                                            "请检查程序文件夹是否可写，否则下次启动会恢复成原来的设置。")
+                                 .arg(configPath()));
+        return;
+    }
+    if (!serverRunning && !server->startError().isEmpty()) {
+        // Saved, but no phone can reach the service: saying "in force" here would hide that.
+        QMessageBox::warning(this, QStringLiteral("已保存，但同步服务没有运行"),
+                             QStringLiteral("设置已保存。\n\n同步服务没能在端口 %1 启动：%2\n\n"
+                                            "请换一个端口再保存，或在下面点「启动同步服务」重试。")
+                                 .arg(port)
+                                 .arg(server->startError()));
+        return;
+    }
+    QMessageBox::information(
+        this, QStringLiteral("已保存"),
+        QStringLiteral("设置已保存并立即生效。\n\n手机 App 里的同步密钥要改成一样的（重新扫二维码最省事）。"));
+}
+
+void MainWindow::detectPublicHostAgain()
+{
+    settings::setPublicHost(config, QString());
+    fetchPublicIP();
+}
+
+void MainWindow::fetchPublicIP()
+{
+    if (publicAddress->isBusy())
+        return;
+    if (!settings::publicHost(config).isEmpty())
+        return;
+    appendLog(QStringLiteral("正在自动获取公网 IP…"));
+    publicAddress->start();
+}
+
+void MainWindow::onPublicAddressFound(const QString &address)
+{
+    // The operator may have typed an address and saved it while the lookup ran: theirs wins.
+    const QString configured = settings::publicHost(config);
+    if (configured.isEmpty()) {
+        settings::setPublicHost(config, address);
+        saveConfig();
+        settingsPage->showPublicHost(address);
+        refreshPhonePage();
+        logLine(QStringLiteral("  ✓ 已获取公网 IP: %1").arg(address));
+    } else {
+        logLine(QStringLiteral("  ✓ 已获取公网 IP: %1（已手动设置公网地址 %2，不覆盖）").arg(address, configured));
+    }
+}
+
+void MainWindow::restoreBackup(const QString &file)
+{
+    const QString name = QFileInfo(file).fileName();
+    // Phones are told to come back later instead of writing into a database that is being replaced.
+    server->setRefusal(QStringLiteral("主库正在从备份恢复，请稍后再试"));
+    refreshTimer->stop();
+    QProgressDialog progress(QStringLiteral("正在准备恢复…"), QString(), 0, 100, this);
+    progress.setWindowTitle(QStringLiteral("从备份恢复"));
+    progress.setWindowModality(Qt::WindowModal);
+    progress.setMinimumDuration(0);
+    progress.setAutoReset(false);
+    progress.setAutoClose(false);
+    progress.setValue(0);
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+
+    QString aside;
+    QString error;
+    const bool restored = Database::instance().restoreFrom(
+        file, &aside, &error, [&progress](const QString &stage, qint64 done, qint64 total) {
+            progress.setLabelText(stage);
+            progress.setMaximum(total > 0 ? 100 : 0);
+            progress.setValue(total > 0 ? int(done * 100 / total) : 0);
+            // The check has no measure of its own: its bar only moves, and the window keeps answering.
+            if (total <= 0)
+                QApplication::processEvents();
+        });
+
+    QApplication::restoreOverrideCursor();
+    progress.close();
+    server->setRefusal(QString());
+    refreshTimer->start();
+
+    if (!restored) {
+        appendLog(QStringLiteral("从备份 %1 恢复失败: %2").arg(name, error));
+        refreshAll();
+        QMessageBox::warning(this, QStringLiteral("恢复失败"), QStringLiteral("没有从备份 %1 恢复：\n%2").arg(name, error));
+        return;
+    }
+    Database::instance().logSync(QStringLiteral("qt-ui"), QStringLiteral("恢复"), QStringLiteral("从备份 %1 恢复").arg(name));
+    appendLog(QStringLiteral("已从备份 %1 恢复数据库，原数据库另存为 %2").arg(name, aside));
+    refreshAll();
+    QMessageBox::information(this, QStringLiteral("已恢复"),
+                             QStringLiteral("已从备份 %1 恢复。\n\n原来的数据库另存为:\n%2").arg(name, aside));
 }

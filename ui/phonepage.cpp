@@ -1,8 +1,6 @@
-// The phone connection page: two QR codes that carry host, port and sync key for the phone app.
-#include "ui/mainwindow.h"
+#include "ui/phonepage.h"
 
 #include "app/settings.h"
-
 #include "qr/qrcode.h"
 #include "sync/localaddress.h"
 
@@ -20,26 +18,26 @@ const char *const placeholderStyle =
 
 } // namespace
 
-QWidget *MainWindow::buildPhonePage()
+PhonePage::PhonePage(QWidget *parent)
+    : QWidget(parent)
 {
-    auto *page = new QWidget(this);
-    auto *layout = new QVBoxLayout(page);
+    auto *layout = new QVBoxLayout(this);
     layout->setContentsMargins(24, 20, 24, 20);
     layout->setSpacing(14);
 
-    auto *title = new QLabel(QStringLiteral("手机连接信息"), page);
+    auto *title = new QLabel(QStringLiteral("手机连接信息"), this);
     title->setObjectName(QStringLiteral("cardTitle"));
     layout->addWidget(title);
 
     auto *intro = new QLabel(QStringLiteral("用手机 App →「数据同步」→ 选「中心主库模式」→ 点「📷 扫主库二维码」，"
                                             "对准下面任意一个二维码扫一下，地址、端口、密钥会自动填好。"),
-                             page);
+                             this);
     intro->setObjectName(QStringLiteral("muted"));
     intro->setWordWrap(true);
     layout->addWidget(intro);
 
     serviceStoppedLabel = new QLabel(QStringLiteral("⚠ 同步服务已停止，手机现在扫码也连不上。请到「设置」里点「启动同步服务」。"),
-                                     page);
+                                     this);
     serviceStoppedLabel->setObjectName(QStringLiteral("muted"));
     serviceStoppedLabel->setWordWrap(true);
     serviceStoppedLabel->hide();
@@ -54,17 +52,16 @@ QWidget *MainWindow::buildPhonePage()
     cards->addStretch();
     layout->addLayout(cards);
 
-    phoneHintLabel = new QLabel(page);
+    phoneHintLabel = new QLabel(this);
     phoneHintLabel->setObjectName(QStringLiteral("muted"));
     phoneHintLabel->setWordWrap(true);
     phoneHintLabel->setTextFormat(Qt::RichText);
     layout->addWidget(phoneHintLabel);
 
     layout->addStretch();
-    return page;
 }
 
-QFrame *MainWindow::makeQrCard(const QString &title, const QString &hint, QLabel **codeLabel, QLabel **addressLabel)
+QFrame *PhonePage::makeQrCard(const QString &title, const QString &hint, QLabel **codeLabel, QLabel **addressLabel)
 {
     auto *card = new QFrame(this);
     card->setObjectName(QStringLiteral("card"));
@@ -104,7 +101,8 @@ QFrame *MainWindow::makeQrCard(const QString &title, const QString &hint, QLabel
     return card;
 }
 
-void MainWindow::showQrCard(QLabel *codeLabel, QLabel *addressLabel, const QString &host, const QString &placeholder)
+void PhonePage::showQrCard(QLabel *codeLabel, QLabel *addressLabel, const QString &host, int port, const QString &key,
+                           const QString &placeholder)
 {
     if (host.isEmpty()) {
         codeLabel->clear();
@@ -114,9 +112,6 @@ void MainWindow::showQrCard(QLabel *codeLabel, QLabel *addressLabel, const QStri
         return;
     }
 
-    const int port = settings::port(config);
-    // The service compares against the trimmed key, so the phone must be handed that same key.
-    const QString key = settings::key(config);
     codeLabel->setStyleSheet(QString::fromLatin1(codeStyle));
     // The caption always names the current host, so a failed code never sits above a stale address.
     addressLabel->setText(QStringLiteral("%1:%2").arg(host, QString::number(port)));
@@ -131,19 +126,17 @@ void MainWindow::showQrCard(QLabel *codeLabel, QLabel *addressLabel, const QStri
     codeLabel->setPixmap(QPixmap::fromImage(image).scaled(200, 200, Qt::KeepAspectRatio, Qt::FastTransformation));
 }
 
-void MainWindow::refreshPhonePage()
+void PhonePage::refresh(const QJsonObject &config, bool serviceRunning)
 {
-    if (!lanQrLabel)
-        return;
-
-    serviceStoppedLabel->setVisible(!serverRunning);
+    serviceStoppedLabel->setVisible(!serviceRunning);
 
     const int port = settings::port(config);
+    // The service compares against the trimmed key, so the phone must be handed that same key.
     const QString key = settings::key(config);
     const QString publicHost = settings::publicHost(config);
 
-    showQrCard(lanQrLabel, lanAddressLabel, preferredLanAddress(), QStringLiteral("未检测到局域网地址"));
-    showQrCard(wanQrLabel, wanAddressLabel, publicHost,
+    showQrCard(lanQrLabel, lanAddressLabel, preferredLanAddress(), port, key, QStringLiteral("未检测到局域网地址"));
+    showQrCard(wanQrLabel, wanAddressLabel, publicHost, port, key,
                QStringLiteral("正在获取公网 IP…\n\n如果一直不显示，\n请到「设置」里手动填公网地址"));
 
     QStringList lines{

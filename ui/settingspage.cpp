@@ -1,8 +1,7 @@
-#include "ui/mainwindow.h"
+#include "ui/settingspage.h"
 
 #include "app/paths.h"
 #include "app/settings.h"
-#include "sync/syncserver.h"
 
 #include <QClipboard>
 #include <QFormLayout>
@@ -13,7 +12,7 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
-#include <QScrollArea>
+#include <QStyle>
 #include <QVBoxLayout>
 
 namespace {
@@ -23,14 +22,14 @@ const QString cardLabels = QStringLiteral("QLabel { background: transparent; }")
 
 } // namespace
 
-QWidget *MainWindow::buildSettingsPage()
+SettingsPage::SettingsPage(QWidget *parent)
+    : QScrollArea(parent)
 {
     // The two cards are taller than the smallest window: the page scrolls rather than cut them off.
-    auto *scroller = new QScrollArea(this);
-    scroller->setWidgetResizable(true);
-    scroller->setFrameShape(QFrame::NoFrame);
-    auto *page = new QWidget(scroller);
-    scroller->setWidget(page);
+    setWidgetResizable(true);
+    setFrameShape(QFrame::NoFrame);
+    auto *page = new QWidget(this);
+    setWidget(page);
     auto *layout = new QVBoxLayout(page);
     layout->setContentsMargins(24, 20, 24, 20);
     layout->setSpacing(14);
@@ -98,11 +97,11 @@ QWidget *MainWindow::buildSettingsPage()
     buttonRow->addStretch();
     form->addRow(buttonRow);
 
-    connect(newKeyButton, &QPushButton::clicked, this, &MainWindow::onNewKey);
-    connect(copyKeyButton, &QPushButton::clicked, this, &MainWindow::onCopyKey);
-    connect(autoHostButton, &QPushButton::clicked, this, &MainWindow::onAutoPublicIp);
-    connect(saveButton, &QPushButton::clicked, this, &MainWindow::onSaveSettings);
-    connect(restartButton, &QPushButton::clicked, this, &MainWindow::restartServer);
+    connect(newKeyButton, &QPushButton::clicked, this, &SettingsPage::onNewKey);
+    connect(copyKeyButton, &QPushButton::clicked, this, &SettingsPage::onCopyKey);
+    connect(autoHostButton, &QPushButton::clicked, this, &SettingsPage::onAutoPublicIp);
+    connect(saveButton, &QPushButton::clicked, this, &SettingsPage::onSaveSettings);
+    connect(restartButton, &QPushButton::clicked, this, &SettingsPage::restartRequested);
     layout->addWidget(settingsCard);
 
     auto *serviceCard = new QFrame(page);
@@ -118,7 +117,7 @@ QWidget *MainWindow::buildSettingsPage()
 
     toggleButton = new QPushButton(serviceCard);
     toggleButton->setFixedWidth(160);
-    connect(toggleButton, &QPushButton::clicked, this, &MainWindow::onToggleServer);
+    connect(toggleButton, &QPushButton::clicked, this, &SettingsPage::onToggleServer);
     serviceLayout->addWidget(toggleButton);
 
     const QStringList pathTexts{QStringLiteral("数据库文件：%1").arg(databasePath()),
@@ -133,80 +132,47 @@ QWidget *MainWindow::buildSettingsPage()
     layout->addWidget(serviceCard);
 
     layout->addStretch();
-    return scroller;
 }
 
-void MainWindow::loadConfig()
+void SettingsPage::showSettings(const QJsonObject &config)
 {
-    config = settings::read(configPath());
-    if (config.isEmpty()) {
-        config = settings::firstRun();
-        saveConfig();
-    }
-    if (settings::storedKey(config).isEmpty())
-        onNewKey();
-
-    const QString outOfRange = settings::portOutOfRange(config);
-    if (!outOfRange.isEmpty())
-        appendLog(QStringLiteral("配置文件里的同步端口 %1 不在 1 - 65535 之间，改用 9527").arg(outOfRange));
+    keyEdit->setText(settings::storedKey(config));
+    nameEdit->setText(settings::deviceName(config));
+    portEdit->setText(QString::number(settings::port(config)));
+    publicHostEdit->setText(settings::storedPublicHost(config));
 }
 
-void MainWindow::saveConfig()
+void SettingsPage::showKey(const QString &key)
 {
-    // Nobody asked for this write, so the log is the only place the operator can learn it failed.
-    if (!settings::write(configPath(), config))
-        appendLog(QStringLiteral("配置文件写入失败，设置只在本次运行中有效: %1").arg(configPath()));
+    keyEdit->setText(key);
 }
 
-void MainWindow::onNewKey()
+void SettingsPage::showPublicHost(const QString &host)
 {
-    const QString key = settings::newKey();
-    settings::setKey(config, key);
-    if (keyEdit)
-        keyEdit->setText(key);
-    if (server)
-        server->setKey(key.trimmed());
-    if (settings::namesPort(config))
-        saveConfig();
+    publicHostEdit->setText(host);
 }
 
-// The service always runs on the saved settings, never on what the fields show unsaved.
-void MainWindow::startServerFromConfig()
+void SettingsPage::showServiceRunning(bool running)
 {
-    server->setKey(settings::key(config));
-    server->setDeviceName(settings::deviceName(config));
-    serverRunning = server->start(static_cast<quint16>(settings::port(config)));
+    toggleButton->setText(running ? QStringLiteral("停止同步服务") : QStringLiteral("启动同步服务"));
+    toggleButton->setObjectName(running ? QStringLiteral("danger") : QStringLiteral("success"));
+    toggleButton->style()->unpolish(toggleButton);
+    toggleButton->style()->polish(toggleButton);
 }
 
-void MainWindow::restartServer()
+void SettingsPage::onCopyKey()
 {
-    server->stop();
-    startServerFromConfig();
-    updateServerState();
-    refreshPhonePage();
-}
-
-void MainWindow::onToggleServer()
-{
-    if (serverRunning) {
-        server->stop();
-        serverRunning = false;
-        appendLog(QStringLiteral("[同步服务] 已停止"));
-    } else {
-        startServerFromConfig();
-    }
-    updateServerState();
-    refreshPhonePage();
-}
-
-void MainWindow::onCopyKey()
-{
-    const QString key = keyEdit ? keyEdit->text() : settings::storedKey(config);
+    const QString key = keyEdit->text();
     QGuiApplication::clipboard()->setText(key);
     QMessageBox::information(this, QStringLiteral("已复制"), QStringLiteral("密钥已复制：") + key);
 }
 
-void MainWindow::onSaveSettings()
+void SettingsPage::onNewKey()
+{
+    Q_EMIT newKeyRequested();
+}
+
+void SettingsPage::onSaveSettings()
 {
     const int port = settings::portFromText(portEdit->text());
     if (port == 0) {
@@ -220,49 +186,19 @@ void MainWindow::onSaveSettings()
                              QStringLiteral("同步密钥至少 4 位（留空表示不校验，不安全）"));
         return;
     }
-
-    const int previousPort = settings::port(config);
-    settings::save(config, key, nameEdit->text().trimmed(), port, publicHostEdit->text().trimmed());
-    const bool written = settings::write(configPath(), config);
-
-    server->setKey(key);
-    server->setDeviceName(settings::deviceName(config));
-    if (port != previousPort) {
-        server->stop();
-        startServerFromConfig();
-    }
-    updateServerState();
-    refreshPhonePage();
-    refreshStatusCard();
-
-    if (!written) {
-        // The settings are in force, but a silent failure here would lose them at the next start.
-        QMessageBox::warning(this, QStringLiteral("配置文件写入失败"),
-                             QStringLiteral("设置已在本次运行中生效，但没能写入配置文件：\n%1\n\n"
-                                            "请检查程序文件夹是否可写，否则下次启动会恢复成原来的设置。")
-                                 .arg(configPath()));
-        return;
-    }
-    if (!serverRunning && !server->startError().isEmpty()) {
-        // Saved, but no phone can reach the service: saying "in force" here would hide that.
-        QMessageBox::warning(this, QStringLiteral("已保存，但同步服务没有运行"),
-                             QStringLiteral("设置已保存。\n\n同步服务没能在端口 %1 启动：%2\n\n"
-                                            "请换一个端口再保存，或在下面点「启动同步服务」重试。")
-                                 .arg(port)
-                                 .arg(server->startError()));
-        return;
-    }
-    QMessageBox::information(
-        this, QStringLiteral("已保存"),
-        QStringLiteral("设置已保存并立即生效。\n\n手机 App 里的同步密钥要改成一样的（重新扫二维码最省事）。"));
+    Q_EMIT saveRequested(key, nameEdit->text().trimmed(), port, publicHostEdit->text().trimmed());
 }
 
-void MainWindow::onAutoPublicIp()
+void SettingsPage::onToggleServer()
 {
-    settings::setPublicHost(config, QString());
-    if (publicHostEdit)
-        publicHostEdit->clear();
-    fetchPublicIP();
+    Q_EMIT toggleRequested();
+}
+
+void SettingsPage::onAutoPublicIp()
+{
+    publicHostEdit->clear();
+    Q_EMIT publicHostDetectionRequested();
     QMessageBox::information(this, QStringLiteral("正在获取"),
                              QStringLiteral("正在查询公网 IP，稍等几秒。\n\n查到后会自动填进输入框，并出现在「手机连接」页的外网二维码上。"));
 }
+

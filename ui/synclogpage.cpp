@@ -1,4 +1,4 @@
-#include "ui/mainwindow.h"
+#include "ui/synclogpage.h"
 
 #include "storage/database.h"
 #include "ui/destructivequestion.h"
@@ -12,7 +12,6 @@
 #include <QPushButton>
 #include <QTableWidget>
 #include <QVBoxLayout>
-#include <QWidget>
 
 namespace {
 
@@ -59,32 +58,29 @@ QPushButton *plainButton(const QString &text, QWidget *parent)
 
 } // namespace
 
-QWidget *MainWindow::buildSyncLogPage()
+SyncLogPage::SyncLogPage(QWidget *parent)
+    : QWidget(parent)
 {
-    auto *page = new QWidget(this);
-    auto *layout = new QVBoxLayout(page);
+    auto *layout = new QVBoxLayout(this);
     layout->setContentsMargins(24, 20, 24, 20);
     layout->setSpacing(12);
 
-    auto *title = new QLabel(QStringLiteral("同步日志"), page);
+    auto *title = new QLabel(QStringLiteral("同步日志"), this);
     title->setObjectName(QStringLiteral("cardTitle"));
     layout->addWidget(title);
 
     auto *recordsBar = new QHBoxLayout;
-    recordsBar->addWidget(mutedLabel(QStringLiteral("手机同步记录"), page));
+    recordsBar->addWidget(mutedLabel(QStringLiteral("手机同步记录"), this));
     recordsBar->addStretch();
-    auto *refreshButton = plainButton(QStringLiteral("刷新"), page);
-    connect(refreshButton, &QPushButton::clicked, this, [this] {
-        refreshSyncLog();
-        refreshStatusCard();
-    });
+    auto *refreshButton = plainButton(QStringLiteral("刷新"), this);
+    connect(refreshButton, &QPushButton::clicked, this, &SyncLogPage::refreshRequested);
     recordsBar->addWidget(refreshButton);
-    auto *clearRecordsButton = plainButton(QStringLiteral("清除记录"), page);
-    connect(clearRecordsButton, &QPushButton::clicked, this, &MainWindow::onClearSyncRecords);
+    auto *clearRecordsButton = plainButton(QStringLiteral("清除记录"), this);
+    connect(clearRecordsButton, &QPushButton::clicked, this, &SyncLogPage::onClearSyncRecords);
     recordsBar->addWidget(clearRecordsButton);
     layout->addLayout(recordsBar);
 
-    syncLogTable = new QTableWidget(0, 4, page);
+    syncLogTable = new QTableWidget(0, 4, this);
     syncLogTable->setHorizontalHeaderLabels(
         {QStringLiteral("时间"), QStringLiteral("来源 IP"), QStringLiteral("动作"), QStringLiteral("说明")});
     syncLogTable->setSelectionBehavior(QAbstractItemView::SelectRows);
@@ -94,25 +90,21 @@ QWidget *MainWindow::buildSyncLogPage()
     layout->addWidget(syncLogTable, 1);
 
     auto *logBar = new QHBoxLayout;
-    logBar->addWidget(mutedLabel(QStringLiteral("程序运行日志"), page));
+    logBar->addWidget(mutedLabel(QStringLiteral("程序运行日志"), this));
     logBar->addStretch();
-    auto *clearLogButton = plainButton(QStringLiteral("清除日志"), page);
+    auto *clearLogButton = plainButton(QStringLiteral("清除日志"), this);
     logBar->addWidget(clearLogButton);
     layout->addLayout(logBar);
 
-    logView = new QPlainTextEdit(page);
+    logView = new QPlainTextEdit(this);
     logView->setReadOnly(true);
     logView->setMaximumHeight(160);
     layout->addWidget(logView);
     connect(clearLogButton, &QPushButton::clicked, logView, &QPlainTextEdit::clear);
-
-    return page;
 }
 
-void MainWindow::refreshSyncLog()
+void SyncLogPage::refresh()
 {
-    if (!syncLogTable)
-        return;
     const QJsonArray entries = Database::instance().recentSyncLog(syncLogLimit);
     syncLogTable->setRowCount(entries.size());
     for (int row = 0; row < entries.size(); ++row) {
@@ -129,9 +121,19 @@ void MainWindow::refreshSyncLog()
         syncLogTable->resizeColumnToContents(column);
 }
 
-void MainWindow::onClearSyncRecords()
+void SyncLogPage::appendLogLine(const QString &line)
 {
-    if (!syncLogTable || syncLogTable->rowCount() == 0) {
+    logView->appendPlainText(line);
+}
+
+QString SyncLogPage::programLog() const
+{
+    return logView->toPlainText();
+}
+
+void SyncLogPage::onClearSyncRecords()
+{
+    if (syncLogTable->rowCount() == 0) {
         QMessageBox::information(this, QStringLiteral("提示"), QStringLiteral("手机同步记录已经是空的了"));
         return;
     }
@@ -141,8 +143,8 @@ void MainWindow::onClearSyncRecords()
         return;
 
     Database::instance().clearSyncLog();
-    refreshSyncLog();
+    refresh();
     // Storage reports no failure of its own here; rows still listed (or no database at all) mean nothing was cleared.
     const bool cleared = Database::instance().isOpen() && syncLogTable->rowCount() == 0;
-    appendLog(cleared ? QStringLiteral("已清除手机同步记录") : QStringLiteral("清除手机同步记录失败"));
+    Q_EMIT logMessage(cleared ? QStringLiteral("已清除手机同步记录") : QStringLiteral("清除手机同步记录失败"));
 }

@@ -1,0 +1,35 @@
+#pragma once
+
+#include <QWidget>
+
+class QTableWidget;
+
+// The stored versions of the database, newest first: a version stored by hand, a rollback to a chosen
+// one, and a restore from one of the daily backups.
+class HistoryPage : public QWidget
+{
+    Q_OBJECT
+
+public:
+    explicit HistoryPage(QWidget *parent = nullptr);
+
+    // Lists the versions again; the selection stays on the version it was on.
+    void refresh();
+
+    QTableWidget *versionList() const { return versionsTable; }
+
+Q_SIGNALS:
+    // The database holds a chosen version's rows again: every page shows them anew.
+    void rolledBack();
+    // The operator chose a backup and confirmed that it replaces the database.
+    void restoreRequested(const QString &file);
+
+private Q_SLOTS:
+    void onMakeSnapshot();
+    void onRollback();
+
+private:
+    void onRestoreBackup();
+
+    QTableWidget *versionsTable = nullptr;
+};

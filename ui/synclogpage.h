@@ -1,0 +1,36 @@
+#pragma once
+
+#include <QWidget>
+
+class QPlainTextEdit;
+class QTableWidget;
+
+// The newest records of the sync log above, the program log below; each cleared on its own.
+class SyncLogPage : public QWidget
+{
+    Q_OBJECT
+
+public:
+    explicit SyncLogPage(QWidget *parent = nullptr);
+
+    // Lists the newest sync-log records again.
+    void refresh();
+    // One finished line at the end of the program log.
+    void appendLogLine(const QString &line);
+    QString programLog() const;
+
+    QTableWidget *records() const { return syncLogTable; }
+    QPlainTextEdit *programLogView() const { return logView; }
+
+Q_SIGNALS:
+    // The operator asked for the newest records: the window refreshes them with the status card.
+    void refreshRequested();
+    // A line for the program log, without its time.
+    void logMessage(const QString &text);
+
+private:
+    void onClearSyncRecords();
+
+    QTableWidget *syncLogTable = nullptr;
+    QPlainTextEdit *logView = nullptr;
+};
