@@ -54,19 +54,22 @@ bool InstanceLock::takesNewFiles(const QString &folder)
     return probe.open();
 }
 
-bool InstanceLock::claim()
+QString InstanceLock::holderText()
 {
-    if (tryLock())
-        return true;
-
     qint64 pid = 0;
     QString host;
     QString application;
     lock.getLockInfo(&pid, &host, &application);
-    QMessageBox::critical(nullptr, QStringLiteral("程序已在运行"),
-                          QStringLiteral("电脑主库已经从这个文件夹启动（进程号 %1），正在使用 %2 里的数据库。\n"
-                                         "同一个文件夹同时只能运行一个电脑主库，请切换到已经打开的窗口。")
-                              .arg(pid)
-                              .arg(QDir::toNativeSeparators(QFileInfo(path).absolutePath())));
+    return QStringLiteral("电脑主库已经从这个文件夹启动（进程号 %1），正在使用 %2 里的数据库。\n"
+                          "同一个文件夹同时只能运行一个电脑主库，请切换到已经打开的窗口。")
+        .arg(pid)
+        .arg(QDir::toNativeSeparators(QFileInfo(path).absolutePath()));
+}
+
+bool InstanceLock::claim()
+{
+    if (tryLock())
+        return true;
+    QMessageBox::critical(nullptr, QStringLiteral("程序已在运行"), holderText());
     return false;
 }

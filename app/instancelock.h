@@ -14,6 +14,8 @@ public:
     // that no longer runs is taken over; in a folder that takes no new file, where it cannot be, the
     // program goes on without it.
     bool tryLock();
+    // Why the lock is not ours: which process holds it, for which folder.
+    QString holderText();
     // Takes the lock, or says in a critical box that the program already runs from this folder and
     // returns false.
     bool claim();

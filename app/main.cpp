@@ -1,5 +1,6 @@
 #include "app/instancelock.h"
 #include "app/paths.h"
+#include "app/programcore.h"
 #include "ui/mainwindow.h"
 
 #include <QApplication>
@@ -25,7 +26,7 @@ namespace {
 
 // Qt's own texts (standard buttons, file dialogs, socket errors) in Chinese: from Qt's translations
 // folder, or from the "translations" folder that windeployqt puts beside the executable.
-void loadQtTranslation(QApplication &app)
+void loadQtTranslation(QCoreApplication &app)
 {
     auto *translator = new QTranslator(&app);
     const QStringList folders{QLibraryInfo::path(QLibraryInfo::TranslationsPath),
@@ -77,26 +78,24 @@ void printBoxesWithoutDisplay(QApplication &app)
         app.installEventFilter(new BoxPrinter(&app));
 }
 
-// Without a display nobody sees the window: what a phone needs and every log line go to standard output.
-void echoToStandardOutput(MainWindow &window)
+// Where nobody sees a window: what a phone needs and every log line go to standard output.
+void echoToStandardOutput(ProgramCore &core)
 {
-    if (!withoutDisplay())
-        return;
-    printLine(window.phoneConnectionText());
-    const QString earlier = window.programLog();
-    if (!earlier.isEmpty())
-        printLine(earlier);
-    QObject::connect(&window, &MainWindow::logged, &window, &printLine);
+    printLine(core.phoneConnectionText());
+    for (const QString &line : core.programLog())
+        printLine(line);
+    QObject::connect(&core, &ProgramCore::logged, &core, &printLine);
 }
 
 #ifdef Q_OS_WIN
-MainWindow *windowToClose = nullptr;
+QWidget *windowToClose = nullptr;
 
 BOOL WINAPI onConsoleControl(DWORD type)
 {
     if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT && type != CTRL_CLOSE_EVENT)
         return FALSE;
-    QMetaObject::invokeMethod(windowToClose, "close", Qt::QueuedConnection);
+    if (windowToClose)
+        QMetaObject::invokeMethod(windowToClose, "close", Qt::QueuedConnection);
     QMetaObject::invokeMethod(qApp, &QCoreApplication::quit, Qt::QueuedConnection);
     // A closing console ends the process once this returns: give the window a moment to close first.
     if (type == CTRL_CLOSE_EVENT)
@@ -108,9 +107,9 @@ void catchTerminationSignals()
 {
 }
 
-void closeOnTerminationSignals(MainWindow &window)
+void closeOnTerminationSignals(QWidget *window)
 {
-    windowToClose = &window;
+    windowToClose = window;
     SetConsoleCtrlHandler(onConsoleControl, TRUE);
 }
 #else
@@ -137,31 +136,66 @@ void catchTerminationSignals()
     sigaction(SIGTERM, &action, nullptr);
 }
 
-// Ctrl+C and SIGTERM close the window as the operator would, so the service stops and the database
-// is closed cleanly instead of the process simply ending.
-void closeOnTerminationSignals(MainWindow &window)
+// Ctrl+C and SIGTERM close the window as the operator would, or end a run without one, so the service
+// stops and the database is closed cleanly instead of the process simply ending.
+void closeOnTerminationSignals(QWidget *window)
 {
     if (signalPipe[0] < 0)
         return;
-    auto *notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, &window);
-    QObject::connect(notifier, &QSocketNotifier::activated, &window, [&window, notifier] {
+    auto *notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, qApp);
+    QObject::connect(notifier, &QSocketNotifier::activated, qApp, [window, notifier] {
         char byte = 0;
         [[maybe_unused]] const ssize_t read = ::read(signalPipe[0], &byte, 1);
         notifier->setEnabled(false);
-        window.close();
+        if (window)
+            window->close();
         // An open message box would keep the program alive past the closed window.
         QCoreApplication::quit();
     });
 }
 #endif
 
+
+void nameTheApplication()
+{
+    QCoreApplication::setApplicationName(QStringLiteral("Tovanik"));
+    QCoreApplication::setOrganizationName(QStringLiteral("plindor"));
+}
+
+// The core alone, on a QCoreApplication: no widgets at all, everything said on standard output.
+int runHeadless(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    nameTheApplication();
+    loadQtTranslation(app);
+    catchTerminationSignals();
+
+    InstanceLock lock(lockFilePath());
+    if (!lock.tryLock()) {
+        printLine(QStringLiteral("【程序已在运行】%1").arg(lock.holderText()));
+        return 1;
+    }
+    ProgramCore core;
+    QObject::connect(&core, &ProgramCore::startupFault, &core,
+                     [](const QString &title, const QString &text) { printLine(QStringLiteral("【%1】%2").arg(title, text)); });
+    QObject::connect(&core, &ProgramCore::logged, &core, &printLine);
+    core.start();
+    printLine(core.phoneConnectionText());
+    closeOnTerminationSignals(nullptr);
+    return app.exec();
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
 {
+    for (int i = 1; i < argc; ++i) {
+        if (qstrcmp(argv[i], "--headless") == 0)
+            return runHeadless(argc, argv);
+    }
+
     QApplication app(argc, argv);
-    QCoreApplication::setApplicationName(QStringLiteral("Tovanik"));
-    QCoreApplication::setOrganizationName(QStringLiteral("plindor"));
+    nameTheApplication();
     QApplication::setFont(QFont(QStringLiteral("Microsoft YaHei UI"), 9));
     loadQtTranslation(app);
     printBoxesWithoutDisplay(app);
@@ -171,9 +205,11 @@ int main(int argc, char *argv[])
     if (!lock.claim())
         return 1;
 
-    MainWindow window;
-    echoToStandardOutput(window);
-    closeOnTerminationSignals(window);
+    ProgramCore core;
+    MainWindow window(&core);
+    if (withoutDisplay())
+        echoToStandardOutput(core);
+    closeOnTerminationSignals(&window);
     window.show();
     return app.exec();
 }

@@ -14,10 +14,10 @@ dist="$root/dist"
 mkdir -p "$dist"
 install -m 755 "$build/tovanik" "$dist/tovanik"
 
-if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
-    echo "没有图形显示：以 offscreen 方式运行，同步服务照常为手机提供服务（Ctrl+C 结束）。"
-    echo "No display found: running on Qt's offscreen platform; the sync service still serves phones."
-    export QT_QPA_PLATFORM=offscreen
-fi
 cd "$dist"
+if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
+    echo "没有图形显示：不开窗口运行，同步服务照常为手机提供服务（Ctrl+C 结束）。"
+    echo "No display found: running without a window (--headless); the sync service still serves phones."
+    exec "$dist/tovanik" --headless
+fi
 exec "$dist/tovanik"

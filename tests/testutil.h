@@ -9,7 +9,7 @@
 #include "ui/historypage.h"
 #include "ui/mainwindow.h"
 #include "ui/phonepage.h"
-#include "ui/publicaddresslookup.h"
+#include "sync/publicaddresslookup.h"
 #include "ui/settingspage.h"
 #include "ui/synclogpage.h"
 

@@ -422,9 +422,14 @@ private Q_SLOTS:
     void headlessRunPrintsAndClosesOnSigterm_data()
     {
         QTest::addColumn<QByteArray>("databaseBytes");
-        QTest::newRow("fresh folder") << QByteArray();
-        // The start-up box must not hold the program: nobody can close it.
-        QTest::newRow("not a database") << QByteArray("货架清单\n").repeated(500);
+        // The window on the offscreen platform, or the core alone, with no display at all.
+        QTest::addColumn<bool>("headless");
+        for (const bool headless : {false, true}) {
+            const char *mode = headless ? "--headless" : "offscreen window";
+            QTest::addRow("%s, fresh folder", mode) << QByteArray() << headless;
+            // The start-up box must not hold the program: nobody can close it.
+            QTest::addRow("%s, not a database", mode) << QByteArray("货架清单\n").repeated(500) << headless;
+        }
     }
 
     void headlessRunPrintsAndClosesOnSigterm()
@@ -433,6 +438,7 @@ private Q_SLOTS:
         QSKIP("signals are Unix");
 #else
         QFETCH(QByteArray, databaseBytes);
+        QFETCH(bool, headless);
         QTemporaryDir folder;
         const QString program = folder.filePath(QStringLiteral("tovanik"));
         QVERIFY(QFile::copy(QStringLiteral(TOVANIK_EXECUTABLE), program));
@@ -453,14 +459,21 @@ private Q_SLOTS:
         }
         QProcess process;
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        if (headless) {
+            // A QApplication could not start here: no platform, no display.
+            for (const char *name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"})
+                environment.remove(QString::fromLatin1(name));
+        } else {
+            environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        }
         process.setProcessEnvironment(environment);
         process.setWorkingDirectory(folder.path());
-        process.start(program, {});
+        process.start(program, headless ? QStringList{QStringLiteral("--headless")} : QStringList());
         QVERIFY(process.waitForStarted());
 
         QString output;
         QVERIFY2(readUntil(process, output, QStringLiteral("[同步服务] 已启动，端口 %1").arg(port)), qPrintable(output));
+        QVERIFY2(readUntil(process, output, QStringLiteral("手机连接：")), qPrintable(output));
         QVERIFY2(output.contains(QStringLiteral("端口 %1，同步密钥 HEADLESS1").arg(port)), qPrintable(output));
         QVERIFY2(output.contains(QStringLiteral("外网地址 203.0.113.9")), qPrintable(output));
         if (databaseBytes.isEmpty())

@@ -1,6 +1,7 @@
 #include "ui/mainwindow.h"
 
 #include "app/paths.h"
+#include "app/programcore.h"
 #include "app/settings.h"
 #include "storage/database.h"
 #include "sync/localaddress.h"
@@ -8,13 +9,11 @@
 #include "ui/datapage.h"
 #include "ui/historypage.h"
 #include "ui/phonepage.h"
-#include "ui/publicaddresslookup.h"
+#include "sync/publicaddresslookup.h"
 #include "ui/settingspage.h"
 #include "ui/synclogpage.h"
 
 #include <QApplication>
-#include <QDateTime>
-#include <QFile>
 #include <QFileInfo>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -59,11 +58,6 @@ QHeaderView::section { background: #F7F9FB; color: #5C6672; border: none; border
 QPlainTextEdit { background: #FFFFFF; border: 1px solid #E1E4E8; border-radius: 8px; font-family: Consolas,"Courier New",monospace; font-size: 12px; color: #4A5568; }
 )";
 
-QString clockText()
-{
-    return QDateTime::currentDateTime().toString(QStringLiteral("HH:mm:ss"));
-}
-
 // The status card's text, with a last line while phones are turned away for want of a usable
 // database; the reason itself is the card's tooltip.
 void setStatusText(QLabel *label, const QString &text)
@@ -75,14 +69,14 @@ void setStatusText(QLabel *label, const QString &text)
 
 } // namespace
 
-MainWindow::MainWindow(QWidget *parent)
+MainWindow::MainWindow(ProgramCore *programCore, QWidget *parent)
     : QMainWindow(parent)
+    , core(programCore ? programCore : new ProgramCore(this))
 {
     setWindowTitle(QStringLiteral("Tovanik · 电脑主库"));
     resize(1180, 760);
 
-    server = new SyncServer(this);
-    connect(server, &SyncServer::logMessage, this, &MainWindow::appendLog);
+    SyncServer *server = core->syncServer();
     // The phone is answered right after it says what it did; the pages follow on the next turn, once
     // for a burst of requests.
     activityRefresh = new QTimer(this);
@@ -94,46 +88,28 @@ MainWindow::MainWindow(QWidget *parent)
             activityRefresh->start();
     });
     connect(server, &SyncServer::merging, this, &MainWindow::onMerging);
-    publicAddress = new PublicAddressLookup(this);
-    connect(publicAddress, &PublicAddressLookup::logLine, this, &MainWindow::logLine);
-    connect(publicAddress, &PublicAddressLookup::found, this, &MainWindow::onPublicAddressFound);
 
     buildUi();
-    loadConfig();
-
-    QString error;
-    if (Database::instance().open(databasePath(), &error)) {
-        showBackupSplash();
-        QStringList notes;
-        const QString backup = Database::instance().dailyBackup(&notes);
-        if (!backup.isEmpty() && QFile::exists(backup))
-            appendLog(QStringLiteral("已自动备份数据库到: %1").arg(backup));
-        for (const QString &note : notes)
-            appendLog(note);
-    } else {
-        QMessageBox::critical(this, QStringLiteral("数据库打开失败"), error);
-    }
-
-    startServerFromConfig();
-    updateServerState();
-
-    refreshTimer = new QTimer(this);
-    refreshTimer->setObjectName(QStringLiteral("refreshTimer"));
-    connect(refreshTimer, &QTimer::timeout, this, &MainWindow::refreshSyncLogAndStatus);
-    refreshTimer->start(15000);
+    for (const QString &line : core->programLog())
+        syncLogPage->appendLogLine(line);
+    connect(core, &ProgramCore::logged, syncLogPage, &SyncLogPage::appendLogLine);
+    connect(core, &ProgramCore::startupFault, this,
+            [this](const QString &title, const QString &text) { QMessageBox::critical(this, title, text); });
+    connect(core, &ProgramCore::backupStarting, this, &MainWindow::showBackupSplash);
+    connect(core, &ProgramCore::serviceChanged, this, &MainWindow::onServiceChanged);
+    connect(core, &ProgramCore::publicHostFound, this, [this](const QString &address) {
+        settingsPage->showPublicHost(address);
+        refreshPhonePage();
+    });
+    connect(core, &ProgramCore::statusDue, this, &MainWindow::refreshSyncLogAndStatus);
+    if (!core->isStarted())
+        core->start();
 
     refreshAll();
     stack->setCurrentWidget(dataPage);
-
-    QTimer::singleShot(800, this, &MainWindow::fetchPublicIP);
 }
 
-MainWindow::~MainWindow()
-{
-    if (server)
-        server->stop();
-    Database::instance().close();
-}
+MainWindow::~MainWindow() = default;
 
 void MainWindow::buildUi()
 {
@@ -181,12 +157,12 @@ void MainWindow::buildUi()
     settingsPage = new SettingsPage(stack);
     connect(settingsPage, &SettingsPage::newKeyRequested, this, &MainWindow::newKey);
     connect(settingsPage, &SettingsPage::saveRequested, this, &MainWindow::saveSettings);
-    connect(settingsPage, &SettingsPage::restartRequested, this, &MainWindow::restartServer);
-    connect(settingsPage, &SettingsPage::toggleRequested, this, &MainWindow::toggleServer);
-    connect(settingsPage, &SettingsPage::publicHostDetectionRequested, this, &MainWindow::detectPublicHostAgain);
+    connect(settingsPage, &SettingsPage::restartRequested, core, &ProgramCore::restartService);
+    connect(settingsPage, &SettingsPage::toggleRequested, core, &ProgramCore::toggleService);
+    connect(settingsPage, &SettingsPage::publicHostDetectionRequested, core, &ProgramCore::detectPublicHostAgain);
     syncLogPage = new SyncLogPage(stack);
     connect(syncLogPage, &SyncLogPage::refreshRequested, this, &MainWindow::refreshSyncLogAndStatus);
-    connect(syncLogPage, &SyncLogPage::logMessage, this, &MainWindow::appendLog);
+    connect(syncLogPage, &SyncLogPage::logMessage, core, &ProgramCore::log);
     stack->addWidget(dataPage);
     stack->addWidget(phonePage);
     stack->addWidget(historyPage);
@@ -224,34 +200,24 @@ void MainWindow::onNavChanged(int row)
     }
 }
 
-void MainWindow::appendLog(const QString &text)
+void MainWindow::fetchPublicIP()
 {
-    logLine(QStringLiteral("[%1] %2").arg(clockText(), text));
-}
-
-void MainWindow::logLine(const QString &line)
-{
-    syncLogPage->appendLogLine(line);
-    Q_EMIT logged(line);
-}
-
-QString MainWindow::phoneConnectionText() const
-{
-    const QString key = settings::key(config);
-    const QString publicHost = settings::publicHost(config);
-    QString text = QStringLiteral("手机连接：内网地址 %1，端口 %2，同步密钥 %3")
-                       .arg(preferredLanAddress(), QString::number(settings::port(config)),
-                            key.isEmpty() ? QStringLiteral("（未设置）") : key);
-    if (!publicHost.isEmpty())
-        text += QStringLiteral("，外网地址 %1").arg(publicHost);
-    if (!serverRunning)
-        text += QStringLiteral("（同步服务未运行）");
-    return text;
+    core->fetchPublicAddress();
 }
 
 QString MainWindow::programLog() const
 {
     return syncLogPage->programLog();
+}
+
+const QJsonObject &MainWindow::currentSettings() const
+{
+    return core->settings();
+}
+
+bool MainWindow::isServiceRunning() const
+{
+    return core->isServiceRunning();
 }
 
 void MainWindow::onMerging(bool busy)
@@ -269,13 +235,11 @@ void MainWindow::onMerging(bool busy)
     });
 }
 
-void MainWindow::showBackupSplash()
+void MainWindow::showBackupSplash(qint64 bytes)
 {
     // A backup of a small database is over before a splash could be seen; a large one takes seconds
     // with nothing on the screen.
-    const QFileInfo file(databasePath());
-    const QFileInfo log(databasePath() + QStringLiteral("-wal"));
-    if (!Database::instance().dailyBackupDue() || file.size() + log.size() < splashBackupBytes)
+    if (bytes < splashBackupBytes)
         return;
     QPixmap picture(420, 120);
     picture.fill(QColor(QStringLiteral("#2C3E50")));
@@ -289,9 +253,10 @@ void MainWindow::showBackupSplash()
 
 void MainWindow::updateServerState()
 {
+    const bool serverRunning = core->isServiceRunning();
     settingsPage->showServiceRunning(serverRunning);
     if (serverRunning) {
-        setStatusText(statusLabel, QStringLiteral("● 服务运行中\n端口 %1").arg(settings::port(config)));
+        setStatusText(statusLabel, QStringLiteral("● 服务运行中\n端口 %1").arg(settings::port(core->settings())));
         statusLabel->setStyleSheet(QStringLiteral("color:#2ECC71; padding:12px 18px; font-size:11px;"));
     } else {
         setStatusText(statusLabel, QStringLiteral("○ 服务已停止"));
@@ -302,10 +267,10 @@ void MainWindow::updateServerState()
 void MainWindow::refreshStatusCard()
 {
     const QJsonObject counts = Database::instance().counts();
-    if (!serverRunning)
+    if (!core->isServiceRunning())
         return;
     setStatusText(statusLabel, QStringLiteral("● 服务运行中\n端口 %1\n物品 %2 · 流水 %3")
-                                   .arg(settings::port(config))
+                                   .arg(settings::port(core->settings()))
                                    .arg(counts.value(QStringLiteral("items")).toInt())
                                    .arg(counts.value(QStringLiteral("transactions")).toInt()));
 }
@@ -318,12 +283,12 @@ void MainWindow::refreshSyncLogAndStatus()
 
 void MainWindow::refreshPhonePage()
 {
-    phonePage->refresh(config, serverRunning);
+    phonePage->refresh(core->settings(), core->isServiceRunning());
 }
 
 void MainWindow::refreshAll()
 {
-    settingsPage->showSettings(config);
+    settingsPage->showSettings(core->settings());
     updateServerState();
     dataPage->refresh(true);
     refreshStatusCard();
@@ -332,84 +297,23 @@ void MainWindow::refreshAll()
     refreshPhonePage();
 }
 
-void MainWindow::loadConfig()
-{
-    config = settings::read(configPath());
-    if (config.isEmpty()) {
-        config = settings::firstRun();
-        saveConfig();
-    }
-    if (settings::storedKey(config).isEmpty())
-        newKey();
-
-    const QString outOfRange = settings::portOutOfRange(config);
-    if (!outOfRange.isEmpty())
-        appendLog(QStringLiteral("配置文件里的同步端口 %1 不在 1 - 65535 之间，改用 9527").arg(outOfRange));
-}
-
-void MainWindow::saveConfig()
-{
-    // Nobody asked for this write, so the log is the only place the operator can learn it failed.
-    if (!settings::write(configPath(), config))
-        appendLog(QStringLiteral("配置文件写入失败，设置只在本次运行中有效: %1").arg(configPath()));
-}
-
 void MainWindow::newKey()
 {
-    const QString key = settings::newKey();
-    settings::setKey(config, key);
-    settingsPage->showKey(key);
-    server->setKey(key.trimmed());
-    if (settings::namesPort(config))
-        saveConfig();
+    settingsPage->showKey(core->newKey());
 }
 
-// The service always runs on the saved settings, never on what the fields show unsaved.
-void MainWindow::startServerFromConfig()
+void MainWindow::onServiceChanged()
 {
-    server->setKey(settings::key(config));
-    server->setDeviceName(settings::deviceName(config));
-    serverRunning = server->start(static_cast<quint16>(settings::port(config)));
-}
-
-void MainWindow::restartServer()
-{
-    server->stop();
-    startServerFromConfig();
-    updateServerState();
-    refreshPhonePage();
-}
-
-void MainWindow::toggleServer()
-{
-    if (serverRunning) {
-        server->stop();
-        serverRunning = false;
-        appendLog(QStringLiteral("[同步服务] 已停止"));
-    } else {
-        startServerFromConfig();
-    }
     updateServerState();
     refreshPhonePage();
 }
 
 void MainWindow::saveSettings(const QString &key, const QString &name, int port, const QString &publicHost)
 {
-    const int previousPort = settings::port(config);
-    settings::save(config, key, name, port, publicHost);
-    const bool written = settings::write(configPath(), config);
-
-    server->setKey(key);
-    server->setDeviceName(settings::deviceName(config));
-    if (port != previousPort) {
-        server->stop();
-        startServerFromConfig();
-    }
-    updateServerState();
-    refreshPhonePage();
+    const ProgramCore::SaveResult saved = core->saveSettings(key, name, port, publicHost);
     refreshStatusCard();
 
-    if (!written) {
+    if (!saved.written) {
         // The settings are in force, but a silent failure here would lose them at the next start.
         QMessageBox::warning(this, QStringLiteral("配置文件写入失败"),
                              QStringLiteral("设置已在本次运行中生效，但没能写入配置文件：\n%1\n\n"
@@ -417,13 +321,13 @@ void MainWindow::saveSettings(const QString &key, const QString &name, int port,
                                  .arg(configPath()));
         return;
     }
-    if (!serverRunning && !server->startError().isEmpty()) {
+    if (!saved.startError.isEmpty()) {
         // Saved, but no phone can reach the service: saying "in force" here would hide that.
         QMessageBox::warning(this, QStringLiteral("已保存，但同步服务没有运行"),
                              QStringLiteral("设置已保存。\n\n同步服务没能在端口 %1 启动：%2\n\n"
                                             "请换一个端口再保存，或在下面点「启动同步服务」重试。")
                                  .arg(port)
-                                 .arg(server->startError()));
+                                 .arg(saved.startError));
         return;
     }
     QMessageBox::information(
@@ -431,43 +335,9 @@ void MainWindow::saveSettings(const QString &key, const QString &name, int port,
         QStringLiteral("设置已保存并立即生效。\n\n手机 App 里的同步密钥要改成一样的（重新扫二维码最省事）。"));
 }
 
-void MainWindow::detectPublicHostAgain()
-{
-    settings::setPublicHost(config, QString());
-    fetchPublicIP();
-}
-
-void MainWindow::fetchPublicIP()
-{
-    if (publicAddress->isBusy())
-        return;
-    if (!settings::publicHost(config).isEmpty())
-        return;
-    appendLog(QStringLiteral("正在自动获取公网 IP…"));
-    publicAddress->start();
-}
-
-void MainWindow::onPublicAddressFound(const QString &address)
-{
-    // The operator may have typed an address and saved it while the lookup ran: theirs wins.
-    const QString configured = settings::publicHost(config);
-    if (configured.isEmpty()) {
-        settings::setPublicHost(config, address);
-        saveConfig();
-        settingsPage->showPublicHost(address);
-        refreshPhonePage();
-        logLine(QStringLiteral("  ✓ 已获取公网 IP: %1").arg(address));
-    } else {
-        logLine(QStringLiteral("  ✓ 已获取公网 IP: %1（已手动设置公网地址 %2，不覆盖）").arg(address, configured));
-    }
-}
-
 void MainWindow::restoreBackup(const QString &file)
 {
     const QString name = QFileInfo(file).fileName();
-    // Phones are told to come back later instead of writing into a database that is being replaced.
-    server->setRefusal(QStringLiteral("主库正在从备份恢复，请稍后再试"));
-    refreshTimer->stop();
     QProgressDialog progress(QStringLiteral("正在准备恢复…"), QString(), 0, 100, this);
     progress.setWindowTitle(QStringLiteral("从备份恢复"));
     progress.setWindowModality(Qt::WindowModal);
@@ -479,7 +349,7 @@ void MainWindow::restoreBackup(const QString &file)
 
     QString aside;
     QString error;
-    const bool restored = Database::instance().restoreFrom(
+    const bool restored = core->restoreBackup(
         file, &aside, &error, [&progress](const QString &stage, qint64 done, qint64 total) {
             progress.setLabelText(stage);
             progress.setMaximum(total > 0 ? 100 : 0);
@@ -491,17 +361,12 @@ void MainWindow::restoreBackup(const QString &file)
 
     QApplication::restoreOverrideCursor();
     progress.close();
-    server->setRefusal(QString());
-    refreshTimer->start();
 
     if (!restored) {
-        appendLog(QStringLiteral("从备份 %1 恢复失败: %2").arg(name, error));
         refreshAll();
         QMessageBox::warning(this, QStringLiteral("恢复失败"), QStringLiteral("没有从备份 %1 恢复：\n%2").arg(name, error));
         return;
     }
-    Database::instance().logSync(QStringLiteral("qt-ui"), QStringLiteral("恢复"), QStringLiteral("从备份 %1 恢复").arg(name));
-    appendLog(QStringLiteral("已从备份 %1 恢复数据库，原数据库另存为 %2").arg(name, aside));
     refreshAll();
     QMessageBox::information(this, QStringLiteral("已恢复"),
                              QStringLiteral("已从备份 %1 恢复。\n\n原来的数据库另存为:\n%2").arg(name, aside));

@@ -6,7 +6,7 @@
 class DataPage;
 class HistoryPage;
 class PhonePage;
-class PublicAddressLookup;
+class ProgramCore;
 class QLabel;
 class QListWidget;
 class QStackedWidget;
@@ -16,8 +16,8 @@ class SyncLogPage;
 class SyncServer;
 
 // The program's only window: a sidebar with the navigation and the status card beside a stack of
-// pages, each a class of its own. It holds the settings and the sync service, and answers what the
-// pages ask of them.
+// pages, each a class of its own. It shows what the program's core does and passes the pages' requests
+// on to it.
 class MainWindow : public QMainWindow
 {
     Q_OBJECT
@@ -26,20 +26,16 @@ public:
     // The pages, in the order of their navigation entries.
     enum class Page { Data, Phone, History, Settings, SyncLog };
 
-    explicit MainWindow(QWidget *parent = nullptr);
+    // Shows this core, and starts it unless it runs already. Without one the window makes a core of its own.
+    explicit MainWindow(ProgramCore *core = nullptr, QWidget *parent = nullptr);
     ~MainWindow() override;
 
-    // The program log so far, one line per entry; later lines follow through logged().
+    ProgramCore &programCore() const { return *core; }
+    // The program log so far, one line per entry.
     QString programLog() const;
-    // What a phone needs to connect: addresses, port and key, in one line of text.
-    QString phoneConnectionText() const;
     // The settings in force, as the settings file holds them.
-    const QJsonObject &currentSettings() const { return config; }
-    // True while the last start of the sync service succeeded and no stop followed.
-    bool isServiceRunning() const { return serverRunning; }
-
-Q_SIGNALS:
-    void logged(const QString &line);
+    const QJsonObject &currentSettings() const;
+    bool isServiceRunning() const;
 
 private Q_SLOTS:
     void onNavChanged(int row);
@@ -49,30 +45,18 @@ private Q_SLOTS:
 
 private:
     void buildUi();
-    void appendLog(const QString &text);
-    void logLine(const QString &line);
     void onMerging(bool busy);
     // A splash shown while a large database is backed up at start, until the window is up; none when
     // the backup is quick.
-    void showBackupSplash();
+    void showBackupSplash(qint64 bytes);
     void refreshStatusCard();
     // What phones did since the last look: the sync-log records, then the status card.
     void refreshSyncLogAndStatus();
     void refreshPhonePage();
 
-    // Settings file, held in config; settings.h has its rules
-    void loadConfig();
-    void saveConfig();
     void newKey();
     void saveSettings(const QString &key, const QString &name, int port, const QString &publicHost);
-    void detectPublicHostAgain();
-    void onPublicAddressFound(const QString &address);
-
-    // The service always runs on the saved settings
-    void startServerFromConfig();
-    void restartServer();
-    void toggleServer();
-
+    void onServiceChanged();
     void restoreBackup(const QString &file);
 
     QStackedWidget *stack = nullptr;
@@ -85,11 +69,6 @@ private:
     SettingsPage *settingsPage = nullptr;
     SyncLogPage *syncLogPage = nullptr;
 
-    SyncServer *server = nullptr;
-    QJsonObject config;
-    bool serverRunning = false;
-
-    QTimer *refreshTimer = nullptr;
+    ProgramCore *core = nullptr;
     QTimer *activityRefresh = nullptr;
-    PublicAddressLookup *publicAddress = nullptr;
 };

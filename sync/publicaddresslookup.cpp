@@ -1,4 +1,4 @@
-#include "ui/publicaddresslookup.h"
+#include "sync/publicaddresslookup.h"
 
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
