@@ -2,10 +2,16 @@
 
 #include "catalogue/catalogue.h"
 #include "catalogue/records.h"
+#include "storage/clock.h"
+#include "storage/dailybackup.h"
+#include "storage/documentsource.h"
 #include "storage/durablefile.h"
 #include "storage/recordwriter.h"
 #include "storage/rowtable.h"
 #include "storage/rowsmemo.h"
+#include "storage/schema.h"
+#include "storage/snapshotreader.h"
+#include "storage/snapshotwriter.h"
 #include "storage/storagefault.h"
 #include "storage/tablereader.h"
 
@@ -23,36 +29,6 @@
 namespace {
 
 const char *const connectionName = "plindor";
-
-const char *const schema[][2] = {
-    {"items",
-     "CREATE TABLE IF NOT EXISTS items (id TEXT PRIMARY KEY, barcode TEXT, name TEXT, categoryId TEXT, "
-     "locationId TEXT,quantity REAL DEFAULT 0, unitPrice REAL DEFAULT 0, expectedOutPrice REAL DEFAULT 0,"
-     "shortcode TEXT, pinyin TEXT, imagePath TEXT,createdAt TEXT, updatedAt TEXT, categoryPath TEXT, "
-     "locationPath TEXT,serverUpdatedAt TEXT, deleted INTEGER DEFAULT 0)"},
-    {"transactions",
-     "CREATE TABLE IF NOT EXISTS transactions (id TEXT PRIMARY KEY, itemId TEXT, type TEXT, quantity REAL "
-     "DEFAULT 0, unitPrice REAL DEFAULT 0,operatorId TEXT, paymentMethod TEXT, customerId TEXT, status TEXT,"
-     "createdAt TEXT, itemName TEXT, customerName TEXT,serverUpdatedAt TEXT, deleted INTEGER DEFAULT 0)"},
-    {"categories",
-     "CREATE TABLE IF NOT EXISTS categories (id TEXT PRIMARY KEY, name TEXT, parentId TEXT, createdAt TEXT, "
-     "fullPath TEXT,serverUpdatedAt TEXT, deleted INTEGER DEFAULT 0)"},
-    {"locations",
-     "CREATE TABLE IF NOT EXISTS locations (id TEXT PRIMARY KEY, name TEXT, description TEXT, parentId TEXT, "
-     "createdAt TEXT, fullPath TEXT,serverUpdatedAt TEXT, deleted INTEGER DEFAULT 0)"},
-    {"customers",
-     "CREATE TABLE IF NOT EXISTS customers (id TEXT PRIMARY KEY, name TEXT, phone TEXT, address TEXT, "
-     "createdAt TEXT,serverUpdatedAt TEXT, deleted INTEGER DEFAULT 0)"},
-    {"relations",
-     "CREATE TABLE IF NOT EXISTS relations (id TEXT PRIMARY KEY, itemId TEXT, relatedItemId TEXT, quantity "
-     "REAL DEFAULT 1, createdAt TEXT,serverUpdatedAt TEXT, deleted INTEGER DEFAULT 0)"},
-    {"versions",
-     "CREATE TABLE IF NOT EXISTS versions (id INTEGER PRIMARY KEY AUTOINCREMENT, createdAt TEXT NOT NULL, "
-     "reason TEXT, source TEXT,counts TEXT, snapshot TEXT NOT NULL)"},
-    {"sync_log",
-     "CREATE TABLE IF NOT EXISTS sync_log (id INTEGER PRIMARY KEY AUTOINCREMENT, createdAt TEXT NOT NULL, "
-     "peer TEXT,direction TEXT, summary TEXT)"},
-};
 
 QString driverError(const QSqlQuery &query)
 {
@@ -171,6 +147,16 @@ bool Database::isOpen() const
     return connection.isOpen();
 }
 
+bool Database::emptyLog(QString *driverText)
+{
+    QSqlQuery checkpoint(connection);
+    if (checkpoint.exec(QStringLiteral("PRAGMA wal_checkpoint(TRUNCATE)")) && checkpoint.next()
+        && checkpoint.value(0).toInt() == 0)
+        return true;
+    storagefault::report(driverText, checkpoint.lastError().text());
+    return false;
+}
+
 QString Database::unusableReason() const
 {
     if (!failure.isEmpty())
@@ -265,17 +251,16 @@ bool Database::checkUsable(QString *error)
 bool Database::createTables(QString *error)
 {
     QSqlQuery query(connection);
-    for (const auto &statement : schema) {
-        if (!query.exec(QString::fromLatin1(statement[1])))
-            return refuse(query.lastError(),
-                          QStringLiteral("建表失败 ") + QString::fromLatin1(statement[0]) + QStringLiteral(": "), error);
+    for (const schema::Table &table : schema::tables()) {
+        if (!query.exec(table.createStatement))
+            return refuse(query.lastError(), QStringLiteral("建表失败 ") + table.name + QStringLiteral(": "), error);
     }
     return true;
 }
 
 QString Database::nowText()
 {
-    return QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+    return Clock::now().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
 }
 
 QVariant Database::toSqlValue(const QJsonValue &v)
@@ -638,4 +623,215 @@ bool Database::commitWrite(QString *error)
 void Database::rollbackWrite()
 {
     QSqlQuery(connection).exec(QStringLiteral("ROLLBACK"));
+}
+
+MergeResult Database::merge(const QJsonObject &document)
+{
+    return merge(DocumentSource(document));
+}
+
+MergeResult Database::merge(const RecordSource &document)
+{
+    return merge(document, QString(), QString());
+}
+
+MergeResult Database::merge(const RecordSource &document, const QString &versionReason, const QString &versionSource)
+{
+    // One transaction for the version and the whole push: one write to disk instead of one per row, and
+    // a fault anywhere leaves the master exactly as it was. A row that a constraint refuses is skipped on
+    // its own; the rows written before and after it still commit.
+    MergeResult result;
+    QString fault;
+    if (!beginWrite(&fault))
+        return MergeResult{{}, {}, fault, true};
+    if ((versionReason.isEmpty() || saveVersion(versionReason, versionSource, &fault))
+        && Merger(connection).mergeTables(document, &result, &fault) && commitWrite(&fault))
+        return result;
+    rollbackWrite();
+    return MergeResult{{}, {}, fault};
+}
+
+QJsonObject Database::snapshotDocument()
+{
+    QJsonObject document{
+        {QStringLiteral("app"), QStringLiteral("plindor")},
+        {QStringLiteral("protocol"), 1},
+        {QStringLiteral("exportedAt"), nowText()},
+        {QStringLiteral("deviceName"), QStringLiteral("电脑主库")},
+        {QStringLiteral("platform"), QStringLiteral("qt")},
+    };
+    for (const TableInfo &table : tables())
+        document.insert(table.key, rows(table.key));
+    return document;
+}
+
+QByteArray Database::snapshotText(QString *error)
+{
+    return snapshotwriter::write(connection, nowText(), error);
+}
+
+bool Database::saveVersion(const QString &reason, const QString &source, QString *error)
+{
+    // A version is a whole document or none: a reading cut short would be taken for the data as it was.
+    QString failure;
+    const QJsonObject tableCounts = counts(&failure);
+    const QByteArray snapshot = failure.isEmpty() ? snapshotText(&failure) : QByteArray();
+    if (!failure.isEmpty()) {
+        storagefault::report(error, failure);
+        return false;
+    }
+    return VersionHistory(connection).add(nowText(), reason, source, tableCounts, snapshot, error);
+}
+
+QList<VersionInfo> Database::listVersions(int limit)
+{
+    return VersionHistory(connection).list(limit);
+}
+
+bool Database::rollbackTo(int versionId, const QString &source, QString *error)
+{
+    VersionHistory history(connection);
+    QByteArray text;
+    if (!history.snapshot(versionId, &text, error))
+        return false;
+    const SnapshotReader document(text);
+    text.clear();
+    if (!document.isObject() || document.isEmptyObject())
+        return false;
+
+    // One transaction for both versions and all rows: a fault or a crash half-way leaves the data as it
+    // was, not half rolled back. A row that a constraint refuses is skipped; the rows around it commit.
+    QString fault;
+    if (!beginWrite(&fault)) {
+        storagefault::report(error, fault);
+        return false;
+    }
+    if (saveVersion(QStringLiteral("回滚前自动存档"), source, &fault) && history.writeBack(document, &fault)
+        && saveVersion(QStringLiteral("回滚到版本 #%1").arg(versionId), source, &fault) && commitWrite(&fault))
+        return true;
+    rollbackWrite();
+    storagefault::report(error, fault);
+    return false;
+}
+
+void Database::logSync(const QString &peer, const QString &direction, const QString &summary)
+{
+    QSqlQuery query(connection);
+    query.prepare(QStringLiteral("INSERT INTO sync_log (createdAt, peer, direction, summary) VALUES (?,?,?,?)"));
+    query.addBindValue(nowText());
+    query.addBindValue(peer);
+    query.addBindValue(direction);
+    query.addBindValue(summary);
+    query.exec();
+}
+
+QJsonArray Database::recentSyncLog(int limit)
+{
+    QJsonArray result;
+    QSqlQuery query(connection);
+    query.setForwardOnly(true);
+    query.prepare(QStringLiteral("SELECT createdAt, peer, direction, summary FROM sync_log ORDER BY id DESC LIMIT ?"));
+    query.addBindValue(limit);
+    if (!query.exec())
+        return result;
+    while (query.next()) {
+        result.append(QJsonObject{
+            {QStringLiteral("at"), query.value(0).toString()},
+            {QStringLiteral("peer"), query.value(1).toString()},
+            {QStringLiteral("action"), query.value(2).toString()},
+            {QStringLiteral("detail"), query.value(3).toString()},
+        });
+    }
+    return result;
+}
+
+int Database::clearSyncLog()
+{
+    int count = 0;
+    QSqlQuery query(connection);
+    if (query.exec(QStringLiteral("SELECT COUNT(*) FROM sync_log")) && query.next())
+        count = query.value(0).toInt();
+    query.exec(QStringLiteral("DELETE FROM sync_log"));
+    query.exec(QStringLiteral("DELETE FROM sqlite_sequence WHERE name = 'sync_log'"));
+    return count;
+}
+
+QString Database::backupFolder() const
+{
+    return backupfiles::folderBeside(databaseFile);
+}
+
+bool Database::dailyBackupDue() const
+{
+    // A file that failed its check is not copied: its copy would push good ones out of the rotation.
+    return failure.isEmpty() && DailyBackup(connection, databaseFile).due();
+}
+
+QString Database::dailyBackup(QStringList *notes)
+{
+    DailyBackup backup(connection, databaseFile);
+    if (!failure.isEmpty() || !backup.due())
+        return QString();
+    return backup.make(notes);
+}
+
+QList<BackupInfo> Database::listBackups(const QString &folder)
+{
+    return backupfiles::list(folder);
+}
+
+bool Database::isSetAsideCopy(const QString &fileName)
+{
+    return backupfiles::isSetAside(fileName);
+}
+
+QDate Database::dailyBackupDay(const QString &fileName)
+{
+    return backupfiles::dailyDay(fileName);
+}
+
+bool Database::backupCounts(const QString &file, QJsonObject *counts, QString *error)
+{
+    return Restorer::backupCounts(file, counts, error);
+}
+
+QString Database::quickCheck(const QString &file)
+{
+    return Restorer::quickCheck(file);
+}
+
+bool Database::restoreFrom(const QString &backupFile, QString *setAsidePath, QString *error,
+                           const RestoreProgress &progress)
+{
+    return Restorer(*this, progress).restore(backupFile, setAsidePath, error);
+}
+
+QList<IdName> Database::itemChoices()
+{
+    return Lookups(connection).itemChoices();
+}
+
+QList<IdName> Database::customerChoices()
+{
+    return Lookups(connection).customerChoices();
+}
+
+QList<IdName> Database::queryIdName(const QString &sql)
+{
+    return Lookups(connection).queryIdName(sql);
+}
+
+QString Database::pathOf(const QString &table, const QString &id)
+{
+    return Lookups(connection).pathOf(table, id);
+}
+
+QString Database::displayValue(const QString &column, const QString &value)
+{
+    return Lookups(connection).displayValue(column, value);
+}
+
+QString Database::lookupText(const QString &sql, const QString &value)
+{
+    return Lookups(connection).lookupText(sql, value);
 }
