@@ -77,7 +77,7 @@ public:
     // Empty, with the reason in error, when a table could not be read whole.
     QByteArray snapshotText(QString *error = nullptr);
     bool saveVersion(const QString &reason, const QString &source, QString *error = nullptr);
-    QList<VersionInfo> listVersions(int limit);
+    QList<VersionInfo> listVersions(int limit) { return VersionHistory(connection).list(limit); }
     // All or nothing: false, with a reason in error for a fault of the database, leaves the data as it was.
     bool rollbackTo(int versionId, const QString &source, QString *error = nullptr);
 
@@ -95,18 +95,21 @@ public:
     QString dailyBackup(QStringList *notes = nullptr);
     // Whether dailyBackup() would copy the database now: it is open and today has no backup yet.
     bool dailyBackupDue() const;
-    QString backupFolder() const;
+    QString backupFolder() const { return backupfiles::folderBeside(databaseFile); }
 
     // Restore from a copy. The reading functions open the copy read-only on a connection of their own,
     // so they may run on any thread.
-    static QList<BackupInfo> listBackups(const QString &folder);
-    static bool isSetAsideCopy(const QString &fileName);
+    static QList<BackupInfo> listBackups(const QString &folder) { return backupfiles::list(folder); }
+    static bool isSetAsideCopy(const QString &fileName) { return backupfiles::isSetAside(fileName); }
     // The day of a daily copy ("plindor-YYYYMMDD.db"); an invalid date for any other name.
-    static QDate dailyBackupDay(const QString &fileName);
+    static QDate dailyBackupDay(const QString &fileName) { return backupfiles::dailyDay(fileName); }
     // Live rows per table key; false with the reason when the file is no database of this program.
-    static bool backupCounts(const QString &file, QJsonObject *counts, QString *error);
+    static bool backupCounts(const QString &file, QJsonObject *counts, QString *error)
+    {
+        return Restorer::backupCounts(file, counts, error);
+    }
     // "ok", or what PRAGMA quick_check or the opening reported.
-    static QString quickCheck(const QString &file);
+    static QString quickCheck(const QString &file) { return Restorer::quickCheck(file); }
     using RestoreProgress = Restorer::Progress;
     // Replaces the database by the copy, after setting the current one aside in the backup folder.
     // On failure the database is as it was, open, and error says why.
@@ -115,12 +118,15 @@ public:
 
     // Names and paths for display
     // The live items as "name（barcode）" and the live customers, each sorted by name.
-    QList<IdName> itemChoices();
-    QList<IdName> customerChoices();
-    QList<IdName> queryIdName(const QString &sql);
-    QString pathOf(const QString &table, const QString &id);
-    QString displayValue(const QString &column, const QString &value);
-    QString lookupText(const QString &sql, const QString &value);
+    QList<IdName> itemChoices() { return Lookups(connection).itemChoices(); }
+    QList<IdName> customerChoices() { return Lookups(connection).customerChoices(); }
+    QList<IdName> queryIdName(const QString &sql) { return Lookups(connection).queryIdName(sql); }
+    QString pathOf(const QString &table, const QString &id) { return Lookups(connection).pathOf(table, id); }
+    QString displayValue(const QString &column, const QString &value)
+    {
+        return Lookups(connection).displayValue(column, value);
+    }
+    QString lookupText(const QString &sql, const QString &value) { return Lookups(connection).lookupText(sql, value); }
 
 private:
     Database() = default;
@@ -131,8 +137,6 @@ private:
     // Marks the database unusable because of fault, and words the reason: a fault of the file itself in
     // the operator's terms with advice, anything else as fallback followed by the driver's text.
     bool refuse(const QSqlError &fault, const QString &fallback, QString *error);
-    QJsonArray readRows(const QString &table, RowsMemo *memo, bool direct, QString *error);
-
     // One transaction that holds the write lock from its start.
     bool beginWrite(QString *error);
     bool commitWrite(QString *error);

@@ -136,6 +136,42 @@ private Q_SLOTS:
         QCOMPARE(db.lookupText(QStringLiteral("SELECT name FROM customers WHERE id = ?"), QStringLiteral("none")), QString());
         QCOMPARE(db.lookupText(QStringLiteral("SELECT name FROM nowhere WHERE id = ?"), QStringLiteral("c1")), QString());
     }
+
+    // The row editor's choices: live rows only, sorted by name as SQLite sorts text (a missing name first),
+    // an item with its barcode, and without a name at all where its barcode is missing.
+    void choicesOfItemsAndCustomers()
+    {
+        freshDatabase(QStringLiteral("choices"));
+        db.upsert(QStringLiteral("items"), {{"id", "i1"}, {"name", "螺丝"}, {"barcode", "690"}}, nullptr);
+        db.upsert(QStringLiteral("items"), {{"id", "i2"}, {"name", "Bolt"}, {"barcode", ""}}, nullptr);
+        db.upsert(QStringLiteral("items"), {{"id", "i3"}, {"name", "垫片"}, {"barcode", "1"}}, nullptr);
+        db.upsert(QStringLiteral("items"), {{"id", "i4"}, {"name", "bolt"}, {"barcode", "2"}}, nullptr);
+        db.upsert(QStringLiteral("items"), {{"id", "gone"}, {"name", "A"}, {"barcode", "3"}}, nullptr);
+        db.softDelete(QStringLiteral("items"), QStringLiteral("gone"), nullptr);
+        rawValue(QStringLiteral("UPDATE items SET barcode = NULL WHERE id = 'i3'"));
+        db.upsert(QStringLiteral("customers"), {{"id", "c1"}, {"name", "乙"}}, nullptr);
+        db.upsert(QStringLiteral("customers"), {{"id", "c2"}, {"name", "甲"}}, nullptr);
+        db.upsert(QStringLiteral("customers"), {{"id", "c3"}}, nullptr);
+        rawValue(QStringLiteral("UPDATE customers SET name = NULL WHERE id = 'c3'"));
+
+        const auto shown = [](const QList<IdName> &choices) {
+            QStringList lines;
+            for (const IdName &choice : choices)
+                lines << choice.id + QLatin1Char('=') + choice.name;
+            return lines;
+        };
+        QCOMPARE(shown(db.itemChoices()), QStringList({"i2=Bolt（）", "i4=bolt（2）", "i3=", "i1=螺丝（690）"}));
+        QCOMPARE(shown(db.customerChoices()), QStringList({"c3=", "c1=乙", "c2=甲"}));
+        // What the SQL text the row editor sent gives.
+        QCOMPARE(shown(db.itemChoices()), shown(db.queryIdName(QStringLiteral(
+            "SELECT id, name || '（' || barcode || '）' FROM items WHERE deleted=0 ORDER BY name"))));
+        QCOMPARE(shown(db.customerChoices()),
+                 shown(db.queryIdName(QStringLiteral("SELECT id, name FROM customers WHERE deleted=0 ORDER BY name"))));
+
+        db.close();
+        QVERIFY(db.itemChoices().isEmpty());
+        QVERIFY(db.customerChoices().isEmpty());
+    }
 };
 
 QTEST_GUILESS_MAIN(LookupsTest)

@@ -116,6 +116,46 @@ private Q_SLOTS:
             QCOMPARE(counts.value(table.key).toInt(-1), 0);
     }
 
+    // The tables are created as the program has always created them: every column with its type, its
+    // default and its key, in its place. The statements below are those files were first made with.
+    void tablesHaveTheirColumnsTypesAndDefaults()
+    {
+        const QString path = freshDatabase(QStringLiteral("columns"));
+        const QString earlier = dir.filePath(QStringLiteral("columns-earlier.db"));
+        const QStringList statements{
+            "CREATE TABLE items (id TEXT PRIMARY KEY, barcode TEXT, name TEXT, categoryId TEXT, locationId TEXT,"
+            "quantity REAL DEFAULT 0, unitPrice REAL DEFAULT 0, expectedOutPrice REAL DEFAULT 0,shortcode TEXT, "
+            "pinyin TEXT, imagePath TEXT,createdAt TEXT, updatedAt TEXT, categoryPath TEXT, locationPath TEXT,"
+            "serverUpdatedAt TEXT, deleted INTEGER DEFAULT 0)",
+            "CREATE TABLE transactions (id TEXT PRIMARY KEY, itemId TEXT, type TEXT, quantity REAL DEFAULT 0, "
+            "unitPrice REAL DEFAULT 0,operatorId TEXT, paymentMethod TEXT, customerId TEXT, status TEXT,createdAt TEXT, "
+            "itemName TEXT, customerName TEXT,serverUpdatedAt TEXT, deleted INTEGER DEFAULT 0)",
+            "CREATE TABLE categories (id TEXT PRIMARY KEY, name TEXT, parentId TEXT, createdAt TEXT, fullPath TEXT,"
+            "serverUpdatedAt TEXT, deleted INTEGER DEFAULT 0)",
+            "CREATE TABLE locations (id TEXT PRIMARY KEY, name TEXT, description TEXT, parentId TEXT, createdAt TEXT, "
+            "fullPath TEXT,serverUpdatedAt TEXT, deleted INTEGER DEFAULT 0)",
+            "CREATE TABLE customers (id TEXT PRIMARY KEY, name TEXT, phone TEXT, address TEXT, createdAt TEXT,"
+            "serverUpdatedAt TEXT, deleted INTEGER DEFAULT 0)",
+            "CREATE TABLE relations (id TEXT PRIMARY KEY, itemId TEXT, relatedItemId TEXT, quantity REAL DEFAULT 1, "
+            "createdAt TEXT,serverUpdatedAt TEXT, deleted INTEGER DEFAULT 0)",
+            "CREATE TABLE versions (id INTEGER PRIMARY KEY AUTOINCREMENT, createdAt TEXT NOT NULL, reason TEXT, "
+            "source TEXT,counts TEXT, snapshot TEXT NOT NULL)",
+            "CREATE TABLE sync_log (id INTEGER PRIMARY KEY AUTOINCREMENT, createdAt TEXT NOT NULL, peer TEXT,"
+            "direction TEXT, summary TEXT)",
+        };
+        for (const QString &statement : statements)
+            QVERIFY(testutil::execOnFile(earlier, statement));
+        const QString columns = QStringLiteral(
+            "SELECT group_concat(name || ' ' || type || ' ' || \"notnull\" || ' ' || ifnull(dflt_value, '-') || ' ' || pk, ', ') "
+            "FROM pragma_table_info('%1')");
+        for (const char *table : {"items", "transactions", "categories", "locations", "customers", "relations", "versions",
+                                 "sync_log"}) {
+            const QString expected = valueFromFile(earlier, columns.arg(table)).toString();
+            QVERIFY2(expected.startsWith(QStringLiteral("id ")), qPrintable(expected));
+            QCOMPARE(valueFromFile(path, columns.arg(table)).toString(), expected);
+        }
+    }
+
     void reopenKeepsRowsAndSamePathDoesNothing()
     {
         const QString path = freshDatabase(QStringLiteral("reopen"));
