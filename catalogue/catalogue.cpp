@@ -3,21 +3,46 @@
 #include <QHash>
 #include <QSet>
 
+#include <initializer_list>
+#include <string_view>
+
 namespace {
 
+// A column is text unless its declaration says otherwise; the id is the key.
+struct Column
+{
+    const char *name;
+    const char *declaration = "TEXT";
+};
+
+TableInfo describe(const QString &key, const QString &label, std::initializer_list<Column> columns)
+{
+    TableInfo table{key, label, {}, {}};
+    for (const Column &column : columns) {
+        table.columns << QString::fromLatin1(column.name);
+        table.declarations << QString::fromLatin1(column.name == std::string_view("id") ? "TEXT PRIMARY KEY"
+                                                                                         : column.declaration);
+    }
+    return table;
+}
+
 const QList<TableInfo> catalogue = {
-    {QStringLiteral("items"), QStringLiteral("物品"),
-     {"id", "barcode", "name", "categoryId", "locationId", "quantity", "unitPrice", "expectedOutPrice",
-      "shortcode", "pinyin", "imagePath", "createdAt", "updatedAt", "categoryPath", "locationPath"}},
-    {QStringLiteral("transactions"), QStringLiteral("流水"),
-     {"id", "itemId", "type", "quantity", "unitPrice", "operatorId", "paymentMethod", "customerId", "status",
-      "createdAt", "itemName", "customerName"}},
-    {QStringLiteral("categories"), QStringLiteral("分类"), {"id", "name", "parentId", "createdAt", "fullPath"}},
-    {QStringLiteral("locations"), QStringLiteral("存放处"),
-     {"id", "name", "description", "parentId", "createdAt", "fullPath"}},
-    {QStringLiteral("customers"), QStringLiteral("客户"), {"id", "name", "phone", "address", "createdAt"}},
-    {QStringLiteral("relations"), QStringLiteral("关联物品"),
-     {"id", "itemId", "relatedItemId", "quantity", "createdAt"}},
+    describe(QStringLiteral("items"), QStringLiteral("物品"),
+             {{"id"}, {"barcode"}, {"name"}, {"categoryId"}, {"locationId"}, {"quantity", "REAL DEFAULT 0"},
+              {"unitPrice", "REAL DEFAULT 0"}, {"expectedOutPrice", "REAL DEFAULT 0"}, {"shortcode"}, {"pinyin"},
+              {"imagePath"}, {"createdAt"}, {"updatedAt"}, {"categoryPath"}, {"locationPath"}}),
+    describe(QStringLiteral("transactions"), QStringLiteral("流水"),
+             {{"id"}, {"itemId"}, {"type"}, {"quantity", "REAL DEFAULT 0"}, {"unitPrice", "REAL DEFAULT 0"},
+              {"operatorId"}, {"paymentMethod"}, {"customerId"}, {"status"}, {"createdAt"}, {"itemName"},
+              {"customerName"}}),
+    describe(QStringLiteral("categories"), QStringLiteral("分类"),
+             {{"id"}, {"name"}, {"parentId"}, {"createdAt"}, {"fullPath"}}),
+    describe(QStringLiteral("locations"), QStringLiteral("存放处"),
+             {{"id"}, {"name"}, {"description"}, {"parentId"}, {"createdAt"}, {"fullPath"}}),
+    describe(QStringLiteral("customers"), QStringLiteral("客户"),
+             {{"id"}, {"name"}, {"phone"}, {"address"}, {"createdAt"}}),
+    describe(QStringLiteral("relations"), QStringLiteral("关联物品"),
+             {{"id"}, {"itemId"}, {"relatedItemId"}, {"quantity", "REAL DEFAULT 1"}, {"createdAt"}}),
 };
 
 } // namespace

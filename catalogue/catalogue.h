@@ -11,6 +11,8 @@ struct TableInfo
     QString key;
     QString label;
     QStringList columns;
+    // Each column's declaration as the table is created with it, in the order of columns.
+    QStringList declarations;
 };
 
 const QList<TableInfo> &tables();

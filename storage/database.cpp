@@ -2,110 +2,31 @@
 
 #include "catalogue/catalogue.h"
 #include "catalogue/records.h"
+#include "storage/clock.h"
+#include "storage/dailybackup.h"
+#include "storage/documentsource.h"
 #include "storage/durablefile.h"
 #include "storage/recordwriter.h"
-#include "storage/rowtable.h"
-#include "storage/rowsmemo.h"
+#include "storage/rowreader.h"
+#include "storage/schema.h"
+#include "storage/snapshotreader.h"
+#include "storage/snapshotwriter.h"
 #include "storage/storagefault.h"
 #include "storage/tablereader.h"
 
 #include <QDateTime>
-#include <QDebug>
-#include <QDir>
 #include <QFileInfo>
 #include <QRandomGenerator>
-#include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlQuery>
-
-#include <string>
 
 namespace {
 
 const char *const connectionName = "plindor";
 
-const char *const schema[][2] = {
-    {"items",
-     "CREATE TABLE IF NOT EXISTS items (id TEXT PRIMARY KEY, barcode TEXT, name TEXT, categoryId TEXT, "
-     "locationId TEXT,quantity REAL DEFAULT 0, unitPrice REAL DEFAULT 0, expectedOutPrice REAL DEFAULT 0,"
-     "shortcode TEXT, pinyin TEXT, imagePath TEXT,createdAt TEXT, updatedAt TEXT, categoryPath TEXT, "
-     "locationPath TEXT,serverUpdatedAt TEXT, deleted INTEGER DEFAULT 0)"},
-    {"transactions",
-     "CREATE TABLE IF NOT EXISTS transactions (id TEXT PRIMARY KEY, itemId TEXT, type TEXT, quantity REAL "
-     "DEFAULT 0, unitPrice REAL DEFAULT 0,operatorId TEXT, paymentMethod TEXT, customerId TEXT, status TEXT,"
-     "createdAt TEXT, itemName TEXT, customerName TEXT,serverUpdatedAt TEXT, deleted INTEGER DEFAULT 0)"},
-    {"categories",
-     "CREATE TABLE IF NOT EXISTS categories (id TEXT PRIMARY KEY, name TEXT, parentId TEXT, createdAt TEXT, "
-     "fullPath TEXT,serverUpdatedAt TEXT, deleted INTEGER DEFAULT 0)"},
-    {"locations",
-     "CREATE TABLE IF NOT EXISTS locations (id TEXT PRIMARY KEY, name TEXT, description TEXT, parentId TEXT, "
-     "createdAt TEXT, fullPath TEXT,serverUpdatedAt TEXT, deleted INTEGER DEFAULT 0)"},
-    {"customers",
-     "CREATE TABLE IF NOT EXISTS customers (id TEXT PRIMARY KEY, name TEXT, phone TEXT, address TEXT, "
-     "createdAt TEXT,serverUpdatedAt TEXT, deleted INTEGER DEFAULT 0)"},
-    {"relations",
-     "CREATE TABLE IF NOT EXISTS relations (id TEXT PRIMARY KEY, itemId TEXT, relatedItemId TEXT, quantity "
-     "REAL DEFAULT 1, createdAt TEXT,serverUpdatedAt TEXT, deleted INTEGER DEFAULT 0)"},
-    {"versions",
-     "CREATE TABLE IF NOT EXISTS versions (id INTEGER PRIMARY KEY AUTOINCREMENT, createdAt TEXT NOT NULL, "
-     "reason TEXT, source TEXT,counts TEXT, snapshot TEXT NOT NULL)"},
-    {"sync_log",
-     "CREATE TABLE IF NOT EXISTS sync_log (id INTEGER PRIMARY KEY AUTOINCREMENT, createdAt TEXT NOT NULL, "
-     "peer TEXT,direction TEXT, summary TEXT)"},
-};
-
 QString driverError(const QSqlQuery &query)
 {
     return storagefault::describe(query.lastError());
-}
-
-bool isReadOnlyCode(int code)
-{
-    return code == storagefault::ReadOnly || code == storagefault::CantOpen || code == storagefault::Perm;
-}
-
-// The operator's words for a fault of the database file, or an empty text for any other failure.
-QString fileFault(int code, const QString &detail)
-{
-    switch (code) {
-    case storagefault::Corrupt:
-        return QStringLiteral("数据库文件已损坏: ") + detail;
-    case storagefault::NotADb:
-        return QStringLiteral("数据库文件无法识别，可能被截断或不是 SQLite 数据库: ") + detail;
-    case storagefault::IoErr:
-        return QStringLiteral("读取数据库文件时出错: ") + detail;
-    default:
-        break;
-    }
-    if (isReadOnlyCode(code))
-        return QStringLiteral("数据库文件是只读的，无法保存任何修改（文件、所在文件夹或旁边的 -wal、-shm 文件不可写）: ")
-               + detail;
-    return QString();
-}
-
-// What the operator can do about a fault of the file, shown under the reason in the start-up box.
-QString faultAdvice(int code, const QString &path)
-{
-    const QFileInfo file(path);
-    if (isReadOnlyCode(code))
-        return QStringLiteral("手机同步已暂停。请确认 %1 和它所在的文件夹可以写入（不在只读的 U 盘、光盘或网络位置，"
-                              "文件没有只读属性），然后重新启动程序。")
-            .arg(QDir::toNativeSeparators(file.absoluteFilePath()));
-    return QStringLiteral("手机同步已暂停，也不做自动备份。请在“历史版本”页点“从备份恢复…”，选一份通过检查的备份恢复"
-                          "（当前文件会先另存一份）；或者关闭程序，删除 %1 里的 %2-wal 和 %2-shm，"
-                          "再把“备份”文件夹里最近的一份备份复制过来，改名为 %2。")
-        .arg(QDir::toNativeSeparators(file.absolutePath()), file.fileName());
-}
-
-// A Record with every column of a result as its keys. Each Record starts as a copy of it and has its
-// values set in the object's own key order: inserting the keys one by one costs more than the query.
-template<typename Name>
-QJsonObject recordPrototype(Name name, int columnCount)
-{
-    QJsonObject prototype;
-    for (int i = 0; i < columnCount; ++i)
-        prototype.insert(name(i), QJsonValue());
-    return prototype;
 }
 
 } // namespace
@@ -171,6 +92,16 @@ bool Database::isOpen() const
     return connection.isOpen();
 }
 
+bool Database::emptyLog(QString *driverText)
+{
+    QSqlQuery checkpoint(connection);
+    if (checkpoint.exec(QStringLiteral("PRAGMA wal_checkpoint(TRUNCATE)")) && checkpoint.next()
+        && checkpoint.value(0).toInt() == 0)
+        return true;
+    storagefault::report(driverText, checkpoint.lastError().text());
+    return false;
+}
+
 QString Database::unusableReason() const
 {
     if (!failure.isEmpty())
@@ -184,17 +115,17 @@ bool Database::refuse(const QSqlError &fault, const QString &fallback, QString *
     const QString detail = !fault.databaseText().isEmpty() ? fault.databaseText()
                            : fault.text().isEmpty()          ? storagefault::describe(storagefault::ClosedConnection, QString())
                                                              : fault.text();
-    const QString reason = fileFault(code, detail);
+    const QString reason = storagefault::fileFault(code, detail);
     if (reason.isEmpty()) {
         failure = fallback + detail;
         storagefault::report(error, failure);
         return false;
     }
     failure = reason;
-    storagefault::report(error, reason + QStringLiteral("\n\n") + faultAdvice(code, databaseFile));
+    storagefault::report(error, reason + QStringLiteral("\n\n") + storagefault::fileAdvice(code, databaseFile));
     // A damaged file is not written to again: the operator restores a backup instead. A read-only one
     // stays open so that its rows can still be looked at.
-    if (!isReadOnlyCode(code))
+    if (!storagefault::isReadOnly(code))
         connection.close();
     return false;
 }
@@ -265,17 +196,16 @@ bool Database::checkUsable(QString *error)
 bool Database::createTables(QString *error)
 {
     QSqlQuery query(connection);
-    for (const auto &statement : schema) {
-        if (!query.exec(QString::fromLatin1(statement[1])))
-            return refuse(query.lastError(),
-                          QStringLiteral("建表失败 ") + QString::fromLatin1(statement[0]) + QStringLiteral(": "), error);
+    for (const schema::Table &table : schema::tables()) {
+        if (!query.exec(table.createStatement))
+            return refuse(query.lastError(), QStringLiteral("建表失败 ") + table.name + QStringLiteral(": "), error);
     }
     return true;
 }
 
 QString Database::nowText()
 {
-    return QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+    return Clock::now().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
 }
 
 QVariant Database::toSqlValue(const QJsonValue &v)
@@ -333,149 +263,22 @@ QJsonArray Database::rows(const QString &table, RowsMemo *memo)
 
 QJsonArray Database::rowsThroughQuery(const QString &table, RowsMemo *memo)
 {
-    return readRows(table, memo, false, nullptr);
+    return RowReader(connection, openings).records(table, memo, false, nullptr);
 }
 
 QJsonArray Database::rows(const QString &table, RowsMemo *memo, QString *error)
 {
-    return readRows(table, memo, true, error);
+    return RowReader(connection, openings).records(table, memo, true, error);
+}
+
+bool Database::readTable(const QString &table, RowTable *rows, QString *error)
+{
+    return RowReader(connection, openings).readTable(table, rows, error);
 }
 
 bool Database::readsDirectly() const
 {
     return TableReader::sharedHandle(connection) != nullptr;
-}
-
-namespace {
-
-// Changes as the database counts them: rows written by this connection, commits by other
-// connections, and schema changes. Equal stamps on one connection mean the same data. Asked through
-// the driver, so that it holds for whichever SQLite the driver runs on. The opening's number tells
-// connections apart: a reopened one (after a restore) may get the old handle's address and counts.
-QByteArray changeStamp(const QSqlDatabase &connection, quint64 opening)
-{
-    const QVariant handle = connection.driver() ? connection.driver()->handle() : QVariant();
-    if (!handle.isValid() || qstrcmp(handle.typeName(), "sqlite3*") != 0)
-        return QByteArray();
-    QSqlQuery query(connection);
-    query.setForwardOnly(true);
-    if (!query.exec(QStringLiteral("SELECT total_changes(), data_version, schema_version "
-                                   "FROM pragma_data_version, pragma_schema_version"))
-        || !query.next())
-        return QByteArray();
-    QByteArray stamp = QByteArray::number(opening) + ' '
-                       + QByteArray::number(quintptr(*static_cast<void *const *>(handle.constData())));
-    for (int i = 0; i < 3; ++i)
-        stamp += ' ' + QByteArray::number(query.value(i).toLongLong());
-    return stamp;
-}
-
-} // namespace
-
-// A reading that fails gives no rows at all, never the part read before the failure.
-QJsonArray Database::readRows(const QString &table, RowsMemo *memo, bool direct, QString *error)
-{
-    if (!findTable(table))
-        return QJsonArray();
-    const bool readsDirect = direct && TableReader::sharedHandle(connection);
-    const QByteArray stamp = memo ? changeStamp(connection, openings) : QByteArray();
-    const bool sameReading = memo && memo->table == table && memo->direct == readsDirect;
-    if (sameReading && !stamp.isEmpty() && memo->stamp == stamp)
-        return memo->result;
-
-    TableReader reader(connection, table, direct);
-    const QStringList &columns = reader.columns();
-    const int columnCount = int(columns.size());
-    const QJsonObject prototype = recordPrototype([&columns](int i) { return columns.at(i); }, columnCount);
-    QList<int> columnOfKey;
-    for (auto it = prototype.constBegin(); it != prototype.constEnd(); ++it)
-        columnOfKey << int(columns.indexOf(it.key()));
-
-    // Keys cost more than they save on a table read for the first time since another was shown: the
-    // memo keeps them from the second reading on, when the table is read again after a change.
-    const bool keyed = sameReading && memo->direct == reader.isDirect();
-    QHash<QByteArray, QJsonObject> earlier;
-    if (keyed && memo->columns == columns)
-        earlier.swap(memo->records);
-    QHash<QByteArray, QJsonObject> kept;
-    kept.reserve(earlier.size());
-
-    QJsonArray result;
-    std::string key;
-    while (reader.next()) {
-        if (keyed) {
-            reader.rowKey(&key);
-            const auto found = earlier.constFind(QByteArray::fromRawData(key.data(), qsizetype(key.size())));
-            if (found != earlier.cend()) {
-                result.append(*found);
-                // The earlier key is shared, not copied: an unchanged row costs no allocation.
-                kept.insert(found.key(), *found);
-                continue;
-            }
-        }
-        QJsonObject record = prototype;
-        auto slot = record.begin();
-        for (const int column : columnOfKey) {
-            slot.value() = reader.value(column);
-            ++slot;
-        }
-        result.append(record);
-        if (keyed)
-            kept.insert(QByteArray(key.data(), qsizetype(key.size())), record);
-    }
-
-    if (reader.failed()) {
-        qWarning() << "query failed:" << reader.errorText();
-        storagefault::report(error, reader.errorText());
-        if (memo)
-            memo->clear();
-        return QJsonArray();
-    }
-    if (memo) {
-        memo->table = table;
-        memo->direct = reader.isDirect();
-        memo->columns = columns;
-        memo->records.swap(kept);
-        memo->result = result;
-        memo->stamp = stamp;
-    }
-    return result;
-}
-
-bool Database::readTable(const QString &table, RowTable *rows, QString *error)
-{
-    if (!findTable(table)) {
-        rows->clear();
-        storagefault::report(error, QStringLiteral("未知表"));
-        return false;
-    }
-    const QByteArray stamp = changeStamp(connection, openings);
-    if (rows->table == table && !stamp.isEmpty() && rows->stamp == stamp)
-        return true;
-
-    // A table read again is about as large as the last time: its block is made that large at once.
-    const qsizetype lastSize = rows->table == table ? rows->block.size() : 0;
-    rows->clear();
-    rows->block.reserve(lastSize + lastSize / 8);
-    TableReader reader(connection, table, true);
-    rows->names = reader.columns();
-    const int columnCount = int(rows->names.size());
-    while (reader.next()) {
-        rows->startRow();
-        for (int column = 0; column < columnCount; ++column)
-            reader.appendTo(*rows, column);
-    }
-    if (reader.failed()) {
-        qWarning() << "query failed:" << reader.errorText();
-        storagefault::report(error, reader.errorText());
-        rows->clear();
-        return false;
-    }
-    rows->block.squeeze();
-    rows->rowStart.squeeze();
-    rows->table = table;
-    rows->stamp = stamp;
-    return true;
 }
 
 QJsonObject Database::counts()
@@ -638,4 +441,150 @@ bool Database::commitWrite(QString *error)
 void Database::rollbackWrite()
 {
     QSqlQuery(connection).exec(QStringLiteral("ROLLBACK"));
+}
+
+MergeResult Database::merge(const QJsonObject &document)
+{
+    return merge(DocumentSource(document));
+}
+
+MergeResult Database::merge(const RecordSource &document)
+{
+    return merge(document, QString(), QString());
+}
+
+MergeResult Database::merge(const RecordSource &document, const QString &versionReason, const QString &versionSource)
+{
+    // One transaction for the version and the whole push: one write to disk instead of one per row, and
+    // a fault anywhere leaves the master exactly as it was. A row that a constraint refuses is skipped on
+    // its own; the rows written before and after it still commit.
+    MergeResult result;
+    QString fault;
+    if (!beginWrite(&fault))
+        return MergeResult{{}, {}, fault, true};
+    if ((versionReason.isEmpty() || saveVersion(versionReason, versionSource, &fault))
+        && Merger(connection).mergeTables(document, &result, &fault) && commitWrite(&fault))
+        return result;
+    rollbackWrite();
+    return MergeResult{{}, {}, fault};
+}
+
+QJsonObject Database::snapshotDocument()
+{
+    QJsonObject document{
+        {QStringLiteral("app"), QStringLiteral("plindor")},
+        {QStringLiteral("protocol"), 1},
+        {QStringLiteral("exportedAt"), nowText()},
+        {QStringLiteral("deviceName"), QStringLiteral("电脑主库")},
+        {QStringLiteral("platform"), QStringLiteral("qt")},
+    };
+    for (const TableInfo &table : tables())
+        document.insert(table.key, rows(table.key));
+    return document;
+}
+
+QByteArray Database::snapshotText(QString *error)
+{
+    return snapshotwriter::write(connection, nowText(), error);
+}
+
+bool Database::saveVersion(const QString &reason, const QString &source, QString *error)
+{
+    // A version is a whole document or none: a reading cut short would be taken for the data as it was.
+    QString failure;
+    const QJsonObject tableCounts = counts(&failure);
+    const QByteArray snapshot = failure.isEmpty() ? snapshotText(&failure) : QByteArray();
+    if (!failure.isEmpty()) {
+        storagefault::report(error, failure);
+        return false;
+    }
+    return VersionHistory(connection).add(nowText(), reason, source, tableCounts, snapshot, error);
+}
+
+bool Database::rollbackTo(int versionId, const QString &source, QString *error)
+{
+    VersionHistory history(connection);
+    QByteArray text;
+    if (!history.snapshot(versionId, &text, error))
+        return false;
+    const SnapshotReader document(text);
+    text.clear();
+    if (!document.isObject() || document.isEmptyObject())
+        return false;
+
+    // One transaction for both versions and all rows: a fault or a crash half-way leaves the data as it
+    // was, not half rolled back. A row that a constraint refuses is skipped; the rows around it commit.
+    QString fault;
+    if (!beginWrite(&fault)) {
+        storagefault::report(error, fault);
+        return false;
+    }
+    if (saveVersion(QStringLiteral("回滚前自动存档"), source, &fault) && history.writeBack(document, &fault)
+        && saveVersion(QStringLiteral("回滚到版本 #%1").arg(versionId), source, &fault) && commitWrite(&fault))
+        return true;
+    rollbackWrite();
+    storagefault::report(error, fault);
+    return false;
+}
+
+void Database::logSync(const QString &peer, const QString &direction, const QString &summary)
+{
+    QSqlQuery query(connection);
+    query.prepare(QStringLiteral("INSERT INTO sync_log (createdAt, peer, direction, summary) VALUES (?,?,?,?)"));
+    query.addBindValue(nowText());
+    query.addBindValue(peer);
+    query.addBindValue(direction);
+    query.addBindValue(summary);
+    query.exec();
+}
+
+QJsonArray Database::recentSyncLog(int limit)
+{
+    QJsonArray result;
+    QSqlQuery query(connection);
+    query.setForwardOnly(true);
+    query.prepare(QStringLiteral("SELECT createdAt, peer, direction, summary FROM sync_log ORDER BY id DESC LIMIT ?"));
+    query.addBindValue(limit);
+    if (!query.exec())
+        return result;
+    while (query.next()) {
+        result.append(QJsonObject{
+            {QStringLiteral("at"), query.value(0).toString()},
+            {QStringLiteral("peer"), query.value(1).toString()},
+            {QStringLiteral("action"), query.value(2).toString()},
+            {QStringLiteral("detail"), query.value(3).toString()},
+        });
+    }
+    return result;
+}
+
+int Database::clearSyncLog()
+{
+    int count = 0;
+    QSqlQuery query(connection);
+    if (query.exec(QStringLiteral("SELECT COUNT(*) FROM sync_log")) && query.next())
+        count = query.value(0).toInt();
+    query.exec(QStringLiteral("DELETE FROM sync_log"));
+    query.exec(QStringLiteral("DELETE FROM sqlite_sequence WHERE name = 'sync_log'"));
+    return count;
+}
+
+bool Database::dailyBackupDue() const
+{
+    // A file that failed its check is not copied: its copy would push good ones out of the rotation.
+    return failure.isEmpty() && DailyBackup(connection, databaseFile).due();
+}
+
+QString Database::dailyBackup(QStringList *notes)
+{
+    DailyBackup backup(connection, databaseFile);
+    if (!failure.isEmpty() || !backup.due())
+        return QString();
+    return backup.make(notes);
+}
+
+bool Database::restoreFrom(const QString &backupFile, QString *setAsidePath, QString *error,
+                           const RestoreProgress &progress)
+{
+    return Restorer(*this, progress).restore(backupFile, setAsidePath, error);
 }

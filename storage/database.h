@@ -1,8 +1,13 @@
 #pragma once
 
+#include "storage/backupfiles.h"
+#include "storage/lookups.h"
+#include "storage/merger.h"
+#include "storage/restorer.h"
+#include "storage/versionhistory.h"
+
 #include <QDate>
 #include <QJsonArray>
-#include <QDateTime>
 #include <QJsonObject>
 #include <QList>
 #include <QObject>
@@ -11,56 +16,15 @@
 #include <QStringList>
 #include <QVariant>
 
-#include <functional>
-
 class QSqlError;
 class RecordSource;
 class RowTable;
-
-// One entry of the version history, without its snapshot.
-struct VersionInfo
-{
-    int id = 0;
-    QString createdAt;
-    QString reason;
-    QString source;
-    QJsonObject counts;
-};
-
-// What a merge wrote: rows per table and the summary lines shown to phones and in the sync log.
-struct MergeResult
-{
-    QJsonObject perTable;
-    QStringList details;
-    // Why nothing of the document was stored; empty when the merge was stored whole.
-    QString error;
-    // The write lock could not be taken (another program holds it, or the file takes no writes): a
-    // note of the failure could not be written either, and trying would only wait out the lock again.
-    bool writeLockRefused = false;
-};
-
-// A copy in the backup folder: a daily one, or one set aside before a restore.
-struct BackupInfo
-{
-    QString path;
-    QString fileName;
-    // The day of a daily copy (at midnight), the moment of a copy set aside.
-    QDateTime madeAt;
-    bool setAside = false;
-    qint64 size = 0;
-};
-
-// One entry of a choice list.
-struct IdName
-{
-    QString name;
-    QString id;
-};
-
 class RowsMemo;
 
-// The process-wide owner of the SQLite connection. Never throws and never shows anything:
-// failures come back through results and the optional error text.
+// The process-wide owner of the SQLite connection: its opening and checks, the records and the sync log.
+// The merge, the versions, the daily backup, the restore and the lookups are units of their own that it
+// hands its connection to. Never throws and never shows anything: failures come back through results and
+// the optional error text.
 class Database : public QObject
 {
     Q_OBJECT
@@ -78,8 +42,12 @@ public:
     // it. On failure *error holds the reason with what the operator can do about it.
     bool checkUsable(QString *error);
     QString fileName() const { return databaseFile; }
+    // Writes everything committed from the log into the file and empties the log. False while another
+    // connection still reads from the log, with the driver's text when it gave one.
+    bool emptyLog(QString *driverText);
 
     // Records
+    // The clock's time as rows are stamped with it.
     static QString nowText();
     static QVariant toSqlValue(const QJsonValue &v);
     QString newId(const QString &table);
@@ -109,7 +77,7 @@ public:
     // Empty, with the reason in error, when a table could not be read whole.
     QByteArray snapshotText(QString *error = nullptr);
     bool saveVersion(const QString &reason, const QString &source, QString *error = nullptr);
-    QList<VersionInfo> listVersions(int limit);
+    QList<VersionInfo> listVersions(int limit) { return VersionHistory(connection).list(limit); }
     // All or nothing: false, with a reason in error for a fault of the database, leaves the data as it was.
     bool rollbackTo(int versionId, const QString &source, QString *error = nullptr);
 
@@ -127,48 +95,48 @@ public:
     QString dailyBackup(QStringList *notes = nullptr);
     // Whether dailyBackup() would copy the database now: it is open and today has no backup yet.
     bool dailyBackupDue() const;
-    QString backupFolder() const;
+    QString backupFolder() const { return backupfiles::folderBeside(databaseFile); }
 
     // Restore from a copy. The reading functions open the copy read-only on a connection of their own,
     // so they may run on any thread.
-    static QList<BackupInfo> listBackups(const QString &folder);
-    static bool isSetAsideCopy(const QString &fileName);
+    static QList<BackupInfo> listBackups(const QString &folder) { return backupfiles::list(folder); }
+    static bool isSetAsideCopy(const QString &fileName) { return backupfiles::isSetAside(fileName); }
     // The day of a daily copy ("plindor-YYYYMMDD.db"); an invalid date for any other name.
-    static QDate dailyBackupDay(const QString &fileName);
+    static QDate dailyBackupDay(const QString &fileName) { return backupfiles::dailyDay(fileName); }
     // Live rows per table key; false with the reason when the file is no database of this program.
-    static bool backupCounts(const QString &file, QJsonObject *counts, QString *error);
+    static bool backupCounts(const QString &file, QJsonObject *counts, QString *error)
+    {
+        return Restorer::backupCounts(file, counts, error);
+    }
     // "ok", or what PRAGMA quick_check or the opening reported.
-    static QString quickCheck(const QString &file);
-    using RestoreProgress = std::function<void(const QString &stage, qint64 done, qint64 total)>;
+    static QString quickCheck(const QString &file) { return Restorer::quickCheck(file); }
+    using RestoreProgress = Restorer::Progress;
     // Replaces the database by the copy, after setting the current one aside in the backup folder.
     // On failure the database is as it was, open, and error says why.
     bool restoreFrom(const QString &backupFile, QString *setAsidePath, QString *error,
                      const RestoreProgress &progress = {});
 
     // Names and paths for display
-    QList<IdName> queryIdName(const QString &sql);
-    QString pathOf(const QString &table, const QString &id);
-    QString displayValue(const QString &column, const QString &value);
-    QString lookupText(const QString &sql, const QString &value);
+    // The live items as "name（barcode）" and the live customers, each sorted by name.
+    QList<IdName> itemChoices() { return Lookups(connection).itemChoices(); }
+    QList<IdName> customerChoices() { return Lookups(connection).customerChoices(); }
+    QList<IdName> queryIdName(const QString &sql) { return Lookups(connection).queryIdName(sql); }
+    QString pathOf(const QString &table, const QString &id) { return Lookups(connection).pathOf(table, id); }
+    QString displayValue(const QString &column, const QString &value)
+    {
+        return Lookups(connection).displayValue(column, value);
+    }
+    QString lookupText(const QString &sql, const QString &value) { return Lookups(connection).lookupText(sql, value); }
 
 private:
     Database() = default;
     Q_DISABLE_COPY(Database)
-    QString todaysBackupPath() const;
-
     bool createTables(QString *error);
     // Sets synchronous=FULL on the connection and checks that it took; a start-up fault otherwise.
     bool flushesEveryCommit(QString *error);
     // Marks the database unusable because of fault, and words the reason: a fault of the file itself in
     // the operator's terms with advice, anything else as fallback followed by the driver's text.
     bool refuse(const QSqlError &fault, const QString &fallback, QString *error);
-    // Each stops at a fault of the database and gives its reason in fault; a refused row is skipped.
-    bool mergeTables(const RecordSource &source, MergeResult *result, QString *fault);
-    int mergeNewer(const RecordSource &source, const QString &table, const QString &timestampColumn, QString *fault);
-    int mergeMissing(const RecordSource &source, const QString &table, QString *fault);
-
-    QJsonArray readRows(const QString &table, RowsMemo *memo, bool direct, QString *error);
-
     // One transaction that holds the write lock from its start.
     bool beginWrite(QString *error);
     bool commitWrite(QString *error);

@@ -163,9 +163,13 @@ bool write(const QString &path, const QByteArray &bytes, QString *why)
 bool makeFolder(const QString &folder, QString *why)
 {
     QStringList made;
+    // A name with no parent of its own (":" of ":memory:", which Qt reads as its resources) ends the walk too.
     for (QFileInfo missing(QFileInfo(folder).absoluteFilePath()); !missing.exists() && !missing.isRoot();
-         missing.setFile(missing.absolutePath()))
+         missing.setFile(missing.absolutePath())) {
         made.prepend(missing.absoluteFilePath());
+        if (missing.absolutePath() == missing.absoluteFilePath())
+            break;
+    }
     if (!QDir().mkpath(folder) || !QFileInfo(folder).isDir())
         return fail(why, QStringLiteral("无法创建文件夹 %1").arg(native(folder)));
     for (const QString &each : std::as_const(made)) {

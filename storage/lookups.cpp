@@ -1,4 +1,4 @@
-#include "storage/database.h"
+#include "storage/lookups.h"
 
 #include "catalogue/catalogue.h"
 #include "catalogue/records.h"
@@ -8,7 +8,18 @@
 #include <QSqlError>
 #include <QSqlQuery>
 
-QList<IdName> Database::queryIdName(const QString &sql)
+QList<IdName> Lookups::itemChoices()
+{
+    return queryIdName(
+        QStringLiteral("SELECT id, name || '（' || barcode || '）' FROM items WHERE deleted=0 ORDER BY name"));
+}
+
+QList<IdName> Lookups::customerChoices()
+{
+    return queryIdName(QStringLiteral("SELECT id, name FROM customers WHERE deleted=0 ORDER BY name"));
+}
+
+QList<IdName> Lookups::queryIdName(const QString &sql)
 {
     QList<IdName> result;
     if (!connection.isOpen())
@@ -24,7 +35,7 @@ QList<IdName> Database::queryIdName(const QString &sql)
     return result;
 }
 
-QString Database::pathOf(const QString &table, const QString &id)
+QString Lookups::pathOf(const QString &table, const QString &id)
 {
     if (id.isEmpty() || !isTreeTable(table))
         return QString();
@@ -39,7 +50,24 @@ QString Database::pathOf(const QString &table, const QString &id)
     return treePath(tree, id);
 }
 
-QString Database::displayValue(const QString &column, const QString &value)
+QString Lookups::nameOf(const QString &table, const QString &id)
+{
+    if (!findTable(table))
+        return QString();
+    return lookupText(QStringLiteral("SELECT name FROM %1 WHERE id = ?").arg(table), id);
+}
+
+std::optional<ItemName> Lookups::item(const QString &id)
+{
+    QSqlQuery query(connection);
+    query.prepare(QStringLiteral("SELECT name, barcode FROM items WHERE id = ?"));
+    query.addBindValue(id);
+    if (!query.exec() || !query.next())
+        return std::nullopt;
+    return ItemName{query.value(0).toString(), query.value(1).toString()};
+}
+
+QString Lookups::displayValue(const QString &column, const QString &value)
 {
     if (value.isEmpty())
         return QString();
@@ -48,7 +76,7 @@ QString Database::displayValue(const QString &column, const QString &value)
         const QString path = pathOf(table, value);
         if (!path.isEmpty())
             return path;
-        const QString name = lookupText(QStringLiteral("SELECT name FROM %1 WHERE id = ?").arg(table), value);
+        const QString name = nameOf(table, value);
         return name.isEmpty() ? value : name;
     };
 
@@ -57,24 +85,20 @@ QString Database::displayValue(const QString &column, const QString &value)
     if (column == QLatin1String("locationId"))
         return pathOrName(QStringLiteral("locations"));
     if (column == QLatin1String("itemId") || column == QLatin1String("relatedItemId")) {
-        QSqlQuery query(connection);
-        query.prepare(QStringLiteral("SELECT name, barcode FROM items WHERE id = ?"));
-        query.addBindValue(value);
-        if (!query.exec() || !query.next())
+        const std::optional<ItemName> found = item(value);
+        if (!found)
             return value;
-        const QString name = query.value(0).toString();
-        const QString barcode = query.value(1).toString();
-        return barcode.isEmpty() ? name : QStringLiteral("%1（%2）").arg(name, barcode);
+        return found->barcode.isEmpty() ? found->name : QStringLiteral("%1（%2）").arg(found->name, found->barcode);
     }
     if (column == QLatin1String("customerId")) {
-        const QString name = lookupText(QStringLiteral("SELECT name FROM customers WHERE id = ?"), value);
+        const QString name = nameOf(QStringLiteral("customers"), value);
         return name.isEmpty() ? value : name;
     }
     if (column == QLatin1String("parentId")) {
-        const QString category = lookupText(QStringLiteral("SELECT name FROM categories WHERE id = ?"), value);
+        const QString category = nameOf(QStringLiteral("categories"), value);
         if (!category.isEmpty())
             return category + QStringLiteral("（分类）");
-        const QString location = lookupText(QStringLiteral("SELECT name FROM locations WHERE id = ?"), value);
+        const QString location = nameOf(QStringLiteral("locations"), value);
         if (!location.isEmpty())
             return location + QStringLiteral("（存放处）");
         return value;
@@ -82,7 +106,7 @@ QString Database::displayValue(const QString &column, const QString &value)
     return value;
 }
 
-QString Database::lookupText(const QString &sql, const QString &value)
+QString Lookups::lookupText(const QString &sql, const QString &value)
 {
     QSqlQuery query(connection);
     query.setForwardOnly(true);

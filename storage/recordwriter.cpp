@@ -1,6 +1,7 @@
 #include "storage/recordwriter.h"
 
 #include "catalogue/catalogue.h"
+#include "storage/clock.h"
 #include "storage/database.h"
 #include "storage/storagefault.h"
 
@@ -80,7 +81,7 @@ QString RecordWriter::stampNow()
 {
     static qint64 second = -1;
     static QString text;
-    const qint64 msecs = QDateTime::currentMSecsSinceEpoch();
+    const qint64 msecs = Clock::msecsSinceEpoch();
     if (msecs / 1000 != second) {
         second = msecs / 1000;
         text = QDateTime::fromMSecsSinceEpoch(msecs).toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));

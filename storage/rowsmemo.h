@@ -26,7 +26,7 @@ public:
     }
 
 private:
-    friend class Database;
+    friend class RowReader;
 
     QString table;
     // Whether the keys are a direct reading's.

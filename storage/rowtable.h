@@ -43,7 +43,7 @@ public:
     void addText(const QString &value);
 
 private:
-    friend class Database;
+    friend class RowReader;
 
     // Where a row's column begins in the block.
     qsizetype find(int row, int column) const;

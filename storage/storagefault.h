@@ -35,6 +35,13 @@ bool isEnvironment(const QSqlError &error);
 QString describe(int sqliteCode, const QString &driverText);
 QString describe(const QSqlError &error);
 
+// A fault that leaves the file readable but takes no writes: a read-only file or folder, or no permission.
+bool isReadOnly(int sqliteCode);
+// The operator's words for a fault of the database file itself, or an empty text for any other failure.
+QString fileFault(int sqliteCode, const QString &detail);
+// What the operator can do about such a fault of the file at path, shown under the reason.
+QString fileAdvice(int sqliteCode, const QString &path);
+
 // Hands a failure's text to a caller that asked for it.
 inline void report(QString *error, const QString &text)
 {

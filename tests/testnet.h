@@ -7,19 +7,9 @@
 namespace testutil {
 
 // A port that is free right now on 127.0.0.1.
-inline quint16 freePort()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    return probe.serverPort();
-}
+quint16 freePort();
 
 // Whether something accepts a TCP connection on 127.0.0.1 at this port.
-inline bool acceptsConnection(quint16 port)
-{
-    QTcpSocket socket;
-    socket.connectToHost(QHostAddress::LocalHost, port);
-    return socket.waitForConnected(2000);
-}
+bool acceptsConnection(quint16 port);
 
 } // namespace testutil

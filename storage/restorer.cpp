@@ -1,6 +1,9 @@
-#include "storage/database.h"
+#include "storage/restorer.h"
 
 #include "catalogue/catalogue.h"
+#include "storage/backupfiles.h"
+#include "storage/clock.h"
+#include "storage/database.h"
 #include "storage/durablefile.h"
 #include "storage/storagefault.h"
 
@@ -8,13 +11,12 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QRegularExpression>
+#include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QThread>
 #include <QUrl>
 
-#include <algorithm>
 #include <filesystem>
 #include <memory>
 #include <system_error>
@@ -22,7 +24,6 @@
 
 namespace {
 
-const QString setAsidePrefix = QStringLiteral("plindor-恢复前-");
 const qint64 copyChunk = 8 * 1024 * 1024;
 
 // A copy opened as immutable: nothing is locked, no -wal or -shm is read or left beside it.
@@ -61,7 +62,7 @@ QAtomicInteger<int> CopyConnection::serial;
 
 // Copies in pieces, reporting each, and makes the copy durable before it counts as made.
 bool copyInPieces(const QString &from, const QString &to, const QString &stage,
-                  const Database::RestoreProgress &progress, QString *why)
+                  const Restorer::Progress &progress, QString *why)
 {
     why->clear();
     QFile in(from);
@@ -112,7 +113,7 @@ bool copyInPieces(const QString &from, const QString &to, const QString &stage,
 
 // The previous database needs no second copy while it is not written: a second name for the same file is
 // made at once, whatever its size. Where the file system has no such names, it is copied.
-bool linkOrCopy(const QString &from, const QString &to, const QString &stage, const Database::RestoreProgress &progress,
+bool linkOrCopy(const QString &from, const QString &to, const QString &stage, const Restorer::Progress &progress,
                 QString *why)
 {
     std::error_code code;
@@ -128,86 +129,20 @@ bool linkOrCopy(const QString &from, const QString &to, const QString &stage, co
 
 } // namespace
 
-bool Database::isSetAsideCopy(const QString &fileName)
+Restorer::Restorer(Database &database, const Progress &progress)
+    : database(database)
+    , progress(progress)
 {
-    return fileName.startsWith(setAsidePrefix);
 }
 
-QDate Database::dailyBackupDay(const QString &fileName)
+bool Restorer::restore(const QString &backupFile, QString *setAsidePath, QString *error)
 {
-    static const QRegularExpression daily(QStringLiteral("^plindor-(\\d{8})\\.db$"));
-    const auto match = daily.match(fileName);
-    return match.hasMatch() ? QDate::fromString(match.captured(1), QStringLiteral("yyyyMMdd")) : QDate();
-}
-
-QList<BackupInfo> Database::listBackups(const QString &folder)
-{
-    static const QRegularExpression setAside(QStringLiteral("^") + setAsidePrefix + QStringLiteral("(\\d{8}-\\d{6})\\.db$"));
-    QList<BackupInfo> result;
-    const QFileInfoList files = QDir(folder).entryInfoList({QStringLiteral("plindor-*.db")}, QDir::Files);
-    for (const QFileInfo &file : files) {
-        BackupInfo info;
-        info.path = file.absoluteFilePath();
-        info.fileName = file.fileName();
-        info.size = file.size();
-        if (const QDate day = dailyBackupDay(info.fileName); day.isValid()) {
-            info.madeAt = QDateTime(day, QTime(0, 0));
-        } else if (const auto match = setAside.match(info.fileName); match.hasMatch()) {
-            info.madeAt = QDateTime::fromString(match.captured(1), QStringLiteral("yyyyMMdd-HHmmss"));
-            info.setAside = true;
-        }
-        if (info.madeAt.isValid())
-            result << info;
-    }
-    std::sort(result.begin(), result.end(), [](const BackupInfo &a, const BackupInfo &b) {
-        return a.madeAt != b.madeAt ? a.madeAt > b.madeAt : a.fileName > b.fileName;
-    });
-    return result;
-}
-
-bool Database::backupCounts(const QString &file, QJsonObject *counts, QString *error)
-{
-    const CopyConnection copy(file);
-    if (!copy.problem.isEmpty()) {
-        storagefault::report(error, QStringLiteral("无法打开: ") + copy.problem);
-        return false;
-    }
-    QSqlQuery query(copy.database());
-    for (const TableInfo &table : tables()) {
-        if (!query.exec(QStringLiteral("SELECT COUNT(*) FROM %1 WHERE deleted = 0").arg(table.key)) || !query.next()) {
-            storagefault::report(error, QStringLiteral("读不出%1: %2").arg(table.label, query.lastError().text()));
-            return false;
-        }
-        counts->insert(table.key, query.value(0).toLongLong());
-    }
-    return true;
-}
-
-QString Database::quickCheck(const QString &file)
-{
-    const CopyConnection copy(file);
-    if (!copy.problem.isEmpty())
-        return copy.problem;
-    QSqlQuery query(copy.database());
-    query.setForwardOnly(true);
-    if (!query.exec(QStringLiteral("PRAGMA quick_check")))
-        return query.lastError().text();
-    QStringList lines;
-    while (query.next())
-        lines << query.value(0).toString();
-    if (query.lastError().isValid())
-        lines << query.lastError().text();
-    return lines.isEmpty() ? QStringLiteral("没有检查结果") : lines.join(QLatin1Char('\n'));
-}
-
-bool Database::restoreFrom(const QString &backupFile, QString *setAsidePath, QString *error,
-                           const RestoreProgress &progress)
-{
-    if (databaseFile.isEmpty()) {
+    this->error = error;
+    master = database.fileName();
+    if (master.isEmpty()) {
         storagefault::report(error, QStringLiteral("数据库未打开"));
         return false;
     }
-    const QString master = databaseFile;
     const QString chosen = QFileInfo(backupFile).absoluteFilePath();
     if (!QFileInfo(chosen).isFile()) {
         storagefault::report(error, QStringLiteral("找不到备份文件 %1").arg(backupFile));
@@ -221,50 +156,31 @@ bool Database::restoreFrom(const QString &backupFile, QString *setAsidePath, QSt
     // Everything committed goes into the main file, so that the file alone holds the whole database. A
     // damaged or unopenable database, the usual reason to restore, cannot be checkpointed: it is set
     // aside as it lies, its log beside it.
-    const bool usable = connection.isOpen() && failure.isEmpty();
-    if (usable) {
-        QSqlQuery checkpoint(connection);
-        if (!checkpoint.exec(QStringLiteral("PRAGMA wal_checkpoint(TRUNCATE)")) || !checkpoint.next()
-            || checkpoint.value(0).toInt() != 0) {
-            const QString driverText = checkpoint.lastError().text();
-            storagefault::report(error, QStringLiteral("当前数据库正被使用，无法把它完整写入文件")
-                                            + (driverText.isEmpty() ? QString() : QStringLiteral(": ") + driverText));
-            return false;
-        }
-    }
-    close();
-
-    const QString wal = master + QStringLiteral("-wal");
-    const QString shm = master + QStringLiteral("-shm");
-
-    // Until the swap, a failure leaves nothing behind, not even the copy set aside. A log set aside with it
-    // goes back beside the file it belongs to, should it have been removed there already.
-    QString aside;
-    const auto reopen = [this, &master, &aside, &wal, error](const QString &why) {
-        if (!aside.isEmpty()) {
-            const QString asideWal = aside + QStringLiteral("-wal");
-            if (QFileInfo::exists(asideWal) && !QFileInfo::exists(wal))
-                QFile::rename(asideWal, wal);
-            QFile::remove(asideWal);
-            QFile::remove(aside);
-        }
-        QString reopenError;
-        if (!open(master, &reopenError))
-            storagefault::report(error, why + QStringLiteral("；重新打开当前数据库也失败了: ") + reopenError);
-        else
-            storagefault::report(error, why + QStringLiteral("；当前数据库未改动"));
+    const bool usable = database.isOpen() && database.unusableReason().isEmpty();
+    QString driverText;
+    if (usable && !database.emptyLog(&driverText)) {
+        storagefault::report(error, QStringLiteral("当前数据库正被使用，无法把它完整写入文件")
+                                        + (driverText.isEmpty() ? QString() : QStringLiteral(": ") + driverText));
         return false;
-    };
+    }
+    database.close();
 
+    wal = master + QStringLiteral("-wal");
+    shm = master + QStringLiteral("-shm");
+    incoming = master + QStringLiteral(".restoring");
     // Another program that still has the file open would keep its log and write into the restored file.
     if (usable && QFileInfo(wal).size() > 0)
         return reopen(QStringLiteral("当前数据库仍被其他程序打开"));
+    return setAsideCurrent() && copyIn(chosen) && dropOldLog() && takeItsPlace(setAsidePath);
+}
 
+bool Restorer::setAsideCurrent()
+{
+    const QString folder = backupfiles::folderBeside(master);
     QString why;
-    if (!durablefile::makeFolder(backupFolder(), &why))
+    if (!durablefile::makeFolder(folder, &why))
         return reopen(QStringLiteral("另存当前数据库失败: ") + why);
-    const QString asideTarget = QDir(backupFolder()).absoluteFilePath(
-        setAsidePrefix + QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss")) + QStringLiteral(".db"));
+    const QString asideTarget = QDir(folder).absoluteFilePath(backupfiles::setAsideName(Clock::now()));
     const QString asidePart = asideTarget + QStringLiteral(".part");
     QFile::remove(asidePart);
     if (QFileInfo::exists(asideTarget))
@@ -285,16 +201,21 @@ bool Database::restoreFrom(const QString &backupFile, QString *setAsidePath, QSt
         QFile::remove(asidePart);
         return reopen(QStringLiteral("另存当前数据库失败: ") + why);
     }
+    return true;
+}
 
+bool Restorer::copyIn(const QString &chosen)
+{
     // The copy is checked where it will be used: a backup damaged in reading or copying never gets in place.
-    const QString incoming = master + QStringLiteral(".restoring");
+    QString why;
     QFile::remove(incoming);
     if (!copyInPieces(chosen, incoming, QStringLiteral("正在复制备份…"), progress, &why))
         return reopen(QStringLiteral("复制备份失败: ") + why);
     // The check reads every page in one statement; the caller hears from it meanwhile, so that a window
     // stays painted and answers while gigabytes are read.
     QString check;
-    const std::unique_ptr<QThread> checker(QThread::create([&check, &incoming] { check = quickCheck(incoming); }));
+    const QString copy = incoming;
+    const std::unique_ptr<QThread> checker(QThread::create([&check, &copy] { check = quickCheck(copy); }));
     checker->start();
     do {
         if (progress)
@@ -305,44 +226,31 @@ bool Database::restoreFrom(const QString &backupFile, QString *setAsidePath, QSt
         QFile::remove(incoming);
         return reopen(QStringLiteral("所选备份已损坏或不是主库备份: ") + (check != QLatin1String("ok") ? check : why));
     }
+    return true;
+}
 
+bool Restorer::dropOldLog()
+{
     // A log left beside the file belongs to the database being replaced and would be replayed into the copy:
     // its removal, by this program or by SQLite on closing, lasts before the copy takes the file's name.
-    const QString dataFolder = QFileInfo(master).absolutePath();
     for (const QString &companion : {wal, shm}) {
         if (QFileInfo::exists(companion) && !durablefile::remove(companion)) {
             QFile::remove(incoming);
             return reopen(QStringLiteral("无法删除 %1").arg(QFileInfo(companion).fileName()));
         }
     }
-    if (!durablefile::flushFolder(dataFolder, &why)) {
+    QString why;
+    if (!durablefile::flushFolder(QFileInfo(master).absolutePath(), &why)) {
         QFile::remove(incoming);
         return reopen(QStringLiteral("无法删除旧的日志文件: ") + why);
     }
+    return true;
+}
 
-    // The copy set aside is the previous database byte for byte: it goes back the same way, its log after
-    // it, each step lasting before the next.
-    const auto putBack = [&](const QString &madeAside, const QString &failure) {
-        close();
-        QString putBackWhy;
-        for (const QString &companion : {wal, shm})
-            QFile::remove(companion);
-        QFile::remove(incoming);
-        const QString madeAsideWal = madeAside + QStringLiteral("-wal");
-        if (!durablefile::flushFolder(dataFolder, &putBackWhy)
-            || !linkOrCopy(madeAside, incoming, QStringLiteral("正在放回原数据库…"), progress, &putBackWhy)
-            || !durablefile::commit(incoming, master, &putBackWhy)
-            || (QFileInfo::exists(madeAsideWal)
-                && (!linkOrCopy(madeAsideWal, wal, QStringLiteral("正在放回原数据库…"), progress, &putBackWhy)
-                    || !durablefile::flushFolder(dataFolder, &putBackWhy)))) {
-            QFile::remove(incoming);
-            storagefault::report(error, failure + QStringLiteral("；放回原数据库也失败了（%1），原数据库保存在 %2").arg(putBackWhy, madeAside));
-            return false;
-        }
-        return reopen(failure);
-    };
-
+bool Restorer::takeItsPlace(QString *setAsidePath)
+{
     // The folder is flushed after the rename as well: the restore is reported, and logged, once it lasts.
+    QString why;
     if (!durablefile::rename(incoming, master, &why)) {
         if (QFileInfo::exists(incoming)) {
             QFile::remove(incoming);
@@ -351,9 +259,87 @@ bool Database::restoreFrom(const QString &backupFile, QString *setAsidePath, QSt
         return putBack(std::exchange(aside, QString()), QStringLiteral("替换数据库文件失败: ") + why);
     }
     const QString madeAside = std::exchange(aside, QString());
-    if (!open(master, &why))
+    if (!database.open(master, &why))
         return putBack(madeAside, QStringLiteral("打开恢复后的数据库失败: ") + why);
     if (setAsidePath)
         *setAsidePath = madeAside;
     return true;
+}
+
+// Until the swap, a failure leaves nothing behind, not even the copy set aside. A log set aside with it
+// goes back beside the file it belongs to, should it have been removed there already.
+bool Restorer::reopen(const QString &why)
+{
+    if (!aside.isEmpty()) {
+        const QString asideWal = aside + QStringLiteral("-wal");
+        if (QFileInfo::exists(asideWal) && !QFileInfo::exists(wal))
+            QFile::rename(asideWal, wal);
+        QFile::remove(asideWal);
+        QFile::remove(aside);
+    }
+    QString reopenError;
+    if (!database.open(master, &reopenError))
+        storagefault::report(error, why + QStringLiteral("；重新打开当前数据库也失败了: ") + reopenError);
+    else
+        storagefault::report(error, why + QStringLiteral("；当前数据库未改动"));
+    return false;
+}
+
+// The copy set aside is the previous database byte for byte: it goes back the same way, its log after
+// it, each step lasting before the next.
+bool Restorer::putBack(const QString &madeAside, const QString &failure)
+{
+    database.close();
+    const QString dataFolder = QFileInfo(master).absolutePath();
+    QString why;
+    for (const QString &companion : {wal, shm})
+        QFile::remove(companion);
+    QFile::remove(incoming);
+    const QString madeAsideWal = madeAside + QStringLiteral("-wal");
+    if (!durablefile::flushFolder(dataFolder, &why)
+        || !linkOrCopy(madeAside, incoming, QStringLiteral("正在放回原数据库…"), progress, &why)
+        || !durablefile::commit(incoming, master, &why)
+        || (QFileInfo::exists(madeAsideWal)
+            && (!linkOrCopy(madeAsideWal, wal, QStringLiteral("正在放回原数据库…"), progress, &why)
+                || !durablefile::flushFolder(dataFolder, &why)))) {
+        QFile::remove(incoming);
+        storagefault::report(error, failure + QStringLiteral("；放回原数据库也失败了（%1），原数据库保存在 %2").arg(why, madeAside));
+        return false;
+    }
+    return reopen(failure);
+}
+
+bool Restorer::backupCounts(const QString &file, QJsonObject *counts, QString *error)
+{
+    const CopyConnection copy(file);
+    if (!copy.problem.isEmpty()) {
+        storagefault::report(error, QStringLiteral("无法打开: ") + copy.problem);
+        return false;
+    }
+    QSqlQuery query(copy.database());
+    for (const TableInfo &table : tables()) {
+        if (!query.exec(QStringLiteral("SELECT COUNT(*) FROM %1 WHERE deleted = 0").arg(table.key)) || !query.next()) {
+            storagefault::report(error, QStringLiteral("读不出%1: %2").arg(table.label, query.lastError().text()));
+            return false;
+        }
+        counts->insert(table.key, query.value(0).toLongLong());
+    }
+    return true;
+}
+
+QString Restorer::quickCheck(const QString &file)
+{
+    const CopyConnection copy(file);
+    if (!copy.problem.isEmpty())
+        return copy.problem;
+    QSqlQuery query(copy.database());
+    query.setForwardOnly(true);
+    if (!query.exec(QStringLiteral("PRAGMA quick_check")))
+        return query.lastError().text();
+    QStringList lines;
+    while (query.next())
+        lines << query.value(0).toString();
+    if (query.lastError().isValid())
+        lines << query.lastError().text();
+    return lines.isEmpty() ? QStringLiteral("没有检查结果") : lines.join(QLatin1Char('\n'));
 }

@@ -1,4 +1,4 @@
-#include "storage/database.h"
+#include "storage/merger.h"
 
 #include "catalogue/catalogue.h"
 #include "storage/recordsource.h"
@@ -6,63 +6,11 @@
 #include "storage/storagefault.h"
 
 #include <QHash>
-#include <QJsonArray>
 #include <QSet>
 #include <QSqlError>
 #include <QSqlQuery>
 
-namespace {
-
-// A document already parsed, as the fuzz target and the tests hand it over.
-class DocumentSource : public RecordSource
-{
-public:
-    explicit DocumentSource(const QJsonObject &document)
-    {
-        for (const TableInfo &table : tables())
-            arrays.insert(table.key, document.value(table.key).toArray());
-    }
-
-    qsizetype size(const QString &table) const override { return arrays.value(table).size(); }
-
-    QJsonObject record(const QString &table, qsizetype index) const override
-    {
-        return arrays.value(table).at(index).toObject();
-    }
-
-private:
-    QHash<QString, QJsonArray> arrays;
-};
-
-} // namespace
-
-MergeResult Database::merge(const QJsonObject &document)
-{
-    return merge(DocumentSource(document));
-}
-
-MergeResult Database::merge(const RecordSource &document)
-{
-    return merge(document, QString(), QString());
-}
-
-MergeResult Database::merge(const RecordSource &document, const QString &versionReason, const QString &versionSource)
-{
-    // One transaction for the version and the whole push: one write to disk instead of one per row, and
-    // a fault anywhere leaves the master exactly as it was. A row that a constraint refuses is skipped on
-    // its own; the rows written before and after it still commit.
-    MergeResult result;
-    QString fault;
-    if (!beginWrite(&fault))
-        return MergeResult{{}, {}, fault, true};
-    if ((versionReason.isEmpty() || saveVersion(versionReason, versionSource, &fault))
-        && mergeTables(document, &result, &fault) && commitWrite(&fault))
-        return result;
-    rollbackWrite();
-    return MergeResult{{}, {}, fault};
-}
-
-bool Database::mergeTables(const RecordSource &document, MergeResult *result, QString *fault)
+bool Merger::mergeTables(const RecordSource &document, MergeResult *result, QString *fault)
 {
     const int items = mergeNewer(document, QStringLiteral("items"), QStringLiteral("updatedAt"), fault);
     const int categories = mergeNewer(document, QStringLiteral("categories"), QStringLiteral("createdAt"), fault);
@@ -119,7 +67,7 @@ bool readIds(const QSqlDatabase &connection, const QString &sql, QString *fault,
 
 } // namespace
 
-int Database::mergeNewer(const RecordSource &document, const QString &table, const QString &timestampColumn,
+int Merger::mergeNewer(const RecordSource &document, const QString &table, const QString &timestampColumn,
                          QString *fault)
 {
     const TableInfo *info = findTable(table);
@@ -164,7 +112,7 @@ int Database::mergeNewer(const RecordSource &document, const QString &table, con
     return written;
 }
 
-int Database::mergeMissing(const RecordSource &document, const QString &table, QString *fault)
+int Merger::mergeMissing(const RecordSource &document, const QString &table, QString *fault)
 {
     const TableInfo *info = findTable(table);
     if (!info || !fault->isEmpty())

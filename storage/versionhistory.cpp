@@ -1,0 +1,106 @@
+#include "storage/versionhistory.h"
+
+#include "catalogue/catalogue.h"
+#include "storage/recordsource.h"
+#include "storage/recordwriter.h"
+#include "storage/storagefault.h"
+
+#include <QJsonDocument>
+#include <QSqlError>
+#include <QSqlQuery>
+
+namespace {
+
+const int versionsKept = 200;
+
+QString compactJson(const QJsonObject &object)
+{
+    return QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact));
+}
+
+} // namespace
+
+bool VersionHistory::add(const QString &createdAt, const QString &reason, const QString &source,
+                         const QJsonObject &counts, const QByteArray &snapshot, QString *error)
+{
+    QSqlQuery query(connection);
+    // The snapshot goes in as its UTF-8 bytes, cast to text inside SQLite: bound as a QString it would be
+    // widened to UTF-16 and converted back, two more copies of the whole database.
+    query.prepare(QStringLiteral(
+        "INSERT INTO versions (createdAt, reason, source, counts, snapshot) VALUES (?,?,?,?,CAST(? AS TEXT))"));
+    query.addBindValue(createdAt);
+    query.addBindValue(storableText(reason));
+    query.addBindValue(storableText(source));
+    query.addBindValue(compactJson(counts));
+    query.addBindValue(snapshot);
+    if (!query.exec()) {
+        storagefault::report(error, storagefault::describe(query.lastError()));
+        return false;
+    }
+
+    QSqlQuery prune(connection);
+    prune.prepare(QStringLiteral("DELETE FROM versions WHERE id NOT IN (SELECT id FROM versions ORDER BY id DESC LIMIT ?)"));
+    prune.addBindValue(versionsKept);
+    if (!prune.exec() && storagefault::isEnvironment(prune.lastError())) {
+        storagefault::report(error, storagefault::describe(prune.lastError()));
+        return false;
+    }
+    return true;
+}
+
+QList<VersionInfo> VersionHistory::list(int limit)
+{
+    QList<VersionInfo> result;
+    QSqlQuery query(connection);
+    query.setForwardOnly(true);
+    query.prepare(QStringLiteral("SELECT id, createdAt, reason, source, counts FROM versions ORDER BY id DESC LIMIT ?"));
+    query.addBindValue(limit);
+    if (!query.exec())
+        return result;
+    while (query.next()) {
+        VersionInfo info;
+        info.id = query.value(0).toInt();
+        info.createdAt = query.value(1).toString();
+        info.reason = query.value(2).toString();
+        info.source = query.value(3).toString();
+        info.counts = QJsonDocument::fromJson(query.value(4).toString().toUtf8()).object();
+        result << info;
+    }
+    return result;
+}
+
+bool VersionHistory::snapshot(int versionId, QByteArray *text, QString *error)
+{
+    QSqlQuery query(connection);
+    query.setForwardOnly(true);
+    // Read as bytes: no UTF-16 copy, and rows stored as blobs read the same.
+    query.prepare(QStringLiteral("SELECT CAST(snapshot AS BLOB) FROM versions WHERE id = ?"));
+    query.addBindValue(versionId);
+    if (!query.exec() || !query.next()) {
+        if (query.lastError().isValid() || !query.isActive())
+            storagefault::report(error, storagefault::describe(query.lastError()));
+        return false;
+    }
+    *text = query.value(0).toByteArray();
+    return true;
+}
+
+bool VersionHistory::writeBack(const RecordSource &document, QString *fault)
+{
+    for (const TableInfo &table : tables()) {
+        const qsizetype count = document.size(table.key);
+        if (count == 0)
+            continue;
+        RecordWriter writer(connection, table);
+        for (qsizetype i = 0; i < count; ++i) {
+            const QJsonObject record = document.record(table.key, i);
+            if (recordId(record).isEmpty() || writer.write(record))
+                continue;
+            if (writer.failedOnEnvironment()) {
+                *fault = writer.errorText();
+                return false;
+            }
+        }
+    }
+    return true;
+}

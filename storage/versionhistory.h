@@ -1,0 +1,44 @@
+#pragma once
+
+#include <QByteArray>
+#include <QJsonObject>
+#include <QList>
+#include <QSqlDatabase>
+#include <QString>
+
+class RecordSource;
+
+// One entry of the version history, without its snapshot.
+struct VersionInfo
+{
+    int id = 0;
+    QString createdAt;
+    QString reason;
+    QString source;
+    QJsonObject counts;
+};
+
+// The versions table: whole snapshots of the data, the newest 200 kept, and the writing back of one of
+// them. The caller holds the transaction around a rollback.
+class VersionHistory
+{
+public:
+    explicit VersionHistory(const QSqlDatabase &connection)
+        : connection(connection)
+    {
+    }
+
+    // Stores a version with these live-row counts and snapshot text, then drops all but the newest 200.
+    bool add(const QString &createdAt, const QString &reason, const QString &source, const QJsonObject &counts,
+             const QByteArray &snapshot, QString *error);
+    QList<VersionInfo> list(int limit);
+    // The snapshot text of a version. False for a version that is not there, with the reason in error when
+    // the database failed.
+    bool snapshot(int versionId, QByteArray *text, QString *error);
+    // Writes every Record of the document back into its table, skipping rows a constraint refuses; false,
+    // with the reason in fault, at a fault of the database.
+    bool writeBack(const RecordSource &document, QString *fault);
+
+private:
+    QSqlDatabase connection;
+};
