@@ -53,10 +53,8 @@ QList<IdName> choicesFor(const QString &column, const QString &table, const QSet
     if (column == QLatin1String("parentId"))
         return treeChoices(table, excluded);
     if (column == QLatin1String("customerId"))
-        return Database::instance().queryIdName(
-            QStringLiteral("SELECT id, name FROM customers WHERE deleted=0 ORDER BY name"));
-    return Database::instance().queryIdName(
-        QStringLiteral("SELECT id, name || '（' || barcode || '）' FROM items WHERE deleted=0 ORDER BY name"));
+        return Database::instance().customerChoices();
+    return Database::instance().itemChoices();
 }
 
 } // namespace
