@@ -14,7 +14,7 @@ export QT_QPA_PLATFORM=offscreen
 
 names=("$@")
 if [ ${#names[@]} -eq 0 ]; then
-    names=(storage sync datapage pages qr)
+    names=(storage sync datapage program pages qr)
 fi
 for name in "${names[@]}"; do
     echo "== bench_$name"
