@@ -112,129 +112,136 @@ bool SyncServer::checkKey(const HttpRequest &request) const
 
 void SyncServer::handleRequest(SyncConnection *connection, HttpRequest request)
 {
-    const QString peer = connection->peer();
     const QString &path = request.path;
-    Database &db = Database::instance();
     // A slot behind activity may spin an event loop in which the peer goes away, and its connection with it.
     const QPointer<SyncConnection> guard(connection);
-    auto answer = [&guard](int status, const QJsonObject &object) {
-        if (guard)
-            guard->sendJson(status, object);
-    };
-    auto fail = [&guard](int status, const QString &error) {
-        if (guard)
-            guard->sendError(status, error);
-    };
 
     if (path.startsWith(QLatin1String("/ping"))) {
-        answer(200, {{QStringLiteral("ok"), true},
-                     {QStringLiteral("app"), QStringLiteral("plindor")},
-                     {QStringLiteral("protocol"), 1},
-                     {QStringLiteral("needKey"), syncKey.isEmpty() ? 0 : 1},
-                     {QStringLiteral("deviceName"), announcedName}});
+        connection->sendJson(200, {{QStringLiteral("ok"), true},
+                                   {QStringLiteral("app"), QStringLiteral("plindor")},
+                                   {QStringLiteral("protocol"), 1},
+                                   {QStringLiteral("needKey"), syncKey.isEmpty() ? 0 : 1},
+                                   {QStringLiteral("deviceName"), announcedName}});
         return;
     }
 
     if (!checkKey(request)) {
-        db.logSync(peer, QStringLiteral("拒绝"), QStringLiteral("密钥错误，拒绝访问"));
+        const QString peer = connection->peer();
+        Database::instance().logSync(peer, QStringLiteral("拒绝"), QStringLiteral("密钥错误，拒绝访问"));
         Q_EMIT activity(peer, QStringLiteral("拒绝"), QStringLiteral("密钥错误"));
-        answer(401, {{QStringLiteral("ok"), false},
-                     {QStringLiteral("error"), QStringLiteral("密钥不正确")},
-                     {QStringLiteral("needKey"), 1}});
+        if (guard)
+            guard->sendJson(401, {{QStringLiteral("ok"), false},
+                                  {QStringLiteral("error"), QStringLiteral("密钥不正确")},
+                                  {QStringLiteral("needKey"), 1}});
         return;
     }
 
-    if (path.startsWith(QLatin1String("/info")) || path.startsWith(QLatin1String("/export"))
-        || path.startsWith(QLatin1String("/import"))) {
+    const bool info = path.startsWith(QLatin1String("/info"));
+    const bool pull = path.startsWith(QLatin1String("/export"));
+    const bool push = path.startsWith(QLatin1String("/import"));
+    if (info || pull || push) {
         const QString reason = unavailableReason();
         if (!reason.isEmpty()) {
-            fail(503, reason);
+            connection->sendError(503, reason);
             return;
         }
     }
+    if (info)
+        answerInfo(guard);
+    else if (pull)
+        answerPull(guard, request);
+    else if (push)
+        answerPush(guard, std::move(request));
+    else
+        connection->sendError(404, QStringLiteral("not found"));
+}
 
-    // A fault of the database is answered as a failure: never as success, never as a shorter database.
-    auto unavailable = [this, &fail, &peer](const QString &what, const QString &reason) {
-        Q_EMIT logMessage(QStringLiteral("[同步服务] %1 %2失败：%3").arg(peer, what, reason));
-        fail(503, reason);
-    };
+// A fault of the database is answered as a failure: never as success, never as a shorter database.
+void SyncServer::answerFault(const QPointer<SyncConnection> &connection, const QString &peer, const QString &what,
+                             const QString &reason)
+{
+    Q_EMIT logMessage(QStringLiteral("[同步服务] %1 %2失败：%3").arg(peer, what, reason));
+    if (connection)
+        connection->sendError(503, reason);
+}
 
-    if (path.startsWith(QLatin1String("/info"))) {
-        QString failure;
-        const QJsonObject counts = db.counts(&failure);
-        if (!failure.isEmpty()) {
-            unavailable(QStringLiteral("读取概况"), failure);
-            return;
-        }
-        answer(200, {{QStringLiteral("app"), QStringLiteral("plindor")},
-                     {QStringLiteral("protocol"), 1},
-                     {QStringLiteral("platform"), QStringLiteral("qt")},
-                     {QStringLiteral("deviceName"), announcedName},
-                     {QStringLiteral("exportedAt"), Database::nowText()},
-                     {QStringLiteral("counts"), counts},
-                     {QStringLiteral("mode"), QStringLiteral("master")}});
+void SyncServer::answerInfo(const QPointer<SyncConnection> &connection)
+{
+    QString failure;
+    const QJsonObject counts = Database::instance().counts(&failure);
+    if (!failure.isEmpty()) {
+        answerFault(connection, connection->peer(), QStringLiteral("读取概况"), failure);
         return;
     }
+    connection->sendJson(200, {{QStringLiteral("app"), QStringLiteral("plindor")},
+                               {QStringLiteral("protocol"), 1},
+                               {QStringLiteral("platform"), QStringLiteral("qt")},
+                               {QStringLiteral("deviceName"), announcedName},
+                               {QStringLiteral("exportedAt"), Database::nowText()},
+                               {QStringLiteral("counts"), counts},
+                               {QStringLiteral("mode"), QStringLiteral("master")}});
+}
 
-    if (path.startsWith(QLatin1String("/export"))) {
-        // A HEAD is not a pull: nothing is logged and no document is built, so its length is left out.
-        if (request.method == QLatin1String("HEAD")) {
-            if (guard)
-                guard->sendHeadOnly(200);
-            return;
-        }
-        // Written straight from the rows: the document is never held as JSON objects.
-        QString failure;
-        const QByteArray document = db.snapshotText(&failure);
-        if (!failure.isEmpty()) {
-            unavailable(QStringLiteral("拉取"), failure);
-            return;
-        }
-        const QString summary = QStringLiteral("手机拉走了主库数据");
-        db.logSync(peer, QStringLiteral("拉取"), summary);
-        Q_EMIT activity(peer, QStringLiteral("拉取"), summary);
-        if (guard)
-            guard->sendDocument(200, document);
+void SyncServer::answerPull(const QPointer<SyncConnection> &connection, const HttpRequest &request)
+{
+    // A HEAD is not a pull: nothing is logged and no document is built, so its length is left out.
+    if (request.method == QLatin1String("HEAD")) {
+        connection->sendHeadOnly(200);
         return;
     }
-
-    if (path.startsWith(QLatin1String("/import"))) {
-        if (request.method != QLatin1String("POST") && request.method != QLatin1String("PUT")) {
-            fail(404, QStringLiteral("not found"));
-            return;
-        }
-        // The body is checked whole before anything is stored, then merged one Record at a time: the
-        // pushed document is never held as JSON objects. The reader keeps the only copy of the bytes and
-        // frees them when the merge is done.
-        MergeResult result;
-        {
-            const SnapshotReader document(std::exchange(request.body, QByteArray()));
-            if (!document.isObject()) {
-                fail(200, QStringLiteral("数据格式无法解析"));
-                return;
-            }
-            Q_EMIT merging(true);
-            result = db.merge(document, QStringLiteral("收到 %1 推送前").arg(peer), peer);
-            Q_EMIT merging(false);
-        }
-        if (!result.error.isEmpty()) {
-            // Nothing of the push was stored; the phone keeps its rows and may push again.
-            if (!result.writeLockRefused)
-                db.logSync(peer, QStringLiteral("推送失败"), result.error);
-            Q_EMIT activity(peer, QStringLiteral("推送失败"), result.error);
-            unavailable(QStringLiteral("推送"), result.error);
-            return;
-        }
-        const QString summary = result.details.join(QLatin1String(" / "));
-        db.logSync(peer, QStringLiteral("推送"), summary);
-        Q_EMIT activity(peer, QStringLiteral("推送"), summary);
-        answer(200, {{QStringLiteral("ok"), true},
-                     {QStringLiteral("merged"), result.perTable},
-                     {QStringLiteral("details"), QJsonArray::fromStringList(result.details)},
-                     {QStringLiteral("counts"), db.counts()},
-                     {QStringLiteral("message"), QStringLiteral("主库已合并")}});
+    const QString peer = connection->peer();
+    Database &db = Database::instance();
+    // Written straight from the rows: the document is never held as JSON objects.
+    QString failure;
+    const QByteArray document = db.snapshotText(&failure);
+    if (!failure.isEmpty()) {
+        answerFault(connection, peer, QStringLiteral("拉取"), failure);
         return;
     }
+    const QString summary = QStringLiteral("手机拉走了主库数据");
+    db.logSync(peer, QStringLiteral("拉取"), summary);
+    Q_EMIT activity(peer, QStringLiteral("拉取"), summary);
+    if (connection)
+        connection->sendDocument(200, document);
+}
 
-    fail(404, QStringLiteral("not found"));
+void SyncServer::answerPush(const QPointer<SyncConnection> &connection, HttpRequest request)
+{
+    if (request.method != QLatin1String("POST") && request.method != QLatin1String("PUT")) {
+        connection->sendError(404, QStringLiteral("not found"));
+        return;
+    }
+    const QString peer = connection->peer();
+    Database &db = Database::instance();
+    // The body is checked whole before anything is stored, then merged one Record at a time: the
+    // pushed document is never held as JSON objects. The reader keeps the only copy of the bytes and
+    // frees them when the merge is done.
+    MergeResult result;
+    {
+        const SnapshotReader document(std::exchange(request.body, QByteArray()));
+        if (!document.isObject()) {
+            connection->sendError(200, QStringLiteral("数据格式无法解析"));
+            return;
+        }
+        Q_EMIT merging(true);
+        result = db.merge(document, QStringLiteral("收到 %1 推送前").arg(peer), peer);
+        Q_EMIT merging(false);
+    }
+    if (!result.error.isEmpty()) {
+        // Nothing of the push was stored; the phone keeps its rows and may push again.
+        if (!result.writeLockRefused)
+            db.logSync(peer, QStringLiteral("推送失败"), result.error);
+        Q_EMIT activity(peer, QStringLiteral("推送失败"), result.error);
+        answerFault(connection, peer, QStringLiteral("推送"), result.error);
+        return;
+    }
+    const QString summary = result.details.join(QLatin1String(" / "));
+    db.logSync(peer, QStringLiteral("推送"), summary);
+    Q_EMIT activity(peer, QStringLiteral("推送"), summary);
+    if (connection)
+        connection->sendJson(200, {{QStringLiteral("ok"), true},
+                                   {QStringLiteral("merged"), result.perTable},
+                                   {QStringLiteral("details"), QJsonArray::fromStringList(result.details)},
+                                   {QStringLiteral("counts"), db.counts()},
+                                   {QStringLiteral("message"), QStringLiteral("主库已合并")}});
 }

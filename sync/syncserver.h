@@ -3,6 +3,7 @@
 #include "sync/httprequest.h"
 
 #include <QObject>
+#include <QPointer>
 #include <QString>
 
 class QTcpServer;
@@ -59,6 +60,11 @@ public Q_SLOTS:
 
 private:
     QString unavailableReason() const;
+    void answerInfo(const QPointer<SyncConnection> &connection);
+    void answerPull(const QPointer<SyncConnection> &connection, const HttpRequest &request);
+    void answerPush(const QPointer<SyncConnection> &connection, HttpRequest request);
+    void answerFault(const QPointer<SyncConnection> &connection, const QString &peer, const QString &what,
+                     const QString &reason);
 
     // Open connections are its children, and go with it.
     QTcpServer *listener = nullptr;
