@@ -155,7 +155,6 @@ void closeOnTerminationSignals(QWidget *window)
 }
 #endif
 
-
 void nameTheApplication()
 {
     QCoreApplication::setApplicationName(QStringLiteral("Tovanik"));
@@ -176,8 +175,9 @@ int runHeadless(int argc, char *argv[])
         return 1;
     }
     ProgramCore core;
-    QObject::connect(&core, &ProgramCore::startupFault, &core,
-                     [](const QString &title, const QString &text) { printLine(QStringLiteral("【%1】%2").arg(title, text)); });
+    QObject::connect(&core, &ProgramCore::startupFault, &core, [](const QString &title, const QString &text) {
+        printLine(QStringLiteral("【%1】%2").arg(title, text));
+    });
     QObject::connect(&core, &ProgramCore::logged, &core, &printLine);
     core.start();
     printLine(core.phoneConnectionText());

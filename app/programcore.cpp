@@ -191,8 +191,7 @@ void ProgramCore::onPublicAddressFound(const QString &address)
     }
 }
 
-bool ProgramCore::restoreBackup(const QString &file, QString *setAside, QString *error,
-                                const RestoreProgress &progress)
+bool ProgramCore::restoreBackup(const QString &file, QString *setAside, QString *error, const RestoreProgress &progress)
 {
     const QString name = QFileInfo(file).fileName();
     // Phones are told to come back later instead of writing into a database that is being replaced.
@@ -205,7 +204,8 @@ bool ProgramCore::restoreBackup(const QString &file, QString *setAside, QString 
         log(QStringLiteral("从备份 %1 恢复失败: %2").arg(name, *error));
         return false;
     }
-    Database::instance().logSync(QStringLiteral("qt-ui"), QStringLiteral("恢复"), QStringLiteral("从备份 %1 恢复").arg(name));
+    Database::instance().logSync(QStringLiteral("qt-ui"), QStringLiteral("恢复"),
+                                 QStringLiteral("从备份 %1 恢复").arg(name));
     log(QStringLiteral("已从备份 %1 恢复数据库，原数据库另存为 %2").arg(name, *setAside));
     return true;
 }

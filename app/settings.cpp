@@ -7,7 +7,6 @@
 #include <QJsonDocument>
 #include <QRandomGenerator>
 
-
 namespace settings {
 
 namespace {
@@ -34,7 +33,10 @@ bool write(const QString &path, const QJsonObject &config)
 
 QJsonObject firstRun()
 {
-    return {{portName, defaultPort}, {deviceNameName, defaultDeviceName}, {keyName, QString()}, {publicHostName, QString()}};
+    return {{portName, defaultPort},
+            {deviceNameName, defaultDeviceName},
+            {keyName, QString()},
+            {publicHostName, QString()}};
 }
 
 QString newKey()

@@ -39,17 +39,20 @@ QByteArray pushDocument(int round)
     QJsonArray transactions;
     for (int i = 0; i < pushItems; ++i) {
         const QString id = QStringLiteral("crash-%1-%2").arg(round).arg(i);
-        items.append(QJsonObject{{"id", id}, {"name", QStringLiteral("推送物品 %1").arg(i)}, {"barcode", id},
-                                 {"quantity", i}, {"updatedAt", "2026-06-01 00:00:00"}});
+        items.append(QJsonObject{{"id", id},
+                                 {"name", QStringLiteral("推送物品 %1").arg(i)},
+                                 {"barcode", id},
+                                 {"quantity", i},
+                                 {"updatedAt", "2026-06-01 00:00:00"}});
         for (int t = 0; t < 2; ++t)
-            transactions.append(QJsonObject{{"id", QStringLiteral("%1-t%2").arg(id).arg(t)}, {"itemId", id},
-                                            {"type", "in"}, {"quantity", 1}});
+            transactions.append(QJsonObject{
+                {"id", QStringLiteral("%1-t%2").arg(id).arg(t)}, {"itemId", id}, {"type", "in"}, {"quantity", 1}});
     }
     const QByteArray body =
         QJsonDocument(QJsonObject{{"app", "plindor"}, {"items", items}, {"transactions", transactions}})
             .toJson(QJsonDocument::Compact);
-    return "POST /import HTTP/1.1\r\nX-Sync-Key: " + syncKey.toLatin1() + "\r\nContent-Length: "
-           + QByteArray::number(body.size()) + "\r\n\r\n" + body;
+    return "POST /import HTTP/1.1\r\nX-Sync-Key: " + syncKey.toLatin1()
+           + "\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body;
 }
 
 struct Check
@@ -68,8 +71,9 @@ Check inspect(const QString &path, const QString &likeItems = QString())
         db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY"));
         if (db.open()) {
             QSqlQuery q(db);
-            check.integrity = q.exec(QStringLiteral("PRAGMA integrity_check")) && q.next() ? q.value(0).toString()
-                                                                                          : QStringLiteral("unreadable");
+            check.integrity = q.exec(QStringLiteral("PRAGMA integrity_check")) && q.next()
+                                  ? q.value(0).toString()
+                                  : QStringLiteral("unreadable");
             if (likeItems.isEmpty())
                 q.exec(QStringLiteral("SELECT COUNT(*) FROM items"));
             else {
@@ -107,7 +111,9 @@ int countLike(const QString &path, const QString &table, const QString &pattern)
 class Program
 {
 public:
-    Program(const QString &executable, quint16 port) : executable(executable), port(port)
+    Program(const QString &executable, quint16 port)
+        : executable(executable)
+        , port(port)
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
@@ -149,7 +155,8 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments();
-    const QString program = args.size() > 1 ? args[1] : QDir(app.applicationDirPath()).filePath(QStringLiteral("../tovanik"));
+    const QString program =
+        args.size() > 1 ? args[1] : QDir(app.applicationDirPath()).filePath(QStringLiteral("../tovanik"));
     const int rounds = args.size() > 2 ? args[2].toInt() : 20;
     const int itemCount = args.size() > 3 ? args[3].toInt() : 20000;
 
@@ -169,7 +176,9 @@ int main(int argc, char *argv[])
     {
         QFile config(folder.filePath(QStringLiteral("config.json")));
         config.open(QIODevice::WriteOnly);
-        config.write(QJsonDocument(QJsonObject{{"syncPort", port}, {"syncKey", syncKey}, {"deviceName", "电脑主库"},
+        config.write(QJsonDocument(QJsonObject{{"syncPort", port},
+                                               {"syncKey", syncKey},
+                                               {"deviceName", "电脑主库"},
                                                {"publicHost", "203.0.113.9"}})
                          .toJson());
     }
@@ -189,8 +198,8 @@ int main(int argc, char *argv[])
     QRandomGenerator random(20261210);
     Program tovanik(deployed, port);
     const QString backupDir = folder.filePath(QStringLiteral("data/备份"));
-    const QString todaysBackup =
-        QDir(backupDir).filePath(QStringLiteral("plindor-%1.db").arg(QDate::currentDate().toString(QStringLiteral("yyyyMMdd"))));
+    const QString todaysBackup = QDir(backupDir).filePath(
+        QStringLiteral("plindor-%1.db").arg(QDate::currentDate().toString(QStringLiteral("yyyyMMdd"))));
 
     // Pushes: measure one undisturbed push first, then kill inside that window.
     int entire = 0;
@@ -218,7 +227,8 @@ int main(int argc, char *argv[])
 
         const Check check = inspect(dbPath);
         const int items = countLike(dbPath, QStringLiteral("items"), QStringLiteral("crash-%1-%").arg(round));
-        const int transactions = countLike(dbPath, QStringLiteral("transactions"), QStringLiteral("crash-%1-%").arg(round));
+        const int transactions =
+            countLike(dbPath, QStringLiteral("transactions"), QStringLiteral("crash-%1-%").arg(round));
         std::printf("round %2d: killed after %5lld ms: integrity %s, push rows %d items / %d transactions\n", round,
                     static_cast<long long>(qMin(killAt, clock.elapsed())), qPrintable(check.integrity), items,
                     transactions);

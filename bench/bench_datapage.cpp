@@ -43,8 +43,8 @@ void prepareProgramFolder()
     QDir(QFileInfo(databasePath()).absolutePath()).removeRecursively();
     QFile file(configPath());
     if (file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-        file.write(QJsonDocument(QJsonObject{{"syncPort", testutil::freePort()}, {"publicHost", "203.0.113.9"}})
-                       .toJson());
+        file.write(
+            QJsonDocument(QJsonObject{{"syncPort", testutil::freePort()}, {"publicHost", "203.0.113.9"}}).toJson());
     }
 }
 
@@ -143,7 +143,8 @@ double residentMiB()
 // A phone's push that changes one item: the page must read the table again.
 void changeOneItem(int n)
 {
-    const QJsonObject item{{"id", QStringLiteral("item-%1").arg(n)}, {"name", QStringLiteral("手机改名%1").arg(n)},
+    const QJsonObject item{{"id", QStringLiteral("item-%1").arg(n)},
+                           {"name", QStringLiteral("手机改名%1").arg(n)},
                            {"updatedAt", QStringLiteral("2030-01-01 00:%1:00").arg(n % 60, 2, 10, QLatin1Char('0'))}};
     Database::instance().merge(QJsonObject{{"items", QJsonArray{item}}});
 }
@@ -187,18 +188,21 @@ void measure(int itemCount)
     const double holding = residentMiB();
 
     const double read = medianMs([] {}, [] { Database::instance().rows(QStringLiteral("items")); });
-    const double compact = medianMs([] {}, [] {
-        RowTable rows;
-        Database::instance().readTable(QStringLiteral("items"), &rows);
-    });
+    const double compact = medianMs([] {},
+                                    [] {
+                                        RowTable rows;
+                                        Database::instance().readTable(QStringLiteral("items"), &rows);
+                                    });
     // The sqlite3 shell reading the same rows, in a process of its own, its output thrown away.
-    const double shell = medianMs([] {}, [] {
-        QProcess sqlite;
-        sqlite.setStandardOutputFile(QProcess::nullDevice());
-        sqlite.start(QStringLiteral("sqlite3"),
-                     {Database::instance().fileName(), QStringLiteral("SELECT * FROM items WHERE deleted = 0")});
-        sqlite.waitForFinished(-1);
-    });
+    const double shell =
+        medianMs([] {},
+                 [] {
+                     QProcess sqlite;
+                     sqlite.setStandardOutputFile(QProcess::nullDevice());
+                     sqlite.start(QStringLiteral("sqlite3"), {Database::instance().fileName(),
+                                                              QStringLiteral("SELECT * FROM items WHERE deleted = 0")});
+                     sqlite.waitForFinished(-1);
+                 });
 
     table->setCurrentIndex(table->model()->index(itemCount / 2, 0));
     table->scrollTo(table->currentIndex());
@@ -207,8 +211,8 @@ void measure(int itemCount)
     const bool placeKept = t.dataPage->currentRowId() == QStringLiteral("item-%1").arg(itemCount / 2);
     const double unchanged = medianMs([] {}, [&t] { t.dataPage->refresh(true); });
 
-    const double cold = medianMs([&t] { showTable(t, QStringLiteral("customers")); },
-                                 [&t] { showTable(t, QStringLiteral("items")); });
+    const double cold =
+        medianMs([&t] { showTable(t, QStringLiteral("customers")); }, [&t] { showTable(t, QStringLiteral("items")); });
 
     const double keystroke = medianMs([&t] { t.dataPage->searchField()->setText(QStringLiteral("零件")); },
                                       [&t] { t.dataPage->searchField()->setText(QStringLiteral("零件1")); });
@@ -226,9 +230,10 @@ void measure(int itemCount)
     std::printf("  reading the items alone: the sqlite3 shell %.1f ms, into the page's compact block %.1f ms, "
                 "as Records (Database::rows) %.1f ms\n",
                 shell, compact, read);
-    std::printf("  refresh after a push changed one row       %8.1f ms   ratio to the shell's reading %.2f (target <= 2); "
-                "place kept: %s\n",
-                pushed, pushed / shell, placeKept ? "yes" : "NO");
+    std::printf(
+        "  refresh after a push changed one row       %8.1f ms   ratio to the shell's reading %.2f (target <= 2); "
+        "place kept: %s\n",
+        pushed, pushed / shell, placeKept ? "yes" : "NO");
     std::printf("  refresh with nothing changed               %8.1f ms\n", unchanged);
     std::printf("  refresh after another table was shown      %8.1f ms   ratio to the shell's reading %.2f\n", cold,
                 cold / shell);

@@ -33,7 +33,13 @@ namespace {
 
 const QByteArray syncKey = "LOADKEY12345";
 
-enum class Kind { Ping, Info, Export, Import, WrongKey };
+enum class Kind {
+    Ping,
+    Info,
+    Export,
+    Import,
+    WrongKey
+};
 
 struct Outcome
 {
@@ -46,13 +52,11 @@ struct Outcome
 
 QByteArray importBody(const QString &id)
 {
-    const QJsonObject item{{"id", id}, {"name", "负载物品 " + id}, {"barcode", id}, {"quantity", 3},
-                           {"updatedAt", "2026-01-01 00:00:00"}};
+    const QJsonObject item{
+        {"id", id}, {"name", "负载物品 " + id}, {"barcode", id}, {"quantity", 3}, {"updatedAt", "2026-01-01 00:00:00"}};
     const QJsonObject transaction{{"id", "t-" + id}, {"itemId", id}, {"type", "in"}, {"quantity", 3}};
-    const QJsonObject document{{"app", "plindor"},
-                               {"protocol", 1},
-                               {"items", QJsonArray{item}},
-                               {"transactions", QJsonArray{transaction}}};
+    const QJsonObject document{
+        {"app", "plindor"}, {"protocol", 1}, {"items", QJsonArray{item}}, {"transactions", QJsonArray{transaction}}};
     return QJsonDocument(document).toJson(QJsonDocument::Compact);
 }
 
@@ -69,8 +73,10 @@ QByteArray requestFor(Kind kind, const QString &importId)
         return "GET /export HTTP/1.1\r\nX-Sync-Key: WRONG\r\n\r\n";
     case Kind::Import: {
         const QByteArray body = importBody(importId);
-        return "POST /import HTTP/1.1\r\nX-Sync-Key: " + syncKey + "\r\nContent-Type: application/json\r\n"
-               "Content-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body;
+        return "POST /import HTTP/1.1\r\nX-Sync-Key: " + syncKey
+               + "\r\nContent-Type: application/json\r\n"
+                 "Content-Length: "
+               + QByteArray::number(body.size()) + "\r\n\r\n" + body;
     }
     }
     return {};
@@ -136,8 +142,10 @@ int main(int argc, char *argv[])
     {
         QFile config(folder.filePath("config.json"));
         config.open(QIODevice::WriteOnly);
-        config.write(QJsonDocument(QJsonObject{{"syncPort", port}, {"syncKey", QString::fromLatin1(syncKey)},
-                                               {"deviceName", "负载测试"}, {"publicHost", "203.0.113.9"}})
+        config.write(QJsonDocument(QJsonObject{{"syncPort", port},
+                                               {"syncKey", QString::fromLatin1(syncKey)},
+                                               {"deviceName", "负载测试"},
+                                               {"publicHost", "203.0.113.9"}})
                          .toJson());
     }
 

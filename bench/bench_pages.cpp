@@ -46,7 +46,8 @@ void writeConfig()
     probe.listen(QHostAddress::LocalHost, 0);
     QFile file(configPath());
     if (file.open(QIODevice::WriteOnly))
-        file.write(QJsonDocument(QJsonObject{{"syncPort", probe.serverPort()}, {"publicHost", "203.0.113.9"}}).toJson());
+        file.write(
+            QJsonDocument(QJsonObject{{"syncPort", probe.serverPort()}, {"publicHost", "203.0.113.9"}}).toJson());
 }
 
 void run(int items)
@@ -64,7 +65,8 @@ void run(int items)
         db.saveVersion(QStringLiteral("界面手动存档"), QStringLiteral("qt-ui"));
     const double saveMs = timer.nsecsElapsed() / 1e6 / 200;
     for (int i = 0; i < 150; ++i)
-        db.logSync(QStringLiteral("192.168.1.20"), QStringLiteral("推送"), QStringLiteral("物品 3 新增/更新 / 流水 6 新增"));
+        db.logSync(QStringLiteral("192.168.1.20"), QStringLiteral("推送"),
+                   QStringLiteral("物品 3 新增/更新 / 流水 6 新增"));
 
     const double historyMs = medianMs(7, [&show] {
         show(MainWindow::Page::Data);

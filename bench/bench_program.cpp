@@ -154,11 +154,11 @@ void measure(const QString &program, int itemCount)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
     });
-    const QList<QByteArray> pushed = run(QStringLiteral("curl"), {"-s", "-o", "/dev/null", "-w", "%{http_code} %{time_total}",
-                                                                  "--noproxy", "*", "-H", "X-Sync-Key: " + syncKey, "-H",
-                                                                  "Expect:", "--data-binary", "@" + bodyFile,
-                                                                  QStringLiteral("http://127.0.0.1:%1/import").arg(port)})
-                                         .split(' ');
+    const QList<QByteArray> pushed =
+        run(QStringLiteral("curl"), {"-s", "-o", "/dev/null", "-w", "%{http_code} %{time_total}", "--noproxy", "*",
+                                     "-H", "X-Sync-Key: " + syncKey, "-H", "Expect:", "--data-binary", "@" + bodyFile,
+                                     QStringLiteral("http://127.0.0.1:%1/import").arg(port)})
+            .split(' ');
     answered = true;
     pinger.join();
     const double pushSeconds = pushed.value(1).toDouble();
@@ -167,14 +167,13 @@ void measure(const QString &program, int itemCount)
     const double afterPush = residentMiB(tovanik.processId());
 
     // The same push again, and the pull that follows it at once, as a phone's sync does.
-    run(QStringLiteral("curl"), {"-s", "-o", "/dev/null", "--noproxy", "*", "-H", "X-Sync-Key: " + syncKey, "-H",
-                                 "Expect:", "--data-binary", "@" + bodyFile,
-                                 QStringLiteral("http://127.0.0.1:%1/import").arg(port)});
+    run(QStringLiteral("curl"),
+        {"-s", "-o", "/dev/null", "--noproxy", "*", "-H", "X-Sync-Key: " + syncKey, "-H", "Expect:", "--data-binary",
+         "@" + bodyFile, QStringLiteral("http://127.0.0.1:%1/import").arg(port)});
     QElapsedTimer clock;
     clock.start();
-    const QByteArray exported =
-        run(QStringLiteral("curl"), {"-s", "--noproxy", "*", "-H", "X-Sync-Key: " + syncKey,
-                                     QStringLiteral("http://127.0.0.1:%1/export").arg(port)});
+    const QByteArray exported = run(QStringLiteral("curl"), {"-s", "--noproxy", "*", "-H", "X-Sync-Key: " + syncKey,
+                                                             QStringLiteral("http://127.0.0.1:%1/export").arg(port)});
     const double exportSeconds = clock.nsecsElapsed() / 1e9;
     QStringList statements;
     for (const char *table : {"items", "transactions", "categories", "locations", "customers", "relations"})
@@ -190,8 +189,8 @@ void measure(const QString &program, int itemCount)
     std::sort(sorted.begin(), sorted.end());
     const int failed = int(std::count(sorted.begin(), sorted.end(), -1.0));
     const double slowest = sorted.empty() ? -1 : sorted.back();
-    std::printf("the program with its data page shown, a push of %d items (%.1f MiB) into an empty master\n",
-                itemCount, bodyMiB);
+    std::printf("the program with its data page shown, a push of %d items (%.1f MiB) into an empty master\n", itemCount,
+                bodyMiB);
     std::printf("  push answered %s in %.2f s\n", pushed.value(0).constData(), pushSeconds);
     std::printf("  /ping in the second after: %zu sent, %d unanswered, median %.1f ms, slowest %.1f ms "
                 "(%.3f of the push, target <= 0.1)\n",

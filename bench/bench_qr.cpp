@@ -29,7 +29,8 @@ int main(int argc, char **argv)
     int size = 0;
     QList<QByteArray> modules;
     volatile int sink = 0;
-    const struct {
+    const struct
+    {
         const char *name;
         QString text;
     } cases[] = {{"connection payload (48 bytes, version 4)", payload}, {"450 bytes (version 16)", largest}};

@@ -92,7 +92,8 @@ int main(int argc, char **argv)
     timer.restart();
     const bool read = Database::backupCounts(backup, &counts, &error);
     std::printf("%-40s %8.2f s  %s\n", "row counts of the copy (dialog)", seconds(timer),
-                read ? qPrintable(QStringLiteral("items %1").arg(counts.value(QStringLiteral("items")).toInt())) : qPrintable(error));
+                read ? qPrintable(QStringLiteral("items %1").arg(counts.value(QStringLiteral("items")).toInt()))
+                     : qPrintable(error));
     timer.restart();
     const QString check = Database::quickCheck(backup);
     std::printf("%-40s %8.2f s  %s\n", "quick_check of the copy (dialog)", seconds(timer), qPrintable(check));
@@ -129,7 +130,8 @@ int main(int argc, char **argv)
         restored = db.restoreFrom(backup, &aside, &error, progress);
         endStage();
         longestGap = qMax(longestGap, seconds(sinceReport));
-        std::printf("%-40s %8.2f s  %s\n", "restoreFrom, in all", seconds(timer), restored ? "restored" : qPrintable(error));
+        std::printf("%-40s %8.2f s  %s\n", "restoreFrom, in all", seconds(timer),
+                    restored ? "restored" : qPrintable(error));
         std::printf("%-40s %8d, longest gap %.2f s\n", "progress reports", reports, longestGap);
     }
     db.close();

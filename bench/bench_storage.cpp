@@ -87,8 +87,8 @@ void measure(const char *label, const std::function<QString()> &operation)
                                                   : QStringLiteral("peak +%1 MB%2")
                                                         .arg((peak - before) / 1024.0, 6, 'f', 1)
                                                         .arg(reset ? QString() : QStringLiteral(" (not reset)"));
-    std::printf("%-34s %7lld ms  (cpu %6lld ms)   %s   %s\n", label, static_cast<long long>(ms), static_cast<long long>(cpu),
-                qPrintable(memory), qPrintable(note));
+    std::printf("%-34s %7lld ms  (cpu %6lld ms)   %s   %s\n", label, static_cast<long long>(ms),
+                static_cast<long long>(cpu), qPrintable(memory), qPrintable(note));
     std::fflush(stdout);
 }
 
@@ -161,7 +161,8 @@ QString freshMaster(const QTemporaryDir &dir, const QString &name)
 
 QString summary(const MergeResult &result)
 {
-    return result.error.isEmpty() ? result.details.join(QStringLiteral(" / ")) : QStringLiteral("FAILED: ") + result.error;
+    return result.error.isEmpty() ? result.details.join(QStringLiteral(" / "))
+                                  : QStringLiteral("FAILED: ") + result.error;
 }
 
 } // namespace
@@ -196,7 +197,8 @@ int main(int argc, char **argv)
     QJsonObject snapshot;
     measure("snapshotDocument", [&] {
         snapshot = db.snapshotDocument();
-        return QStringLiteral("%1 MB as compact JSON").arg(QJsonDocument(snapshot).toJson(QJsonDocument::Compact).size() / 1048576.0, 0, 'f', 1);
+        return QStringLiteral("%1 MB as compact JSON")
+            .arg(QJsonDocument(snapshot).toJson(QJsonDocument::Compact).size() / 1048576.0, 0, 'f', 1);
     });
     snapshot = QJsonObject();
     // What "/export" answers, apart from the HTTP; compared below with the sqlite3 shell printing the same rows.
@@ -205,10 +207,14 @@ int main(int argc, char **argv)
             return QStringLiteral("%1 MB written from the rows").arg(db.snapshotText().size() / 1048576.0, 0, 'f', 1);
         });
     }
-    measure("saveVersion", [&] { return db.saveVersion(QStringLiteral("基准"), QStringLiteral("bench")) ? QStringLiteral("saved") : QStringLiteral("FAILED"); });
+    measure("saveVersion", [&] {
+        return db.saveVersion(QStringLiteral("基准"), QStringLiteral("bench")) ? QStringLiteral("saved")
+                                                                               : QStringLiteral("FAILED");
+    });
     const int version = db.listVersions(1).value(0).id;
     measure("rollbackTo (two saves + rewrite)", [&] {
-        return db.rollbackTo(version, QStringLiteral("bench")) ? QStringLiteral("version #%1").arg(version) : QStringLiteral("FAILED");
+        return db.rollbackTo(version, QStringLiteral("bench")) ? QStringLiteral("version #%1").arg(version)
+                                                               : QStringLiteral("FAILED");
     });
 
     // The start-up check reads every data table and the sync log through, but not the versions.
@@ -259,7 +265,8 @@ int main(int argc, char **argv)
             shell.start(sqlite, {shellFile});
             shell.waitForFinished(-1);
             const QByteArray errors = shell.readAllStandardError();
-            return errors.isEmpty() ? QStringLiteral("exit %1").arg(shell.exitCode()) : QString::fromUtf8(errors.left(200));
+            return errors.isEmpty() ? QStringLiteral("exit %1").arg(shell.exitCode())
+                                    : QString::fromUtf8(errors.left(200));
         });
     }
     QStringList selects;

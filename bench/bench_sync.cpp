@@ -25,9 +25,9 @@
 #include <QThread>
 
 #include <algorithm>
-#include <malloc.h>
 #include <cstdio>
 #include <functional>
+#include <malloc.h>
 #include <memory>
 #include <vector>
 
@@ -135,11 +135,21 @@ ImportFigures measureImport(quint16 port, const QString &bodyFile)
 // One push by curl; its total seconds, or -1 when the answer is not a 200.
 double pushSeconds(quint16 port, const QString &bodyFile, bool withExpect)
 {
-    QStringList args{"-s", "-o", "/dev/null", "-w", "%{http_code} %{time_total}", "--noproxy", "*",
-                     "-H", "X-Sync-Key: " + syncKey, "--data-binary", "@" + bodyFile,
+    QStringList args{"-s",
+                     "-o",
+                     "/dev/null",
+                     "-w",
+                     "%{http_code} %{time_total}",
+                     "--noproxy",
+                     "*",
+                     "-H",
+                     "X-Sync-Key: " + syncKey,
+                     "--data-binary",
+                     "@" + bodyFile,
                      QStringLiteral("http://127.0.0.1:%1/import").arg(port)};
     if (!withExpect)
-        args << "-H" << "Expect:";
+        args << "-H"
+             << "Expect:";
     const QList<QByteArray> figures = runServing("curl", args).split(' ');
     return figures.size() == 2 && figures.first() == "200" ? figures.last().toDouble() : -1;
 }
@@ -165,7 +175,8 @@ void pingBurst(quint16 port, int clients, int perClient)
         QTcpSocket *socket = c.socket.get();
         auto received = std::make_shared<QByteArray>();
         QObject::connect(socket, &QTcpSocket::connected, socket, [socket, &request] { socket->write(request); });
-        QObject::connect(socket, &QTcpSocket::readyRead, socket, [socket, received] { *received += socket->readAll(); });
+        QObject::connect(socket, &QTcpSocket::readyRead, socket,
+                         [socket, received] { *received += socket->readAll(); });
         QObject::connect(socket, &QTcpSocket::disconnected, socket, [&, socket, received] {
             *received += socket->readAll();
             latencies.push_back(c.clock.nsecsElapsed() / 1e6);
@@ -285,8 +296,9 @@ int main(int argc, char *argv[])
     const double bodyKiB = pushed.size() / 1024.0;
 
     const ImportFigures full = measureImport(server.port(), pushFile);
-    std::printf("/import of %.1f MB into a full master: %.2f s, peak memory growth %.1f MB (%.2fx the body, target < 4)\n",
-                pushed.size() / 1e6, full.seconds, full.peakGrowthKiB / 1024.0, full.peakGrowthKiB / bodyKiB);
+    std::printf(
+        "/import of %.1f MB into a full master: %.2f s, peak memory growth %.1f MB (%.2fx the body, target < 4)\n",
+        pushed.size() / 1e6, full.seconds, full.peakGrowthKiB / 1024.0, full.peakGrowthKiB / bodyKiB);
     std::printf("  answer: %s\n", full.answer.left(300).constData());
 
     // curl asks for leave before a body over 1 MiB; the answer must come at once, not after curl's 1 s wait.
@@ -296,9 +308,9 @@ int main(int argc, char *argv[])
         withExpect.push_back(pushSeconds(server.port(), pushFile, true));
         withoutExpect.push_back(pushSeconds(server.port(), pushFile, false));
     }
-    std::printf("/import of %.1f MB with curl's automatic Expect: %.2f s, with 'Expect:' %.2f s (ratio %.2f, target <= 1.1)\n",
-                pushed.size() / 1e6, median(withExpect), median(withoutExpect),
-                median(withExpect) / median(withoutExpect));
+    std::printf(
+        "/import of %.1f MB with curl's automatic Expect: %.2f s, with 'Expect:' %.2f s (ratio %.2f, target <= 1.1)\n",
+        pushed.size() / 1e6, median(withExpect), median(withoutExpect), median(withExpect) / median(withoutExpect));
 
     // The share of that peak which is the version saved before the merge: a snapshot of the master.
     resetPeak();
@@ -310,8 +322,9 @@ int main(int argc, char *argv[])
     before = statusKiB("VmRSS:");
     {
         const QJsonDocument parsed = QJsonDocument::fromJson(pushed);
-        std::printf("  parsing the body whole with QJsonDocument (no longer done): peak memory growth %.1f MB (%d items)\n",
-                    (statusKiB("VmHWM:") - before) / 1024.0, int(parsed["items"].toArray().size()));
+        std::printf(
+            "  parsing the body whole with QJsonDocument (no longer done): peak memory growth %.1f MB (%d items)\n",
+            (statusKiB("VmHWM:") - before) / 1024.0, int(parsed["items"].toArray().size()));
     }
     resetPeak();
     before = statusKiB("VmRSS:");
@@ -331,9 +344,10 @@ int main(int argc, char *argv[])
         before = statusKiB("VmRSS:");
         clock.start();
         const SnapshotReader reader(tiny);
-        std::printf("  SnapshotReader on %.1f MB of tiny elements: %.2f s, peak memory growth %.1f MB (%.2fx, %d elements)\n",
-                    tiny.size() / 1e6, clock.elapsed() / 1000.0, (statusKiB("VmHWM:") - before) / 1024.0,
-                    (statusKiB("VmHWM:") - before) * 1024.0 / tiny.size(), int(reader.size("items")));
+        std::printf(
+            "  SnapshotReader on %.1f MB of tiny elements: %.2f s, peak memory growth %.1f MB (%.2fx, %d elements)\n",
+            tiny.size() / 1e6, clock.elapsed() / 1000.0, (statusKiB("VmHWM:") - before) / 1024.0,
+            (statusKiB("VmHWM:") - before) * 1024.0 / tiny.size(), int(reader.size("items")));
     }
 
     db.close();

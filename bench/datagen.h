@@ -37,7 +37,8 @@ inline QString pick(QRandomGenerator &random, const QStringList &words)
 }
 
 // A tree with the given fan-out per level; returns every node, parents before children.
-inline QList<Node> tree(const QString &prefix, const QList<int> &fanOut, const QStringList &words, QRandomGenerator &random)
+inline QList<Node> tree(const QString &prefix, const QList<int> &fanOut, const QStringList &words,
+                        QRandomGenerator &random)
 {
     QList<Node> nodes;
     QList<int> level;
@@ -52,7 +53,8 @@ inline QList<Node> tree(const QString &prefix, const QList<int> &fanOut, const Q
             for (int i = 0; i < fanOut[depth]; ++i) {
                 const Node &p = nodes[parent];
                 const QString name = pick(random, words) + QString::number(i + 1);
-                const Node node{QStringLiteral("%1-%2").arg(prefix).arg(nodes.size()), name, p.id, p.path + QStringLiteral(" > ") + name};
+                const Node node{QStringLiteral("%1-%2").arg(prefix).arg(nodes.size()), name, p.id,
+                                p.path + QStringLiteral(" > ") + name};
                 nodes.append(node);
                 next << nodes.size() - 1;
             }
@@ -65,8 +67,8 @@ inline QList<Node> tree(const QString &prefix, const QList<int> &fanOut, const Q
 inline QJsonObject snapshotDocument(int itemCount, quint32 seed = 20240601)
 {
     QRandomGenerator random(seed);
-    const QStringList kinds = {"电阻", "电容", "轴承", "螺丝", "垫片", "齿轮", "皮带", "滤芯", "保险丝", "继电器",
-                               "传感器", "电机", "开关", "插头", "线缆", "密封圈", "弹簧", "阀门", "接头", "刹车片"};
+    const QStringList kinds = {"电阻",   "电容", "轴承", "螺丝", "垫片", "齿轮",   "皮带", "滤芯", "保险丝", "继电器",
+                               "传感器", "电机", "开关", "插头", "线缆", "密封圈", "弹簧", "阀门", "接头",   "刹车片"};
     const QStringList places = {"仓库", "货架", "抽屉", "柜子", "层", "格"};
     const QStringList people = {"张", "王", "李", "赵", "刘", "陈", "杨", "黄", "周", "吴"};
 
@@ -77,12 +79,19 @@ inline QJsonObject snapshotDocument(int itemCount, quint32 seed = 20240601)
 
     QJsonArray categoryRows;
     for (const Node &node : categories)
-        categoryRows.append(QJsonObject{{"id", node.id}, {"name", node.name}, {"parentId", node.parentId},
-                                        {"createdAt", stamp(random, 2020)}, {"fullPath", node.path}});
+        categoryRows.append(QJsonObject{{"id", node.id},
+                                        {"name", node.name},
+                                        {"parentId", node.parentId},
+                                        {"createdAt", stamp(random, 2020)},
+                                        {"fullPath", node.path}});
     QJsonArray locationRows;
     for (const Node &node : locations)
-        locationRows.append(QJsonObject{{"id", node.id}, {"name", node.name}, {"description", node.path + QStringLiteral(" 靠门")},
-                                        {"parentId", node.parentId}, {"createdAt", stamp(random, 2020)}, {"fullPath", node.path}});
+        locationRows.append(QJsonObject{{"id", node.id},
+                                        {"name", node.name},
+                                        {"description", node.path + QStringLiteral(" 靠门")},
+                                        {"parentId", node.parentId},
+                                        {"createdAt", stamp(random, 2020)},
+                                        {"fullPath", node.path}});
 
     QJsonArray customerRows;
     for (int i = 0; i < customerCount; ++i)
@@ -101,21 +110,22 @@ inline QJsonObject snapshotDocument(int itemCount, quint32 seed = 20240601)
         const QString name = category.name + QStringLiteral(" 型号%1").arg(random.bounded(1000, 99999));
         const QString created = stamp(random);
         itemNames << name;
-        itemRows.append(QJsonObject{{"id", QStringLiteral("item-%1").arg(i)},
-                                    {"barcode", QStringLiteral("69%1").arg(random.bounded(100000000, 999999999))},
-                                    {"name", name},
-                                    {"categoryId", category.id},
-                                    {"locationId", location.id},
-                                    {"quantity", random.bounded(500)},
-                                    {"unitPrice", random.bounded(10000) / 100.0},
-                                    {"expectedOutPrice", random.bounded(20000) / 100.0},
-                                    {"shortcode", QStringLiteral("S%1").arg(i)},
-                                    {"pinyin", QStringLiteral("xh%1").arg(i)},
-                                    {"imagePath", i % 3 ? QString() : QStringLiteral("/storage/emulated/0/plindor/img/%1.jpg").arg(i)},
-                                    {"createdAt", created},
-                                    {"updatedAt", created},
-                                    {"categoryPath", category.path},
-                                    {"locationPath", location.path}});
+        itemRows.append(QJsonObject{
+            {"id", QStringLiteral("item-%1").arg(i)},
+            {"barcode", QStringLiteral("69%1").arg(random.bounded(100000000, 999999999))},
+            {"name", name},
+            {"categoryId", category.id},
+            {"locationId", location.id},
+            {"quantity", random.bounded(500)},
+            {"unitPrice", random.bounded(10000) / 100.0},
+            {"expectedOutPrice", random.bounded(20000) / 100.0},
+            {"shortcode", QStringLiteral("S%1").arg(i)},
+            {"pinyin", QStringLiteral("xh%1").arg(i)},
+            {"imagePath", i % 3 ? QString() : QStringLiteral("/storage/emulated/0/plindor/img/%1.jpg").arg(i)},
+            {"createdAt", created},
+            {"updatedAt", created},
+            {"categoryPath", category.path},
+            {"locationPath", location.path}});
     }
 
     QJsonArray transactionRows;
@@ -123,18 +133,19 @@ inline QJsonObject snapshotDocument(int itemCount, quint32 seed = 20240601)
         const int item = random.bounded(itemCount);
         const int customer = random.bounded(customerCount);
         const bool out = random.bounded(2);
-        transactionRows.append(QJsonObject{{"id", QStringLiteral("tx-%1").arg(i)},
-                                           {"itemId", QStringLiteral("item-%1").arg(item)},
-                                           {"type", out ? QStringLiteral("出库") : QStringLiteral("入库")},
-                                           {"quantity", 1 + random.bounded(20)},
-                                           {"unitPrice", random.bounded(10000) / 100.0},
-                                           {"operatorId", QStringLiteral("op-%1").arg(random.bounded(5))},
-                                           {"paymentMethod", out ? QStringLiteral("微信") : QString()},
-                                           {"customerId", out ? QStringLiteral("cus-%1").arg(customer) : QString()},
-                                           {"status", out ? QStringLiteral("已收款") : QString()},
-                                           {"createdAt", stamp(random)},
-                                           {"itemName", itemNames[item]},
-                                           {"customerName", out ? customerRows[customer].toObject().value("name").toString() : QString()}});
+        transactionRows.append(QJsonObject{
+            {"id", QStringLiteral("tx-%1").arg(i)},
+            {"itemId", QStringLiteral("item-%1").arg(item)},
+            {"type", out ? QStringLiteral("出库") : QStringLiteral("入库")},
+            {"quantity", 1 + random.bounded(20)},
+            {"unitPrice", random.bounded(10000) / 100.0},
+            {"operatorId", QStringLiteral("op-%1").arg(random.bounded(5))},
+            {"paymentMethod", out ? QStringLiteral("微信") : QString()},
+            {"customerId", out ? QStringLiteral("cus-%1").arg(customer) : QString()},
+            {"status", out ? QStringLiteral("已收款") : QString()},
+            {"createdAt", stamp(random)},
+            {"itemName", itemNames[item]},
+            {"customerName", out ? customerRows[customer].toObject().value("name").toString() : QString()}});
     }
 
     QJsonArray relationRows;

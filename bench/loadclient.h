@@ -15,7 +15,10 @@
 class LoadClient
 {
 public:
-    explicit LoadClient(quint16 port) : port(port) {}
+    explicit LoadClient(quint16 port)
+        : port(port)
+    {
+    }
     ~LoadClient() { delete socket; }
 
     std::function<void(int status, const QJsonObject &body, qint64 elapsedMs)> onAnswer;

@@ -21,19 +21,40 @@ TableInfo describe(const QString &key, const QString &label, std::initializer_li
     for (const Column &column : columns) {
         table.columns << QString::fromLatin1(column.name);
         table.declarations << QString::fromLatin1(column.name == std::string_view("id") ? "TEXT PRIMARY KEY"
-                                                                                         : column.declaration);
+                                                                                        : column.declaration);
     }
     return table;
 }
 
 const QList<TableInfo> catalogue = {
     describe(QStringLiteral("items"), QStringLiteral("物品"),
-             {{"id"}, {"barcode"}, {"name"}, {"categoryId"}, {"locationId"}, {"quantity", "REAL DEFAULT 0"},
-              {"unitPrice", "REAL DEFAULT 0"}, {"expectedOutPrice", "REAL DEFAULT 0"}, {"shortcode"}, {"pinyin"},
-              {"imagePath"}, {"createdAt"}, {"updatedAt"}, {"categoryPath"}, {"locationPath"}}),
+             {{"id"},
+              {"barcode"},
+              {"name"},
+              {"categoryId"},
+              {"locationId"},
+              {"quantity", "REAL DEFAULT 0"},
+              {"unitPrice", "REAL DEFAULT 0"},
+              {"expectedOutPrice", "REAL DEFAULT 0"},
+              {"shortcode"},
+              {"pinyin"},
+              {"imagePath"},
+              {"createdAt"},
+              {"updatedAt"},
+              {"categoryPath"},
+              {"locationPath"}}),
     describe(QStringLiteral("transactions"), QStringLiteral("流水"),
-             {{"id"}, {"itemId"}, {"type"}, {"quantity", "REAL DEFAULT 0"}, {"unitPrice", "REAL DEFAULT 0"},
-              {"operatorId"}, {"paymentMethod"}, {"customerId"}, {"status"}, {"createdAt"}, {"itemName"},
+             {{"id"},
+              {"itemId"},
+              {"type"},
+              {"quantity", "REAL DEFAULT 0"},
+              {"unitPrice", "REAL DEFAULT 0"},
+              {"operatorId"},
+              {"paymentMethod"},
+              {"customerId"},
+              {"status"},
+              {"createdAt"},
+              {"itemName"},
               {"customerName"}}),
     describe(QStringLiteral("categories"), QStringLiteral("分类"),
              {{"id"}, {"name"}, {"parentId"}, {"createdAt"}, {"fullPath"}}),
@@ -101,7 +122,7 @@ QString headerLabel(const QString &column)
 
 bool isReferenceColumn(const QString &column)
 {
-    static const QSet<QString> references = {"categoryId", "locationId", "itemId",
+    static const QSet<QString> references = {"categoryId",    "locationId", "itemId",
                                              "relatedItemId", "customerId", "parentId"};
     return references.contains(column);
 }
@@ -114,7 +135,8 @@ bool isTreeTable(const QString &key)
 const QHash<QString, QString> *codeWords(const QString &column)
 {
     static const QHash<QString, QHash<QString, QString>> words = {
-        {QStringLiteral("type"), {{QStringLiteral("out"), QStringLiteral("出库")}, {QStringLiteral("in"), QStringLiteral("入库")}}},
+        {QStringLiteral("type"),
+         {{QStringLiteral("out"), QStringLiteral("出库")}, {QStringLiteral("in"), QStringLiteral("入库")}}},
         {QStringLiteral("status"),
          {{QStringLiteral("unpaid"), QStringLiteral("未收")}, {QStringLiteral("paid"), QStringLiteral("已收")}}},
         {QStringLiteral("paymentMethod"),

@@ -2,8 +2,8 @@
 // an object and hand out the same Records (all but those that cannot carry an id), since a push is
 // judged and merged through it alone.
 
-#include "fuzzcheck.h"
 #include "catalogue/catalogue.h"
+#include "fuzzcheck.h"
 #include "storage/snapshotreader.h"
 
 #include <QJsonArray>

@@ -173,7 +173,9 @@ class Matrix
 {
 public:
     explicit Matrix(int side)
-        : size(side), modules(side, QByteArray(side, 0)), function(side, QByteArray(side, 0))
+        : size(side)
+        , modules(side, QByteArray(side, 0))
+        , function(side, QByteArray(side, 0))
     {
     }
 
@@ -221,8 +223,8 @@ void drawFunctionPatterns(Matrix &m, int version)
         for (int column : centres) {
             if (row == 0 || column == 0)
                 continue;
-            const bool meetsFinder = (row == 6 && column == 6) || (row == 6 && column == size - 7)
-                                     || (row == size - 7 && column == 6);
+            const bool meetsFinder =
+                (row == 6 && column == 6) || (row == 6 && column == size - 7) || (row == size - 7 && column == 6);
             if (!meetsFinder)
                 drawAlignment(m, row, column);
         }

@@ -48,7 +48,8 @@ QString pattern()
 
 QList<BackupInfo> list(const QString &folder)
 {
-    static const QRegularExpression setAside(QStringLiteral("^") + setAsidePrefix + QStringLiteral("(\\d{8}-\\d{6})\\.db$"));
+    static const QRegularExpression setAside(QStringLiteral("^") + setAsidePrefix
+                                             + QStringLiteral("(\\d{8}-\\d{6})\\.db$"));
     QList<BackupInfo> result;
     const QFileInfoList files = QDir(folder).entryInfoList({pattern()}, QDir::Files);
     for (const QFileInfo &file : files) {

@@ -113,8 +113,8 @@ bool Database::refuse(const QSqlError &fault, const QString &fallback, QString *
 {
     const int code = storagefault::codeOf(fault);
     const QString detail = !fault.databaseText().isEmpty() ? fault.databaseText()
-                           : fault.text().isEmpty()          ? storagefault::describe(storagefault::ClosedConnection, QString())
-                                                             : fault.text();
+                           : fault.text().isEmpty() ? storagefault::describe(storagefault::ClosedConnection, QString())
+                                                    : fault.text();
     const QString reason = storagefault::fileFault(code, detail);
     if (reason.isEmpty()) {
         failure = fallback + detail;
@@ -134,7 +134,8 @@ bool Database::refuse(const QSqlError &fault, const QString &fallback, QString *
 // build of SQLite does by default.
 bool Database::flushesEveryCommit(QString *error)
 {
-    const QString fallback = QStringLiteral("无法让数据库在每次写入后落盘（PRAGMA synchronous=FULL 未生效），断电时可能丢失数据: ");
+    const QString fallback =
+        QStringLiteral("无法让数据库在每次写入后落盘（PRAGMA synchronous=FULL 未生效），断电时可能丢失数据: ");
     QSqlQuery query(connection);
     // A file that cannot be read fails here first, and is named as such.
     if (!query.exec(QStringLiteral("PRAGMA synchronous=FULL")) || !query.exec(QStringLiteral("PRAGMA synchronous"))
@@ -169,8 +170,9 @@ bool Database::checkUsable(QString *error)
             return refuse(query.lastError(), QStringLiteral("检查数据库失败: "), error);
         if (!problems.isEmpty()) {
             const QString detail = QStringLiteral("%1: %2").arg(table, problems.join(QStringLiteral("; ")).left(300));
-            return refuse(QSqlError(QString(), detail, QSqlError::StatementError, QString::number(storagefault::Corrupt)),
-                          QString(), error);
+            return refuse(
+                QSqlError(QString(), detail, QSqlError::StatementError, QString::number(storagefault::Corrupt)),
+                QString(), error);
         }
     }
 
@@ -355,7 +357,8 @@ bool Database::updateRecord(const QString &table, const QString &id, const QJson
     binds << storableText(id);
 
     QSqlQuery query(connection);
-    if (!query.prepare(QStringLiteral("UPDATE %1 SET %2 WHERE id = ?").arg(table, assignments.join(QStringLiteral(", "))))) {
+    if (!query.prepare(
+            QStringLiteral("UPDATE %1 SET %2 WHERE id = ?").arg(table, assignments.join(QStringLiteral(", "))))) {
         storagefault::report(error, driverError(query));
         return false;
     }
@@ -472,10 +475,8 @@ MergeResult Database::merge(const RecordSource &document, const QString &version
 QJsonObject Database::snapshotDocument()
 {
     QJsonObject document{
-        {QStringLiteral("app"), QStringLiteral("plindor")},
-        {QStringLiteral("protocol"), 1},
-        {QStringLiteral("exportedAt"), nowText()},
-        {QStringLiteral("deviceName"), QStringLiteral("电脑主库")},
+        {QStringLiteral("app"), QStringLiteral("plindor")}, {QStringLiteral("protocol"), 1},
+        {QStringLiteral("exportedAt"), nowText()},          {QStringLiteral("deviceName"), QStringLiteral("电脑主库")},
         {QStringLiteral("platform"), QStringLiteral("qt")},
     };
     for (const TableInfo &table : tables())

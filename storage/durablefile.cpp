@@ -126,7 +126,8 @@ bool rename(const QString &from, const QString &to, QString *why)
         return fail(why, QStringLiteral("无法把 %1 改名为 %2（%3）").arg(native(from), native(to), lastError()));
 #else
     if (std::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) != 0)
-        return fail(why, QStringLiteral("无法把 %1 改名为 %2（%3）").arg(native(from), native(to), qt_error_string(errno)));
+        return fail(why,
+                    QStringLiteral("无法把 %1 改名为 %2（%3）").arg(native(from), native(to), qt_error_string(errno)));
 #endif
     note(QStringLiteral("rename"), to);
     const QString target = QFileInfo(to).absolutePath();

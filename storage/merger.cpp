@@ -22,12 +22,9 @@ bool Merger::mergeTables(const RecordSource &document, MergeResult *result, QStr
         return false;
 
     result->perTable = QJsonObject{
-        {QStringLiteral("items"), items},
-        {QStringLiteral("transactions"), transactions},
-        {QStringLiteral("categories"), categories},
-        {QStringLiteral("locations"), locations},
-        {QStringLiteral("customers"), customers},
-        {QStringLiteral("relations"), relations},
+        {QStringLiteral("items"), items},           {QStringLiteral("transactions"), transactions},
+        {QStringLiteral("categories"), categories}, {QStringLiteral("locations"), locations},
+        {QStringLiteral("customers"), customers},   {QStringLiteral("relations"), relations},
     };
     if (items)
         result->details << QStringLiteral("物品 %1 新增/更新").arg(items);
@@ -68,7 +65,7 @@ bool readIds(const QSqlDatabase &connection, const QString &sql, QString *fault,
 } // namespace
 
 int Merger::mergeNewer(const RecordSource &document, const QString &table, const QString &timestampColumn,
-                         QString *fault)
+                       QString *fault)
 {
     const TableInfo *info = findTable(table);
     if (!info || !fault->isEmpty())
@@ -84,8 +81,9 @@ int Merger::mergeNewer(const RecordSource &document, const QString &table, const
     // element. Each write updates the hash, so a document that holds an id twice compares its second
     // copy with the first.
     QHash<QString, QString> local;
-    if (!readIds(connection, QStringLiteral("SELECT id, %1 FROM %2").arg(timestampColumn, table), fault,
-                 [&local](const QSqlQuery &query) { local.insert(query.value(0).toString(), query.value(1).toString()); }))
+    if (!readIds(
+            connection, QStringLiteral("SELECT id, %1 FROM %2").arg(timestampColumn, table), fault,
+            [&local](const QSqlQuery &query) { local.insert(query.value(0).toString(), query.value(1).toString()); }))
         return 0;
 
     RecordWriter writer(connection, *info);

@@ -18,9 +18,10 @@ RecordWriter::RecordWriter(const QSqlDatabase &connection, const TableInfo &tabl
     for (int i = 0; i <= table.columns.size(); ++i)
         placeholders << QStringLiteral(":v%1").arg(i);
     const QStringList columnMarks = placeholders.mid(0, table.columns.size());
-    prepared = query.prepare(QStringLiteral("INSERT OR REPLACE INTO %1 (%2, serverUpdatedAt, deleted) VALUES (%3, %4, 0)")
-                                 .arg(table.key, table.columns.join(QLatin1Char(',')), columnMarks.join(QLatin1Char(',')),
-                                      placeholders.last()));
+    prepared =
+        query.prepare(QStringLiteral("INSERT OR REPLACE INTO %1 (%2, serverUpdatedAt, deleted) VALUES (%3, %4, 0)")
+                          .arg(table.key, table.columns.join(QLatin1Char(',')), columnMarks.join(QLatin1Char(',')),
+                               placeholders.last()));
     values.reserve(table.columns.size());
 }
 

@@ -61,8 +61,8 @@ private:
 QAtomicInteger<int> CopyConnection::serial;
 
 // Copies in pieces, reporting each, and makes the copy durable before it counts as made.
-bool copyInPieces(const QString &from, const QString &to, const QString &stage,
-                  const Restorer::Progress &progress, QString *why)
+bool copyInPieces(const QString &from, const QString &to, const QString &stage, const Restorer::Progress &progress,
+                  QString *why)
 {
     why->clear();
     QFile in(from);
@@ -117,8 +117,8 @@ bool linkOrCopy(const QString &from, const QString &to, const QString &stage, co
                 QString *why)
 {
     std::error_code code;
-    std::filesystem::create_hard_link(QFileInfo(from).filesystemAbsoluteFilePath(), QFileInfo(to).filesystemAbsoluteFilePath(),
-                                      code);
+    std::filesystem::create_hard_link(QFileInfo(from).filesystemAbsoluteFilePath(),
+                                      QFileInfo(to).filesystemAbsoluteFilePath(), code);
     if (!code) {
         if (progress)
             progress(stage, 1, 1);
@@ -191,7 +191,8 @@ bool Restorer::setAsideCurrent()
     // A log that could not be checkpointed may hold the last changes: it stays with the copy set aside,
     // under the name SQLite replays when that copy is opened.
     if (QFileInfo(wal).size() > 0
-        && !linkOrCopy(wal, asideTarget + QStringLiteral("-wal"), QStringLiteral("正在另存当前数据库…"), progress, &why)) {
+        && !linkOrCopy(wal, asideTarget + QStringLiteral("-wal"), QStringLiteral("正在另存当前数据库…"), progress,
+                       &why)) {
         QFile::remove(asidePart);
         return reopen(QStringLiteral("另存当前数据库的日志失败: ") + why);
     }
@@ -303,7 +304,8 @@ bool Restorer::putBack(const QString &madeAside, const QString &failure)
             && (!linkOrCopy(madeAsideWal, wal, QStringLiteral("正在放回原数据库…"), progress, &why)
                 || !durablefile::flushFolder(dataFolder, &why)))) {
         QFile::remove(incoming);
-        storagefault::report(error, failure + QStringLiteral("；放回原数据库也失败了（%1），原数据库保存在 %2").arg(why, madeAside));
+        storagefault::report(
+            error, failure + QStringLiteral("；放回原数据库也失败了（%1），原数据库保存在 %2").arg(why, madeAside));
         return false;
     }
     return reopen(failure);

@@ -21,8 +21,9 @@ const QList<Table> &tables()
                                           .arg(table.key, columns.join(QStringLiteral(", ")))});
         }
         result.append({QStringLiteral("versions"),
-                       QStringLiteral("CREATE TABLE IF NOT EXISTS versions (id INTEGER PRIMARY KEY AUTOINCREMENT, "
-                                      "createdAt TEXT NOT NULL, reason TEXT, source TEXT, counts TEXT, snapshot TEXT NOT NULL)")});
+                       QStringLiteral(
+                           "CREATE TABLE IF NOT EXISTS versions (id INTEGER PRIMARY KEY AUTOINCREMENT, "
+                           "createdAt TEXT NOT NULL, reason TEXT, source TEXT, counts TEXT, snapshot TEXT NOT NULL)")});
         result.append({QStringLiteral("sync_log"),
                        QStringLiteral("CREATE TABLE IF NOT EXISTS sync_log (id INTEGER PRIMARY KEY AUTOINCREMENT, "
                                       "createdAt TEXT NOT NULL, peer TEXT, direction TEXT, summary TEXT)")});

@@ -91,7 +91,8 @@ QString fileFault(int code, const QString &detail)
         break;
     }
     if (isReadOnly(code))
-        return QStringLiteral("数据库文件是只读的，无法保存任何修改（文件、所在文件夹或旁边的 -wal、-shm 文件不可写）: ")
+        return QStringLiteral(
+                   "数据库文件是只读的，无法保存任何修改（文件、所在文件夹或旁边的 -wal、-shm 文件不可写）: ")
                + detail;
     return QString();
 }

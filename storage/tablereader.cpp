@@ -292,8 +292,9 @@ void TableReader::rowKey(std::string *key) const
                 break;
             }
             default: {
-                const void *bytes = type == SQLITE_BLOB ? sqlite3_column_blob(statement, column)
-                                                        : static_cast<const void *>(sqlite3_column_text(statement, column));
+                const void *bytes = type == SQLITE_BLOB
+                                        ? sqlite3_column_blob(statement, column)
+                                        : static_cast<const void *>(sqlite3_column_text(statement, column));
                 const int length = sqlite3_column_bytes(statement, column);
                 key->append(reinterpret_cast<const char *>(&length), sizeof length);
                 key->append(static_cast<const char *>(bytes), size_t(length));

@@ -39,7 +39,8 @@ bool VersionHistory::add(const QString &createdAt, const QString &reason, const 
     }
 
     QSqlQuery prune(connection);
-    prune.prepare(QStringLiteral("DELETE FROM versions WHERE id NOT IN (SELECT id FROM versions ORDER BY id DESC LIMIT ?)"));
+    prune.prepare(
+        QStringLiteral("DELETE FROM versions WHERE id NOT IN (SELECT id FROM versions ORDER BY id DESC LIMIT ?)"));
     prune.addBindValue(versionsKept);
     if (!prune.exec() && storagefault::isEnvironment(prune.lastError())) {
         storagefault::report(error, storagefault::describe(prune.lastError()));
@@ -53,7 +54,8 @@ QList<VersionInfo> VersionHistory::list(int limit)
     QList<VersionInfo> result;
     QSqlQuery query(connection);
     query.setForwardOnly(true);
-    query.prepare(QStringLiteral("SELECT id, createdAt, reason, source, counts FROM versions ORDER BY id DESC LIMIT ?"));
+    query.prepare(
+        QStringLiteral("SELECT id, createdAt, reason, source, counts FROM versions ORDER BY id DESC LIMIT ?"));
     query.addBindValue(limit);
     if (!query.exec())
         return result;

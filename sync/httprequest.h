@@ -27,14 +27,14 @@ constexpr qint64 maxBodySize = qint64(256) * 1024 * 1024;
 constexpr qsizetype maxChunkLineSize = 8 * 1024;
 
 enum class ParseStatus {
-    Complete,          // the request (or, for parseHead, its head) is in
-    NeedMore,          // wait for more bytes
-    Malformed,         // the request line has fewer than two words
-    HeadTooLarge,      // no blank line within maxHeadSize
-    BodyTooLarge,      // Content-Length, a chunk size or the chunked bytes beyond maxBodySize
-    AmbiguousFraming,  // Transfer-Encoding with Content-Length, or chunked more than once
+    Complete, // the request (or, for parseHead, its head) is in
+    NeedMore, // wait for more bytes
+    Malformed, // the request line has fewer than two words
+    HeadTooLarge, // no blank line within maxHeadSize
+    BodyTooLarge, // Content-Length, a chunk size or the chunked bytes beyond maxBodySize
+    AmbiguousFraming, // Transfer-Encoding with Content-Length, or chunked more than once
     UnsupportedCoding, // a transfer coding other than chunked
-    BadChunk,          // chunked framing that does not follow the grammar
+    BadChunk, // chunked framing that does not follow the grammar
 };
 
 // Where the body lies once the head is in.
@@ -66,7 +66,13 @@ public:
     qint64 wireSize() const { return wire; }
 
 private:
-    enum class Phase { Size, Data, DataEnd, Trailer, Done };
+    enum class Phase {
+        Size,
+        Data,
+        DataEnd,
+        Trailer,
+        Done
+    };
 
     ParseStatus takeLine(QByteArrayView bytes, qsizetype &at, bool &lineComplete);
     ParseStatus sizeLine(qint64 decoded);

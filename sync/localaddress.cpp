@@ -21,7 +21,8 @@ bool isVirtualInterfaceName(const QString &name)
 {
     // Unanchored on purpose: "tun" or "tap" inside a longer adapter name still marks it virtual.
     static const QRegularExpression pattern(
-        QStringLiteral("virtual|vmware|vbox|virtualbox|hyper-v|loopback|bluetooth|docker|wsl|tap|tun|zerotier|tailscale|host-only"),
+        QStringLiteral(
+            "virtual|vmware|vbox|virtualbox|hyper-v|loopback|bluetooth|docker|wsl|tap|tun|zerotier|tailscale|host-only"),
         QRegularExpression::CaseInsensitiveOption);
     return pattern.match(name).hasMatch();
 }

@@ -10,8 +10,8 @@ namespace {
 // Each answers a plain GET with the caller's IPv4 address in the body.
 QList<QUrl> defaultPublicIpServices()
 {
-    return {QUrl(QStringLiteral("http://ip-api.com/line/?fields=query")), QUrl(QStringLiteral("https://ifconfig.me/ip")),
-            QUrl(QStringLiteral("https://api.ipify.org/"))};
+    return {QUrl(QStringLiteral("http://ip-api.com/line/?fields=query")),
+            QUrl(QStringLiteral("https://ifconfig.me/ip")), QUrl(QStringLiteral("https://api.ipify.org/"))};
 }
 
 // What the echo answered when the request went out from inside the LAN, or from this machine itself.
@@ -78,8 +78,7 @@ void PublicAddressLookup::onReply(QNetworkReply *reply, int index, const QUrl &u
     }
     Q_EMIT logLine(QStringLiteral("  %1 -> %2").arg(url.toString(), body.left(60)));
 
-    static const QRegularExpression addressPattern(
-        QStringLiteral("\\b(\\d{1,3}\\.\\d{1,3}\\.\\d{1,3}\\.\\d{1,3})\\b"));
+    static const QRegularExpression addressPattern(QStringLiteral("\\b(\\d{1,3}\\.\\d{1,3}\\.\\d{1,3}\\.\\d{1,3})\\b"));
     const QRegularExpressionMatch match = addressPattern.match(body);
     if (!match.hasMatch() || isNonPublicAddress(match.captured(1))) {
         tryService(index + 1);

@@ -199,8 +199,10 @@ bool SyncConnection::awaitBody(HttpRequest head)
         dispatch(std::move(head));
         return false;
     }
-    if (head.headers.value(QLatin1String("expect")).toString().compare(QLatin1String("100-continue"),
-                                                                       Qt::CaseInsensitive) == 0) {
+    if (head.headers.value(QLatin1String("expect"))
+            .toString()
+            .compare(QLatin1String("100-continue"), Qt::CaseInsensitive)
+        == 0) {
         socket->write("HTTP/1.1 100 Continue\r\n\r\n");
         socket->flush();
     }

@@ -20,8 +20,8 @@ struct Reply
     QByteArray body;
     bool closedByServer = false;
     bool answeredEarly = false; // bytes arrived before the last piece was sent
-    bool continued = false;     // a "100 Continue" came before the answer
-    bool reset = false;         // the connection ended in a reset instead of a close
+    bool continued = false; // a "100 Continue" came before the answer
+    bool reset = false; // the connection ended in a reset instead of a close
 
     QJsonObject json() const { return QJsonDocument::fromJson(body).object(); }
 };

@@ -180,8 +180,9 @@ QString OpenFolder::closedOnTheWay() const
 FileSteps::FileSteps(const QString &base)
     : base(base)
 {
-    durablefile::setRecorder(
-        [this](const QString &step, const QString &path) { seen << step + QLatin1Char(' ') + this->base.relativeFilePath(path); });
+    durablefile::setRecorder([this](const QString &step, const QString &path) {
+        seen << step + QLatin1Char(' ') + this->base.relativeFilePath(path);
+    });
 }
 
 FileSteps::~FileSteps()

@@ -13,8 +13,8 @@
 #include <QStringList>
 #include <QTemporaryDir>
 #include <QVariant>
-#include <QtTest>
 #include <QtDebug>
+#include <QtTest>
 
 // Real SQLite files and real faults on them, for the storage tests and everything above.
 namespace testutil {

@@ -1,15 +1,15 @@
 #pragma once
 
 #include "app/paths.h"
-#include "testnet.h"
 #include "storage/rowtable.h"
+#include "sync/publicaddresslookup.h"
 #include "sync/syncserver.h"
+#include "testnet.h"
 #include "ui/datapage.h"
 #include "ui/datatablemodel.h"
 #include "ui/historypage.h"
 #include "ui/mainwindow.h"
 #include "ui/phonepage.h"
-#include "sync/publicaddresslookup.h"
 #include "ui/settingspage.h"
 #include "ui/synclogpage.h"
 

@@ -60,10 +60,12 @@ private Q_SLOTS:
 
         QTest::newRow("nothing at all") << QList<InterfaceEntry>{} << QStringList{} << "127.0.0.1";
         QTest::newRow("list order decides over range")
-            << QList<InterfaceEntry>{adapter("wlan0", "WLAN", {"10.0.0.7"}), adapter("eth0", "以太网", {"192.168.1.20"})}
+            << QList<InterfaceEntry>{adapter("wlan0", "WLAN", {"10.0.0.7"}),
+                                     adapter("eth0", "以太网", {"192.168.1.20"})}
             << QStringList{"10.0.0.7", "192.168.1.20"} << "10.0.0.7";
         QTest::newRow("public address first, private later")
-            << QList<InterfaceEntry>{adapter("eth0", "Ethernet", {"203.0.113.5"}), adapter("eth1", "Ethernet 2", {"192.168.0.9"})}
+            << QList<InterfaceEntry>{adapter("eth0", "Ethernet", {"203.0.113.5"}),
+                                     adapter("eth1", "Ethernet 2", {"192.168.0.9"})}
             << QStringList{"203.0.113.5", "192.168.0.9"} << "192.168.0.9";
         QTest::newRow("172.16 qualifies")
             << QList<InterfaceEntry>{adapter("eth0", "Ethernet", {"172.15.0.1", "172.16.0.5"})}
@@ -84,14 +86,16 @@ private Q_SLOTS:
                                      adapter("{8A1F0C22}", "以太网", {"10.1.2.3"})}
             << QStringList{"10.1.2.3"} << "10.1.2.3";
         QTest::newRow("virtual system name skipped")
-            << QList<InterfaceEntry>{adapter("docker0", "Bridge", {"172.17.0.1"}), adapter("eth0", "Ethernet", {"203.0.113.7"})}
+            << QList<InterfaceEntry>{adapter("docker0", "Bridge", {"172.17.0.1"}),
+                                     adapter("eth0", "Ethernet", {"203.0.113.7"})}
             << QStringList{"203.0.113.7"} << "203.0.113.7";
         QTest::newRow("loopback flag skipped whatever the name")
             << QList<InterfaceEntry>{adapter("lo", "lo", {"127.0.0.1"}, up | QNetworkInterface::IsLoopBack),
                                      adapter("eth0", "Ethernet", {"192.168.3.3"})}
             << QStringList{"192.168.3.3"} << "192.168.3.3";
         QTest::newRow("IPv6 only contributes nothing")
-            << QList<InterfaceEntry>{adapter("eth0", "Ethernet", {"fe80::1", "2001:db8::5"})} << QStringList{} << "127.0.0.1";
+            << QList<InterfaceEntry>{adapter("eth0", "Ethernet", {"fe80::1", "2001:db8::5"})} << QStringList{}
+            << "127.0.0.1";
         QTest::newRow("down adapter still counts")
             << QList<InterfaceEntry>{adapter("eth0", "Ethernet", {"192.168.9.9"}, Flags())}
             << QStringList{"192.168.9.9"} << "192.168.9.9";
@@ -100,7 +104,8 @@ private Q_SLOTS:
                                      adapter("eth1", "Ethernet 2", {"10.0.0.1"})}
             << QStringList{"198.51.100.1", "10.0.0.1", "10.0.0.1"} << "10.0.0.1";
         QTest::newRow("only virtual adapters give loopback")
-            << QList<InterfaceEntry>{adapter("tun0", "OpenVPN", {"10.8.0.2"}), adapter("wsl", "vEthernet (WSL)", {"172.20.0.1"})}
+            << QList<InterfaceEntry>{adapter("tun0", "OpenVPN", {"10.8.0.2"}),
+                                     adapter("wsl", "vEthernet (WSL)", {"172.20.0.1"})}
             << QStringList{} << "127.0.0.1";
     }
 

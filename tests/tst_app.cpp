@@ -13,8 +13,8 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
-#include <QRegularExpression>
 #include <QRandomGenerator>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -62,7 +62,8 @@ public:
         const QByteArray path = QFile::encodeName(folder);
         if (remount) {
             bound = ::mount(path.constData(), path.constData(), nullptr, MS_BIND, nullptr) == 0;
-            readOnly = bound && ::mount(nullptr, path.constData(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) == 0;
+            readOnly =
+                bound && ::mount(nullptr, path.constData(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) == 0;
             return;
         }
         for (const QFileInfo &file : QDir(dataFolder()).entryInfoList(QDir::Files))
@@ -186,8 +187,11 @@ private Q_SLOTS:
 
         QJsonObject saved{{"theme", "dark"}};
         settings::save(saved, QStringLiteral("WXYZ"), QString(), 8080, QString());
-        QCOMPARE(saved, (QJsonObject{{"theme", "dark"}, {"syncKey", "WXYZ"}, {"deviceName", "电脑主库"},
-                                     {"syncPort", 8080}, {"publicHost", ""}}));
+        QCOMPARE(saved, (QJsonObject{{"theme", "dark"},
+                                     {"syncKey", "WXYZ"},
+                                     {"deviceName", "电脑主库"},
+                                     {"syncPort", 8080},
+                                     {"publicHost", ""}}));
         QCOMPARE(settings::firstRun(),
                  (QJsonObject{{"syncPort", 9527}, {"deviceName", "电脑主库"}, {"syncKey", ""}, {"publicHost", ""}}));
     }
@@ -338,7 +342,8 @@ private Q_SLOTS:
         QVERIFY2(db.open(path, &error), qPrintable(error));
         QJsonArray items;
         for (int i = 0; i < 400; ++i)
-            items.append(QJsonObject{{"id", QStringLiteral("item-%1").arg(i)}, {"name", QStringLiteral("螺丝 M%1").arg(i)}});
+            items.append(
+                QJsonObject{{"id", QStringLiteral("item-%1").arg(i)}, {"name", QStringLiteral("螺丝 M%1").arg(i)}});
         QCOMPARE(db.merge(QJsonObject{{"items", items}}).perTable.value("items").toInt(), 400);
         // What a program killed now would leave: the file with its log still beside it.
         const QStringList withLog{path, path + QStringLiteral("-wal"), path + QStringLiteral("-shm")};
@@ -413,7 +418,8 @@ private Q_SLOTS:
             QCOMPARE(reply.status, 503);
             QCOMPARE(reply.json(), (QJsonObject{{"ok", false}, {"error", unusable}}));
         }
-        const QString todaysBackup = QStringLiteral("备份/plindor-%1.db").arg(QDate::currentDate().toString(QStringLiteral("yyyyMMdd")));
+        const QString todaysBackup =
+            QStringLiteral("备份/plindor-%1.db").arg(QDate::currentDate().toString(QStringLiteral("yyyyMMdd")));
         QVERIFY(!QFileInfo::exists(QFileInfo(path).dir().filePath(todaysBackup)));
     }
 
@@ -446,9 +452,9 @@ private Q_SLOTS:
         {
             QFile config(folder.filePath(QStringLiteral("config.json")));
             QVERIFY(config.open(QIODevice::WriteOnly));
-            config.write(QJsonDocument(QJsonObject{{"syncPort", port}, {"publicHost", "203.0.113.9"},
-                                                   {"syncKey", "HEADLESS1"}})
-                             .toJson());
+            config.write(
+                QJsonDocument(QJsonObject{{"syncPort", port}, {"publicHost", "203.0.113.9"}, {"syncKey", "HEADLESS1"}})
+                    .toJson());
         }
         const QString database = folder.filePath(QStringLiteral("data/plindor.db"));
         if (!databaseBytes.isEmpty()) {
@@ -472,7 +478,8 @@ private Q_SLOTS:
         QVERIFY(process.waitForStarted());
 
         QString output;
-        QVERIFY2(readUntil(process, output, QStringLiteral("[同步服务] 已启动，端口 %1").arg(port)), qPrintable(output));
+        QVERIFY2(readUntil(process, output, QStringLiteral("[同步服务] 已启动，端口 %1").arg(port)),
+                 qPrintable(output));
         QVERIFY2(readUntil(process, output, QStringLiteral("手机连接：")), qPrintable(output));
         QVERIFY2(output.contains(QStringLiteral("端口 %1，同步密钥 HEADLESS1").arg(port)), qPrintable(output));
         QVERIFY2(output.contains(QStringLiteral("外网地址 203.0.113.9")), qPrintable(output));
@@ -525,8 +532,9 @@ private Q_SLOTS:
         {
             QFile config(folder.filePath(QStringLiteral("config.json")));
             QVERIFY(config.open(QIODevice::WriteOnly));
-            config.write(QJsonDocument(QJsonObject{{"syncPort", port}, {"publicHost", "203.0.113.9"}, {"syncKey", "STALE123"}})
-                             .toJson());
+            config.write(
+                QJsonDocument(QJsonObject{{"syncPort", port}, {"publicHost", "203.0.113.9"}, {"syncKey", "STALE123"}})
+                    .toJson());
         }
         // Root passes file permissions: the programs then run as "nobody", who owns the folder.
         const bool asNobody = root && !remount;
@@ -612,7 +620,8 @@ private:
         QVERIFY(process.waitForFinished(300000));
         const QByteArray output = process.readAll();
         QVERIFY2(process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0, output.constData());
-        QVERIFY2(output.contains("PASS   : AppTest::" + QByteArray(QTest::currentTestFunction()) + '('), output.constData());
+        QVERIFY2(output.contains("PASS   : AppTest::" + QByteArray(QTest::currentTestFunction()) + '('),
+                 output.constData());
     }
 };
 

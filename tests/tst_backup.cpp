@@ -89,8 +89,9 @@ private Q_SLOTS:
             clock.set(QDateTime(QDate(2020, 1, 30).addDays(day), QTime(9, 0)));
             QVERIFY(!db.upsert(QStringLiteral("items"), {{"id", QStringLiteral("i%1").arg(day)}}, nullptr).isEmpty());
             QCOMPARE(db.dailyBackup(), folder.absoluteFilePath(todaysBackupName()));
-            QCOMPARE(valueFromFile(folder.filePath(todaysBackupName()), QStringLiteral("SELECT COUNT(*) FROM items")).toInt(),
-                     day);
+            QCOMPARE(
+                valueFromFile(folder.filePath(todaysBackupName()), QStringLiteral("SELECT COUNT(*) FROM items")).toInt(),
+                day);
         }
         kept = folder.entryList({QStringLiteral("plindor-*.db")}, QDir::Files, QDir::Name);
         QCOMPARE(kept.size(), 30);
@@ -130,7 +131,9 @@ private Q_SLOTS:
         const QString today = QStringLiteral("备份/") + todaysBackupName();
         const QStringList made{"flush file " + today + ".part", "rename " + today, "flush folder 备份"};
         QCOMPARE(steps.seen, before + made + after);
-        QCOMPARE(valueFromFile(folder.filePath(todaysBackupName()), QStringLiteral("SELECT COUNT(*) FROM items")).toInt(), 1);
+        QCOMPARE(
+            valueFromFile(folder.filePath(todaysBackupName()), QStringLiteral("SELECT COUNT(*) FROM items")).toInt(),
+            1);
     }
 
     void backupWithoutDatabaseFileDoesNothing()
@@ -192,7 +195,8 @@ private Q_SLOTS:
         const QString path = freshDatabase(QStringLiteral("failedcopy"));
         QJsonArray items;
         for (int i = 0; i < 2000; ++i)
-            items.append(QJsonObject{{"id", QStringLiteral("i%1").arg(i)}, {"name", QStringLiteral("轴承 %1").arg(i).repeated(8)}});
+            items.append(QJsonObject{{"id", QStringLiteral("i%1").arg(i)},
+                                     {"name", QStringLiteral("轴承 %1").arg(i).repeated(8)}});
         db.merge(QJsonObject{{"items", items}});
         const QDir folder(backupFolder(path));
         QDir().mkpath(folder.path());
@@ -218,7 +222,9 @@ private Q_SLOTS:
         QVERIFY2(notes.first().startsWith(QStringLiteral("自动备份数据库失败: ")), qPrintable(notes.first()));
 
         QCOMPARE(db.dailyBackup(), folder.absoluteFilePath(todaysBackupName()));
-        QCOMPARE(valueFromFile(folder.filePath(todaysBackupName()), QStringLiteral("SELECT COUNT(*) FROM items")).toInt(), 2000);
+        QCOMPARE(
+            valueFromFile(folder.filePath(todaysBackupName()), QStringLiteral("SELECT COUNT(*) FROM items")).toInt(),
+            2000);
     }
 #endif
 
@@ -296,8 +302,12 @@ private Q_SLOTS:
         QJsonObject counts;
         QString error;
         QVERIFY2(Database::backupCounts(backup, &counts, &error), qPrintable(error));
-        QCOMPARE(counts, (QJsonObject{{"items", 1}, {"transactions", 0}, {"categories", 0}, {"locations", 0},
-                                      {"customers", 0}, {"relations", 1}}));
+        QCOMPARE(counts, (QJsonObject{{"items", 1},
+                                      {"transactions", 0},
+                                      {"categories", 0},
+                                      {"locations", 0},
+                                      {"customers", 0},
+                                      {"relations", 1}}));
         QCOMPARE(Database::quickCheck(backup), QStringLiteral("ok"));
         QCOMPARE(QDir(backupFolder(path)).entryList(QDir::Files), QStringList{todaysBackupName()});
 
@@ -350,16 +360,19 @@ private Q_SLOTS:
 
         QCOMPARE(QFileInfo(aside).absolutePath(), QFileInfo(backup).absolutePath());
         QVERIFY(Database::isSetAsideCopy(QFileInfo(aside).fileName()));
-        QVERIFY(QFileInfo(aside).fileName().contains(QRegularExpression(QStringLiteral("^plindor-恢复前-\\d{8}-\\d{6}\\.db$"))));
+        QVERIFY(QFileInfo(aside).fileName().contains(
+            QRegularExpression(QStringLiteral("^plindor-恢复前-\\d{8}-\\d{6}\\.db$"))));
         // Named by the moment it was set aside.
         QCOMPARE(QFileInfo(aside).fileName(), QStringLiteral("plindor-恢复前-20240315-101530.db"));
-        QCOMPARE(valueFromFile(aside, QStringLiteral("SELECT group_concat(id) FROM (SELECT id FROM items ORDER BY id)")).toString(),
+        QCOMPARE(valueFromFile(aside, QStringLiteral("SELECT group_concat(id) FROM (SELECT id FROM items ORDER BY id)"))
+                     .toString(),
                  QStringLiteral("kept-1,kept-2,late"));
         QCOMPARE(valueFromFile(aside, QStringLiteral("SELECT COUNT(*) FROM customers")).toInt(), 1);
         QCOMPARE(Database::quickCheck(aside), QStringLiteral("ok"));
 
         // The restored database takes writes, and a merge, as any other.
-        const MergeResult merged = db.merge({{"items", QJsonArray{QJsonObject{{"id", "after"}, {"updatedAt", "2026-01-01 00:00:00"}}}}});
+        const MergeResult merged =
+            db.merge({{"items", QJsonArray{QJsonObject{{"id", "after"}, {"updatedAt", "2026-01-01 00:00:00"}}}}});
         QCOMPARE(merged.perTable.value("items").toInt(), 1);
         QCOMPARE(db.rows(QStringLiteral("items")).size(), 3);
         QCOMPARE(valueFromFile(aside, QStringLiteral("SELECT COUNT(*) FROM items WHERE id = 'after'")).toInt(), 0);
@@ -395,11 +408,11 @@ private Q_SLOTS:
         QString error;
         QVERIFY2(db.restoreFrom(backup, &aside, &error), qPrintable(error));
         const QString asideName = QStringLiteral("备份/") + QFileInfo(aside).fileName();
-        const QStringList removals = logKept ? QStringList{"remove plindor.db-wal", "remove plindor.db-shm"} : QStringList();
-        QCOMPARE(steps.seen, QStringList({"flush file " + asideName + ".part", "rename " + asideName, "flush folder 备份",
-                                          "flush file plindor.db.restoring"})
-                                 + removals
-                                 + QStringList({"flush folder .", "rename plindor.db", "flush folder ."}));
+        const QStringList removals =
+            logKept ? QStringList{"remove plindor.db-wal", "remove plindor.db-shm"} : QStringList();
+        QCOMPARE(steps.seen, QStringList({"flush file " + asideName + ".part", "rename " + asideName,
+                                          "flush folder 备份", "flush file plindor.db.restoring"})
+                                 + removals + QStringList({"flush folder .", "rename plindor.db", "flush folder ."}));
         QCOMPARE(idsOf(db.rows(QStringLiteral("items"))), QStringList{"in-backup"});
         QCOMPARE(valueFromFile(aside, QStringLiteral("SELECT COUNT(*) FROM items")).toInt(), 2);
         // The other program's connection still refers to the file set aside; it goes after the program's own.
@@ -485,13 +498,20 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("fault");
         QTest::addColumn<QString>("reason");
-        QTest::newRow("damaged copy") << "damaged" << "所选备份已损坏或不是主库备份";
-        QTest::newRow("not a database") << "text" << "所选备份已损坏或不是主库备份";
-        QTest::newRow("another program's database") << "foreign" << "读不出物品";
-        QTest::newRow("no room for the copy beside the database") << "occupied" << "复制备份失败";
-        QTest::newRow("backup folder unusable") << "nofolder" << "另存当前数据库失败";
-        QTest::newRow("missing copy") << "missing" << "找不到备份文件";
-        QTest::newRow("another connection reading") << "reader" << "当前数据库正被使用";
+        QTest::newRow("damaged copy") << "damaged"
+                                      << "所选备份已损坏或不是主库备份";
+        QTest::newRow("not a database") << "text"
+                                        << "所选备份已损坏或不是主库备份";
+        QTest::newRow("another program's database") << "foreign"
+                                                    << "读不出物品";
+        QTest::newRow("no room for the copy beside the database") << "occupied"
+                                                                  << "复制备份失败";
+        QTest::newRow("backup folder unusable") << "nofolder"
+                                                << "另存当前数据库失败";
+        QTest::newRow("missing copy") << "missing"
+                                      << "找不到备份文件";
+        QTest::newRow("another connection reading") << "reader"
+                                                    << "当前数据库正被使用";
     }
 
     void failedRestoreLeavesTheDatabaseAsItWas()
@@ -500,7 +520,8 @@ private Q_SLOTS:
         QFETCH(QString, reason);
         const QString path = freshDatabase(QStringLiteral("fail-") + fault);
         for (int i = 0; i < 300; ++i)
-            db.upsert(QStringLiteral("items"), {{"id", QStringLiteral("old-%1").arg(i)}, {"name", QString(80, u'件')}}, nullptr);
+            db.upsert(QStringLiteral("items"), {{"id", QStringLiteral("old-%1").arg(i)}, {"name", QString(80, u'件')}},
+                      nullptr);
         const QString good = db.dailyBackup();
         QVERIFY(!good.isEmpty());
         db.upsert(QStringLiteral("items"), {{"id", "newest"}}, nullptr);

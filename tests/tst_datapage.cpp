@@ -136,10 +136,7 @@ private:
         return -1;
     }
 
-    QStringList columnTexts(const QString &header) const
-    {
-        return testutil::columnTexts(table(), header);
-    }
+    QStringList columnTexts(const QString &header) const { return testutil::columnTexts(table(), header); }
 
     int rowOf(const QString &id) const
     {
@@ -181,7 +178,8 @@ private:
         put(QStringLiteral("categories"), {{"id", "h"}, {"name", "锤子"}, {"parentId", "t"}, {"fullPath", "锤子"}});
         put(QStringLiteral("categories"), {{"id", "s"}, {"name", "锯子"}, {"parentId", "t"}, {"fullPath", "锯子"}});
         put(QStringLiteral("categories"), {{"id", "b"}, {"name", "箱子"}, {"fullPath", "箱子"}});
-        put(QStringLiteral("categories"), {{"id", "d"}, {"name", "抽屉"}, {"parentId", "b"}, {"fullPath", "箱子/抽屉"}});
+        put(QStringLiteral("categories"),
+            {{"id", "d"}, {"name", "抽屉"}, {"parentId", "b"}, {"fullPath", "箱子/抽屉"}});
         put(QStringLiteral("categories"), {{"id", "g"}, {"name", "胶带"}, {"fullPath", "胶带"}});
     }
 
@@ -209,18 +207,17 @@ private Q_SLOTS:
         QTest::addColumn<QString>("key");
         QTest::addColumn<QStringList>("headers");
         QTest::newRow("items") << "items"
-                               << QStringList{"条码号", "名称", "所属分类", "存放位置", "数量", "单价",
-                                              "预期出库价", "编码", "操作", "创建时间", "更新时间"};
-        QTest::newRow("transactions") << "transactions"
-                                      << QStringList{"关联物品", "类型", "数量", "单价", "操作人", "付款方式",
-                                                     "客户", "收款状态", "物品名称", "客户名称", "操作", "创建时间"};
+                               << QStringList{"条码号",     "名称", "所属分类", "存放位置", "数量",    "单价",
+                                              "预期出库价", "编码", "操作",     "创建时间", "更新时间"};
+        QTest::newRow("transactions") << "transactions" << QStringList{"关联物品", "类型",     "数量", "单价",
+                                                                       "操作人",   "付款方式", "客户", "收款状态",
+                                                                       "物品名称", "客户名称", "操作", "创建时间"};
         QTest::newRow("categories") << "categories"
                                     << QStringList{"名称", "上级分类/存放处", "完整路径", "操作", "创建时间"};
         QTest::newRow("locations") << "locations"
                                    << QStringList{"名称", "描述", "上级分类/存放处", "完整路径", "操作", "创建时间"};
         QTest::newRow("customers") << "customers" << QStringList{"名称", "电话", "地址", "操作", "创建时间"};
-        QTest::newRow("relations") << "relations"
-                                   << QStringList{"关联物品", "被关联物品", "数量", "操作", "创建时间"};
+        QTest::newRow("relations") << "relations" << QStringList{"关联物品", "被关联物品", "数量", "操作", "创建时间"};
     }
 
     void columnLayout()
@@ -242,8 +239,8 @@ private Q_SLOTS:
             if (c == action)
                 QVERIFY(testutil::cell(table(), 0, c).isEmpty());
         }
-        QCOMPARE(t->dataPage->countLine()->text(), key == "categories" || key == "locations" ? "共 1 条" + hint
-                                                                                   : QStringLiteral("共 1 条"));
+        QCOMPARE(t->dataPage->countLine()->text(),
+                 key == "categories" || key == "locations" ? "共 1 条" + hint : QStringLiteral("共 1 条"));
     }
 
     void search_data()
@@ -324,11 +321,11 @@ private Q_SLOTS:
 
         t->dataPage->searchField()->setText(QStringLiteral("bc7000"));
         QCOMPARE(columnTexts("条码号"), (QStringList{"BC7000", "BC70000", "BC70001", "BC70002", "BC70003", "BC70004",
-                                                  "BC70005", "BC70006", "BC70007", "BC70008", "BC70009"}));
+                                                     "BC70005", "BC70006", "BC70007", "BC70008", "BC70009"}));
         t->dataPage->searchField()->setText(QStringLiteral("零件9999"));
-        QCOMPARE(columnTexts("名称"), (QStringList{"零件9999", "零件99990", "零件99991", "零件99992", "零件99993",
-                                                 "零件99994", "零件99995", "零件99996", "零件99997", "零件99998",
-                                                 "零件99999"}));
+        QCOMPARE(columnTexts("名称"),
+                 (QStringList{"零件9999", "零件99990", "零件99991", "零件99992", "零件99993", "零件99994", "零件99995",
+                              "零件99996", "零件99997", "零件99998", "零件99999"}));
         QCOMPARE(t->dataPage->rows().rowCount(), count);
     }
 
@@ -336,8 +333,14 @@ private Q_SLOTS:
     {
         put("categories", {{"id", "c1"}, {"name", "工具"}});
         put("categories", {{"id", "c2"}, {"name", "扳手"}, {"parentId", "c1"}});
-        put("items", {{"id", "i1"}, {"name", "套筒"}, {"barcode", "6901"}, {"categoryId", "c2"},
-                      {"locationId", "nowhere"}, {"quantity", 2.0}, {"unitPrice", 2.5}, {"expectedOutPrice", -0.25}});
+        put("items", {{"id", "i1"},
+                      {"name", "套筒"},
+                      {"barcode", "6901"},
+                      {"categoryId", "c2"},
+                      {"locationId", "nowhere"},
+                      {"quantity", 2.0},
+                      {"unitPrice", 2.5},
+                      {"expectedOutPrice", -0.25}});
         showTable("items");
         QCOMPARE(testutil::rowCount(table()), 1);
         QCOMPARE(columnTexts("数量"), QStringList{"2"});
@@ -398,15 +401,15 @@ private Q_SLOTS:
         QCOMPARE(testutil::cell(table(), 0, 0), QStringLiteral("▶ 五金  (3)"));
         QCOMPARE(testutil::cellData(table(), 0, 0, Qt::FontRole).value<QFont>().weight(), QFont::Bold);
         QCOMPARE(testutil::cellData(table(), 0, 0, Qt::ForegroundRole).value<QBrush>().color(), QColor("#2980B9"));
-        QCOMPARE(testutil::cellData(table(), 0, 0, Qt::ToolTipRole).toString(), QStringLiteral("点一下展开 3 个子分类"));
+        QCOMPARE(testutil::cellData(table(), 0, 0, Qt::ToolTipRole).toString(),
+                 QStringLiteral("点一下展开 3 个子分类"));
         QVERIFY(testutil::cellData(table(), 0, 0, ActionDelegate::ParentRole).toBool());
         QCOMPARE(t->dataPage->countLine()->text(), "共 1 条" + hint);
         QCOMPARE(table()->viewport()->cursor().shape(), Qt::PointingHandCursor);
 
         QTest::mouseClick(table()->viewport(), Qt::LeftButton, {}, testutil::cellRect(table(), 0, 0).center());
         QTRY_COMPARE(testutil::rowCount(table()), 4);
-        QCOMPARE(columnTexts("名称"),
-                 (QStringList{"▼ 五金  (3)", "       a", "       b", "       c"}));
+        QCOMPARE(columnTexts("名称"), (QStringList{"▼ 五金  (3)", "       a", "       b", "       c"}));
         QCOMPARE(testutil::cellData(table(), 0, 0, Qt::ToolTipRole).toString(), QStringLiteral("点一下收起子分类"));
         QVERIFY(!testutil::cellData(table(), 1, 0, ActionDelegate::ParentRole).toBool());
         QCOMPARE(testutil::cellData(table(), 1, 0, Qt::FontRole).value<QFont>().weight(), QFont::Normal);
@@ -468,8 +471,7 @@ private Q_SLOTS:
         seedCategories();
         showTable("categories");
         QVERIFY(testutil::lastColumnFillsTheTable(table()));
-        QTest::mouseClick(table()->viewport(), Qt::LeftButton, {},
-                          testutil::cellRect(table(), rowOf("t"), 0).center());
+        QTest::mouseClick(table()->viewport(), Qt::LeftButton, {}, testutil::cellRect(table(), rowOf("t"), 0).center());
         QTRY_COMPARE(testutil::rowCount(table()), 5);
         QVERIFY(testutil::lastColumnFillsTheTable(table()));
         t->dataPage->searchField()->setText("锤");
@@ -485,9 +487,15 @@ private Q_SLOTS:
         QTest::addColumn<QString>("key");
         QTest::addColumn<QString>("column");
         QTest::addColumn<QString>("header");
-        QTest::newRow("items") << "items" << "name" << "名称";
-        QTest::newRow("transactions") << "transactions" << "itemName" << "物品名称";
-        QTest::newRow("relations") << "relations" << "itemId" << "关联物品";
+        QTest::newRow("items") << "items"
+                               << "name"
+                               << "名称";
+        QTest::newRow("transactions") << "transactions"
+                                      << "itemName"
+                                      << "物品名称";
+        QTest::newRow("relations") << "relations"
+                                   << "itemId"
+                                   << "关联物品";
     }
 
     void longTextsAreCappedAndShownInTheirTooltip()
@@ -497,7 +505,8 @@ private Q_SLOTS:
         QFETCH(QString, header);
         const QString longText = QStringLiteral("特别长的名称").repeated(20);
         put("items", {{"id", "long"}, {"name", longText}});
-        QJsonObject record{{"id", "r1"}, {column, key == "relations" ? QStringLiteral("long") : longText}, {"quantity", 7}};
+        QJsonObject record{
+            {"id", "r1"}, {column, key == "relations" ? QStringLiteral("long") : longText}, {"quantity", 7}};
         // A transaction shows the long name twice: as its item and as its item's name.
         if (key == "transactions")
             record.insert("itemId", "long");
@@ -671,8 +680,8 @@ private Q_SLOTS:
             false);
         QVERIFY(showRowEditor("items", "新增物品", findTable("items")->columns.mid(1), {}, true).isEmpty());
         QCOMPARE(categories, (QStringList{"（不设置）", "Zeta", "五金", "     五金 > 扳手"}));
-        QCOMPARE(fieldNames, (QStringList{"条码号", "名称", "所属分类", "存放位置", "数量", "单价", "预期出库价", "编码",
-                                          "创建时间", "更新时间", "分类", "存放处"}));
+        QCOMPARE(fieldNames, (QStringList{"条码号", "名称", "所属分类", "存放位置", "数量", "单价", "预期出库价",
+                                          "编码", "创建时间", "更新时间", "分类", "存放处"}));
 
         answerNextDialog(
             [&](QDialog *dialog) {
@@ -764,13 +773,41 @@ private Q_SLOTS:
         QTest::addColumn<QString>("shown");
         QTest::addColumn<QString>("typed");
         QTest::addColumn<QString>("result");
-        QTest::newRow("untouched code") << "type" << "in" << "入库" << "" << "in";
-        QTest::newRow("word typed") << "type" << "in" << "入库" << "出库" << "out";
-        QTest::newRow("status word") << "status" << "unpaid" << "未收" << "已收" << "paid";
-        QTest::newRow("payment word") << "paymentMethod" << "credit" << "赊账" << "现金" << "cash";
-        QTest::newRow("unknown code kept") << "type" << "adjust" << "adjust" << "" << "adjust";
-        QTest::newRow("unknown text typed") << "status" << "paid" << "已收" << "退款" << "退款";
-        QTest::newRow("code typed") << "paymentMethod" << "cash" << "现金" << "credit" << "credit";
+        QTest::newRow("untouched code") << "type"
+                                        << "in"
+                                        << "入库"
+                                        << ""
+                                        << "in";
+        QTest::newRow("word typed") << "type"
+                                    << "in"
+                                    << "入库"
+                                    << "出库"
+                                    << "out";
+        QTest::newRow("status word") << "status"
+                                     << "unpaid"
+                                     << "未收"
+                                     << "已收"
+                                     << "paid";
+        QTest::newRow("payment word") << "paymentMethod"
+                                      << "credit"
+                                      << "赊账"
+                                      << "现金"
+                                      << "cash";
+        QTest::newRow("unknown code kept") << "type"
+                                           << "adjust"
+                                           << "adjust"
+                                           << ""
+                                           << "adjust";
+        QTest::newRow("unknown text typed") << "status"
+                                            << "paid"
+                                            << "已收"
+                                            << "退款"
+                                            << "退款";
+        QTest::newRow("code typed") << "paymentMethod"
+                                    << "cash"
+                                    << "现金"
+                                    << "credit"
+                                    << "credit";
     }
 
     void codeWordsInTheEditor()
@@ -884,9 +921,12 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("search");
         QTest::addColumn<QString>("count");
-        QTest::newRow("folded") << "" << "2";
-        QTest::newRow("search that keeps the children") << "t" << "2";
-        QTest::newRow("search that hides the children") << "工具" << "0";
+        QTest::newRow("folded") << ""
+                                << "2";
+        QTest::newRow("search that keeps the children") << "t"
+                                                        << "2";
+        QTest::newRow("search that hides the children") << "工具"
+                                                        << "0";
     }
 
     void deletingAParentIsRefusedWithItsShownChildCount()
@@ -902,7 +942,8 @@ private Q_SLOTS:
         testutil::answerNextBox(QMessageBox::Ok, &text, &title);
         toolbarButton("删除")->click();
         QCOMPARE(title, QStringLiteral("这是主级，不能删除"));
-        QCOMPARE(text, QStringLiteral("它下面还有 %1 个子项。\n\n请先删掉这些子项，再删它。\n（双击名称左边的箭头可以展开查看）")
+        QCOMPARE(text, QStringLiteral(
+                           "它下面还有 %1 个子项。\n\n请先删掉这些子项，再删它。\n（双击名称左边的箭头可以展开查看）")
                            .arg(count));
         QCOMPARE(scalar("SELECT COUNT(*) FROM categories WHERE deleted = 0"), 6);
         QCOMPARE(scalar("SELECT COUNT(*) FROM versions"), 0);
@@ -921,7 +962,8 @@ private Q_SLOTS:
         testutil::answerNextBox(QMessageBox::Ok, &text, &title);
         toolbarButton("删除")->click();
         QCOMPARE(title, QStringLiteral("还有物品在用"));
-        QCOMPARE(text, QStringLiteral("有 3 个物品属于这个分类/存放处。\n\n请先把这些物品改到别处，或者先删掉那些物品。"));
+        QCOMPARE(text,
+                 QStringLiteral("有 3 个物品属于这个分类/存放处。\n\n请先把这些物品改到别处，或者先删掉那些物品。"));
         QCOMPARE(testutil::rowCount(table()), 1);
     }
 
@@ -963,8 +1005,14 @@ private Q_SLOTS:
         QTest::addColumn<QString>("title");
         QTest::addColumn<QString>("text");
         QTest::addColumn<QString>("version");
-        QTest::newRow("add") << "＋ 新增" << "新增失败" << "数据库没有存下这一条：" << "界面新增 customers 前|qt";
-        QTest::newRow("edit") << "修改" << "修改失败" << "数据库没有存下这次修改：" << "界面修改 customers #k1 前|qt";
+        QTest::newRow("add") << "＋ 新增"
+                             << "新增失败"
+                             << "数据库没有存下这一条："
+                             << "界面新增 customers 前|qt";
+        QTest::newRow("edit") << "修改"
+                              << "修改失败"
+                              << "数据库没有存下这次修改："
+                              << "界面修改 customers #k1 前|qt";
     }
 
     // A refused write is told and not logged, whichever change made it; the version saved before stays.
@@ -1056,7 +1104,10 @@ private Q_SLOTS:
 
     void csvOfItems()
     {
-        put("items", {{"id", "i1"}, {"name", "螺丝, \"大号\""}, {"barcode", "6901234567890123"}, {"quantity", 3},
+        put("items", {{"id", "i1"},
+                      {"name", "螺丝, \"大号\""},
+                      {"barcode", "6901234567890123"},
+                      {"quantity", 3},
                       {"unitPrice", 12.5}});
         put("items", {{"id", "i2"}, {"name", "垫片"}, {"barcode", qint64(6901234567890)}, {"quantity", 1234567}});
         showTable("items");
@@ -1073,13 +1124,15 @@ private Q_SLOTS:
         QVERIFY(bytes.startsWith("\xEF\xBB\xBF"));
         const QStringList lines = QString::fromUtf8(bytes.mid(3)).split("\r\n");
         QCOMPARE(lines.size(), 4);
-        QCOMPARE(lines.at(0), QStringLiteral("\"id\",\"barcode\",\"name\",\"categoryId\",\"locationId\",\"quantity\","
-                                             "\"unitPrice\",\"expectedOutPrice\",\"shortcode\",\"pinyin\",\"imagePath\","
-                                             "\"createdAt\",\"updatedAt\",\"categoryPath\",\"locationPath\""));
+        QCOMPARE(lines.at(0),
+                 QStringLiteral("\"id\",\"barcode\",\"name\",\"categoryId\",\"locationId\",\"quantity\","
+                                "\"unitPrice\",\"expectedOutPrice\",\"shortcode\",\"pinyin\",\"imagePath\","
+                                "\"createdAt\",\"updatedAt\",\"categoryPath\",\"locationPath\""));
         const QString first = lines.at(1).startsWith("\"i1\"") ? lines.at(1) : lines.at(2);
         const QString second = lines.at(1).startsWith("\"i1\"") ? lines.at(2) : lines.at(1);
-        QCOMPARE(first, "\"i1\",\"6901234567890123\",\"螺丝, \"\"大号\"\"\",\"\",\"\",\"3\",\"12.5\",\"\",\"\",\"\",\"\",\""
-                            + stamp + "\",\"" + stamp + "\",\"\",\"\"");
+        QCOMPARE(first,
+                 "\"i1\",\"6901234567890123\",\"螺丝, \"\"大号\"\"\",\"\",\"\",\"3\",\"12.5\",\"\",\"\",\"\",\"\",\""
+                     + stamp + "\",\"" + stamp + "\",\"\",\"\"");
         QVERIFY2(second.startsWith("\"i2\",\"6901234567890\",\"垫片\",\"\",\"\",\"1234567\""), qPrintable(second));
         QCOMPARE(lines.at(3), QString());
     }

@@ -143,7 +143,8 @@ private Q_SLOTS:
 
             selectTable(t, "items");
             testutil::answerNextDialog([&](QDialog *d) {
-                fillEditorAndSave(d, {{"名称", itemName}, {"条码号", "690123"}, {"数量", "5"}}, {{"所属分类", categoryName}});
+                fillEditorAndSave(d, {{"名称", itemName}, {"条码号", "690123"}, {"数量", "5"}},
+                                  {{"所属分类", categoryName}});
             });
             addButton->click();
             QCOMPARE(testutil::rowCount(t.dataPage->view()), 1);
@@ -173,9 +174,13 @@ private Q_SLOTS:
                 QDateTime::currentDateTime().addSecs(3600).toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
             const QJsonArray transactions{
                 QJsonObject{{"id", "ph-t1"}, {"itemId", itemId}, {"type", "out"}, {"quantity", 1}, {"status", "paid"}},
-                QJsonObject{{"id", "ph-t2"}, {"itemId", itemId}, {"type", "out"}, {"quantity", 1}, {"status", "unpaid"}}};
-            const QJsonObject pushed{{"app", "plindor"}, {"protocol", 1}, {"platform", "android"},
-                                     {"items", QJsonArray{phoneItem}}, {"transactions", transactions}};
+                QJsonObject{
+                    {"id", "ph-t2"}, {"itemId", itemId}, {"type", "out"}, {"quantity", 1}, {"status", "unpaid"}}};
+            const QJsonObject pushed{{"app", "plindor"},
+                                     {"protocol", 1},
+                                     {"platform", "android"},
+                                     {"items", QJsonArray{phoneItem}},
+                                     {"transactions", transactions}};
             const testutil::Reply push = testutil::exchange(
                 port, requestBytes("POST", "/import", key, QJsonDocument(pushed).toJson(QJsonDocument::Compact)));
             QCOMPARE(push.status, 200);
@@ -270,7 +275,8 @@ private Q_SLOTS:
     void pushRefreshesTheShownPageInPlace()
     {
         const quint16 port = testutil::freePort();
-        QVERIFY(testutil::resetProgramFolder({{"syncPort", port}, {"publicHost", "203.0.113.9"}, {"syncKey", "PUSHKEY1"}}));
+        QVERIFY(
+            testutil::resetProgramFolder({{"syncPort", port}, {"publicHost", "203.0.113.9"}, {"syncKey", "PUSHKEY1"}}));
         MainWindow window;
         const testutil::WindowParts t(window);
         window.show();
@@ -279,7 +285,8 @@ private Q_SLOTS:
         for (int i = 0; i < 300; ++i) {
             const QJsonObject item{{"id", QStringLiteral("m%1").arg(i, 3, 10, QLatin1Char('0'))},
                                    {"name", QStringLiteral("%1 %2").arg(i % 2 ? "螺丝" : "垫片").arg(i)},
-                                   {"createdAt", stamp}, {"updatedAt", stamp}};
+                                   {"createdAt", stamp},
+                                   {"updatedAt", stamp}};
             QVERIFY(!Database::instance().upsert("items", item, nullptr).isEmpty());
         }
         selectTable(t, "items");
@@ -295,8 +302,10 @@ private Q_SLOTS:
 
         QJsonArray pushedItems;
         for (int i = 0; i < 5; ++i)
-            pushedItems.append(QJsonObject{{"id", QStringLiteral("ph-%1").arg(i)}, {"name", QStringLiteral("手机螺丝 %1").arg(i)},
-                                           {"createdAt", stamp}, {"updatedAt", stamp}});
+            pushedItems.append(QJsonObject{{"id", QStringLiteral("ph-%1").arg(i)},
+                                           {"name", QStringLiteral("手机螺丝 %1").arg(i)},
+                                           {"createdAt", stamp},
+                                           {"updatedAt", stamp}});
         const QJsonObject pushed{{"app", "plindor"}, {"protocol", 1}, {"platform", "android"}, {"items", pushedItems}};
         const testutil::Reply push = testutil::exchange(
             port, requestBytes("POST", "/import", "PUSHKEY1", QJsonDocument(pushed).toJson(QJsonDocument::Compact)));
@@ -326,7 +335,8 @@ private Q_SLOTS:
     void pushIsAnsweredBeforeTheRefresh()
     {
         const quint16 port = testutil::freePort();
-        QVERIFY(testutil::resetProgramFolder({{"syncPort", port}, {"publicHost", "203.0.113.9"}, {"syncKey", "PUSHKEY1"}}));
+        QVERIFY(
+            testutil::resetProgramFolder({{"syncPort", port}, {"publicHost", "203.0.113.9"}, {"syncKey", "PUSHKEY1"}}));
         MainWindow window;
         const testutil::WindowParts t(window);
         window.show();

@@ -23,19 +23,43 @@ private Q_SLOTS:
         for (int i = 0; i < 25; ++i)
             loop << QStringLiteral("乙") << QStringLiteral("甲");
 
-        QTest::newRow("root") << "categories" << "a" << "A";
-        QTest::newRow("child") << "categories" << "b" << "A > B";
-        QTest::newRow("grandchild") << "categories" << "c" << "A > B > C";
-        QTest::newRow("parent missing") << "categories" << "orphan" << "孤";
-        QTest::newRow("parent soft-deleted") << "categories" << "under-gone" << "子";
-        QTest::newRow("soft-deleted node") << "categories" << "gone" << "";
-        QTest::newRow("unknown id") << "categories" << "nope" << "";
-        QTest::newRow("empty id") << "categories" << "" << "";
-        QTest::newRow("self parent") << "categories" << "self" << fifty.join(" > ");
-        QTest::newRow("two-node loop") << "categories" << "x" << loop.join(" > ");
-        QTest::newRow("location") << "locations" << "shelf" << "仓库 > 货架";
-        QTest::newRow("other table") << "items" << "a" << "";
-        QTest::newRow("wrong case") << "Categories" << "a" << "";
+        QTest::newRow("root") << "categories"
+                              << "a"
+                              << "A";
+        QTest::newRow("child") << "categories"
+                               << "b"
+                               << "A > B";
+        QTest::newRow("grandchild") << "categories"
+                                    << "c"
+                                    << "A > B > C";
+        QTest::newRow("parent missing") << "categories"
+                                        << "orphan"
+                                        << "孤";
+        QTest::newRow("parent soft-deleted") << "categories"
+                                             << "under-gone"
+                                             << "子";
+        QTest::newRow("soft-deleted node") << "categories"
+                                           << "gone"
+                                           << "";
+        QTest::newRow("unknown id") << "categories"
+                                    << "nope"
+                                    << "";
+        QTest::newRow("empty id") << "categories"
+                                  << ""
+                                  << "";
+        QTest::newRow("self parent") << "categories"
+                                     << "self" << fifty.join(" > ");
+        QTest::newRow("two-node loop") << "categories"
+                                       << "x" << loop.join(" > ");
+        QTest::newRow("location") << "locations"
+                                  << "shelf"
+                                  << "仓库 > 货架";
+        QTest::newRow("other table") << "items"
+                                     << "a"
+                                     << "";
+        QTest::newRow("wrong case") << "Categories"
+                                    << "a"
+                                    << "";
     }
 
     void pathOfWalksLiveAncestors()
@@ -70,25 +94,63 @@ private Q_SLOTS:
         QTest::addColumn<QString>("value");
         QTest::addColumn<QString>("shown");
 
-        QTest::newRow("category path") << "categoryId" << "kid" << "电子 > 电阻";
-        QTest::newRow("deleted category name") << "categoryId" << "gone" << "旧分类";
-        QTest::newRow("unknown category") << "categoryId" << "nope" << "nope";
-        QTest::newRow("location path") << "locationId" << "shelf" << "仓库 > 货架";
-        QTest::newRow("unknown location") << "locationId" << "kid" << "kid";
-        QTest::newRow("item with barcode") << "itemId" << "i1" << "电阻（690123）";
-        QTest::newRow("item without barcode") << "relatedItemId" << "i2" << "电容";
-        QTest::newRow("item without name") << "itemId" << "i3" << "";
-        QTest::newRow("unknown item") << "relatedItemId" << "nope" << "nope";
-        QTest::newRow("customer") << "customerId" << "c1" << "王师傅";
-        QTest::newRow("unknown customer") << "customerId" << "c9" << "c9";
-        QTest::newRow("parent category") << "parentId" << "root" << "电子（分类）";
-        QTest::newRow("parent location") << "parentId" << "store" << "仓库（存放处）";
-        QTest::newRow("parent in both") << "parentId" << "both" << "同名分类（分类）";
-        QTest::newRow("unknown parent") << "parentId" << "nope" << "nope";
-        QTest::newRow("plain column") << "name" << "kid" << "kid";
-        QTest::newRow("empty value") << "categoryId" << "" << "";
-        QTest::newRow("empty plain value") << "name" << "" << "";
-        QTest::newRow("wrong case column") << "CategoryId" << "kid" << "kid";
+        QTest::newRow("category path") << "categoryId"
+                                       << "kid"
+                                       << "电子 > 电阻";
+        QTest::newRow("deleted category name") << "categoryId"
+                                               << "gone"
+                                               << "旧分类";
+        QTest::newRow("unknown category") << "categoryId"
+                                          << "nope"
+                                          << "nope";
+        QTest::newRow("location path") << "locationId"
+                                       << "shelf"
+                                       << "仓库 > 货架";
+        QTest::newRow("unknown location") << "locationId"
+                                          << "kid"
+                                          << "kid";
+        QTest::newRow("item with barcode") << "itemId"
+                                           << "i1"
+                                           << "电阻（690123）";
+        QTest::newRow("item without barcode") << "relatedItemId"
+                                              << "i2"
+                                              << "电容";
+        QTest::newRow("item without name") << "itemId"
+                                           << "i3"
+                                           << "";
+        QTest::newRow("unknown item") << "relatedItemId"
+                                      << "nope"
+                                      << "nope";
+        QTest::newRow("customer") << "customerId"
+                                  << "c1"
+                                  << "王师傅";
+        QTest::newRow("unknown customer") << "customerId"
+                                          << "c9"
+                                          << "c9";
+        QTest::newRow("parent category") << "parentId"
+                                         << "root"
+                                         << "电子（分类）";
+        QTest::newRow("parent location") << "parentId"
+                                         << "store"
+                                         << "仓库（存放处）";
+        QTest::newRow("parent in both") << "parentId"
+                                        << "both"
+                                        << "同名分类（分类）";
+        QTest::newRow("unknown parent") << "parentId"
+                                        << "nope"
+                                        << "nope";
+        QTest::newRow("plain column") << "name"
+                                      << "kid"
+                                      << "kid";
+        QTest::newRow("empty value") << "categoryId"
+                                     << ""
+                                     << "";
+        QTest::newRow("empty plain value") << "name"
+                                           << ""
+                                           << "";
+        QTest::newRow("wrong case column") << "CategoryId"
+                                           << "kid"
+                                           << "kid";
     }
 
     void displayValueFallbacks()
@@ -121,7 +183,8 @@ private Q_SLOTS:
         db.softDelete(QStringLiteral("customers"), QStringLiteral("c3"), nullptr);
         rawValue(QStringLiteral("UPDATE customers SET name = NULL WHERE id = 'c2'"));
 
-        const QList<IdName> list = db.queryIdName(QStringLiteral("SELECT id, name FROM customers WHERE deleted=0 ORDER BY id"));
+        const QList<IdName> list =
+            db.queryIdName(QStringLiteral("SELECT id, name FROM customers WHERE deleted=0 ORDER BY id"));
         QCOMPARE(list.size(), 2);
         QCOMPARE(list[0].id, QStringLiteral("c1"));
         QCOMPARE(list[0].name, QStringLiteral("甲"));
@@ -133,8 +196,10 @@ private Q_SLOTS:
 
         QCOMPARE(db.lookupText(QStringLiteral("SELECT name FROM customers WHERE id = ?"), QStringLiteral("c1")),
                  QStringLiteral("甲"));
-        QCOMPARE(db.lookupText(QStringLiteral("SELECT name FROM customers WHERE id = ?"), QStringLiteral("none")), QString());
-        QCOMPARE(db.lookupText(QStringLiteral("SELECT name FROM nowhere WHERE id = ?"), QStringLiteral("c1")), QString());
+        QCOMPARE(db.lookupText(QStringLiteral("SELECT name FROM customers WHERE id = ?"), QStringLiteral("none")),
+                 QString());
+        QCOMPARE(db.lookupText(QStringLiteral("SELECT name FROM nowhere WHERE id = ?"), QStringLiteral("c1")),
+                 QString());
     }
 
     // The row editor's choices: live rows only, sorted by name as SQLite sorts text (a missing name first),
@@ -163,8 +228,9 @@ private Q_SLOTS:
         QCOMPARE(shown(db.itemChoices()), QStringList({"i2=Bolt（）", "i4=bolt（2）", "i3=", "i1=螺丝（690）"}));
         QCOMPARE(shown(db.customerChoices()), QStringList({"c3=", "c1=乙", "c2=甲"}));
         // What the SQL text the row editor sent gives.
-        QCOMPARE(shown(db.itemChoices()), shown(db.queryIdName(QStringLiteral(
-            "SELECT id, name || '（' || barcode || '）' FROM items WHERE deleted=0 ORDER BY name"))));
+        QCOMPARE(shown(db.itemChoices()),
+                 shown(db.queryIdName(QStringLiteral(
+                     "SELECT id, name || '（' || barcode || '）' FROM items WHERE deleted=0 ORDER BY name"))));
         QCOMPARE(shown(db.customerChoices()),
                  shown(db.queryIdName(QStringLiteral("SELECT id, name FROM customers WHERE deleted=0 ORDER BY name"))));
 

@@ -56,8 +56,8 @@ private Q_SLOTS:
         QTest::addColumn<QStringList>("details");
 
         const auto zeros = [](QJsonObject changes) {
-            QJsonObject counts{{"items", 0}, {"transactions", 0}, {"categories", 0},
-                               {"locations", 0}, {"customers", 0}, {"relations", 0}};
+            QJsonObject counts{{"items", 0},     {"transactions", 0}, {"categories", 0},
+                               {"locations", 0}, {"customers", 0},    {"relations", 0}};
             for (auto it = changes.begin(); it != changes.end(); ++it)
                 counts.insert(it.key(), it.value());
             return counts;
@@ -70,23 +70,28 @@ private Q_SLOTS:
         };
 
         QTest::newRow("empty") << QJsonObject() << zeros({}) << QStringList{"没有新数据"};
-        QTest::newRow("other keys only")
-            << QJsonObject{{"versions", records("v", 2)}, {"sync_log", records("s", 1)}, {"app", "plindor"}, {"protocol", 1},
-                           {"items", "not an array"}}
-            << zeros({}) << QStringList{"没有新数据"};
+        QTest::newRow("other keys only") << QJsonObject{{"versions", records("v", 2)},
+                                                        {"sync_log", records("s", 1)},
+                                                        {"app", "plindor"},
+                                                        {"protocol", 1},
+                                                        {"items", "not an array"}}
+                                         << zeros({}) << QStringList{"没有新数据"};
         QTest::newRow("two items and a customer")
             << QJsonObject{{"items", records("i", 2)}, {"customers", records("c", 1)}}
             << zeros({{"items", 2}, {"customers", 1}}) << QStringList{"物品 2 新增/更新", "分类 0、存放处 0、客户 1"};
         QTest::newRow("every table")
-            << QJsonObject{{"items", records("i", 1)}, {"transactions", records("t", 12)}, {"categories", records("k", 3)},
-                           {"locations", records("l", 2)}, {"relations", records("r", 1)}}
+            << QJsonObject{{"items", records("i", 1)},
+                           {"transactions", records("t", 12)},
+                           {"categories", records("k", 3)},
+                           {"locations", records("l", 2)},
+                           {"relations", records("r", 1)}}
             << zeros({{"items", 1}, {"transactions", 12}, {"categories", 3}, {"locations", 2}, {"relations", 1}})
             << QStringList{"物品 1 新增/更新", "流水 12 新增", "分类 3、存放处 2、客户 0", "关联 1 新增"};
-        QTest::newRow("transactions only")
-            << QJsonObject{{"transactions", records("t", 1)}} << zeros({{"transactions", 1}}) << QStringList{"流水 1 新增"};
+        QTest::newRow("transactions only") << QJsonObject{{"transactions", records("t", 1)}}
+                                           << zeros({{"transactions", 1}}) << QStringList{"流水 1 新增"};
         QTest::newRow("bad ids skipped")
-            << QJsonObject{{"items", QJsonArray{QJsonObject{{"name", "no id"}}, QJsonObject{{"id", ""}}, QJsonObject{{"id", 7}},
-                                                 "not an object", QJsonObject{{"id", "ok"}}}},
+            << QJsonObject{{"items", QJsonArray{QJsonObject{{"name", "no id"}}, QJsonObject{{"id", ""}},
+                                                QJsonObject{{"id", 7}}, "not an object", QJsonObject{{"id", "ok"}}}},
                            {"customers", QJsonArray{QJsonObject{{"id", QJsonValue::Null}}}},
                            {"transactions", QJsonArray{QJsonObject{{"id", 1}}, QJsonObject{{"id", ""}}}},
                            {"relations", QJsonArray{QJsonObject{{"id", true}}}}}
@@ -113,8 +118,12 @@ private Q_SLOTS:
         QTest::addColumn<QJsonObject>("incoming");
         QTest::addColumn<bool>("written");
 
-        const QJsonObject item{{"id", "i1"}, {"name", "本地"}, {"barcode", "690"}, {"quantity", 5},
-                               {"createdAt", "2024-01-01 08:00:00"}, {"updatedAt", "2024-03-01 10:00:00"}};
+        const QJsonObject item{{"id", "i1"},
+                               {"name", "本地"},
+                               {"barcode", "690"},
+                               {"quantity", 5},
+                               {"createdAt", "2024-01-01 08:00:00"},
+                               {"updatedAt", "2024-03-01 10:00:00"}};
         const auto pushed = [](QJsonObject changes) {
             QJsonObject record{{"id", "i1"}, {"name", "手机"}};
             for (auto it = changes.begin(); it != changes.end(); ++it)
@@ -122,7 +131,8 @@ private Q_SLOTS:
             return record;
         };
         QTest::newRow("equal") << "items" << item << false << pushed({{"updatedAt", "2024-03-01 10:00:00"}}) << false;
-        QTest::newRow("one second later") << "items" << item << false << pushed({{"updatedAt", "2024-03-01 10:00:01"}}) << true;
+        QTest::newRow("one second later")
+            << "items" << item << false << pushed({{"updatedAt", "2024-03-01 10:00:01"}}) << true;
         QTest::newRow("older") << "items" << item << false << pushed({{"updatedAt", "2024-02-28 23:59:59"}}) << false;
         QTest::newRow("missing") << "items" << item << false << pushed({}) << false;
         QTest::newRow("numeric") << "items" << item << false << pushed({{"updatedAt", 1900000000000.0}}) << false;
@@ -133,14 +143,16 @@ private Q_SLOTS:
         QTest::newRow("no master row, numeric stamp")
             << "items" << QJsonObject() << false << pushed({{"updatedAt", 5}}) << true;
         QTest::newRow("master stamp empty")
-            << "items" << QJsonObject{{"id", "i1"}, {"name", "本地"}, {"createdAt", "2024-01-01 08:00:00"}, {"updatedAt", ""}}
+            << "items"
+            << QJsonObject{{"id", "i1"}, {"name", "本地"}, {"createdAt", "2024-01-01 08:00:00"}, {"updatedAt", ""}}
             << false << pushed({{"updatedAt", "2000-01-01 00:00:00"}}) << true;
         QTest::newRow("soft-deleted master revived")
             << "items" << item << true << pushed({{"updatedAt", "2024-03-02 00:00:00"}}) << true;
-        QTest::newRow("soft-deleted master stays") << "items" << item << true << pushed({{"updatedAt", "2024-03-01 10:00:00"}})
-                                                   << false;
-        QTest::newRow("deleted flag pushed") << "items" << QJsonObject() << false
-                                             << pushed({{"deleted", 1}, {"serverUpdatedAt", "2099-01-01 00:00:00"}}) << true;
+        QTest::newRow("soft-deleted master stays")
+            << "items" << item << true << pushed({{"updatedAt", "2024-03-01 10:00:00"}}) << false;
+        QTest::newRow("deleted flag pushed")
+            << "items" << QJsonObject() << false << pushed({{"deleted", 1}, {"serverUpdatedAt", "2099-01-01 00:00:00"}})
+            << true;
 
         const QJsonObject category{{"id", "i1"}, {"name", "本地"}, {"createdAt", "2024-01-01 08:00:00"}};
         QTest::newRow("category renamed, same createdAt")
@@ -177,7 +189,8 @@ private Q_SLOTS:
         QCOMPARE(result.perTable.value(table).toInt(), written ? 1 : 0);
 
         const QString name = rawValue(QStringLiteral("SELECT name FROM %1 WHERE id = 'i1'").arg(table)).toString();
-        const QString stamp = rawValue(QStringLiteral("SELECT serverUpdatedAt FROM %1 WHERE id = 'i1'").arg(table)).toString();
+        const QString stamp =
+            rawValue(QStringLiteral("SELECT serverUpdatedAt FROM %1 WHERE id = 'i1'").arg(table)).toString();
         const int deleted = rawValue(QStringLiteral("SELECT deleted FROM %1 WHERE id = 'i1'").arg(table)).toInt();
         if (written) {
             QCOMPARE(name, QStringLiteral("手机"));
@@ -209,21 +222,28 @@ private Q_SLOTS:
         rawValue(QStringLiteral("UPDATE transactions SET serverUpdatedAt = 'old'"));
 
         const MergeResult result = db.merge(
-            {{"transactions", QJsonArray{QJsonObject{{"id", "t-live"}, {"type", "改"}, {"createdAt", "2099-01-01 00:00:00"}},
-                                         QJsonObject{{"id", "t-gone"}, {"type", "改"}},
-                                         QJsonObject{{"id", "t-new"}, {"type", "入库"}, {"deleted", 1}},
-                                         QJsonObject{{"id", "t-new"}, {"type", "重复"}}}},
+            {{"transactions",
+              QJsonArray{QJsonObject{{"id", "t-live"}, {"type", "改"}, {"createdAt", "2099-01-01 00:00:00"}},
+                         QJsonObject{{"id", "t-gone"}, {"type", "改"}},
+                         QJsonObject{{"id", "t-new"}, {"type", "入库"}, {"deleted", 1}},
+                         QJsonObject{{"id", "t-new"}, {"type", "重复"}}}},
              {"relations", QJsonArray{QJsonObject{{"id", "r1"}, {"quantity", 9}}, QJsonObject{{"id", "r2"}}}}});
         QCOMPARE(result.perTable.value("transactions").toInt(), 1);
         QCOMPARE(result.perTable.value("relations").toInt(), 1);
         QCOMPARE(result.details, QStringList({"流水 1 新增", "关联 1 新增"}));
 
-        QCOMPARE(rawValue(QStringLiteral("SELECT type || '/' || serverUpdatedAt || '/' || deleted FROM transactions WHERE id = 't-live'")).toString(),
-                 QStringLiteral("入库/old/0"));
-        QCOMPARE(rawValue(QStringLiteral("SELECT type || '/' || deleted FROM transactions WHERE id = 't-gone'")).toString(),
-                 QStringLiteral("出库/1"));
-        QCOMPARE(rawValue(QStringLiteral("SELECT type || '/' || deleted FROM transactions WHERE id = 't-new'")).toString(),
-                 QStringLiteral("入库/0"));
+        QCOMPARE(
+            rawValue(
+                QStringLiteral(
+                    "SELECT type || '/' || serverUpdatedAt || '/' || deleted FROM transactions WHERE id = 't-live'"))
+                .toString(),
+            QStringLiteral("入库/old/0"));
+        QCOMPARE(
+            rawValue(QStringLiteral("SELECT type || '/' || deleted FROM transactions WHERE id = 't-gone'")).toString(),
+            QStringLiteral("出库/1"));
+        QCOMPARE(
+            rawValue(QStringLiteral("SELECT type || '/' || deleted FROM transactions WHERE id = 't-new'")).toString(),
+            QStringLiteral("入库/0"));
         QCOMPARE(rowOf(QStringLiteral("relations"), QStringLiteral("r1")).value("quantity").toDouble(), 2.0);
         // Missing createdAt and quantity: the stamp of now and an empty text, as any upsert.
         const QJsonObject r2 = rowOf(QStringLiteral("relations"), QStringLiteral("r2"));
@@ -244,28 +264,32 @@ private Q_SLOTS:
         QCOMPARE(rowOf(QStringLiteral("items"), QStringLiteral("i")).value("name").toString(), QStringLiteral("最新"));
         // The first copy got createdAt now, so the second, without a stamp, loses.
         QCOMPARE(result.perTable.value("customers").toInt(), 1);
-        QCOMPARE(rowOf(QStringLiteral("customers"), QStringLiteral("c")).value("name").toString(), QStringLiteral("无时间"));
+        QCOMPARE(rowOf(QStringLiteral("customers"), QStringLiteral("c")).value("name").toString(),
+                 QStringLiteral("无时间"));
     }
 
     void mergeKeepsRowsAroundAFailingOne()
     {
         const QString path = dir.filePath(QStringLiteral("failing/data/plindor.db"));
         QDir().mkpath(QFileInfo(path).absolutePath());
-        QVERIFY(testutil::execOnFile(path, QStringLiteral(
-            "CREATE TABLE customers (id TEXT PRIMARY KEY, name TEXT CHECK (name != '坏'), phone TEXT, address TEXT, "
-            "createdAt TEXT, serverUpdatedAt TEXT, deleted INTEGER DEFAULT 0)")));
+        QVERIFY(testutil::execOnFile(
+            path,
+            QStringLiteral(
+                "CREATE TABLE customers (id TEXT PRIMARY KEY, name TEXT CHECK (name != '坏'), phone TEXT, address TEXT, "
+                "createdAt TEXT, serverUpdatedAt TEXT, deleted INTEGER DEFAULT 0)")));
         QString error;
         QVERIFY(db.open(path, &error));
 
-        const MergeResult result = db.merge(
-            {{"customers", QJsonArray{QJsonObject{{"id", "a"}, {"name", "好"}}, QJsonObject{{"id", "b"}, {"name", "坏"}},
-                                      QJsonObject{{"id", "c"}, {"name", "也好"}}}},
-             {"items", QJsonArray{QJsonObject{{"id", "i"}, {"name", "物品"}}}}});
+        const MergeResult result = db.merge({{"customers", QJsonArray{QJsonObject{{"id", "a"}, {"name", "好"}},
+                                                                      QJsonObject{{"id", "b"}, {"name", "坏"}},
+                                                                      QJsonObject{{"id", "c"}, {"name", "也好"}}}},
+                                             {"items", QJsonArray{QJsonObject{{"id", "i"}, {"name", "物品"}}}}});
         // Only rows really written are counted.
         QVERIFY2(result.error.isEmpty(), qPrintable(result.error));
         QCOMPARE(result.perTable.value("customers").toInt(), 2);
         QCOMPARE(result.details, QStringList({"物品 1 新增/更新", "分类 0、存放处 0、客户 2"}));
-        QCOMPARE(valueFromFile(path, QStringLiteral("SELECT group_concat(id, ',') FROM (SELECT id FROM customers ORDER BY id)"))
+        QCOMPARE(valueFromFile(
+                     path, QStringLiteral("SELECT group_concat(id, ',') FROM (SELECT id FROM customers ORDER BY id)"))
                      .toString(),
                  QStringLiteral("a,c"));
         QCOMPARE(valueFromFile(path, QStringLiteral("SELECT COUNT(*) FROM items")).toInt(), 1);
@@ -313,7 +337,8 @@ private Q_SLOTS:
     void otherWriterWaitsForTheMerge()
     {
         const QString path = freshDatabase(QStringLiteral("interloper"));
-        QVERIFY(!db.upsert("items", {{"id", "i1"}, {"name", "旧"}, {"updatedAt", "2026-01-01 00:00:00"}}, nullptr).isEmpty());
+        QVERIFY(!db.upsert("items", {{"id", "i1"}, {"name", "旧"}, {"updatedAt", "2026-01-01 00:00:00"}}, nullptr)
+                     .isEmpty());
         bool otherCommitted = false;
         {
             testutil::SideConnection other(path);
@@ -330,9 +355,11 @@ private Q_SLOTS:
             QVERIFY(!otherCommitted);
             QCOMPARE(result.perTable.value("items").toInt(), 2);
             QCOMPARE(result.perTable.value("transactions").toInt(), 1);
-            QCOMPARE(valueFromFile(path, QStringLiteral("SELECT group_concat(name, ',') FROM (SELECT name FROM items ORDER BY id)"))
-                         .toString(),
-                     QStringLiteral("新,另一个"));
+            QCOMPARE(
+                valueFromFile(
+                    path, QStringLiteral("SELECT group_concat(name, ',') FROM (SELECT name FROM items ORDER BY id)"))
+                    .toString(),
+                QStringLiteral("新,另一个"));
             QCOMPARE(valueFromFile(path, QStringLiteral("SELECT COUNT(*) FROM transactions")).toInt(), 1);
             // Once the merge is over, the other program writes again.
             QVERIFY(other.exec(otherWrite));
@@ -355,7 +382,8 @@ private Q_SLOTS:
             QTest::newRow(name + " high before a letter") << table << QStringLiteral("t") + high + QStringLiteral("x")
                                                           << QStringLiteral("t") + replacement + QStringLiteral("x");
             QTest::newRow(name + " low alone") << table << QString(low) << replacement;
-            QTest::newRow(name + " high at the end") << table << QStringLiteral("a") + high << QStringLiteral("a") + replacement;
+            QTest::newRow(name + " high at the end")
+                << table << QStringLiteral("a") + high << QStringLiteral("a") + replacement;
             QTest::newRow(name + " pair reversed") << table << QString(low) + high << replacement + replacement;
             QTest::newRow(name + " pair kept") << table << pair << pair;
         }

@@ -7,8 +7,8 @@
 #include "ui/restoredialog.h"
 
 #include <QDir>
-#include <QHeaderView>
 #include <QFile>
+#include <QHeaderView>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QPointer>
@@ -84,10 +84,7 @@ class PagesTest : public QObject
 
 private Q_SLOTS:
     // Every case starts the program on an empty folder with a free port.
-    void init()
-    {
-        QVERIFY(testutil::resetProgramFolder(testutil::quietConfig()));
-    }
+    void init() { QVERIFY(testutil::resetProgramFolder(testutil::quietConfig())); }
 
     void historyHasItsColumns()
     {
@@ -128,13 +125,20 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("source");
         QTest::addColumn<QString>("shown");
-        QTest::newRow("before an edit") << "qt" << "本机界面";
-        QTest::newRow("by hand") << "qt-ui" << "本机界面";
-        QTest::newRow("phone") << "192.168.1.23" << "192.168.1.23";
-        QTest::newRow("web") << "web" << "网页端";
-        QTest::newRow("system") << "system" << "系统";
-        QTest::newRow("empty") << "" << "—";
-        QTest::newRow("case differs") << "QT" << "QT";
+        QTest::newRow("before an edit") << "qt"
+                                        << "本机界面";
+        QTest::newRow("by hand") << "qt-ui"
+                                 << "本机界面";
+        QTest::newRow("phone") << "192.168.1.23"
+                               << "192.168.1.23";
+        QTest::newRow("web") << "web"
+                             << "网页端";
+        QTest::newRow("system") << "system"
+                                << "系统";
+        QTest::newRow("empty") << ""
+                               << "—";
+        QTest::newRow("case differs") << "QT"
+                                      << "QT";
     }
 
     void versionRowShowsItsSource()
@@ -208,8 +212,9 @@ private Q_SLOTS:
 
         QCOMPARE(seen.size(), 2);
         QCOMPARE(seen.at(0).title, QStringLiteral("确认回滚"));
-        QCOMPARE(seen.at(0).text,
-                 QStringLiteral("确定回滚到版本 #1 吗？\n\n当前数据会先自动存一份，回滚后手机同步下来就会变回这一版。"));
+        QCOMPARE(
+            seen.at(0).text,
+            QStringLiteral("确定回滚到版本 #1 吗？\n\n当前数据会先自动存一份，回滚后手机同步下来就会变回这一版。"));
         QCOMPARE(seen.at(1).title, QStringLiteral("已回滚"));
         QCOMPARE(seen.at(1).text, QStringLiteral("已回滚到版本 #1"));
         QCOMPARE(itemName("i1"), QStringLiteral("旧名"));
@@ -380,8 +385,10 @@ private Q_SLOTS:
     static QString prepareBackups(QString *damagedName)
     {
         Database &db = Database::instance();
-        const QString today = QDir(db.backupFolder()).absoluteFilePath(
-            QStringLiteral("plindor-%1.db").arg(QDate::currentDate().toString(QStringLiteral("yyyyMMdd"))));
+        const QString today =
+            QDir(db.backupFolder())
+                .absoluteFilePath(
+                    QStringLiteral("plindor-%1.db").arg(QDate::currentDate().toString(QStringLiteral("yyyyMMdd"))));
         QFile::remove(today);
         for (const char *id : {"b1", "b2"})
             db.upsert("items", {{"id", id}, {"name", QString(100, u'备')}}, nullptr);
@@ -396,7 +403,11 @@ private Q_SLOTS:
         const QString indexDamaged = QDir(db.backupFolder()).absoluteFilePath(QStringLiteral("plindor-20200102.db"));
         if (!QFile::copy(today, indexDamaged))
             return QString();
-        const int indexPage = testutil::valueFromFile(indexDamaged, QStringLiteral("SELECT rootpage FROM sqlite_master WHERE name = 'sqlite_autoindex_customers_1'")).toInt();
+        const int indexPage =
+            testutil::valueFromFile(
+                indexDamaged,
+                QStringLiteral("SELECT rootpage FROM sqlite_master WHERE name = 'sqlite_autoindex_customers_1'"))
+                .toInt();
         QFile file(indexDamaged);
         if (indexPage < 2 || !file.open(QIODevice::ReadWrite) || !file.seek(qint64(indexPage - 1) * 4096)
             || file.write(QByteArray(4096, 'Z')) != 4096)
@@ -430,7 +441,8 @@ private Q_SLOTS:
             steps.seen << QStringLiteral("box ") + box.title;
         });
         button->click();
-        QCOMPARE(steps.seen.mid(steps.seen.size() - 3), QStringList({"rename plindor.db", "flush folder .", "box 已恢复"}));
+        QCOMPARE(steps.seen.mid(steps.seen.size() - 3),
+                 QStringList({"rename plindor.db", "flush folder .", "box 已恢复"}));
 
         QCOMPARE(rows.size(), 3);
         QCOMPARE(rows.at(0).mid(0, 1), QStringList{backup});
@@ -455,8 +467,10 @@ private Q_SLOTS:
         QCOMPARE(testutil::rowCount(t.dataPage->view()), 2);
         QCOMPARE(itemName("late"), QString());
         QCOMPARE(t.historyPage->versionList()->rowCount(), Database::instance().listVersions(200).size());
-        QCOMPARE(rowTexts(t.syncLogPage->records(), 0).mid(1), QStringList({"本机界面", "恢复", QStringLiteral("从备份 %1 恢复").arg(backup)}));
-        QVERIFY(t.syncLogPage->programLogView()->toPlainText().contains(QStringLiteral("已从备份 %1 恢复数据库，原数据库另存为 %2").arg(backup, copies.first().path)));
+        QCOMPARE(rowTexts(t.syncLogPage->records(), 0).mid(1),
+                 QStringList({"本机界面", "恢复", QStringLiteral("从备份 %1 恢复").arg(backup)}));
+        QVERIFY(t.syncLogPage->programLogView()->toPlainText().contains(
+            QStringLiteral("已从备份 %1 恢复数据库，原数据库另存为 %2").arg(backup, copies.first().path)));
         QVERIFY(t.server->refusal().isEmpty());
         QVERIFY(t.refreshTimer->isActive());
         QVERIFY(t.statusCard->text().contains(QStringLiteral("物品 2 ")));
@@ -482,7 +496,8 @@ private Q_SLOTS:
         QVERIFY(seen.at(1).text.contains(QStringLiteral("当前数据库未改动")));
         QCOMPARE(Database::instance().rows(QStringLiteral("items")), before);
         QVERIFY(Database::instance().recentSyncLog(100).isEmpty());
-        QVERIFY(t.syncLogPage->programLogView()->toPlainText().contains(QStringLiteral("从备份 %1 恢复失败: 所选备份已损坏").arg(damaged)));
+        QVERIFY(t.syncLogPage->programLogView()->toPlainText().contains(
+            QStringLiteral("从备份 %1 恢复失败: 所选备份已损坏").arg(damaged)));
         QCOMPARE(Database::listBackups(Database::instance().backupFolder()).size(), 3);
         QVERIFY(t.server->refusal().isEmpty());
     }
@@ -577,7 +592,8 @@ private Q_SLOTS:
             rows = dialog->findChild<QTableWidget *>()->rowCount();
             restoreEnabled = testutil::findButton(dialog, QStringLiteral("恢复所选备份"))->isEnabled();
             for (QLabel *label : dialog->findChildren<QLabel *>()) {
-                if (label->objectName() == QLatin1String("muted") && !label->text().startsWith(QStringLiteral("备份文件夹:")))
+                if (label->objectName() == QLatin1String("muted")
+                    && !label->text().startsWith(QStringLiteral("备份文件夹:")))
                     hint = label->text();
             }
             testutil::findButton(dialog, QStringLiteral("关闭"))->click();
@@ -630,17 +646,50 @@ private Q_SLOTS:
         QTest::addColumn<QString>("action");
         QTest::addColumn<QString>("shownPeer");
         QTest::addColumn<QString>("shownAction");
-        QTest::newRow("export") << "192.168.1.9" << "export" << "192.168.1.9" << "拉取";
-        QTest::newRow("pull word") << "10.0.0.2" << "拉取" << "10.0.0.2" << "拉取";
-        QTest::newRow("import") << "10.0.0.2" << "import" << "10.0.0.2" << "推送";
-        QTest::newRow("deny") << "10.0.0.2" << "deny" << "10.0.0.2" << "拒绝";
-        QTest::newRow("update") << "qt-ui" << "update" << "本机界面" << "修改";
-        QTest::newRow("insert") << "qt" << "insert" << "本机界面" << "新增";
-        QTest::newRow("delete") << "web" << "delete" << "网页端" << "删除";
-        QTest::newRow("rollback") << "qt-ui" << "rollback" << "本机界面" << "回滚";
-        QTest::newRow("snapshot") << "qt-ui" << "snapshot" << "本机界面" << "存档";
-        QTest::newRow("empty peer and action") << "" << "" << "—" << "—";
-        QTest::newRow("unknown words") << "Web" << "Export" << "Web" << "Export";
+        QTest::newRow("export") << "192.168.1.9"
+                                << "export"
+                                << "192.168.1.9"
+                                << "拉取";
+        QTest::newRow("pull word") << "10.0.0.2"
+                                   << "拉取"
+                                   << "10.0.0.2"
+                                   << "拉取";
+        QTest::newRow("import") << "10.0.0.2"
+                                << "import"
+                                << "10.0.0.2"
+                                << "推送";
+        QTest::newRow("deny") << "10.0.0.2"
+                              << "deny"
+                              << "10.0.0.2"
+                              << "拒绝";
+        QTest::newRow("update") << "qt-ui"
+                                << "update"
+                                << "本机界面"
+                                << "修改";
+        QTest::newRow("insert") << "qt"
+                                << "insert"
+                                << "本机界面"
+                                << "新增";
+        QTest::newRow("delete") << "web"
+                                << "delete"
+                                << "网页端"
+                                << "删除";
+        QTest::newRow("rollback") << "qt-ui"
+                                  << "rollback"
+                                  << "本机界面"
+                                  << "回滚";
+        QTest::newRow("snapshot") << "qt-ui"
+                                  << "snapshot"
+                                  << "本机界面"
+                                  << "存档";
+        QTest::newRow("empty peer and action") << ""
+                                               << ""
+                                               << "—"
+                                               << "—";
+        QTest::newRow("unknown words") << "Web"
+                                       << "Export"
+                                       << "Web"
+                                       << "Export";
     }
 
     void syncLogRowIsLabelled()
@@ -664,7 +713,8 @@ private Q_SLOTS:
         MainWindow window;
         const testutil::WindowParts t(window);
         for (int i = 1; i <= 150; ++i)
-            Database::instance().logSync(QStringLiteral("10.0.0.1"), QStringLiteral("拉取"), QStringLiteral("n%1").arg(i));
+            Database::instance().logSync(QStringLiteral("10.0.0.1"), QStringLiteral("拉取"),
+                                         QStringLiteral("n%1").arg(i));
         t.syncLogPage->refresh();
         QCOMPARE(t.syncLogPage->records()->rowCount(), 100);
         QCOMPARE(t.syncLogPage->records()->item(0, 3)->text(), QStringLiteral("n150"));
@@ -733,8 +783,9 @@ private Q_SLOTS:
         MainWindow window;
         const testutil::WindowParts t(window);
         Database::instance().logSync(QStringLiteral("10.0.0.1"), QStringLiteral("推送"), QStringLiteral("r"));
-        QVERIFY(testutil::execOnFile(databasePath(), QStringLiteral(
-            "CREATE TRIGGER keep_log BEFORE DELETE ON sync_log BEGIN SELECT RAISE(ABORT, 'kept'); END")));
+        QVERIFY(testutil::execOnFile(
+            databasePath(),
+            QStringLiteral("CREATE TRIGGER keep_log BEFORE DELETE ON sync_log BEGIN SELECT RAISE(ABORT, 'kept'); END")));
         t.syncLogPage->refresh();
 
         QList<testutil::SeenBox> seen;

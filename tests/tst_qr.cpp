@@ -18,7 +18,8 @@ namespace {
 // Varied ASCII so that every codeword position sees different values.
 QString sampleText(int bytes)
 {
-    static const QString alphabet = QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789 |:-./");
+    static const QString alphabet =
+        QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789 |:-./");
     QString text;
     for (int i = 0; i < bytes; ++i)
         text.append(alphabet.at((i * 7 + i / 13) % alphabet.size()));
@@ -157,8 +158,8 @@ QByteArray zbarDecode(const QImage &image, bool *ok)
     if (!dir.isValid() || !image.save(path))
         return {};
     QProcess zbar;
-    zbar.start(QStringLiteral("zbarimg"),
-               {QStringLiteral("--nodbus"), QStringLiteral("--raw"), QStringLiteral("-q"), QStringLiteral("-Sbinary"), path});
+    zbar.start(QStringLiteral("zbarimg"), {QStringLiteral("--nodbus"), QStringLiteral("--raw"), QStringLiteral("-q"),
+                                           QStringLiteral("-Sbinary"), path});
     if (!zbar.waitForFinished(30000) || zbar.exitStatus() != QProcess::NormalExit || zbar.exitCode() != 0)
         return {};
     *ok = true;
@@ -166,8 +167,8 @@ QByteArray zbarDecode(const QImage &image, bool *ok)
 }
 
 const QString wanPlaceholder = QStringLiteral("正在获取公网 IP…\n\n如果一直不显示，\n请到「设置」里手动填公网地址");
-const QString keyWarning =
-    QStringLiteral("<span style='color:#E67E22'>⚠ 当前没有设置同步密钥，任何人都能读写数据，请到「设置」里加一个。</span>");
+const QString keyWarning = QStringLiteral(
+    "<span style='color:#E67E22'>⚠ 当前没有设置同步密钥，任何人都能读写数据，请到「设置」里加一个。</span>");
 
 } // namespace
 
@@ -176,15 +177,14 @@ class QrTest : public QObject
     Q_OBJECT
 
 private:
-    void writeConfig(const QJsonObject &config)
-    {
-        QVERIFY(testutil::resetProgramFolder(config));
-    }
+    void writeConfig(const QJsonObject &config) { QVERIFY(testutil::resetProgramFolder(config)); }
 
     // Settings on a free port with a public host set, so that a window started on them detects nothing.
     static QJsonObject defaultSettings()
     {
-        return {{"syncPort", testutil::freePort()}, {"publicHost", "203.0.113.100"}, {"syncKey", "ABCDEFGHJKLM"},
+        return {{"syncPort", testutil::freePort()},
+                {"publicHost", "203.0.113.100"},
+                {"syncKey", "ABCDEFGHJKLM"},
                 {"deviceName", "电脑主库"}};
     }
 
@@ -201,7 +201,8 @@ private:
     {
         QVERIFY(label->text().isEmpty());
         const QImage shown = label->pixmap().toImage();
-        QCOMPARE(shown.convertToFormat(QImage::Format_RGB32), expectedCode(payload).convertToFormat(QImage::Format_RGB32));
+        QCOMPARE(shown.convertToFormat(QImage::Format_RGB32),
+                 expectedCode(payload).convertToFormat(QImage::Format_RGB32));
         bool ok = false;
         QCOMPARE(zbarDecode(shown, &ok), payload.toUtf8());
         QVERIFY(ok);
@@ -402,7 +403,8 @@ private Q_SLOTS:
         QCOMPARE(lines.at(0), QStringLiteral("打开 App →「数据同步」→ 选「中心主库模式」→ 点「📷 扫主库二维码」。"));
         QCOMPARE(lines.at(1), QStringLiteral("<b>手机和电脑连同一个 WiFi</b> → 扫 <b>内网二维码</b>。"));
         QCOMPARE(lines.at(2),
-                 QStringLiteral("<b>手机在外面用流量</b> → 扫 <b>外网二维码</b>；前提是路由器已把 8080 端口映射到这台电脑。"));
+                 QStringLiteral(
+                     "<b>手机在外面用流量</b> → 扫 <b>外网二维码</b>；前提是路由器已把 8080 端口映射到这台电脑。"));
     }
 
     void captionsSitOnTheWhiteCard()
@@ -440,8 +442,9 @@ private Q_SLOTS:
         QVERIFY(!page.lanCode()->pixmap().isNull());
 
         const int port = config.value(QStringLiteral("syncPort")).toInt();
-        QCOMPARE(hintLines(page.hint()).last(),
-                 QStringLiteral("想让手机在外网也能连？到「设置」里填上公网地址/域名，并在路由器做 %1 端口映射。").arg(port));
+        QCOMPARE(
+            hintLines(page.hint()).last(),
+            QStringLiteral("想让手机在外网也能连？到「设置」里填上公网地址/域名，并在路由器做 %1 端口映射。").arg(port));
     }
 
     void missingKeyWarnsLast_data()
@@ -501,7 +504,8 @@ private Q_SLOTS:
 
         QCOMPARE(t.phonePage->wanAddress()->text(), QStringLiteral("203.0.113.100:%1").arg(otherPort));
         QCOMPARE(t.phonePage->lanAddress()->text(), QStringLiteral("%1:%2").arg(preferredLanAddress()).arg(otherPort));
-        verifyCodeLabel(t.phonePage->wanCode(), QStringLiteral("plindor-master|1|203.0.113.100|%1|ABCDEFGHJKLM").arg(otherPort));
+        verifyCodeLabel(t.phonePage->wanCode(),
+                        QStringLiteral("plindor-master|1|203.0.113.100|%1|ABCDEFGHJKLM").arg(otherPort));
     }
 
     void oversizedPayloadShowsFailure()

@@ -1,7 +1,7 @@
 #include "catalogue/catalogue.h"
 #include "storage/database.h"
-#include "storage/rowtable.h"
 #include "storage/rowsmemo.h"
+#include "storage/rowtable.h"
 #include "storage/snapshotreader.h"
 #include "storage/snapshottext.h"
 #include "storagetestcase.h"
@@ -34,8 +34,8 @@ private:
             const QJsonObject record = row.toObject();
             for (auto it = record.begin(); it != record.end(); ++it) {
                 const QVariant value = it.value().toVariant();
-                const QString exact = value.typeId() == QMetaType::Double ? QString::number(value.toDouble(), 'g', 17)
-                                                                          : value.toString();
+                const QString exact =
+                    value.typeId() == QMetaType::Double ? QString::number(value.toDouble(), 'g', 17) : value.toString();
                 lines << QStringLiteral("%1|%2|%3").arg(it.key(), QString::fromLatin1(value.typeName()), exact);
             }
         }
@@ -47,19 +47,32 @@ private:
     {
         QTest::addColumn<QString>("quantity");
         QTest::addColumn<QString>("extra");
-        QTest::newRow("null") << "NULL" << "NULL";
-        QTest::newRow("empty text in a real column") << "''" << "''";
-        QTest::newRow("whole number in a real column") << "3" << "3";
-        QTest::newRow("reals") << "12.5" << "-0.0";
-        QTest::newRow("large integers") << "9007199254740993" << "9223372036854775807";
-        QTest::newRow("smallest integer") << "-1e300" << "-9223372036854775808";
-        QTest::newRow("overflowing real") << "9e999" << "-9e999";
-        QTest::newRow("text like a number") << "'abc'" << "'00123'";
-        QTest::newRow("chinese text") << "'三个'" << "'零件 测试'";
-        QTest::newRow("quotes and controls") << "'a\"b'" << "'x\\y' || char(10) || char(0) || 'z'";
-        QTest::newRow("blob of utf-8") << "X'E99BB6'" << "X'41E99BB642'";
-        QTest::newRow("blob not utf-8") << "X'FF'" << "X'C3FF00FE'";
-        QTest::newRow("text not utf-8") << "CAST(X'C328' AS TEXT)" << "CAST(X'E9FF' AS TEXT)";
+        QTest::newRow("null") << "NULL"
+                              << "NULL";
+        QTest::newRow("empty text in a real column") << "''"
+                                                     << "''";
+        QTest::newRow("whole number in a real column") << "3"
+                                                       << "3";
+        QTest::newRow("reals") << "12.5"
+                               << "-0.0";
+        QTest::newRow("large integers") << "9007199254740993"
+                                        << "9223372036854775807";
+        QTest::newRow("smallest integer") << "-1e300"
+                                          << "-9223372036854775808";
+        QTest::newRow("overflowing real") << "9e999"
+                                          << "-9e999";
+        QTest::newRow("text like a number") << "'abc'"
+                                            << "'00123'";
+        QTest::newRow("chinese text") << "'三个'"
+                                      << "'零件 测试'";
+        QTest::newRow("quotes and controls") << "'a\"b'"
+                                             << "'x\\y' || char(10) || char(0) || 'z'";
+        QTest::newRow("blob of utf-8") << "X'E99BB6'"
+                                       << "X'41E99BB642'";
+        QTest::newRow("blob not utf-8") << "X'FF'"
+                                        << "X'C3FF00FE'";
+        QTest::newRow("text not utf-8") << "CAST(X'C328' AS TEXT)"
+                                        << "CAST(X'E9FF' AS TEXT)";
     }
 
 private Q_SLOTS:
@@ -103,7 +116,8 @@ private Q_SLOTS:
         // Every commit is flushed to the disk before it counts as done.
         QCOMPARE(rawValue(QStringLiteral("PRAGMA synchronous")).toInt(), 2);
         QSqlQuery query(QSqlDatabase::database(QStringLiteral("plindor")));
-        QVERIFY(query.exec(QStringLiteral("SELECT name FROM sqlite_master WHERE type='table' AND name != 'sqlite_sequence' ORDER BY name")));
+        QVERIFY(query.exec(QStringLiteral(
+            "SELECT name FROM sqlite_master WHERE type='table' AND name != 'sqlite_sequence' ORDER BY name")));
         QStringList names;
         while (query.next())
             names << query.value(0).toString();
@@ -148,8 +162,8 @@ private Q_SLOTS:
         const QString columns = QStringLiteral(
             "SELECT group_concat(name || ' ' || type || ' ' || \"notnull\" || ' ' || ifnull(dflt_value, '-') || ' ' || pk, ', ') "
             "FROM pragma_table_info('%1')");
-        for (const char *table : {"items", "transactions", "categories", "locations", "customers", "relations", "versions",
-                                 "sync_log"}) {
+        for (const char *table :
+             {"items", "transactions", "categories", "locations", "customers", "relations", "versions", "sync_log"}) {
             const QString expected = valueFromFile(earlier, columns.arg(table)).toString();
             QVERIFY2(expected.startsWith(QStringLiteral("id ")), qPrintable(expected));
             QCOMPARE(valueFromFile(path, columns.arg(table)).toString(), expected);
@@ -187,11 +201,13 @@ private Q_SLOTS:
     {
         const QString path = dir.filePath(QStringLiteral("old/data/plindor.db"));
         QDir().mkpath(QFileInfo(path).absolutePath());
-        QVERIFY(testutil::execOnFile(path, QStringLiteral(
-            "CREATE TABLE items (id TEXT PRIMARY KEY, barcode TEXT, name TEXT, categoryId TEXT, locationId TEXT, "
-            "quantity REAL DEFAULT 0, unitPrice REAL DEFAULT 0, shortcode TEXT, pinyin TEXT, imagePath TEXT, "
-            "createdAt TEXT, updatedAt TEXT, categoryPath TEXT, locationPath TEXT, serverUpdatedAt TEXT, "
-            "deleted INTEGER DEFAULT 0)")));
+        QVERIFY(testutil::execOnFile(
+            path,
+            QStringLiteral(
+                "CREATE TABLE items (id TEXT PRIMARY KEY, barcode TEXT, name TEXT, categoryId TEXT, locationId TEXT, "
+                "quantity REAL DEFAULT 0, unitPrice REAL DEFAULT 0, shortcode TEXT, pinyin TEXT, imagePath TEXT, "
+                "createdAt TEXT, updatedAt TEXT, categoryPath TEXT, locationPath TEXT, serverUpdatedAt TEXT, "
+                "deleted INTEGER DEFAULT 0)")));
         QString error;
         QVERIFY(db.open(path, &error));
         QString insertError;
@@ -209,8 +225,7 @@ private Q_SLOTS:
         QTest::newRow("3.0") << QJsonValue(3.0) << QVariant(qint64(3));
         QTest::newRow("-7") << QJsonValue(-7) << QVariant(qint64(-7));
         QTest::newRow("2^63") << QJsonValue(9223372036854775808.0) << QVariant(9223372036854775808.0);
-        QTest::newRow("-2^63") << QJsonValue(-9223372036854775808.0)
-                               << QVariant(std::numeric_limits<qint64>::min());
+        QTest::newRow("-2^63") << QJsonValue(-9223372036854775808.0) << QVariant(std::numeric_limits<qint64>::min());
         QTest::newRow("infinity") << QJsonValue(std::numeric_limits<double>::infinity())
                                   << QVariant(std::numeric_limits<double>::infinity());
         QTest::newRow("string") << QJsonValue(QStringLiteral("螺丝")) << QVariant(QStringLiteral("螺丝"));
@@ -251,7 +266,8 @@ private Q_SLOTS:
         QVERIFY(query.exec(QStringLiteral("ALTER TABLE items ADD COLUMN extra")));
         QVERIFY2(query.exec(QStringLiteral("INSERT INTO items (id, name, quantity, unitPrice, extra, deleted) "
                                            "VALUES ('a', '零件', %1, 0.1, %2, 0), ('b', NULL, 2, %2, %1, 0), "
-                                           "('gone', 'x', 1, 1, 1, 1)").arg(quantity, extra)),
+                                           "('gone', 'x', 1, 1, 1, 1)")
+                                .arg(quantity, extra)),
                  qPrintable(query.lastError().text()));
 
         const QJsonArray direct = db.rows(QStringLiteral("items"));
@@ -276,7 +292,8 @@ private Q_SLOTS:
         QVERIFY(query.exec(QStringLiteral("ALTER TABLE items ADD COLUMN extra")));
         QVERIFY2(query.exec(QStringLiteral("INSERT INTO items (id, name, quantity, unitPrice, extra, deleted) "
                                            "VALUES ('a', '零件', %1, 0.1, %2, 0), ('b', NULL, 2, %2, %1, 0), "
-                                           "('gone', 'x', 1, 1, 1, 1)").arg(quantity, extra)),
+                                           "('gone', 'x', 1, 1, 1, 1)")
+                                .arg(quantity, extra)),
                  qPrintable(query.lastError().text()));
 
         const QJsonArray records = db.rows(QStringLiteral("items"));
@@ -364,7 +381,8 @@ private Q_SLOTS:
     void memoReadingFollowsEveryChange()
     {
         QFETCH(bool, direct);
-        freshDatabase(QStringLiteral("memo-%1").arg(QTest::currentDataTag()).replace(QLatin1Char(' '), QLatin1Char('-')));
+        freshDatabase(
+            QStringLiteral("memo-%1").arg(QTest::currentDataTag()).replace(QLatin1Char(' '), QLatin1Char('-')));
         if (direct) {
 #ifdef TOVANIK_HAVE_SQLITE3
             QVERIFY(db.readsDirectly());
@@ -373,8 +391,9 @@ private Q_SLOTS:
 #endif
         }
         for (int i = 0; i < 5; ++i)
-            QVERIFY(!db.upsert(QStringLiteral("items"), {{"id", QStringLiteral("i%1").arg(i)}, {"name", "n"}, {"quantity", i}},
-                               nullptr).isEmpty());
+            QVERIFY(!db.upsert(QStringLiteral("items"),
+                               {{"id", QStringLiteral("i%1").arg(i)}, {"name", "n"}, {"quantity", i}}, nullptr)
+                         .isEmpty());
 
         RowsMemo memo;
         const auto read = [&](const QString &table) {
@@ -403,7 +422,8 @@ private Q_SLOTS:
         QCOMPARE(described(text), described(db.rowsThroughQuery(items)));
         QVERIFY(described(text).contains(QStringLiteral("extra|QString|4")));
 
-        QCOMPARE(described(read(QStringLiteral("customers"))), described(db.rowsThroughQuery(QStringLiteral("customers"))));
+        QCOMPARE(described(read(QStringLiteral("customers"))),
+                 described(db.rowsThroughQuery(QStringLiteral("customers"))));
         QCOMPARE(described(read(items)), described(db.rowsThroughQuery(items)));
 
         // Nothing written in between: the same reading again. A schema change alone is seen.
@@ -438,12 +458,16 @@ private Q_SLOTS:
     void storedValuesInTheFile()
     {
         freshDatabase(QStringLiteral("values"));
-        QVERIFY(!db.upsert(QStringLiteral("relations"),
-                           {{"id", "v"}, {"itemId", QJsonValue::Null}, {"relatedItemId", QJsonArray{1}}, {"quantity", 2.5}},
-                           nullptr).isEmpty());
-        QCOMPARE(rawValue(QStringLiteral("SELECT typeof(itemId) || '/' || typeof(relatedItemId) || '/' || typeof(quantity) "
-                                         "|| '/' || typeof(createdAt) FROM relations")).toString(),
-                 QStringLiteral("text/null/real/text"));
+        QVERIFY(
+            !db.upsert(QStringLiteral("relations"),
+                       {{"id", "v"}, {"itemId", QJsonValue::Null}, {"relatedItemId", QJsonArray{1}}, {"quantity", 2.5}},
+                       nullptr)
+                 .isEmpty());
+        QCOMPARE(
+            rawValue(QStringLiteral("SELECT typeof(itemId) || '/' || typeof(relatedItemId) || '/' || typeof(quantity) "
+                                    "|| '/' || typeof(createdAt) FROM relations"))
+                .toString(),
+            QStringLiteral("text/null/real/text"));
         const QJsonObject row = db.rows(QStringLiteral("relations")).first().toObject();
         QCOMPARE(row.value("itemId").toString(QStringLiteral("<not text>")), QString());
         QCOMPARE(row.value("relatedItemId").toString(QStringLiteral("<not text>")), QString());
@@ -483,12 +507,13 @@ private Q_SLOTS:
     {
         freshDatabase(QStringLiteral("update"));
         QString error;
-        db.upsert(QStringLiteral("items"),
-                  {{"id", "i1"}, {"name", "旧"}, {"createdAt", "2020-01-01 00:00:00"}, {"updatedAt", "2020-01-02 00:00:00"}},
-                  &error);
-        QVERIFY(db.updateRecord(QStringLiteral("items"), QStringLiteral("i1"),
-                                {{"name", "新"}, {"updatedAt", "1999-01-01 00:00:00"}, {"createdAt", "1999-01-01 00:00:00"}},
-                                &error));
+        db.upsert(
+            QStringLiteral("items"),
+            {{"id", "i1"}, {"name", "旧"}, {"createdAt", "2020-01-01 00:00:00"}, {"updatedAt", "2020-01-02 00:00:00"}},
+            &error);
+        QVERIFY(db.updateRecord(
+            QStringLiteral("items"), QStringLiteral("i1"),
+            {{"name", "新"}, {"updatedAt", "1999-01-01 00:00:00"}, {"createdAt", "1999-01-01 00:00:00"}}, &error));
         QJsonObject row = db.rows(QStringLiteral("items")).first().toObject();
         QCOMPARE(row.value("name").toString(), QStringLiteral("新"));
         QCOMPARE(row.value("createdAt").toString(), QStringLiteral("2020-01-01 00:00:00"));
@@ -600,21 +625,38 @@ private Q_SLOTS:
         QTest::addColumn<QString>("table");
         QTest::addColumn<QString>("column");
         QTest::addColumn<QVariant>("value");
-        QTest::newRow("quotes and backslashes") << "items" << "name" << QVariant(QStringLiteral("他说\"好\"\\路径\\"));
-        QTest::newRow("control characters") << "items" << "name" << QVariant(QStringLiteral("a\x01" "b\tc\nd\re\bf\x1f\x7fg"));
-        QTest::newRow("chinese") << "customers" << "address" << QVariant(QStringLiteral("工业路 12 号 螺丝×8"));
-        QTest::newRow("emoji") << "locations" << "description" << QVariant(QStringLiteral("📦🔩 A\u2028B"));
-        QTest::newRow("NULL text") << "customers" << "phone" << QVariant(QMetaType::fromType<QString>());
-        QTest::newRow("NULL real") << "items" << "quantity" << QVariant(QMetaType::fromType<double>());
-        QTest::newRow("empty text in real") << "items" << "unitPrice" << QVariant(QString(""));
-        QTest::newRow("text in real") << "relations" << "quantity" << QVariant(QStringLiteral("很多"));
-        QTest::newRow("large integer") << "items" << "quantity" << QVariant(qint64(9007199254740993LL));
-        QTest::newRow("0.1") << "transactions" << "unitPrice" << QVariant(0.1);
-        QTest::newRow("1e-7") << "items" << "expectedOutPrice" << QVariant(1e-7);
-        QTest::newRow("negative zero") << "items" << "quantity" << QVariant(-0.0);
-        QTest::newRow("huge real") << "items" << "quantity" << QVariant(1.5e300);
-        QTest::newRow("number in text column") << "items" << "barcode" << QVariant(6901234567890LL);
-        QTest::newRow("blob in text column") << "categories" << "name" << QVariant(QByteArray("螺丝"));
+        QTest::newRow("quotes and backslashes") << "items"
+                                                << "name" << QVariant(QStringLiteral("他说\"好\"\\路径\\"));
+        QTest::newRow("control characters") << "items"
+                                            << "name"
+                                            << QVariant(QStringLiteral("a\x01"
+                                                                       "b\tc\nd\re\bf\x1f\x7fg"));
+        QTest::newRow("chinese") << "customers"
+                                 << "address" << QVariant(QStringLiteral("工业路 12 号 螺丝×8"));
+        QTest::newRow("emoji") << "locations"
+                               << "description" << QVariant(QStringLiteral("📦🔩 A\u2028B"));
+        QTest::newRow("NULL text") << "customers"
+                                   << "phone" << QVariant(QMetaType::fromType<QString>());
+        QTest::newRow("NULL real") << "items"
+                                   << "quantity" << QVariant(QMetaType::fromType<double>());
+        QTest::newRow("empty text in real") << "items"
+                                            << "unitPrice" << QVariant(QString(""));
+        QTest::newRow("text in real") << "relations"
+                                      << "quantity" << QVariant(QStringLiteral("很多"));
+        QTest::newRow("large integer") << "items"
+                                       << "quantity" << QVariant(qint64(9007199254740993LL));
+        QTest::newRow("0.1") << "transactions"
+                             << "unitPrice" << QVariant(0.1);
+        QTest::newRow("1e-7") << "items"
+                              << "expectedOutPrice" << QVariant(1e-7);
+        QTest::newRow("negative zero") << "items"
+                                       << "quantity" << QVariant(-0.0);
+        QTest::newRow("huge real") << "items"
+                                   << "quantity" << QVariant(1.5e300);
+        QTest::newRow("number in text column") << "items"
+                                               << "barcode" << QVariant(6901234567890LL);
+        QTest::newRow("blob in text column") << "categories"
+                                             << "name" << QVariant(QByteArray("螺丝"));
     }
 
     void snapshotTextMatchesTheDocument()
@@ -686,18 +728,26 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("text");
         const QByteArray deep = QByteArray(1021, '[') + QByteArray(1021, ']');
         const QByteArray tooDeep = QByteArray(1022, '[') + QByteArray(1022, ']');
-        QTest::newRow("document") << QByteArray("{\"app\":\"plindor\",\"items\":[{\"id\":\"a\",\"name\":\"螺丝\"},{\"id\":\"b\"}],\"customers\":[]}");
-        QTest::newRow("blanks everywhere") << QByteArray(" \r\n\t{ \"items\" : [ {\"id\" : \"a\"} , {\"id\":\"b\"} ] , \"x\" : 1 } \n");
+        QTest::newRow("document") << QByteArray(
+            "{\"app\":\"plindor\",\"items\":[{\"id\":\"a\",\"name\":\"螺丝\"},{\"id\":\"b\"}],\"customers\":[]}");
+        QTest::newRow("blanks everywhere")
+            << QByteArray(" \r\n\t{ \"items\" : [ {\"id\" : \"a\"} , {\"id\":\"b\"} ] , \"x\" : 1 } \n");
         QTest::newRow("byte order mark") << QByteArray("\xEF\xBB\xBF{\"items\":[{\"id\":\"a\"}]}");
         QTest::newRow("escaped key") << QByteArray("{\"item\\u0073\":[{\"id\":\"a\"}]}");
-        QTest::newRow("raw byte order mark in a key") << QByteArray("{\"\xEF\xBB\xBFitems\":[{\"id\":\"a\"}],\"customers\":[{\"id\":\"c\"}]}");
-        QTest::newRow("raw byte order mark beside the key") << QByteArray("{\"items\":[{\"id\":\"a\"}],\"\xEF\xBB\xBFitems\":5}");
-        QTest::newRow("escaped key replaces plain") << QByteArray("{\"items\":[{\"id\":\"a\"}],\"item\\u0073\":[{\"id\":\"b\"}]}");
-        QTest::newRow("later key wins") << QByteArray("{\"items\":[{\"id\":\"a\"}],\"items\":[{\"id\":\"b\"},{\"id\":\"c\"}]}");
+        QTest::newRow("raw byte order mark in a key")
+            << QByteArray("{\"\xEF\xBB\xBFitems\":[{\"id\":\"a\"}],\"customers\":[{\"id\":\"c\"}]}");
+        QTest::newRow("raw byte order mark beside the key")
+            << QByteArray("{\"items\":[{\"id\":\"a\"}],\"\xEF\xBB\xBFitems\":5}");
+        QTest::newRow("escaped key replaces plain")
+            << QByteArray("{\"items\":[{\"id\":\"a\"}],\"item\\u0073\":[{\"id\":\"b\"}]}");
+        QTest::newRow("later key wins") << QByteArray(
+            "{\"items\":[{\"id\":\"a\"}],\"items\":[{\"id\":\"b\"},{\"id\":\"c\"}]}");
         QTest::newRow("later scalar wins") << QByteArray("{\"items\":[{\"id\":\"a\"}],\"items\":5}");
         QTest::newRow("later array wins") << QByteArray("{\"items\":\"x\",\"items\":[{\"id\":\"a\"}]}");
-        QTest::newRow("elements of every kind") << QByteArray("{\"items\":[1,\"s\",null,true,[{\"id\":\"x\"}],{\"id\":\"a\"},{}]}");
-        QTest::newRow("brackets in strings") << QByteArray("{\"items\":[{\"id\":\"]}\\\"[{\",\"n\":\"\\\\\"}],\"k]\":\"{\"}");
+        QTest::newRow("elements of every kind")
+            << QByteArray("{\"items\":[1,\"s\",null,true,[{\"id\":\"x\"}],{\"id\":\"a\"},{}]}");
+        QTest::newRow("brackets in strings")
+            << QByteArray("{\"items\":[{\"id\":\"]}\\\"[{\",\"n\":\"\\\\\"}],\"k]\":\"{\"}");
         QTest::newRow("lax number and escape") << QByteArray("{\"items\":[{\"id\":\"a\",\"q\":1.,\"n\":\"\\x\"}]}");
         QTest::newRow("nested to the limit") << QByteArray("{\"items\":[" + deep + "]}");
         QTest::newRow("empty object") << QByteArray("{}");
@@ -754,7 +804,9 @@ private Q_SLOTS:
         QFETCH(QString, reason);
         const QString path = freshDatabase(QStringLiteral("fault-") + fault);
         for (int i = 0; i < 200; ++i)
-            db.upsert("items", {{"id", QStringLiteral("i%1").arg(i)}, {"name", QStringLiteral("螺丝 %1 ").arg(i).repeated(10)}}, nullptr);
+            db.upsert("items",
+                      {{"id", QStringLiteral("i%1").arg(i)}, {"name", QStringLiteral("螺丝 %1 ").arg(i).repeated(10)}},
+                      nullptr);
         QVERIFY(db.saveVersion(QStringLiteral("存档"), QStringLiteral("qt")));
         const int version = db.listVersions(1).first().id;
         QVERIFY(db.updateRecord("items", "i0", {{"name", "改过"}}, nullptr));
@@ -787,7 +839,8 @@ private Q_SLOTS:
         freshDatabase(QStringLiteral("synclog"));
         QCOMPARE(db.clearSyncLog(), 0);
         for (int i = 1; i <= 150; ++i)
-            db.logSync(QStringLiteral("192.168.1.%1").arg(i), QStringLiteral("推送"), QStringLiteral("第 %1 次").arg(i));
+            db.logSync(QStringLiteral("192.168.1.%1").arg(i), QStringLiteral("推送"),
+                       QStringLiteral("第 %1 次").arg(i));
         rawValue(QStringLiteral("UPDATE sync_log SET summary = NULL WHERE id = 150"));
         const QJsonArray recent = db.recentSyncLog(100);
         QCOMPARE(recent.size(), 100);

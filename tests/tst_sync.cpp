@@ -11,11 +11,11 @@
 #include <QPointer>
 #include <QProcess>
 #include <QRandomGenerator>
-#include <QStandardPaths>
 #include <QSignalSpy>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
+#include <QStandardPaths>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -32,10 +32,10 @@
 #include <unistd.h>
 
 using http::ParseStatus;
-using testutil::Reply;
 using testutil::continueLine;
 using testutil::exchange;
 using testutil::parseReply;
+using testutil::Reply;
 using testutil::requestBytes;
 using testutil::verifyFraming;
 
@@ -159,7 +159,8 @@ QJsonObject pushDocument()
         QJsonObject{{"id", "p-item-1"}, {"name", "螺丝 M3"}, {"quantity", 40}, {"updatedAt", "2026-01-02 10:00:00"}},
         QJsonObject{{"id", "p-item-2"}, {"name", "垫片"}, {"quantity", 7}, {"updatedAt", "2026-01-02 10:00:01"}},
     };
-    const QJsonArray customers{QJsonObject{{"id", "p-cust-1"}, {"name", "王师傅"}, {"createdAt", "2026-01-01 09:00:00"}}};
+    const QJsonArray customers{
+        QJsonObject{{"id", "p-cust-1"}, {"name", "王师傅"}, {"createdAt", "2026-01-01 09:00:00"}}};
     return {{"app", "plindor"}, {"protocol", 1}, {"deviceName", "手机"}, {"items", items}, {"customers", customers}};
 }
 
@@ -208,111 +209,140 @@ private Q_SLOTS:
         const QByteArray bound = QByteArray::number(http::maxBodySize);
         const QByteArray beyond = QByteArray::number(http::maxBodySize + 1);
         QTest::newRow("with version") << QByteArray("GET /ping?a=%41 HTTP/1.1\r\n\r\n") << ParseStatus::Complete
-                                      << "GET" << "/ping?a=%41" << QByteArray();
+                                      << "GET"
+                                      << "/ping?a=%41" << QByteArray();
         QTest::newRow("without version") << QByteArray("GET /info\r\n\r\n") << ParseStatus::Complete << "GET"
                                          << "/info" << QByteArray();
-        QTest::newRow("lower-case method") << QByteArray("post /import HTTP/1.1\r\n\r\n") << ParseStatus::Complete
-                                           << "POST" << "/import" << QByteArray();
+        QTest::newRow("lower-case method")
+            << QByteArray("post /import HTTP/1.1\r\n\r\n") << ParseStatus::Complete << "POST"
+            << "/import" << QByteArray();
         QTest::newRow("two spaces") << QByteArray("GET  /ping HTTP/1.1\r\n\r\n") << ParseStatus::Complete << "GET"
                                     << "" << QByteArray();
-        QTest::newRow("latin-1 path") << QByteArray("GET /\xe9t\xe9 HTTP/1.1\r\n\r\n") << ParseStatus::Complete
-                                      << "GET" << QString::fromUtf8("/été") << QByteArray();
-        QTest::newRow("one word") << QByteArray("GET\r\n\r\n") << ParseStatus::Malformed << "" << "" << QByteArray();
+        QTest::newRow("latin-1 path") << QByteArray("GET /\xe9t\xe9 HTTP/1.1\r\n\r\n") << ParseStatus::Complete << "GET"
+                                      << QString::fromUtf8("/été") << QByteArray();
+        QTest::newRow("one word") << QByteArray("GET\r\n\r\n") << ParseStatus::Malformed << ""
+                                  << "" << QByteArray();
         QTest::newRow("empty request line") << QByteArray("\r\nHost: x\r\n\r\n") << ParseStatus::Malformed << ""
                                             << "" << QByteArray();
         QTest::newRow("no blank line") << QByteArray("GET / HTTP/1.1\r\nHost: x\r\n") << ParseStatus::NeedMore << ""
                                        << "" << QByteArray();
         QTest::newRow("body incomplete") << QByteArray("POST /import\r\nContent-Length: 5\r\n\r\nabcd")
-                                         << ParseStatus::NeedMore << "POST" << "/import" << QByteArray();
+                                         << ParseStatus::NeedMore << "POST"
+                                         << "/import" << QByteArray();
         QTest::newRow("capital length") << QByteArray("POST /import\r\nCONTENT-LENGTH: 3\r\n\r\nabcdef")
-                                        << ParseStatus::Complete << "POST" << "/import" << QByteArray("abc");
+                                        << ParseStatus::Complete << "POST"
+                                        << "/import" << QByteArray("abc");
         QTest::newRow("lower length") << QByteArray("POST /import\r\ncontent-length:  2 \r\n\r\nabcdef")
-                                      << ParseStatus::Complete << "POST" << "/import" << QByteArray("ab");
+                                      << ParseStatus::Complete << "POST"
+                                      << "/import" << QByteArray("ab");
         QTest::newRow("no length") << QByteArray("POST /import\r\n\r\n{\"a\":1}") << ParseStatus::Complete << "POST"
                                    << "/import" << QByteArray();
-        QTest::newRow("non-numeric length") << QByteArray("POST /import\r\nContent-Length: ten\r\n\r\nabc")
-                                            << ParseStatus::Complete << "POST" << "/import" << QByteArray();
+        QTest::newRow("non-numeric length")
+            << QByteArray("POST /import\r\nContent-Length: ten\r\n\r\nabc") << ParseStatus::Complete << "POST"
+            << "/import" << QByteArray();
         QTest::newRow("negative length") << QByteArray("POST /import\r\nContent-Length: -20\r\n\r\n")
-                                         << ParseStatus::Complete << "POST" << "/import" << QByteArray();
+                                         << ParseStatus::Complete << "POST"
+                                         << "/import" << QByteArray();
         QTest::newRow("later length wins") << QByteArray("PUT /x\r\nContent-Length: 9\r\ncontent-length: 1\r\n\r\nzq")
-                                           << ParseStatus::Complete << "PUT" << "/x" << QByteArray("z");
+                                           << ParseStatus::Complete << "PUT"
+                                           << "/x" << QByteArray("z");
         QTest::newRow("length at bound") << QByteArray("POST /import\r\nContent-Length: " + bound + "\r\n\r\n")
-                                         << ParseStatus::NeedMore << "POST" << "/import" << QByteArray();
+                                         << ParseStatus::NeedMore << "POST"
+                                         << "/import" << QByteArray();
         QTest::newRow("length beyond bound") << QByteArray("POST /import\r\nContent-Length: " + beyond + "\r\n\r\n")
-                                             << ParseStatus::BodyTooLarge << "POST" << "/import" << QByteArray();
+                                             << ParseStatus::BodyTooLarge << "POST"
+                                             << "/import" << QByteArray();
         QTest::newRow("length beyond 64 bits")
             << QByteArray("POST /import\r\nContent-Length: 99999999999999999999999\r\n\r\n")
-            << ParseStatus::BodyTooLarge << "POST" << "/import" << QByteArray();
-        QTest::newRow("huge length then sane") << QByteArray("POST /i\r\nContent-Length: " + beyond
-                                                             + "\r\nContent-Length: 1\r\n\r\nx")
-                                               << ParseStatus::Complete << "POST" << "/i" << QByteArray("x");
-
+            << ParseStatus::BodyTooLarge << "POST"
+            << "/import" << QByteArray();
+        QTest::newRow("huge length then sane")
+            << QByteArray("POST /i\r\nContent-Length: " + beyond + "\r\nContent-Length: 1\r\n\r\nx")
+            << ParseStatus::Complete << "POST"
+            << "/i" << QByteArray("x");
 
         const QByteArray te = "POST /import HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n";
         QTest::newRow("chunked") << QByteArray(te + "4\r\nabcd\r\n0\r\n\r\nnext") << ParseStatus::Complete << "POST"
                                  << "/import" << QByteArray("abcd");
         QTest::newRow("chunk extensions and trailer")
-            << QByteArray(te + "2;a=\"b;c\"\r\nab\r\n1 \t; c\r\nc\r\n0;z\r\nT: 1\r\nU: 2\r\n\r\n") << ParseStatus::Complete
-            << "POST" << "/import" << QByteArray("abc");
+            << QByteArray(te + "2;a=\"b;c\"\r\nab\r\n1 \t; c\r\nc\r\n0;z\r\nT: 1\r\nU: 2\r\n\r\n")
+            << ParseStatus::Complete << "POST"
+            << "/import" << QByteArray("abc");
         QTest::newRow("upper-case hex, leading zeros")
-            << QByteArray(te + "00A\r\n0123456789\r\n000\r\n\r\n") << ParseStatus::Complete << "POST" << "/import"
-            << QByteArray("0123456789");
+            << QByteArray(te + "00A\r\n0123456789\r\n000\r\n\r\n") << ParseStatus::Complete << "POST"
+            << "/import" << QByteArray("0123456789");
         QTest::newRow("chunked, bare LF") << QByteArray(te + "3\nabc\n0\n\n") << ParseStatus::Complete << "POST"
                                           << "/import" << QByteArray("abc");
-        QTest::newRow("chunked, trailer unfinished") << QByteArray(te + "3\r\nabc\r\n0\r\nT: 1\r\n")
-                                                     << ParseStatus::NeedMore << "POST" << "/import" << QByteArray();
+        QTest::newRow("chunked, trailer unfinished")
+            << QByteArray(te + "3\r\nabc\r\n0\r\nT: 1\r\n") << ParseStatus::NeedMore << "POST"
+            << "/import" << QByteArray();
         QTest::newRow("chunk size not hex") << QByteArray(te + "zz\r\nab\r\n0\r\n\r\n") << ParseStatus::BadChunk << ""
                                             << "" << QByteArray();
-        QTest::newRow("no chunk size") << QByteArray(te + ";x\r\n") << ParseStatus::BadChunk << "" << ""
-                                       << QByteArray();
-        QTest::newRow("junk after chunk size") << QByteArray(te + "3 x\r\nabc\r\n0\r\n\r\n") << ParseStatus::BadChunk
-                                               << "" << "" << QByteArray();
-        QTest::newRow("chunk longer than its size") << QByteArray(te + "2\r\nabc\r\n0\r\n\r\n")
-                                                    << ParseStatus::BadChunk << "" << "" << QByteArray();
-        QTest::newRow("unchunked body") << QByteArray(te + "{\"items\":[]}") << ParseStatus::BadChunk << "" << ""
-                                        << QByteArray();
+        QTest::newRow("no chunk size") << QByteArray(te + ";x\r\n") << ParseStatus::BadChunk << ""
+                                       << "" << QByteArray();
+        QTest::newRow("junk after chunk size")
+            << QByteArray(te + "3 x\r\nabc\r\n0\r\n\r\n") << ParseStatus::BadChunk << ""
+            << "" << QByteArray();
+        QTest::newRow("chunk longer than its size")
+            << QByteArray(te + "2\r\nabc\r\n0\r\n\r\n") << ParseStatus::BadChunk << ""
+            << "" << QByteArray();
+        QTest::newRow("unchunked body") << QByteArray(te + "{\"items\":[]}") << ParseStatus::BadChunk << ""
+                                        << "" << QByteArray();
         QTest::newRow("endless chunk-size line")
-            << QByteArray(te + "1;" + QByteArray(http::maxChunkLineSize, 'e')) << ParseStatus::BadChunk << "" << ""
-            << QByteArray();
+            << QByteArray(te + "1;" + QByteArray(http::maxChunkLineSize, 'e')) << ParseStatus::BadChunk << ""
+            << "" << QByteArray();
         QTest::newRow("chunk size beyond bound") << QByteArray(te + "10000001\r\n") << ParseStatus::BodyTooLarge << ""
                                                  << "" << QByteArray();
         QTest::newRow("chunk size beyond 64 bits")
-            << QByteArray(te + "FFFFFFFFFFFFFFFFFFFFFFFF\r\n") << ParseStatus::BodyTooLarge << "" << "" << QByteArray();
+            << QByteArray(te + "FFFFFFFFFFFFFFFFFFFFFFFF\r\n") << ParseStatus::BodyTooLarge << ""
+            << "" << QByteArray();
         QTest::newRow("Transfer-Encoding and Content-Length")
             << QByteArray("POST /import\r\nContent-Length: 3\r\nTransfer-Encoding: chunked\r\n\r\nabc")
-            << ParseStatus::AmbiguousFraming << "" << "" << QByteArray();
+            << ParseStatus::AmbiguousFraming << ""
+            << "" << QByteArray();
         QTest::newRow("chunked twice") << QByteArray("POST /i\r\nTransfer-Encoding: chunked, Chunked\r\n\r\n")
-                                       << ParseStatus::AmbiguousFraming << "" << "" << QByteArray();
+                                       << ParseStatus::AmbiguousFraming << ""
+                                       << "" << QByteArray();
         QTest::newRow("two coding lines")
             << QByteArray("POST /i\r\nTransfer-Encoding: chunked\r\ntransfer-encoding: chunked\r\n\r\n")
-            << ParseStatus::AmbiguousFraming << "" << "" << QByteArray();
+            << ParseStatus::AmbiguousFraming << ""
+            << "" << QByteArray();
         QTest::newRow("empty coding") << QByteArray("POST /i\r\nTransfer-Encoding:\r\n\r\n")
-                                      << ParseStatus::AmbiguousFraming << "" << "" << QByteArray();
+                                      << ParseStatus::AmbiguousFraming << ""
+                                      << "" << QByteArray();
         QTest::newRow("gzip") << QByteArray("POST /i\r\nTransfer-Encoding: gzip, chunked\r\n\r\n")
-                              << ParseStatus::UnsupportedCoding << "" << "" << QByteArray();
+                              << ParseStatus::UnsupportedCoding << ""
+                              << "" << QByteArray();
         QTest::newRow("bare LF head") << QByteArray("POST /import\nContent-Length: 2\n\nabc") << ParseStatus::Complete
-                                      << "POST" << "/import" << QByteArray("ab");
+                                      << "POST"
+                                      << "/import" << QByteArray("ab");
         QTest::newRow("mixed line ends") << QByteArray("GET /ping\r\nHost: x\n\r\n") << ParseStatus::Complete << "GET"
                                          << "/ping" << QByteArray();
         QTest::newRow("bare LF, head unfinished") << QByteArray("GET /ping\nHost: x\n") << ParseStatus::NeedMore << ""
                                                   << "" << QByteArray();
         QTest::newRow("absolute form") << QByteArray("GET http://127.0.0.1:9527/export?key=A HTTP/1.1\r\n\r\n")
-                                       << ParseStatus::Complete << "GET" << "/export?key=A" << QByteArray();
-        QTest::newRow("absolute form, no path") << QByteArray("GET HTTP://host HTTP/1.1\r\n\r\n")
-                                                << ParseStatus::Complete << "GET" << "/" << QByteArray();
-        QTest::newRow("absolute form, query only") << QByteArray("GET https://host?key=1/2 HTTP/1.1\r\n\r\n")
-                                                   << ParseStatus::Complete << "GET" << "/?key=1/2" << QByteArray();
-        QTest::newRow("other scheme kept") << QByteArray("GET ftp://host/ping HTTP/1.1\r\n\r\n")
-                                           << ParseStatus::Complete << "GET" << "ftp://host/ping" << QByteArray();
+                                       << ParseStatus::Complete << "GET"
+                                       << "/export?key=A" << QByteArray();
+        QTest::newRow("absolute form, no path")
+            << QByteArray("GET HTTP://host HTTP/1.1\r\n\r\n") << ParseStatus::Complete << "GET"
+            << "/" << QByteArray();
+        QTest::newRow("absolute form, query only")
+            << QByteArray("GET https://host?key=1/2 HTTP/1.1\r\n\r\n") << ParseStatus::Complete << "GET"
+            << "/?key=1/2" << QByteArray();
+        QTest::newRow("other scheme kept")
+            << QByteArray("GET ftp://host/ping HTTP/1.1\r\n\r\n") << ParseStatus::Complete << "GET"
+            << "ftp://host/ping" << QByteArray();
 
         const QByteArray filler = "X-Pad: " + QByteArray(http::maxHeadSize, 'a') + "\r\n";
-        QTest::newRow("head never ends") << QByteArray("GET / HTTP/1.1\r\n" + filler) << ParseStatus::HeadTooLarge
-                                         << "" << "" << QByteArray();
-        QTest::newRow("blank line too late") << QByteArray("GET / HTTP/1.1\r\n" + filler + "\r\n")
-                                             << ParseStatus::HeadTooLarge << "" << "" << QByteArray();
+        QTest::newRow("head never ends") << QByteArray("GET / HTTP/1.1\r\n" + filler) << ParseStatus::HeadTooLarge << ""
+                                         << "" << QByteArray();
+        QTest::newRow("blank line too late")
+            << QByteArray("GET / HTTP/1.1\r\n" + filler + "\r\n") << ParseStatus::HeadTooLarge << ""
+            << "" << QByteArray();
         const QByteArray fits = "GET / HTTP/1.1\r\nX-Pad: ";
         const QByteArray exact = fits + QByteArray(http::maxHeadSize - fits.size() - 4, 'a') + "\r\n\r\n";
-        QTest::newRow("head exactly at bound") << exact << ParseStatus::Complete << "GET" << "/" << QByteArray();
+        QTest::newRow("head exactly at bound") << exact << ParseStatus::Complete << "GET"
+                                               << "/" << QByteArray();
     }
 
     void parseRequest()
@@ -468,13 +498,12 @@ private Q_SLOTS:
         QTest::newRow("lower-case method")
             << QByteArray("put /import HTTP/1.1\r\n" + key + "Content-Length: " + length + "\r\n\r\n" + body) << 200
             << merged;
-        QTest::newRow("no Content-Length") << QByteArray("POST /import HTTP/1.1\r\n" + key + "\r\n" + body) << 200
-                                           << unusable;
+        QTest::newRow("no Content-Length")
+            << QByteArray("POST /import HTTP/1.1\r\n" + key + "\r\n" + body) << 200 << unusable;
         QTest::newRow("non-numeric length")
-            << QByteArray("POST /import HTTP/1.1\r\n" + key + "Content-Length: many\r\n\r\n" + body) << 200
-            << unusable;
-        QTest::newRow("negative length")
-            << QByteArray("POST /import HTTP/1.1\r\n" + key + "Content-Length: -5\r\n\r\n") << 200 << unusable;
+            << QByteArray("POST /import HTTP/1.1\r\n" + key + "Content-Length: many\r\n\r\n" + body) << 200 << unusable;
+        QTest::newRow("negative length") << QByteArray("POST /import HTTP/1.1\r\n" + key + "Content-Length: -5\r\n\r\n")
+                                         << 200 << unusable;
         QTest::newRow("no version") << QByteArray("GET /ping\r\n\r\n") << 200 << QJsonObject{{"ok", true}};
         QTest::newRow("two spaces") << QByteArray("GET  /ping HTTP/1.1\r\n" + key + "\r\n") << 404
                                     << QJsonObject{{"ok", false}, {"error", "not found"}};
@@ -530,14 +559,14 @@ private Q_SLOTS:
                                       << 200 << QString() << false << true;
         QTest::newRow("chunked push, Expect") << QByteArray(push + key + chunkedCoding + expect + "\r\n")
                                               << chunked(doc, 4096) << true << 200 << QString() << true << true;
-        QTest::newRow("chunk size not hex") << QByteArray(push + key + chunkedCoding + "\r\n")
-                                            << QByteArray("zz\r\n{}\r\n0\r\n\r\n") << false << 400 << badChunk << false
-                                            << false;
-        QTest::newRow("chunk longer than its size") << QByteArray(push + key + chunkedCoding + "\r\n")
-                                                    << QByteArray("2\r\n{} \r\n0\r\n\r\n") << false << 400 << badChunk
-                                                    << false << false;
-        QTest::newRow("unchunked body, chunked header") << QByteArray(push + key + chunkedCoding + "\r\n") << doc
-                                                        << false << 400 << badChunk << false << false;
+        QTest::newRow("chunk size not hex")
+            << QByteArray(push + key + chunkedCoding + "\r\n") << QByteArray("zz\r\n{}\r\n0\r\n\r\n") << false << 400
+            << badChunk << false << false;
+        QTest::newRow("chunk longer than its size")
+            << QByteArray(push + key + chunkedCoding + "\r\n") << QByteArray("2\r\n{} \r\n0\r\n\r\n") << false << 400
+            << badChunk << false << false;
+        QTest::newRow("unchunked body, chunked header")
+            << QByteArray(push + key + chunkedCoding + "\r\n") << doc << false << 400 << badChunk << false << false;
         QTest::newRow("Content-Length and Transfer-Encoding")
             << QByteArray(push + key + length + chunkedCoding + "\r\n") << chunked(doc, 50) << false << 400
             << QStringLiteral("请求体长度声明冲突，无法确定请求体") << false << false;
@@ -555,11 +584,11 @@ private Q_SLOTS:
         QTest::newRow("401 while sending")
             << QByteArray(push + wrongKey + "Content-Length: " + QByteArray::number(upload.size()) + "\r\n\r\n")
             << upload << false << 401 << QStringLiteral("密钥不正确") << false << false;
-        QTest::newRow("bad chunk while sending") << QByteArray(push + key + chunkedCoding + "\r\n")
-                                                 << QByteArray("5\r\n" + upload) << false << 400 << badChunk << false
-                                                 << false;
-        QTest::newRow("HEAD /export") << QByteArray("HEAD /export HTTP/1.1\r\n" + key + "\r\n") << QByteArray()
-                                      << false << 200 << QString() << false << false;
+        QTest::newRow("bad chunk while sending")
+            << QByteArray(push + key + chunkedCoding + "\r\n") << QByteArray("5\r\n" + upload) << false << 400
+            << badChunk << false << false;
+        QTest::newRow("HEAD /export") << QByteArray("HEAD /export HTTP/1.1\r\n" + key + "\r\n") << QByteArray() << false
+                                      << 200 << QString() << false << false;
         QTest::newRow("HEAD /ping") << QByteArray("HEAD /ping HTTP/1.1\r\n\r\n") << QByteArray() << false << 200
                                     << QString() << false << false;
         QTest::newRow("absolute-form target")
@@ -655,7 +684,7 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("program");
         QTest::addColumn<QStringList>("arguments"); // FILE, URL and KEY stand for the document, the address and the key
-        QTest::addColumn<QByteArray>("seen");       // in the client's own trace, when given
+        QTest::addColumn<QByteArray>("seen"); // in the client's own trace, when given
 
         const QString fetchStream = QStringLiteral(
             "const [file, url, key] = process.argv.slice(1);"
@@ -675,14 +704,14 @@ private Q_SLOTS:
             "  res.on('end', () => process.stdout.write(t)); });"
             "req.on('error', e => { console.error(e); process.exit(1); });");
         const QStringList curl{"-sS", "-v", "--noproxy", "*", "-H", "X-Sync-Key: KEY", "--data-binary", "@FILE"};
-        QTest::newRow("curl, automatic Expect") << "curl" << (curl + QStringList{"URL"})
-                                                << QByteArray("< HTTP/1.1 100 Continue");
+        QTest::newRow("curl, automatic Expect")
+            << "curl" << (curl + QStringList{"URL"}) << QByteArray("< HTTP/1.1 100 Continue");
         QTest::newRow("curl, chunked") << "curl" << (curl + QStringList{"-H", "Transfer-Encoding: chunked", "URL"})
                                        << QByteArray("> Transfer-Encoding: chunked");
-        QTest::newRow("node fetch, stream body") << "node" << QStringList{"-e", fetchStream, "FILE", "URL", "KEY"}
-                                                 << QByteArray();
-        QTest::newRow("node http, waits for 100") << "node" << QStringList{"-e", httpContinue, "FILE", "URL", "KEY"}
-                                                  << QByteArray();
+        QTest::newRow("node fetch, stream body")
+            << "node" << QStringList{"-e", fetchStream, "FILE", "URL", "KEY"} << QByteArray();
+        QTest::newRow("node http, waits for 100")
+            << "node" << QStringList{"-e", httpContinue, "FILE", "URL", "KEY"} << QByteArray();
     }
 
     void realClients()
@@ -771,11 +800,9 @@ private Q_SLOTS:
         QTest::newRow("query key untrimmed") << testKey << requestBytes("GET", "/info?key=%20" + k) << 401;
         QTest::newRow("xkey matches") << testKey << requestBytes("GET", "/export?xkey=" + k) << 200;
         QTest::newRow("first key= wins") << testKey << requestBytes("GET", "/info?key=NO&key=" + k) << 401;
-        QTest::newRow("header wins over query") << testKey << requestBytes("GET", "/info?key=" + k, {}, "WRONG")
-                                                << 401;
-        QTest::newRow("empty header, query used") << testKey
-                                                  << QByteArray("GET /info?key=" + k + " HTTP/1.1\r\nX-Sync-Key:\r\n\r\n")
-                                                  << 200;
+        QTest::newRow("header wins over query") << testKey << requestBytes("GET", "/info?key=" + k, {}, "WRONG") << 401;
+        QTest::newRow("empty header, query used")
+            << testKey << QByteArray("GET /info?key=" + k + " HTTP/1.1\r\nX-Sync-Key:\r\n\r\n") << 200;
         const QString wide = QStringLiteral("钥A+B/C");
         QTest::newRow("percent escapes") << wide << requestBytes("GET", "/info?key=%E9%92%A5A+B%2FC") << 200;
         QTest::newRow("plus stays plus") << wide << requestBytes("GET", "/info?key=%E9%92%A5A%20B%2FC") << 401;
@@ -825,7 +852,10 @@ private Q_SLOTS:
         const Reply reply = exchange(port(), requestBytes("POST", "/ping/anything", "ignored"));
         verifyFraming(reply);
         QCOMPARE(reply.status, 200);
-        const QJsonObject expected{{"ok", true}, {"app", "plindor"}, {"protocol", 1}, {"needKey", needKey},
+        const QJsonObject expected{{"ok", true},
+                                   {"app", "plindor"},
+                                   {"protocol", 1},
+                                   {"needKey", needKey},
                                    {"deviceName", QStringLiteral("仓库电脑")}};
         QCOMPARE(reply.json(), expected);
         QVERIFY(reply.body.contains("\"needKey\":" + QByteArray::number(needKey)));
@@ -968,9 +998,12 @@ private Q_SLOTS:
         QCOMPARE(answer["ok"], QJsonValue(true));
         QCOMPARE(answer["message"].toString(), QStringLiteral("主库已合并"));
         QCOMPARE(answer["details"].toArray(), QJsonArray::fromStringList(details));
-        QCOMPARE(answer["merged"].toObject(),
-                 (QJsonObject{{"items", 2}, {"transactions", 0}, {"categories", 0}, {"locations", 0},
-                              {"customers", 1}, {"relations", 0}}));
+        QCOMPARE(answer["merged"].toObject(), (QJsonObject{{"items", 2},
+                                                           {"transactions", 0},
+                                                           {"categories", 0},
+                                                           {"locations", 0},
+                                                           {"customers", 1},
+                                                           {"relations", 0}}));
         QCOMPARE(answer["counts"]["items"].toInt(), 2);
         QCOMPARE(answer["counts"]["customers"].toInt(), 2);
         QCOMPARE(answer["counts"].toObject(), db.counts());
@@ -994,10 +1027,7 @@ private Q_SLOTS:
     }
 
     // A push that meets a fault of the database is refused whole and may be sent again.
-    void pushUnderFault_data()
-    {
-        testutil::addStorageFaultRows();
-    }
+    void pushUnderFault_data() { testutil::addStorageFaultRows(); }
 
     void pushUnderFault()
     {
@@ -1013,7 +1043,8 @@ private Q_SLOTS:
             items.append(QJsonObject{{"id", QStringLiteral("f-%1").arg(i)},
                                      {"name", QStringLiteral("零件 %1 ").arg(i).repeated(20)},
                                      {"updatedAt", "2026-01-02 10:00:00"}});
-            transactions.append(QJsonObject{{"id", QStringLiteral("t-%1").arg(i)}, {"itemId", QStringLiteral("f-%1").arg(i)}});
+            transactions.append(
+                QJsonObject{{"id", QStringLiteral("t-%1").arg(i)}, {"itemId", QStringLiteral("f-%1").arg(i)}});
         }
         const QByteArray body =
             QJsonDocument(QJsonObject{{"items", items}, {"transactions", transactions}}).toJson(QJsonDocument::Compact);
@@ -1052,7 +1083,8 @@ private Q_SLOTS:
     {
         QJsonArray items;
         for (int i = 0; i < 3000; ++i)
-            items.append(QJsonObject{{"id", QStringLiteral("d-%1").arg(i)}, {"name", QStringLiteral("物品 %1").arg(i)}});
+            items.append(
+                QJsonObject{{"id", QStringLiteral("d-%1").arg(i)}, {"name", QStringLiteral("物品 %1").arg(i)}});
         QVERIFY(db.merge(QJsonObject{{"items", items}}).error.isEmpty());
         // The rows go into the file itself, which then passes the opening check; the damage comes later,
         // while the program runs.
@@ -1144,8 +1176,8 @@ private Q_SLOTS:
         if (!QNetworkInterface::allAddresses().contains(QHostAddress(QHostAddress::LocalHostIPv6)))
             QSKIP("no IPv6 loopback");
         QSignalSpy activity(server, &SyncServer::activity);
-        const Reply reply = exchange(port(), {requestBytes("GET", "/info", {}, "WRONG")}, 0,
-                                     QHostAddress(QHostAddress::LocalHostIPv6));
+        const Reply reply =
+            exchange(port(), {requestBytes("GET", "/info", {}, "WRONG")}, 0, QHostAddress(QHostAddress::LocalHostIPv6));
         verifyFraming(reply);
         QCOMPARE(reply.status, 401);
         QCOMPARE(activity.size(), 1);
@@ -1159,13 +1191,14 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("head");
         QTest::addColumn<int>("status");
         QTest::addColumn<QString>("error");
-        QTest::newRow("declared body") << QByteArray("POST /import HTTP/1.1\r\nContent-Length: "
-                                                     + QByteArray::number(http::maxBodySize + 1) + "\r\n\r\n")
+        QTest::newRow("declared body") << QByteArray(
+            "POST /import HTTP/1.1\r\nContent-Length: " + QByteArray::number(http::maxBodySize + 1) + "\r\n\r\n")
                                        << 413 << QStringLiteral("请求数据过大");
-        QTest::newRow("64-bit overflow") << QByteArray("POST /import HTTP/1.1\r\nContent-Length: 123456789012345678901\r\n\r\n")
+        QTest::newRow("64-bit overflow") << QByteArray(
+            "POST /import HTTP/1.1\r\nContent-Length: 123456789012345678901\r\n\r\n")
                                          << 413 << QStringLiteral("请求数据过大");
-        QTest::newRow("endless head") << QByteArray("GET /ping HTTP/1.1\r\nX-Pad: " + QByteArray(70000, 'a'))
-                                      << 400 << QStringLiteral("请求头过大");
+        QTest::newRow("endless head") << QByteArray("GET /ping HTTP/1.1\r\nX-Pad: " + QByteArray(70000, 'a')) << 400
+                                      << QStringLiteral("请求头过大");
     }
 
     // The answer comes as soon as the head shows the request is too large: the body is never awaited.
@@ -1244,7 +1277,8 @@ private Q_SLOTS:
     // A request whose last bytes come in as the service stops is never taken: a stopped service stores nothing.
     void stopLeavesRequestsUntaken()
     {
-        const QByteArray request = keyed("POST", "/import", QJsonDocument(pushDocument()).toJson(QJsonDocument::Compact));
+        const QByteArray request =
+            keyed("POST", "/import", QJsonDocument(pushDocument()).toJson(QJsonDocument::Compact));
         const qsizetype cut = request.indexOf("\r\n\r\n") + 10;
         const int fd = rawConnect(port());
         QVERIFY(fd >= 0);
@@ -1371,32 +1405,37 @@ private Q_SLOTS:
         const QByteArray deep(100000, '[');
         const QString huge(10 * 1024 * 1024, QLatin1Char('x'));
         const QByteArray bigRow =
-            QJsonDocument(QJsonObject{{"items", QJsonArray{QJsonObject{{"id", "big"}, {"name", huge}}}}}).toJson(QJsonDocument::Compact);
-        const QByteArray sqlNames = QJsonDocument(QJsonObject{
-            {"items; DROP TABLE items", QJsonArray{QJsonObject{{"id", "evil"}}}},
-            {"items", QJsonArray{QJsonObject{{"id", "x'); DROP TABLE items;--"}, {"name", "'; DELETE FROM versions;--"}}}},
-        }).toJson(QJsonDocument::Compact);
+            QJsonDocument(QJsonObject{{"items", QJsonArray{QJsonObject{{"id", "big"}, {"name", huge}}}}})
+                .toJson(QJsonDocument::Compact);
+        const QByteArray sqlNames =
+            QJsonDocument(QJsonObject{
+                              {"items; DROP TABLE items", QJsonArray{QJsonObject{{"id", "evil"}}}},
+                              {"items", QJsonArray{QJsonObject{{"id", "x'); DROP TABLE items;--"},
+                                                               {"name", "'; DELETE FROM versions;--"}}}},
+                          })
+                .toJson(QJsonDocument::Compact);
         const QString unusable = QStringLiteral("数据格式无法解析");
         const QString wrongKey = QStringLiteral("密钥不正确");
 
-        QTest::newRow("1 MiB head") << QByteArray("GET /ping HTTP/1.1\r\nX-Pad: " + QByteArray(1 << 20, 'a') + "\r\n\r\n")
+        QTest::newRow("1 MiB head") << QByteArray("GET /ping HTTP/1.1\r\nX-Pad: " + QByteArray(1 << 20, 'a')
+                                                  + "\r\n\r\n")
                                     << 400 << QStringLiteral("请求头过大") << false;
-        QTest::newRow("length 2^31") << QByteArray("POST /import HTTP/1.1\r\nContent-Length: 2147483648\r\n\r\n")
-                                     << 413 << QStringLiteral("请求数据过大") << false;
+        QTest::newRow("length 2^31") << QByteArray("POST /import HTTP/1.1\r\nContent-Length: 2147483648\r\n\r\n") << 413
+                                     << QStringLiteral("请求数据过大") << false;
         QTest::newRow("length 10^12") << QByteArray("POST /import HTTP/1.1\r\nContent-Length: 1000000000000\r\n\r\n")
                                       << 413 << QStringLiteral("请求数据过大") << false;
-        QTest::newRow("NUL in key header") << requestBytes("GET", "/export", {}, QByteArray("K7PQ\0ZX9ABC", 12))
-                                           << 401 << wrongKey << false;
+        QTest::newRow("NUL in key header")
+            << requestBytes("GET", "/export", {}, QByteArray("K7PQ\0ZX9ABC", 12)) << 401 << wrongKey << false;
         QTest::newRow("NUL in path") << keyed("GET", QByteArray("/ex\0port", 8)) << 404 << QStringLiteral("not found")
                                      << false;
-        QTest::newRow("invalid UTF-8 key header") << requestBytes("GET", "/export", {}, "\xff\xfe\xc3") << 401 << wrongKey
-                                                  << false;
-        QTest::newRow("NUL and invalid UTF-8 body") << keyed("POST", "/import", QByteArray("{\"items\":\0\xff}", 12))
-                                                    << 200 << unusable << false;
-        QTest::newRow("invalid UTF-8 in a string") << keyed("POST", "/import", "{\"items\":[{\"id\":\"\xff\xfe\"}]}")
-                                                   << 200 << unusable << false;
-        QTest::newRow("nested 100,000 deep") << keyed("POST", "/import", "{\"items\":" + deep) << 200 << unusable
-                                             << false;
+        QTest::newRow("invalid UTF-8 key header")
+            << requestBytes("GET", "/export", {}, "\xff\xfe\xc3") << 401 << wrongKey << false;
+        QTest::newRow("NUL and invalid UTF-8 body")
+            << keyed("POST", "/import", QByteArray("{\"items\":\0\xff}", 12)) << 200 << unusable << false;
+        QTest::newRow("invalid UTF-8 in a string")
+            << keyed("POST", "/import", "{\"items\":[{\"id\":\"\xff\xfe\"}]}") << 200 << unusable << false;
+        QTest::newRow("nested 100,000 deep")
+            << keyed("POST", "/import", "{\"items\":" + deep) << 200 << unusable << false;
         QTest::newRow("percent escape to invalid UTF-8")
             << requestBytes("GET", "/export?key=%ff%fe%00") << 401 << wrongKey << false;
         QTest::newRow("10 MiB string") << keyed("POST", "/import", bigRow) << 200 << QString() << true;

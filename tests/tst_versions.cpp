@@ -79,7 +79,10 @@ private Q_SLOTS:
     {
         const QString path = freshDatabase(QStringLiteral("rollback"));
         db.upsert(QStringLiteral("items"),
-                  {{"id", "i1"}, {"name", "旧名"}, {"barcode", "690"}, {"createdAt", "2024-01-01 08:00:00"},
+                  {{"id", "i1"},
+                   {"name", "旧名"},
+                   {"barcode", "690"},
+                   {"createdAt", "2024-01-01 08:00:00"},
                    {"updatedAt", "2024-02-01 09:00:00"}},
                   nullptr);
         db.upsert(QStringLiteral("customers"), {{"id", "c1"}, {"name", "老客户"}, {"createdAt", "2024-01-01 08:00:00"}},
@@ -91,7 +94,8 @@ private Q_SLOTS:
 
         QVERIFY(db.updateRecord(QStringLiteral("items"), QStringLiteral("i1"), {{"name", "新名"}}, nullptr));
         QVERIFY(db.softDelete(QStringLiteral("customers"), QStringLiteral("c1"), nullptr));
-        db.upsert(QStringLiteral("items"), {{"id", "i2"}, {"name", "后来的"}, {"createdAt", "2025-01-01 00:00:00"}}, nullptr);
+        db.upsert(QStringLiteral("items"), {{"id", "i2"}, {"name", "后来的"}, {"createdAt", "2025-01-01 00:00:00"}},
+                  nullptr);
         const QJsonObject later = rowOf(QStringLiteral("items"), QStringLiteral("i2"));
         // Stamps older than now show that the rollback rewrote the rows.
         rawValue(QStringLiteral("UPDATE items SET serverUpdatedAt = '2000-01-01 00:00:00' WHERE id = 'i1'"));

@@ -89,9 +89,9 @@ private:
 
     static void send(QTcpSocket *socket, const Answer &answer)
     {
-        socket->write(QByteArray("HTTP/1.1 ") + QByteArray::number(answer.status) +
-                      " X\r\nContent-Type: text/plain\r\nConnection: close\r\nContent-Length: " +
-                      QByteArray::number(answer.body.size()) + "\r\n\r\n" + answer.body);
+        socket->write(QByteArray("HTTP/1.1 ") + QByteArray::number(answer.status)
+                      + " X\r\nContent-Type: text/plain\r\nConnection: close\r\nContent-Length: "
+                      + QByteArray::number(answer.body.size()) + "\r\n\r\n" + answer.body);
         socket->disconnectFromHost();
     }
 
@@ -131,7 +131,6 @@ QStringList logLines(const testutil::WindowParts &t)
 {
     return t.syncLogPage->programLogView()->toPlainText().split(QLatin1Char('\n'));
 }
-
 
 const QRegularExpression generatedKey(QStringLiteral("^[ABCDEFGHJKLMNPQRSTUVWXYZ23456789]{12}$"));
 
@@ -248,7 +247,8 @@ private Q_SLOTS:
     void withoutPortAndKeyTheKeyIsNeverWritten()
     {
         resetFolder();
-        const QByteArray original = QJsonDocument(QJsonObject{{"deviceName", "仓库一号"}, {"publicHost", "x.example"}}).toJson();
+        const QByteArray original =
+            QJsonDocument(QJsonObject{{"deviceName", "仓库一号"}, {"publicHost", "x.example"}}).toJson();
         writeConfig(original);
         QString firstKey;
         {
@@ -302,7 +302,9 @@ private Q_SLOTS:
         QCOMPARE(t.settingsPage->portField()->text(), QStringLiteral("9527"));
         if (t.window.isServiceRunning())
             QCOMPARE(t.server->port(), quint16(9527));
-        QCOMPARE(t.syncLogPage->programLogView()->toPlainText().contains(QStringLiteral("不在 1 - 65535 之间，改用 9527")), logged);
+        QCOMPARE(
+            t.syncLogPage->programLogView()->toPlainText().contains(QStringLiteral("不在 1 - 65535 之间，改用 9527")),
+            logged);
         QCOMPARE(readConfigObject().value("syncPort"), port);
     }
 
@@ -328,11 +330,15 @@ private Q_SLOTS:
         resetFolder();
         writeConfig(quietConfig());
         const testutil::WindowParts &t = start();
-        struct stat before {};
+        struct stat before
+        {
+        };
         QCOMPARE(::stat(QFile::encodeName(configPath()).constData(), &before), 0);
         t.settingsPage->nameField()->setText(QStringLiteral("二号库"));
         QCOMPARE(pressAndAnswer(QStringLiteral("保存设置")), QStringLiteral("已保存"));
-        struct stat after {};
+        struct stat after
+        {
+        };
         QCOMPARE(::stat(QFile::encodeName(configPath()).constData(), &after), 0);
         // A new file renamed into place, never the old one rewritten where a crash could cut it short.
         QVERIFY(before.st_ino != after.st_ino);
@@ -358,7 +364,8 @@ private Q_SLOTS:
 
         button(QStringLiteral("🎲 换一个"))->click();
         QVERIFY(t.server->key() != QStringLiteral("NEWKEY99"));
-        QVERIFY(logLines(t).last().endsWith(QStringLiteral("配置文件写入失败，设置只在本次运行中有效: %1").arg(configPath())));
+        QVERIFY(logLines(t).last().endsWith(
+            QStringLiteral("配置文件写入失败，设置只在本次运行中有效: %1").arg(configPath())));
     }
 
     // --- Settings page ---
@@ -495,7 +502,8 @@ private Q_SLOTS:
         t.settingsPage->portField()->setText(QString::number(taken));
         QString text;
         QCOMPARE(pressAndAnswer(QStringLiteral("保存设置"), &text), QStringLiteral("已保存，但同步服务没有运行"));
-        QVERIFY2(text.startsWith(QStringLiteral("设置已保存。\n\n同步服务没能在端口 %1 启动：").arg(taken)), qPrintable(text));
+        QVERIFY2(text.startsWith(QStringLiteral("设置已保存。\n\n同步服务没能在端口 %1 启动：").arg(taken)),
+                 qPrintable(text));
         QVERIFY2(text.contains(t.server->startError()) && !t.server->startError().isEmpty(), qPrintable(text));
         QVERIFY(!text.contains(QStringLiteral("立即生效")));
         QVERIFY(!t.window.isServiceRunning());
@@ -520,7 +528,9 @@ private Q_SLOTS:
         QVERIFY(!t.phonePage->serviceStoppedNote()->isHidden());
         QCOMPARE(t.phonePage->serviceStoppedNote()->objectName(), QStringLiteral("muted"));
         const QString lastLine = t.syncLogPage->programLogView()->toPlainText().split('\n').last();
-        QVERIFY2(QRegularExpression(QStringLiteral("^\\[\\d\\d:\\d\\d:\\d\\d\\] \\[同步服务\\] 已停止$")).match(lastLine).hasMatch(),
+        QVERIFY2(QRegularExpression(QStringLiteral("^\\[\\d\\d:\\d\\d:\\d\\d\\] \\[同步服务\\] 已停止$"))
+                     .match(lastLine)
+                     .hasMatch(),
                  qPrintable(lastLine));
 
         t.settingsPage->serviceButton()->click();
@@ -629,7 +639,8 @@ private Q_SLOTS:
         QCOMPARE(t.refreshTimer->interval(), 15000);
         QVERIFY(!t.refreshTimer->isSingleShot());
 
-        QCOMPARE(slotNames(window.get()), (QStringList{"onNavChanged", "refreshAll", "updateServerState", "fetchPublicIP"}));
+        QCOMPARE(slotNames(window.get()),
+                 (QStringList{"onNavChanged", "refreshAll", "updateServerState", "fetchPublicIP"}));
         QCOMPARE(slotNames(t.dataPage), (QStringList{"onTableChanged", "onSearchChanged", "onAddRow", "onEditRow",
                                                      "onDeleteRow", "onExportCsv"}));
         QCOMPARE(slotNames(t.historyPage), (QStringList{"onMakeSnapshot", "onRollback"}));
@@ -704,19 +715,20 @@ private Q_SLOTS:
         echo.answers.insert("/line/?fields=query", {200, "10.20.30.40\n", false});
         echo.answers.insert("/ip", {200, "  203.0.113.77\n", false});
         echo.answers.insert("/", {200, "198.51.100.1", false});
-        const testutil::WindowParts &t =
-            start({echo.url("/line/?fields=query"), echo.url("/ip"), echo.url("/")});
+        const testutil::WindowParts &t = start({echo.url("/line/?fields=query"), echo.url("/ip"), echo.url("/")});
         QTRY_VERIFY_WITH_TIMEOUT(!t.window.currentSettings().value("publicHost").toString().isEmpty(), 5000);
         QCOMPARE(t.window.currentSettings().value("publicHost").toString(), QStringLiteral("203.0.113.77"));
         QCOMPARE(readConfigObject().value("publicHost").toString(), QStringLiteral("203.0.113.77"));
         QCOMPARE(t.settingsPage->publicHostField()->text(), QStringLiteral("203.0.113.77"));
-        QCOMPARE(t.phonePage->wanAddress()->text(), QStringLiteral("203.0.113.77:%1").arg(config.value("syncPort").toInt()));
+        QCOMPARE(t.phonePage->wanAddress()->text(),
+                 QStringLiteral("203.0.113.77:%1").arg(config.value("syncPort").toInt()));
         QVERIFY(!t.publicAddress->isBusy());
         QCOMPARE(echo.paths, QStringList({"/line/?fields=query", "/ip"}));
         QCOMPARE(echo.userAgents, QStringList({"plindor-server/1.0", "plindor-server/1.0"}));
 
         const QStringList lines = logLines(t);
-        const int first = lines.indexOf(QRegularExpression(QStringLiteral("^\\[\\d\\d:\\d\\d:\\d\\d\\] 正在自动获取公网 IP…$")));
+        const int first =
+            lines.indexOf(QRegularExpression(QStringLiteral("^\\[\\d\\d:\\d\\d:\\d\\d\\] 正在自动获取公网 IP…$")));
         QVERIFY(first >= 0);
         QCOMPARE(lines.mid(first + 1),
                  QStringList({QStringLiteral("  %1 -> 10.20.30.40").arg(echo.url("/line/?fields=query").toString()),
@@ -752,13 +764,16 @@ private Q_SLOTS:
         echo.answers.insert("/none", {200, "no address in here", false});
         const QUrl refused = deadUrl();
         const testutil::WindowParts &t = start({echo.url("/err"), refused, echo.url("/none")});
-        QTRY_VERIFY_WITH_TIMEOUT(t.syncLogPage->programLogView()->toPlainText().contains(QStringLiteral("正在自动获取")), 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            t.syncLogPage->programLogView()->toPlainText().contains(QStringLiteral("正在自动获取")), 5000);
         QTRY_VERIFY_WITH_TIMEOUT(!t.publicAddress->isBusy(), 5000);
         const QStringList lines = logLines(t);
         QCOMPARE(lines.last(), QStringLiteral("  公网 IP 获取失败（网络不可用或接口被拦）"));
-        QVERIFY(lines.at(lines.size() - 4).startsWith(QStringLiteral("  %1 -> 失败: ").arg(echo.url("/err").toString())));
+        QVERIFY(
+            lines.at(lines.size() - 4).startsWith(QStringLiteral("  %1 -> 失败: ").arg(echo.url("/err").toString())));
         QVERIFY(lines.at(lines.size() - 3).startsWith(QStringLiteral("  %1 -> 失败: ").arg(refused.toString())));
-        QCOMPARE(lines.at(lines.size() - 2), QStringLiteral("  %1 -> no address in here").arg(echo.url("/none").toString()));
+        QCOMPARE(lines.at(lines.size() - 2),
+                 QStringLiteral("  %1 -> no address in here").arg(echo.url("/none").toString()));
         QCOMPARE(t.window.currentSettings().value("publicHost").toString(), QString());
         QVERIFY(!readConfigObject().contains("publicHost"));
     }

@@ -195,11 +195,13 @@ bool ActionDelegate::eventFilter(QObject *watched, QEvent *event)
             break;
         const QRect cell = view->visualRect(at);
         if (buttonRect(cell, 0, true).contains(help->pos())) {
-            QToolTip::showText(help->globalPos(), QStringLiteral("这下面是主级分类，需先处理完它的子分类才能修改"), view->viewport());
+            QToolTip::showText(help->globalPos(), QStringLiteral("这下面是主级分类，需先处理完它的子分类才能修改"),
+                               view->viewport());
             return true;
         }
         if (buttonRect(cell, 1, true).contains(help->pos())) {
-            QToolTip::showText(help->globalPos(), QStringLiteral("这下面是主级分类，需先删掉它的子分类才能删除"), view->viewport());
+            QToolTip::showText(help->globalPos(), QStringLiteral("这下面是主级分类，需先删掉它的子分类才能删除"),
+                               view->viewport());
             return true;
         }
         QToolTip::hideText();

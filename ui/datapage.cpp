@@ -320,8 +320,9 @@ void DataPage::onDoubleClicked(const QModelIndex &index)
         return;
     if (parent) {
         QTimer::singleShot(0, this, [this] {
-            QMessageBox::information(this, QStringLiteral("这是主级分类"),
-                                     QStringLiteral("它下面还有子分类，不能直接修改。\n\n单击名称可以展开/收起子分类。"));
+            QMessageBox::information(
+                this, QStringLiteral("这是主级分类"),
+                QStringLiteral("它下面还有子分类，不能直接修改。\n\n单击名称可以展开/收起子分类。"));
         });
         return;
     }
@@ -381,7 +382,8 @@ void DataPage::onEditRow()
     if (isTreeTable(info->key) && db.hasChildren(info->key, id)) {
         QMessageBox::information(
             this, QStringLiteral("这是主级，不能修改"),
-            QStringLiteral("它下面还有子分类/子存放处。\n\n要改它，先把下面的子项处理掉；或者双击名称左边的箭头展开。"));
+            QStringLiteral(
+                "它下面还有子分类/子存放处。\n\n要改它，先把下面的子项处理掉；或者双击名称左边的箭头展开。"));
         return;
     }
 
@@ -398,9 +400,8 @@ void DataPage::onEditRow()
     if (values.isEmpty())
         return;
 
-    applyChange(*info, QStringLiteral("修改"), id, QStringLiteral("数据库没有存下这次修改"), [&](QString *error) {
-        return db.updateRecord(info->key, id, values, error) ? id : QString();
-    });
+    applyChange(*info, QStringLiteral("修改"), id, QStringLiteral("数据库没有存下这次修改"),
+                [&](QString *error) { return db.updateRecord(info->key, id, values, error) ? id : QString(); });
 }
 
 void DataPage::onDeleteRow()
@@ -410,9 +411,8 @@ void DataPage::onDeleteRow()
     if (!selectedRow(&info, &id) || !confirmRowDeletion(this, *info, id, childCount(id)))
         return;
 
-    applyChange(*info, QStringLiteral("删除"), id, QStringLiteral("数据库没有删掉这一条"), [&](QString *error) {
-        return Database::instance().softDelete(info->key, id, error) ? id : QString();
-    });
+    applyChange(*info, QStringLiteral("删除"), id, QStringLiteral("数据库没有删掉这一条"),
+                [&](QString *error) { return Database::instance().softDelete(info->key, id, error) ? id : QString(); });
 }
 
 void DataPage::applyChange(const TableInfo &info, const QString &action, const QString &id, const QString &failure,
@@ -426,7 +426,8 @@ void DataPage::applyChange(const TableInfo &info, const QString &action, const Q
     if (changed.isEmpty()) {
         // Nothing was changed: say so rather than log it as done. The version above stays.
         QMessageBox::warning(this, action + QStringLiteral("失败"),
-                             error.isEmpty() ? failure + QStringLiteral("。") : failure + QStringLiteral("：\n") + error);
+                             error.isEmpty() ? failure + QStringLiteral("。")
+                                             : failure + QStringLiteral("：\n") + error);
         return;
     }
     db.logSync(QStringLiteral("qt-ui"), action, QStringLiteral("%1 %2").arg(info.label, changed));
@@ -439,9 +440,9 @@ void DataPage::onExportCsv()
     const TableInfo *info = currentTable();
     if (!info)
         return;
-    const QString path = QFileDialog::getSaveFileName(this, QStringLiteral("导出 CSV"),
-                                                      QDir::homePath() + QLatin1Char('/') + info->key + QStringLiteral(".csv"),
-                                                      QStringLiteral("CSV (*.csv)"));
+    const QString path = QFileDialog::getSaveFileName(
+        this, QStringLiteral("导出 CSV"), QDir::homePath() + QLatin1Char('/') + info->key + QStringLiteral(".csv"),
+        QStringLiteral("CSV (*.csv)"));
     if (path.isEmpty())
         return;
     exportCsv(this, *info, rows(), path);

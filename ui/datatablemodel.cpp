@@ -145,7 +145,8 @@ bool DataTableModel::isUnfolded(const QString &id) const
 QString DataTableModel::decoratedName(const QString &id, const QString &text) const
 {
     const bool parent = parentIds.contains(id);
-    const QString marker = !parent ? QStringLiteral("   ") : (isUnfolded(id) ? QStringLiteral("▼ ") : QStringLiteral("▶ "));
+    const QString marker =
+        !parent ? QStringLiteral("   ") : (isUnfolded(id) ? QStringLiteral("▼ ") : QStringLiteral("▶ "));
     QString decorated = QStringLiteral("    ").repeated(depthById.value(id)) + marker + text;
     if (parent)
         decorated += QStringLiteral("  (%1)").arg(childCountById.value(id));

@@ -11,7 +11,7 @@ bool askDestructiveQuestion(QWidget *parent, const QString &title, const QString
     box.setDefaultButton(QMessageBox::No);
     box.setEscapeButton(QMessageBox::No);
     const QList<QPair<QMessageBox::StandardButton, QString>> looks{{QMessageBox::Yes, QStringLiteral("danger")},
-                                                                    {QMessageBox::No, QStringLiteral("plain")}};
+                                                                   {QMessageBox::No, QStringLiteral("plain")}};
     for (const auto &[which, look] : looks) {
         QAbstractButton *button = box.button(which);
         button->setObjectName(look);

@@ -18,7 +18,11 @@ public:
     DisplayCache() = default;
     // The trees are read through the given memos, which may outlive the cache: unchanged tree rows
     // then come back without being built anew.
-    DisplayCache(RowsMemo *categoryRows, RowsMemo *locationRows) : categoryRows(categoryRows), locationRows(locationRows) {}
+    DisplayCache(RowsMemo *categoryRows, RowsMemo *locationRows)
+        : categoryRows(categoryRows)
+        , locationRows(locationRows)
+    {
+    }
 
     // What Database::displayValue(column, value) gives.
     QString text(const QString &column, const QString &value);

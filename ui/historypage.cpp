@@ -76,8 +76,8 @@ HistoryPage::HistoryPage(QWidget *parent)
 void HistoryPage::refresh()
 {
     // The selection follows the version, not the row it stood on: a new version pushes every row down.
-    const QTableWidgetItem *selected = versionsTable->currentRow() >= 0 ? versionsTable->item(versionsTable->currentRow(), 0)
-                                                                         : nullptr;
+    const QTableWidgetItem *selected =
+        versionsTable->currentRow() >= 0 ? versionsTable->item(versionsTable->currentRow(), 0) : nullptr;
     const QString selectedVersion = selected ? selected->text() : QString();
     const QList<VersionInfo> versions = Database::instance().listVersions(versionListLimit);
     versionsTable->setCurrentItem(nullptr);
@@ -128,7 +128,8 @@ void HistoryPage::onRollback()
 
     if (!askDestructiveQuestion(
             this, QStringLiteral("确认回滚"),
-            QStringLiteral("确定回滚到版本 #%1 吗？\n\n当前数据会先自动存一份，回滚后手机同步下来就会变回这一版。").arg(id)))
+            QStringLiteral("确定回滚到版本 #%1 吗？\n\n当前数据会先自动存一份，回滚后手机同步下来就会变回这一版。")
+                .arg(id)))
         return;
 
     QString error;
@@ -140,7 +141,8 @@ void HistoryPage::onRollback()
                              error.isEmpty() ? QStringLiteral("回滚失败") : QStringLiteral("回滚失败：") + error);
         return;
     }
-    Database::instance().logSync(QStringLiteral("qt-ui"), QStringLiteral("回滚"), QStringLiteral("回滚到版本 #%1").arg(id));
+    Database::instance().logSync(QStringLiteral("qt-ui"), QStringLiteral("回滚"),
+                                 QStringLiteral("回滚到版本 #%1").arg(id));
     QMessageBox::information(this, QStringLiteral("已回滚"), QStringLiteral("已回滚到版本 #%1").arg(id));
     Q_EMIT rolledBack();
 }

@@ -5,11 +5,11 @@
 #include "app/settings.h"
 #include "storage/database.h"
 #include "sync/localaddress.h"
+#include "sync/publicaddresslookup.h"
 #include "sync/syncserver.h"
 #include "ui/datapage.h"
 #include "ui/historypage.h"
 #include "ui/phonepage.h"
-#include "sync/publicaddresslookup.h"
 #include "ui/settingspage.h"
 #include "ui/synclogpage.h"
 
@@ -349,8 +349,8 @@ void MainWindow::restoreBackup(const QString &file)
 
     QString aside;
     QString error;
-    const bool restored = core->restoreBackup(
-        file, &aside, &error, [&progress](const QString &stage, qint64 done, qint64 total) {
+    const bool restored =
+        core->restoreBackup(file, &aside, &error, [&progress](const QString &stage, qint64 done, qint64 total) {
             progress.setLabelText(stage);
             progress.setMaximum(total > 0 ? 100 : 0);
             progress.setValue(total > 0 ? int(done * 100 / total) : 0);
@@ -364,7 +364,8 @@ void MainWindow::restoreBackup(const QString &file)
 
     if (!restored) {
         refreshAll();
-        QMessageBox::warning(this, QStringLiteral("恢复失败"), QStringLiteral("没有从备份 %1 恢复：\n%2").arg(name, error));
+        QMessageBox::warning(this, QStringLiteral("恢复失败"),
+                             QStringLiteral("没有从备份 %1 恢复：\n%2").arg(name, error));
         return;
     }
     refreshAll();

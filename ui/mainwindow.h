@@ -24,7 +24,13 @@ class MainWindow : public QMainWindow
 
 public:
     // The pages, in the order of their navigation entries.
-    enum class Page { Data, Phone, History, Settings, SyncLog };
+    enum class Page {
+        Data,
+        Phone,
+        History,
+        Settings,
+        SyncLog
+    };
 
     // Shows this core, and starts it unless it runs already. Without one the window makes a core of its own.
     explicit MainWindow(ProgramCore *core = nullptr, QWidget *parent = nullptr);

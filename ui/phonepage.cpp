@@ -36,8 +36,8 @@ PhonePage::PhonePage(QWidget *parent)
     intro->setWordWrap(true);
     layout->addWidget(intro);
 
-    serviceStoppedLabel = new QLabel(QStringLiteral("⚠ 同步服务已停止，手机现在扫码也连不上。请到「设置」里点「启动同步服务」。"),
-                                     this);
+    serviceStoppedLabel =
+        new QLabel(QStringLiteral("⚠ 同步服务已停止，手机现在扫码也连不上。请到「设置」里点「启动同步服务」。"), this);
     serviceStoppedLabel->setObjectName(QStringLiteral("muted"));
     serviceStoppedLabel->setWordWrap(true);
     serviceStoppedLabel->hide();
@@ -47,8 +47,8 @@ PhonePage::PhonePage(QWidget *parent)
     cards->setSpacing(16);
     cards->addWidget(makeQrCard(QStringLiteral("内网二维码"), QStringLiteral("手机和电脑连同一个 WiFi 时扫这个"),
                                 &lanQrLabel, &lanAddressLabel));
-    cards->addWidget(makeQrCard(QStringLiteral("外网二维码"), QStringLiteral("手机用流量、在外面时扫这个"),
-                                &wanQrLabel, &wanAddressLabel));
+    cards->addWidget(makeQrCard(QStringLiteral("外网二维码"), QStringLiteral("手机用流量、在外面时扫这个"), &wanQrLabel,
+                                &wanAddressLabel));
     cards->addStretch();
     layout->addLayout(cards);
 
@@ -144,10 +144,14 @@ void PhonePage::refresh(const QJsonObject &config, bool serviceRunning)
         QStringLiteral("<b>手机和电脑连同一个 WiFi</b> → 扫 <b>内网二维码</b>。"),
     };
     if (!publicHost.isEmpty())
-        lines << QStringLiteral("<b>手机在外面用流量</b> → 扫 <b>外网二维码</b>；前提是路由器已把 %1 端口映射到这台电脑。").arg(port);
+        lines << QStringLiteral(
+                     "<b>手机在外面用流量</b> → 扫 <b>外网二维码</b>；前提是路由器已把 %1 端口映射到这台电脑。")
+                     .arg(port);
     else
-        lines << QStringLiteral("想让手机在外网也能连？到「设置」里填上公网地址/域名，并在路由器做 %1 端口映射。").arg(port);
+        lines << QStringLiteral("想让手机在外网也能连？到「设置」里填上公网地址/域名，并在路由器做 %1 端口映射。")
+                     .arg(port);
     if (key.isEmpty())
-        lines << QStringLiteral("<span style='color:#E67E22'>⚠ 当前没有设置同步密钥，任何人都能读写数据，请到「设置」里加一个。</span>");
+        lines << QStringLiteral(
+            "<span style='color:#E67E22'>⚠ 当前没有设置同步密钥，任何人都能读写数据，请到「设置」里加一个。</span>");
     phoneHintLabel->setText(lines.join(QStringLiteral("<br>")));
 }

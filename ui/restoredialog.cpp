@@ -145,7 +145,8 @@ RestoreDialog::~RestoreDialog()
 void RestoreDialog::onCountsRead(int row, const QJsonObject &counts, const QString &error)
 {
     for (int i = 0; i < tables().size(); ++i) {
-        const QString text = error.isEmpty() ? QString::number(counts.value(tables().at(i).key).toInteger()) : QStringLiteral("—");
+        const QString text =
+            error.isEmpty() ? QString::number(counts.value(tables().at(i).key).toInteger()) : QStringLiteral("—");
         list->item(row, firstCountColumn + i)->setText(text);
     }
     if (!error.isEmpty()) {
@@ -156,8 +157,9 @@ void RestoreDialog::onCountsRead(int row, const QJsonObject &counts, const QStri
 
 void RestoreDialog::onChecked(int row, const QString &result)
 {
-    const QString text = result == QLatin1String("ok") ? QStringLiteral("通过")
-                                                        : QStringLiteral("未通过: ") + result.section(QLatin1Char('\n'), 0, 0);
+    const QString text = result == QLatin1String("ok")
+                             ? QStringLiteral("通过")
+                             : QStringLiteral("未通过: ") + result.section(QLatin1Char('\n'), 0, 0);
     QTableWidgetItem *item = list->item(row, firstCountColumn + int(tables().size()));
     item->setToolTip(result);
     if (!unreadable.contains(row))

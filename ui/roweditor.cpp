@@ -59,8 +59,8 @@ QList<IdName> choicesFor(const QString &column, const QString &table, const QSet
 
 } // namespace
 
-RowEditor::RowEditor(const QString &table, const QString &title, const QStringList &fields,
-                     const QJsonObject &existing, bool isNew, QWidget *parent)
+RowEditor::RowEditor(const QString &table, const QString &title, const QStringList &fields, const QJsonObject &existing,
+                     bool isNew, QWidget *parent)
     : QDialog(parent)
     , fields(fields)
     , isNew(isNew)

@@ -60,8 +60,9 @@ SettingsPage::SettingsPage(QWidget *parent)
     keyRow->addWidget(copyKeyButton);
     form->addRow(QStringLiteral("同步密钥"), keyRow);
 
-    auto *keyHint = new QLabel(
-        QStringLiteral("手机 App 里要填一模一样的。改完点「保存」立刻生效，手机重新扫一下二维码最省事。"), settingsCard);
+    auto *keyHint =
+        new QLabel(QStringLiteral("手机 App 里要填一模一样的。改完点「保存」立刻生效，手机重新扫一下二维码最省事。"),
+                   settingsCard);
     keyHint->setObjectName(QStringLiteral("muted"));
     keyHint->setWordWrap(true);
     form->addRow(keyHint);
@@ -80,8 +81,9 @@ SettingsPage::SettingsPage(QWidget *parent)
     form->addRow(QStringLiteral("公网地址"), hostRow);
 
     auto *hostHint = new QLabel(
-        QStringLiteral("留空时程序会自动获取你的公网 IP，并显示在「手机连接」页的外网二维码上。如果你有域名，可以直接填域名覆盖。"
-                       "<br><b>注意：</b>手机在外网能不能真的连上，取决于路由器有没有把同步端口映射到这台电脑。"),
+        QStringLiteral(
+            "留空时程序会自动获取你的公网 IP，并显示在「手机连接」页的外网二维码上。如果你有域名，可以直接填域名覆盖。"
+            "<br><b>注意：</b>手机在外网能不能真的连上，取决于路由器有没有把同步端口映射到这台电脑。"),
         settingsCard);
     hostHint->setObjectName(QStringLiteral("muted"));
     hostHint->setWordWrap(true);
@@ -198,7 +200,8 @@ void SettingsPage::onAutoPublicIp()
 {
     publicHostEdit->clear();
     Q_EMIT publicHostDetectionRequested();
-    QMessageBox::information(this, QStringLiteral("正在获取"),
-                             QStringLiteral("正在查询公网 IP，稍等几秒。\n\n查到后会自动填进输入框，并出现在「手机连接」页的外网二维码上。"));
+    QMessageBox::information(
+        this, QStringLiteral("正在获取"),
+        QStringLiteral(
+            "正在查询公网 IP，稍等几秒。\n\n查到后会自动填进输入框，并出现在「手机连接」页的外网二维码上。"));
 }
-

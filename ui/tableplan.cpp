@@ -42,8 +42,12 @@ TablePlan planTable(const TableInfo &table, const RowTable &rows)
     const QStringList columns = dataColumns + trailing;
     for (int k = 0; k < columns.size(); ++k) {
         const QString &column = columns.at(k);
-        plan.columns.append({column, rows.columnIndex(column), k < plan.actionColumn ? k : k + 1,
-                             isReferenceColumn(column), codeWords(column), {}});
+        plan.columns.append({column,
+                             rows.columnIndex(column),
+                             k < plan.actionColumn ? k : k + 1,
+                             isReferenceColumn(column),
+                             codeWords(column),
+                             {}});
     }
     return plan;
 }
