@@ -144,13 +144,21 @@ void measure(const QString &program, int itemCount)
     // Pings for the second after the answer, one after another, each waiting for its answer.
     std::atomic<bool> answered{false};
     std::vector<double> pings;
+    // When the slowest ping was sent, in milliseconds after the answer.
+    qint64 slowestSentAt = 0;
     std::thread pinger([&] {
         while (!answered)
             std::this_thread::sleep_for(std::chrono::microseconds(200));
         QElapsedTimer second;
         second.start();
+        double slowest = 0;
         while (second.elapsed() < 1000) {
+            const qint64 sentAt = second.elapsed();
             pings.push_back(pingSeconds(port));
+            if (pings.back() > slowest) {
+                slowest = pings.back();
+                slowestSentAt = sentAt;
+            }
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
     });
@@ -192,10 +200,10 @@ void measure(const QString &program, int itemCount)
     std::printf("the program with its data page shown, a push of %d items (%.1f MiB) into an empty master\n", itemCount,
                 bodyMiB);
     std::printf("  push answered %s in %.2f s\n", pushed.value(0).constData(), pushSeconds);
-    std::printf("  /ping in the second after: %zu sent, %d unanswered, median %.1f ms, slowest %.1f ms "
-                "(%.3f of the push, target <= 0.1)\n",
+    std::printf("  /ping in the second after: %zu sent, %d unanswered, median %.1f ms, slowest %.1f ms sent %lld ms "
+                "after the answer (%.3f of the push, target <= 0.1)\n",
                 sorted.size(), failed, sorted.empty() ? -1 : sorted[sorted.size() / 2] * 1000, slowest * 1000,
-                slowest / pushSeconds);
+                slowestSentAt, slowest / pushSeconds);
     std::printf("  resident memory %.1f MiB resting, %.1f MiB after the push and the refresh: +%.1f MiB, "
                 "%.2fx the body (target <= 1.5)\n",
                 resting, afterPush, afterPush - resting, (afterPush - resting) / bodyMiB);
