@@ -4,6 +4,7 @@
 #include "storage/lookups.h"
 #include "storage/merger.h"
 #include "storage/restorer.h"
+#include "storage/rowreader.h"
 #include "storage/versionhistory.h"
 
 #include <QDate>
@@ -63,6 +64,11 @@ public:
     // page). Rows still current (nothing written since, by any connection) are kept without a statement.
     // A reading that fails leaves no rows and gives its reason.
     bool readTable(const QString &table, RowTable *rows, QString *error = nullptr);
+    // The same on a read-only connection of its own to the file, so that it may run on any thread.
+    static bool readTableFrom(const QString &file, const QString &table, RowTable *rows, QString *error = nullptr)
+    {
+        return RowReader::readTableFrom(file, table, rows, error);
+    }
     QJsonObject counts();
     QJsonObject counts(QString *error);
     QString upsert(const QString &table, const QJsonObject &record, QString *error);

@@ -24,6 +24,9 @@ public:
     // SQLite cannot be reached.
     QJsonArray records(const QString &table, RowsMemo *memo, bool direct, QString *error);
     bool readTable(const QString &table, RowTable *rows, QString *error);
+    // The same compact reading on a read-only connection of its own to the file, so that it may run on
+    // any thread while the program's connection goes on serving.
+    static bool readTableFrom(const QString &file, const QString &table, RowTable *rows, QString *error);
 
 private:
     QSqlDatabase connection;

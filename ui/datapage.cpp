@@ -23,10 +23,13 @@
 #include <QPushButton>
 #include <QScrollBar>
 #include <QTableView>
+#include <QThread>
 #include <QTimer>
 #include <QVBoxLayout>
 
 #include <limits>
+#include <memory>
+#include <utility>
 
 namespace {
 
@@ -135,7 +138,7 @@ DataPage::DataPage(QWidget *parent)
 
     pendingRefresh = new QTimer(this);
     pendingRefresh->setSingleShot(true);
-    connect(pendingRefresh, &QTimer::timeout, this, &DataPage::refreshInTwoTurns);
+    connect(pendingRefresh, &QTimer::timeout, this, &DataPage::refreshInBackground);
 
     connect(tableCombo, &QComboBox::currentIndexChanged, this, &DataPage::onTableChanged);
     connect(searchEdit, &QLineEdit::textChanged, this, &DataPage::onSearchChanged);
@@ -197,26 +200,55 @@ void DataPage::refreshLater()
         pendingRefresh->start(refreshDelayMs);
 }
 
-void DataPage::refreshInTwoTurns()
+void DataPage::refreshInBackground()
 {
     if (!isVisible())
         return;
-    // The reading and the laying out each take a turn of the event loop, so that a phone's request
-    // waits for one of them at most. The table is not painted in between.
-    const QString keptId = currentRowId();
-    const int keptScroll = table->verticalScrollBar()->value();
-    const quint64 refresh = ++refreshes;
-    table->setUpdatesEnabled(false);
-    if (!rowsModel->reload(currentTableKey(), searchEdit->text().trimmed())) {
-        table->setUpdatesEnabled(true);
+    const QString file = Database::instance().fileName();
+    if (!Database::instance().isOpen() || file.isEmpty()) {
+        refresh(true);
         return;
     }
-    QTimer::singleShot(0, this, [this, keptId, keptScroll, refresh] {
-        // A refresh asked for in between has laid the table out already.
-        if (refresh == refreshes)
-            showRows(keptId, keptScroll);
-        table->setUpdatesEnabled(true);
+    // One reading at a time: a change made while it runs is read once it is over.
+    if (reader) {
+        readAgain = true;
+        return;
+    }
+    // The table is read on a thread of its own, so that phones are answered meanwhile; only laying the
+    // read rows out takes a turn of this thread.
+    const QString key = currentTableKey();
+    const quint64 started = refreshes;
+    auto read = std::make_shared<RowTable>();
+    reader = QThread::create([file, key, read] { Database::readTableFrom(file, key, read.get()); });
+    connect(reader, &QThread::finished, this, [this, key, started, read] {
+        reader->deleteLater();
+        reader = nullptr;
+        // A refresh the operator asked for in between has shown newer rows already.
+        if (started == refreshes && key == currentTableKey() && isVisible()) {
+            const QString keptId = currentRowId();
+            const int keptScroll = table->verticalScrollBar()->value();
+            ++refreshes;
+            if (rowsModel->show(key, searchEdit->text().trimmed(), std::move(*read)))
+                showRows(keptId, keptScroll);
+        }
+        if (std::exchange(readAgain, false))
+            refreshLater();
     });
+    reader->start(QThread::LowPriority);
+}
+
+DataPage::~DataPage()
+{
+    if (reader) {
+        reader->wait();
+        delete reader;
+    }
+}
+
+void DataPage::waitForReading()
+{
+    if (reader)
+        reader->wait();
 }
 
 void DataPage::onTableChanged(int)

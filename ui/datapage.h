@@ -15,6 +15,7 @@ class QLabel;
 class QLineEdit;
 class QModelIndex;
 class QTableView;
+class QThread;
 class QTimer;
 struct TableInfo;
 
@@ -27,6 +28,7 @@ class DataPage : public QWidget
 
 public:
     explicit DataPage(QWidget *parent = nullptr);
+    ~DataPage() override;
 
     // Reads the chosen table again. keepPlace keeps the selected row and the scroll position, for a
     // refresh of the same view.
@@ -34,6 +36,8 @@ public:
     // The data changed under the page, from a phone: it is refreshed in place shortly, once for a burst
     // of such changes, and only while it is shown; the window refreshes it when it is shown again.
     void refreshLater();
+    // Waits for a reading on another thread to end, before the database file is replaced.
+    void waitForReading();
 
     const TableInfo *currentTable() const;
     QString currentTableKey() const;
@@ -69,7 +73,7 @@ private Q_SLOTS:
 
 private:
     // The refresh after a phone's push, while the page is shown.
-    void refreshInTwoTurns();
+    void refreshInBackground();
     // The table and id of the row the edit and delete actions work on; tells the operator when there is none.
     bool selectedRow(const TableInfo **info, QString *id);
     // The path of every change from this page: a version is saved first, then `write` gives the
@@ -96,8 +100,10 @@ private:
     QLabel *countLabel = nullptr;
     QList<int> columnWidths;
     QTimer *pendingRefresh = nullptr;
-    // Counts refreshes, so that a later one supersedes the second half of an earlier one.
+    // Counts refreshes, so that one the operator asked for supersedes a reading still under way.
     quint64 refreshes = 0;
+    QThread *reader = nullptr;
+    bool readAgain = false;
     QElapsedTimer pendingSince;
     // The parent whose name was last clicked, and when: tells the second click of a double click.
     QString lastToggledId;

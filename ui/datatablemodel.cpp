@@ -23,11 +23,30 @@ bool DataTableModel::reload(const QString &tableKey, const QString &search)
     if (!table)
         return false;
     beginResetModel();
+    // A failed reading leaves no rows: the page shows none.
+    Database::instance().readTable(table->key, &rows);
+    takeRows(table, search);
+    endResetModel();
+    return true;
+}
+
+bool DataTableModel::show(const QString &tableKey, const QString &search, RowTable &&read)
+{
+    const TableInfo *table = findTable(tableKey);
+    if (!table)
+        return false;
+    beginResetModel();
+    rows = std::move(read);
+    takeRows(table, search);
+    endResetModel();
+    return true;
+}
+
+void DataTableModel::takeRows(const TableInfo *table, const QString &search)
+{
     shownTable = table;
     tree = isTreeTable(table->key);
     searchText = search;
-    // A failed reading leaves no rows: the page shows none.
-    Database::instance().readTable(table->key, &rows);
     idColumn = rows.columnIndex(QStringLiteral("id"));
     plan = planTable(*table, rows);
     planOfColumn.fill(-1, plan.headers.size());
@@ -36,8 +55,6 @@ bool DataTableModel::reload(const QString &tableKey, const QString &search)
     // Names and paths may have changed with the rows.
     display = DisplayCache(&categoryRowsMemo, &locationRowsMemo);
     layOut();
-    endResetModel();
-    return true;
 }
 
 void DataTableModel::toggleFold(const QString &id)

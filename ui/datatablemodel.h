@@ -30,6 +30,8 @@ public:
     // Reads the table from storage unless the rows held are still current, and lays them out for the
     // search. False, with nothing changed, for a key outside the catalogue.
     bool reload(const QString &tableKey, const QString &search);
+    // Shows rows read elsewhere (on another thread), laid out for the search.
+    bool show(const QString &tableKey, const QString &search, RowTable &&read);
     // Folds an unfolded parent and unfolds a folded one, or only unfolds it; shown from the next reload.
     void toggleFold(const QString &id);
     void unfold(const QString &id);
@@ -61,6 +63,8 @@ private:
     QList<int> matchingRows() const;
     // The passing rows in tree order, with folded subtrees left out; fills the tree state.
     QList<int> orderAsTree(const QList<int> &passing, bool searching);
+    // Plans the columns for the rows now held and lays them out.
+    void takeRows(const TableInfo *table, const QString &search);
     // Recomputes the shown rows from the held ones.
     void layOut();
     QString idOf(int position) const { return rows.text(position, idColumn); }

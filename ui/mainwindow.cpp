@@ -349,6 +349,8 @@ void MainWindow::restoreBackup(const QString &file)
 
     QString aside;
     QString error;
+    // The data page may be reading the file on a thread of its own.
+    dataPage->waitForReading();
     const bool restored =
         core->restoreBackup(file, &aside, &error, [&progress](const QString &stage, qint64 done, qint64 total) {
             progress.setLabelText(stage);
