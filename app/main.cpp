@@ -96,7 +96,7 @@ BOOL WINAPI onConsoleControl(DWORD type)
         return FALSE;
     if (windowToClose)
         QMetaObject::invokeMethod(windowToClose, "close", Qt::QueuedConnection);
-    QMetaObject::invokeMethod(qApp, &QCoreApplication::quit, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(QCoreApplication::instance(), &QCoreApplication::quit, Qt::QueuedConnection);
     // A closing console ends the process once this returns: give the window a moment to close first.
     if (type == CTRL_CLOSE_EVENT)
         Sleep(3000);
@@ -142,8 +142,8 @@ void closeOnTerminationSignals(QWidget *window)
 {
     if (signalPipe[0] < 0)
         return;
-    auto *notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, qApp);
-    QObject::connect(notifier, &QSocketNotifier::activated, qApp, [window, notifier] {
+    auto *notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, QCoreApplication::instance());
+    QObject::connect(notifier, &QSocketNotifier::activated, QCoreApplication::instance(), [window, notifier] {
         char byte = 0;
         [[maybe_unused]] const ssize_t read = ::read(signalPipe[0], &byte, 1);
         notifier->setEnabled(false);
