@@ -7,6 +7,7 @@
 // Exits non-zero when any answer is wrong or anything is missing from the database.
 
 #include "loadclient.h"
+#include "tests/testnet.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -18,7 +19,6 @@
 #include <QProcess>
 #include <QSqlDatabase>
 #include <QSqlQuery>
-#include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -114,12 +114,6 @@ qint64 peakMemoryKiB(qint64 pid)
     return -1;
 }
 
-quint16 freePort()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    return probe.serverPort();
-}
 
 } // namespace
 
@@ -138,7 +132,7 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "cannot copy %s\n", qPrintable(program));
         return 2;
     }
-    const quint16 port = freePort();
+    const quint16 port = testutil::freePort();
     {
         QFile config(folder.filePath("config.json"));
         config.open(QIODevice::WriteOnly);

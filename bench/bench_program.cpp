@@ -8,6 +8,7 @@
 //   bench_program [items...] [--program PATH]     (default: 20000 100000, this build's tovanik)
 
 #include "datagen.h"
+#include "tests/testnet.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -16,7 +17,6 @@
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QProcess>
-#include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QThread>
@@ -35,12 +35,6 @@ namespace {
 
 const QString syncKey = QStringLiteral("BENCHKEY2345");
 
-quint16 freePort()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    return probe.serverPort();
-}
 
 double residentMiB(qint64 pid)
 {
@@ -109,7 +103,7 @@ void measure(const QString &program, int itemCount)
         std::fprintf(stderr, "cannot copy %s\n", qPrintable(program));
         return;
     }
-    const quint16 port = freePort();
+    const quint16 port = testutil::freePort();
     QFile config(folder.filePath(QStringLiteral("config.json")));
     config.open(QIODevice::WriteOnly);
     config.write(QJsonDocument(QJsonObject{{"syncPort", port},

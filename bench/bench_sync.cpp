@@ -8,6 +8,7 @@
 //   bench_sync [items]
 
 #include "datagen.h"
+#include "tests/testnet.h"
 #include "storage/database.h"
 #include "storage/snapshotreader.h"
 #include "sync/syncserver.h"
@@ -19,7 +20,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QProcess>
-#include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QThread>
@@ -35,12 +35,6 @@ namespace {
 
 const QString syncKey = QStringLiteral("BENCHKEY2345");
 
-quint16 freePort()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    return probe.serverPort();
-}
 
 double median(std::vector<double> values)
 {
@@ -231,7 +225,7 @@ int main(int argc, char *argv[])
 
     SyncServer server;
     server.setKey(syncKey);
-    if (!server.start(freePort()))
+    if (!server.start(testutil::freePort()))
         return 2;
     const QString exportUrl = QStringLiteral("http://127.0.0.1:%1/export").arg(server.port());
 
@@ -256,7 +250,7 @@ int main(int argc, char *argv[])
     }
 
     // The same bytes from a static file server.
-    const quint16 staticPort = freePort();
+    const quint16 staticPort = testutil::freePort();
     QProcess staticServer;
     staticServer.setWorkingDirectory(folder.filePath("static"));
     staticServer.setStandardOutputFile(QProcess::nullDevice());
