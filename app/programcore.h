@@ -32,7 +32,6 @@ public:
     // The settings in force, as the settings file holds them.
     const QJsonObject &settings() const { return config; }
     SyncServer *syncServer() const { return server; }
-    PublicAddressLookup *publicAddressLookup() const { return publicAddress; }
     // True while the last start of the sync service succeeded and no stop followed.
     bool isServiceRunning() const { return serviceRunning; }
     // What a phone needs to connect: addresses, port and key, in one line of text.

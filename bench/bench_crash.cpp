@@ -11,6 +11,8 @@
 #include "loadclient.h"
 #include "storage/database.h"
 
+#include "tests/testnet.h"
+
 #include <QCoreApplication>
 #include <QDate>
 #include <QDir>
@@ -22,7 +24,6 @@
 #include <QRandomGenerator>
 #include <QSqlDatabase>
 #include <QSqlQuery>
-#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QThread>
 
@@ -161,26 +162,14 @@ int main(int argc, char *argv[])
     const int itemCount = args.size() > 3 ? args[3].toInt() : 20000;
 
     QTemporaryDir folder;
-    const QString deployed = folder.filePath(QStringLiteral("tovanik"));
     const QString dbPath = folder.filePath(QStringLiteral("data/plindor.db"));
-    if (!QFile::copy(program, deployed)) {
-        std::fprintf(stderr, "cannot copy %s\n", qPrintable(program));
+    const quint16 port = testutil::freePort();
+    const QString deployed = testutil::deployProgram(
+        program, folder.path(),
+        {{"syncPort", port}, {"syncKey", syncKey}, {"deviceName", "电脑主库"}, {"publicHost", "203.0.113.9"}});
+    if (deployed.isEmpty()) {
+        std::fprintf(stderr, "cannot deploy %s\n", qPrintable(program));
         return 2;
-    }
-    quint16 port;
-    {
-        QTcpServer probe;
-        probe.listen(QHostAddress::LocalHost, 0);
-        port = probe.serverPort();
-    }
-    {
-        QFile config(folder.filePath(QStringLiteral("config.json")));
-        config.open(QIODevice::WriteOnly);
-        config.write(QJsonDocument(QJsonObject{{"syncPort", port},
-                                               {"syncKey", syncKey},
-                                               {"deviceName", "电脑主库"},
-                                               {"publicHost", "203.0.113.9"}})
-                         .toJson());
     }
 
     std::printf("building a database of %d items...\n", itemCount);

@@ -114,7 +114,6 @@ qint64 peakMemoryKiB(qint64 pid)
     return -1;
 }
 
-
 } // namespace
 
 int main(int argc, char *argv[])
@@ -127,20 +126,15 @@ int main(int argc, char *argv[])
     const int idleCount = 200;
 
     QTemporaryDir folder;
-    const QString deployed = folder.filePath("tovanik");
-    if (!QFile::copy(program, deployed)) {
-        std::fprintf(stderr, "cannot copy %s\n", qPrintable(program));
-        return 2;
-    }
     const quint16 port = testutil::freePort();
-    {
-        QFile config(folder.filePath("config.json"));
-        config.open(QIODevice::WriteOnly);
-        config.write(QJsonDocument(QJsonObject{{"syncPort", port},
-                                               {"syncKey", QString::fromLatin1(syncKey)},
-                                               {"deviceName", "负载测试"},
-                                               {"publicHost", "203.0.113.9"}})
-                         .toJson());
+    const QString deployed = testutil::deployProgram(program, folder.path(),
+                                                     {{"syncPort", port},
+                                                      {"syncKey", QString::fromLatin1(syncKey)},
+                                                      {"deviceName", "负载测试"},
+                                                      {"publicHost", "203.0.113.9"}});
+    if (deployed.isEmpty()) {
+        std::fprintf(stderr, "cannot deploy %s\n", qPrintable(program));
+        return 2;
     }
 
     QProcess server;

@@ -35,7 +35,6 @@ namespace {
 
 const QString syncKey = QStringLiteral("BENCHKEY2345");
 
-
 double residentMiB(qint64 pid)
 {
     QFile status(QStringLiteral("/proc/%1/status").arg(pid));
@@ -98,20 +97,14 @@ QByteArray run(const QString &program, const QStringList &args, int timeoutMs = 
 void measure(const QString &program, int itemCount)
 {
     QTemporaryDir folder;
-    const QString executable = folder.filePath(QStringLiteral("tovanik"));
-    if (!QFile::copy(program, executable)) {
-        std::fprintf(stderr, "cannot copy %s\n", qPrintable(program));
+    const quint16 port = testutil::freePort();
+    const QString executable = testutil::deployProgram(
+        program, folder.path(),
+        {{"syncPort", port}, {"syncKey", syncKey}, {"deviceName", "电脑主库"}, {"publicHost", "203.0.113.9"}});
+    if (executable.isEmpty()) {
+        std::fprintf(stderr, "cannot deploy %s\n", qPrintable(program));
         return;
     }
-    const quint16 port = testutil::freePort();
-    QFile config(folder.filePath(QStringLiteral("config.json")));
-    config.open(QIODevice::WriteOnly);
-    config.write(QJsonDocument(QJsonObject{{"syncPort", port},
-                                           {"syncKey", syncKey},
-                                           {"deviceName", "电脑主库"},
-                                           {"publicHost", "203.0.113.9"}})
-                     .toJson());
-    config.close();
 
     const QByteArray body = QJsonDocument(datagen::snapshotDocument(itemCount)).toJson(QJsonDocument::Compact);
     const QString bodyFile = folder.filePath(QStringLiteral("push.json"));

@@ -446,16 +446,11 @@ private Q_SLOTS:
         QFETCH(QByteArray, databaseBytes);
         QFETCH(bool, headless);
         QTemporaryDir folder;
-        const QString program = folder.filePath(QStringLiteral("tovanik"));
-        QVERIFY(QFile::copy(QStringLiteral(TOVANIK_EXECUTABLE), program));
         const quint16 port = testutil::freePort();
-        {
-            QFile config(folder.filePath(QStringLiteral("config.json")));
-            QVERIFY(config.open(QIODevice::WriteOnly));
-            config.write(
-                QJsonDocument(QJsonObject{{"syncPort", port}, {"publicHost", "203.0.113.9"}, {"syncKey", "HEADLESS1"}})
-                    .toJson());
-        }
+        const QString program =
+            testutil::deployProgram(QStringLiteral(TOVANIK_EXECUTABLE), folder.path(),
+                                    {{"syncPort", port}, {"publicHost", "203.0.113.9"}, {"syncKey", "HEADLESS1"}});
+        QVERIFY(!program.isEmpty());
         const QString database = folder.filePath(QStringLiteral("data/plindor.db"));
         if (!databaseBytes.isEmpty()) {
             QVERIFY(QDir().mkpath(QFileInfo(database).absolutePath()));
@@ -526,16 +521,11 @@ private Q_SLOTS:
             QSKIP("a read-only mount needs root");
         testutil::OpenFolder folder;
         QVERIFY2(folder.closedOnTheWay().isEmpty(), qPrintable(folder.closedOnTheWay()));
-        const QString program = folder.filePath(QStringLiteral("tovanik"));
-        QVERIFY(QFile::copy(QStringLiteral(TOVANIK_EXECUTABLE), program));
         const quint16 port = testutil::freePort();
-        {
-            QFile config(folder.filePath(QStringLiteral("config.json")));
-            QVERIFY(config.open(QIODevice::WriteOnly));
-            config.write(
-                QJsonDocument(QJsonObject{{"syncPort", port}, {"publicHost", "203.0.113.9"}, {"syncKey", "STALE123"}})
-                    .toJson());
-        }
+        const QString program =
+            testutil::deployProgram(QStringLiteral(TOVANIK_EXECUTABLE), folder.path(),
+                                    {{"syncPort", port}, {"publicHost", "203.0.113.9"}, {"syncKey", "STALE123"}});
+        QVERIFY(!program.isEmpty());
         // Root passes file permissions: the programs then run as "nobody", who owns the folder.
         const bool asNobody = root && !remount;
         if (asNobody) {

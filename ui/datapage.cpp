@@ -160,11 +160,6 @@ const TableInfo *DataPage::currentTable() const
     return findTable(currentTableKey());
 }
 
-bool DataPage::isShowingTree() const
-{
-    return isTreeTable(currentTableKey());
-}
-
 const RowTable &DataPage::rows() const
 {
     return rowsModel->records();

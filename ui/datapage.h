@@ -41,7 +41,6 @@ public:
 
     const TableInfo *currentTable() const;
     QString currentTableKey() const;
-    bool isShowingTree() const;
     // The Record id of the current row, or an empty text.
     QString currentRowId() const;
     // Every live row of the shown table as last read, unfiltered.
