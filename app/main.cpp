@@ -179,10 +179,16 @@ int runHeadless(int argc, char *argv[])
         printLine(QStringLiteral("【%1】%2").arg(title, text));
     });
     QObject::connect(&core, &ProgramCore::logged, &core, &printLine);
+    QObject::connect(&core, &ProgramCore::backupStarting, &core,
+                     [&core] { core.log(QStringLiteral("正在备份数据库…")); });
     core.start();
     printLine(core.phoneConnectionText());
     closeOnTerminationSignals(nullptr);
-    return app.exec();
+    const int exitCode = app.exec();
+    if (core.isBusy())
+        printLine(QStringLiteral("正在完成未完成的保存…"));
+    core.shutDown();
+    return exitCode;
 }
 
 } // namespace

@@ -3,19 +3,35 @@
 #include "app/paths.h"
 #include "app/settings.h"
 #include "storage/database.h"
+#include "storage/readsession.h"
+#include "storage/storagethread.h"
 #include "sync/localaddress.h"
 #include "sync/publicaddresslookup.h"
 #include "sync/syncserver.h"
 
+#include <QCoreApplication>
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QPointer>
 #include <QTimer>
+
+namespace {
+
+// How long closing waits for phones to read the answers of their finished requests.
+constexpr int answerFlushMs = 5000;
+// Readings of phones that still run when a restore begins.
+constexpr int restoreWaitForReadersMs = 60000;
+
+} // namespace
 
 ProgramCore::ProgramCore(QObject *parent)
     : QObject(parent)
 {
+    writer = new StorageThread(this);
     server = new SyncServer(this);
+    server->setStorage(writer);
     connect(server, &SyncServer::logMessage, this, &ProgramCore::log);
     publicAddress = new PublicAddressLookup(this);
     connect(publicAddress, &PublicAddressLookup::logLine, this, &ProgramCore::logLine);
@@ -27,37 +43,106 @@ ProgramCore::ProgramCore(QObject *parent)
 
 ProgramCore::~ProgramCore()
 {
-    server->stop();
-    Database::instance().close();
+    shutDown();
 }
 
 void ProgramCore::start()
 {
     started = true;
     loadSettings();
-
-    QString error;
-    Database &db = Database::instance();
-    if (db.open(databasePath(), &error)) {
-        if (db.dailyBackupDue()) {
-            const QFileInfo file(databasePath());
-            const QFileInfo wal(databasePath() + QStringLiteral("-wal"));
-            Q_EMIT backupStarting(file.size() + wal.size());
-        }
-        QStringList notes;
-        const QString backup = db.dailyBackup(&notes);
-        if (!backup.isEmpty() && QFile::exists(backup))
-            log(QStringLiteral("已自动备份数据库到: %1").arg(backup));
-        for (const QString &note : notes)
-            log(note);
-    } else {
-        Q_EMIT startupFault(QStringLiteral("数据库打开失败"), error);
-    }
+    Database::instance().setWriterThread(writer);
+    // Phones asking for data meanwhile wait for the opening's checks, not for the backup after it.
+    server->setOpening(true);
+    openDatabase();
 
     startService();
     Q_EMIT serviceChanged();
     statusTimer->start(15000);
     QTimer::singleShot(800, this, &ProgramCore::fetchPublicAddress);
+}
+
+void ProgramCore::openDatabase()
+{
+    struct Opening
+    {
+        bool opened = false;
+        QString error;
+        qint64 backupBytes = -1;
+    };
+    const QString path = databasePath();
+    writer->post(
+        this,
+        [path] {
+            Opening opening;
+            Database &db = Database::instance();
+            opening.opened = db.open(path, &opening.error);
+            if (opening.opened && db.dailyBackupDue())
+                opening.backupBytes = QFileInfo(path).size() + QFileInfo(path + QStringLiteral("-wal")).size();
+            return opening;
+        },
+        [this](const Opening &opening) {
+            opened = true;
+            server->setOpening(false);
+            if (!opening.opened)
+                Q_EMIT startupFault(QStringLiteral("数据库打开失败"), opening.error);
+            if (opening.backupBytes >= 0)
+                Q_EMIT backupStarting(opening.backupBytes);
+            Q_EMIT databaseReady();
+        });
+
+    // The first write after the opening: a push that arrives meanwhile waits behind it.
+    struct Backup
+    {
+        QString file;
+        QStringList notes;
+    };
+    writer->post(
+        this,
+        [] {
+            Backup backup;
+            backup.file = Database::instance().dailyBackup(&backup.notes);
+            return backup;
+        },
+        [this](const Backup &backup) {
+            if (!backup.file.isEmpty() && QFile::exists(backup.file))
+                log(QStringLiteral("已自动备份数据库到: %1").arg(backup.file));
+            for (const QString &note : backup.notes)
+                log(note);
+            Q_EMIT backupFinished();
+        });
+}
+
+bool ProgramCore::isBusy() const
+{
+    return !writer->isIdle() || server->hasAnswersOutstanding();
+}
+
+void ProgramCore::shutDown()
+{
+    if (shuttingDown)
+        return;
+    shuttingDown = true;
+    statusTimer->stop();
+    server->stopListening();
+    // Every write asked so far ends, and the phones that asked get their answers: a push is either
+    // stored and acknowledged, or neither.
+    QElapsedTimer flushing;
+    while (isBusy()) {
+        if (writer->isIdle()) {
+            if (!flushing.isValid())
+                flushing.start();
+            if (flushing.hasExpired(answerFlushMs))
+                break;
+        }
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+    }
+    server->stop();
+    Database &db = Database::instance();
+    // The last connection to close takes the log with it: the readers go first.
+    db.closeReading();
+    writer->post([] { Database::instance().close(); });
+    writer->waitForIdle();
+    db.setWriterThread(nullptr);
 }
 
 QString ProgramCore::phoneConnectionText() const
@@ -191,21 +276,55 @@ void ProgramCore::onPublicAddressFound(const QString &address)
     }
 }
 
-bool ProgramCore::restoreBackup(const QString &file, QString *setAside, QString *error, const RestoreProgress &progress)
+void ProgramCore::restoreBackup(const QString &file, const RestoreProgress &progress, const RestoreDone &done)
 {
     const QString name = QFileInfo(file).fileName();
-    // Phones are told to come back later instead of writing into a database that is being replaced.
+    // Phones are told to come back later instead of writing into a database that is being replaced, and
+    // nothing reads the file while it is: every reader opens the restored one afterwards.
     server->setRefusal(QStringLiteral("主库正在从备份恢复，请稍后再试"));
     statusTimer->stop();
-    const bool restored = Database::instance().restoreFrom(file, setAside, error, progress);
-    server->setRefusal(QString());
-    statusTimer->start();
-    if (!restored) {
-        log(QStringLiteral("从备份 %1 恢复失败: %2").arg(name, *error));
-        return false;
-    }
-    Database::instance().logSync(QStringLiteral("qt-ui"), QStringLiteral("恢复"),
-                                 QStringLiteral("从备份 %1 恢复").arg(name));
-    log(QStringLiteral("已从备份 %1 恢复数据库，原数据库另存为 %2").arg(name, *setAside));
-    return true;
+    ReadSession::hold();
+    Database::instance().closeReading();
+
+    struct Restore
+    {
+        bool restored = false;
+        QString setAside;
+        QString error;
+    };
+    QPointer<ProgramCore> self(this);
+    const auto report = [self, progress](const QString &stage, qint64 doneBytes, qint64 total) {
+        QMetaObject::invokeMethod(
+            self.data(),
+            [self, progress, stage, doneBytes, total] {
+                if (self && progress)
+                    progress(stage, doneBytes, total);
+            },
+            Qt::QueuedConnection);
+    };
+    writer->post(
+        this,
+        [file, name, report] {
+            Restore restore;
+            Database &db = Database::instance();
+            if (!ReadSession::waitForRunning(restoreWaitForReadersMs)) {
+                restore.error = QStringLiteral("手机还在读取主库，请稍后再试");
+                return restore;
+            }
+            restore.restored = db.restoreFrom(file, &restore.setAside, &restore.error, report);
+            if (restore.restored)
+                db.logSync(QStringLiteral("qt-ui"), QStringLiteral("恢复"), QStringLiteral("从备份 %1 恢复").arg(name));
+            return restore;
+        },
+        [this, name, done](const Restore &restore) {
+            ReadSession::release();
+            server->setRefusal(QString());
+            statusTimer->start();
+            if (restore.restored)
+                log(QStringLiteral("已从备份 %1 恢复数据库，原数据库另存为 %2").arg(name, restore.setAside));
+            else
+                log(QStringLiteral("从备份 %1 恢复失败: %2").arg(name, restore.error));
+            if (done)
+                done(restore.restored, restore.setAside, restore.error);
+        });
 }

@@ -9,6 +9,7 @@
 
 class PublicAddressLookup;
 class QTimer;
+class StorageThread;
 class SyncServer;
 
 // The program itself, with or without a window: the settings, the database with its daily backup, the
@@ -20,15 +21,28 @@ class ProgramCore : public QObject
 
 public:
     explicit ProgramCore(QObject *parent = nullptr);
-    // Stops the service and closes the database.
+    // Shuts down, if that has not happened yet.
     ~ProgramCore() override;
 
-    // Loads the settings, opens the database and makes the daily backup, starts the service and the
-    // timers, and soon after looks for the public address. A failed opening is told through
-    // startupFault; the program goes on without a database.
+    // Loads the settings and starts the service and the timers at once; the database is opened and
+    // checked, then backed up for the day, as the storage thread's first jobs, and requests for its data
+    // wait for the opening. Soon after, it looks for the public address. A failed opening is told
+    // through startupFault; the program goes on without a database.
     void start();
     bool isStarted() const { return started; }
+    // The database was opened and checked, or failed to open.
+    bool isDatabaseReady() const { return opened; }
 
+    // Lets every write asked so far end and its answer go out, then stops the service and closes the
+    // database cleanly. The event loop keeps running meanwhile; a second call while it runs returns
+    // at once.
+    void shutDown();
+    bool isShuttingDown() const { return shuttingDown; }
+    // Writes are running or waiting, or a phone's answer is not out yet.
+    bool isBusy() const;
+
+    // The thread every write runs on.
+    StorageThread *storage() const { return writer; }
     // The settings in force, as the settings file holds them.
     const QJsonObject &settings() const { return config; }
     SyncServer *syncServer() const { return server; }
@@ -61,16 +75,21 @@ public:
     void toggleService();
 
     using RestoreProgress = std::function<void(const QString &stage, qint64 done, qint64 total)>;
-    // Replaces the database by a backup, with phones asked to come back later meanwhile; logs what
-    // happened. On failure the database is as it was and error says why.
-    bool restoreBackup(const QString &file, QString *setAside, QString *error, const RestoreProgress &progress);
+    using RestoreDone = std::function<void(bool restored, const QString &setAside, const QString &error)>;
+    // Replaces the database by a backup on the storage thread, after the writes asked before it, with
+    // phones asked to come back later meanwhile; logs what happened. progress and done are called on
+    // this thread. On failure the database is as it was and error says why.
+    void restoreBackup(const QString &file, const RestoreProgress &progress, const RestoreDone &done);
 
 Q_SIGNALS:
     void logged(const QString &line);
     // A fault at start that the operator must be told of, with its title.
     void startupFault(const QString &title, const QString &text);
-    // The daily backup of a database of this many bytes is about to be made.
+    // The database was opened and checked (or failed to open): what shows its data may read it.
+    void databaseReady();
+    // The daily backup of a database of this many bytes is being made, until backupFinished.
     void backupStarting(qint64 bytes);
+    void backupFinished();
     // The service started, stopped or moved, or its settings changed.
     void serviceChanged();
     // The public address detection found this address and put it into the settings.
@@ -84,7 +103,9 @@ private:
     // The service always runs on the saved settings, never on what the fields show unsaved.
     void startService();
     void onPublicAddressFound(const QString &address);
+    void openDatabase();
 
+    StorageThread *writer = nullptr;
     QJsonObject config;
     SyncServer *server = nullptr;
     bool serviceRunning = false;
@@ -92,4 +113,6 @@ private:
     PublicAddressLookup *publicAddress = nullptr;
     QStringList logLines;
     bool started = false;
+    bool opened = false;
+    bool shuttingDown = false;
 };

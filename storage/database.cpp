@@ -6,12 +6,14 @@
 #include "storage/dailybackup.h"
 #include "storage/documentsource.h"
 #include "storage/durablefile.h"
+#include "storage/readsession.h"
 #include "storage/recordwriter.h"
 #include "storage/rowreader.h"
 #include "storage/schema.h"
 #include "storage/snapshotreader.h"
 #include "storage/snapshotwriter.h"
 #include "storage/storagefault.h"
+#include "storage/storagethread.h"
 #include "storage/tablereader.h"
 
 #include <QDateTime>
@@ -29,6 +31,48 @@ QString driverError(const QSqlQuery &query)
     return storagefault::describe(query.lastError());
 }
 
+// Several statements on a thread's own reader see one state of the database; a session or the writer's
+// connection has its transaction already.
+class ReadTransaction
+{
+public:
+    ReadTransaction(const QSqlDatabase &connection, bool needed)
+        : connection(connection)
+        , began(needed && QSqlQuery(connection).exec(QStringLiteral("BEGIN")))
+    {
+    }
+    ~ReadTransaction()
+    {
+        if (began)
+            QSqlQuery(connection).exec(QStringLiteral("COMMIT"));
+    }
+    Q_DISABLE_COPY(ReadTransaction)
+
+private:
+    QSqlDatabase connection;
+    bool began;
+};
+
+// The calling thread's read-only connection, kept between readings and opened again after the
+// database was (a restore replaces the file).
+struct ThreadReader
+{
+    QString name;
+    quint64 opening = 0;
+    quint64 serial = 0;
+
+    void close()
+    {
+        if (name.isEmpty())
+            return;
+        QSqlDatabase::database(name, false).close();
+        QSqlDatabase::removeDatabase(name);
+        name.clear();
+    }
+};
+
+thread_local ThreadReader threadReading;
+
 } // namespace
 
 Database &Database::instance()
@@ -37,12 +81,87 @@ Database &Database::instance()
     return database;
 }
 
+void Database::setWriterThread(StorageThread *writer)
+{
+    writerHome.store(writer ? writer->home() : nullptr);
+}
+
+QObject *Database::writerElsewhere() const
+{
+    QObject *home = writerHome.load();
+    return home && home->thread() != QThread::currentThread() ? home : nullptr;
+}
+
+void Database::setFailure(const QString &text)
+{
+    QMutexLocker lock(&stateMutex);
+    failure = text;
+}
+
+QString Database::fileName() const
+{
+    QMutexLocker lock(&stateMutex);
+    return databaseFile;
+}
+
+QSqlDatabase Database::reading(quint64 *serial)
+{
+    if (ReadSession *session = ReadSession::current()) {
+        if (serial)
+            *serial = session->serial();
+        return session->database();
+    }
+    if (!readsOnThreadReader()) {
+        if (serial)
+            *serial = openings.load();
+        return connection;
+    }
+    return threadReader(serial);
+}
+
+QSqlDatabase Database::threadReader(quint64 *serial)
+{
+    ThreadReader &reader = threadReading;
+    const quint64 opening = openings.load();
+    if (!opened.load() || ReadSession::isHeld()) {
+        reader.close();
+        return QSqlDatabase();
+    }
+    if (reader.name.isEmpty() || reader.opening != opening) {
+        reader.close();
+        reader.serial = ReadSession::newSerial();
+        reader.name = QStringLiteral("plindor-thread-%1").arg(reader.serial);
+        reader.opening = opening;
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), reader.name);
+        db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY;QSQLITE_BUSY_TIMEOUT=5000"));
+        db.setDatabaseName(fileName());
+        db.open();
+    }
+    if (serial)
+        *serial = reader.serial;
+    return QSqlDatabase::database(reader.name, false);
+}
+
+bool Database::readsOnThreadReader() const
+{
+    return !ReadSession::current() && !ownsConnection() && writerHome.load();
+}
+
+void Database::closeReading()
+{
+    threadReading.close();
+}
+
 bool Database::open(const QString &path, QString *error)
 {
+    if (QObject *home = writerElsewhere())
+        return callOn(home, [&] { return open(path, error); });
     if (connection.isOpen() && path == databaseFile && failure.isEmpty())
         return true;
-    if (connection.isOpen())
+    if (connection.isOpen()) {
+        opened.store(false);
         connection.close();
+    }
 
     // A folder made here is flushed into its parent: the database's own flushes keep its file, not the
     // folder's name. One that cannot be made shows when the file cannot be opened.
@@ -55,15 +174,19 @@ bool Database::open(const QString &path, QString *error)
     connection = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QString::fromLatin1(connectionName));
     connection.setDatabaseName(path);
     // Known even when opening fails, so that a backup can still be restored over the file.
-    databaseFile = path;
+    {
+        QMutexLocker lock(&stateMutex);
+        databaseFile = path;
+    }
+    openedOn.store(QThread::currentThread());
     if (!connection.open()) {
-        failure = QStringLiteral("打开数据库失败: ") + connection.lastError().text();
+        setFailure(QStringLiteral("打开数据库失败: ") + connection.lastError().text());
         storagefault::report(error, failure);
         return false;
     }
     ++openings;
 
-    failure.clear();
+    setFailure(QString());
     {
         QSqlQuery pragma(connection);
         pragma.exec(QStringLiteral("PRAGMA journal_mode=WAL"));
@@ -71,13 +194,18 @@ bool Database::open(const QString &path, QString *error)
         // Once checkpointed, a log grown by a large push is cut back to this size.
         pragma.exec(QStringLiteral("PRAGMA journal_size_limit=4194304"));
     }
-    return flushesEveryCommit(error) && createTables(error) && checkUsable(error);
+    const bool usable = flushesEveryCommit(error) && createTables(error) && checkUsable(error);
+    opened.store(connection.isOpen());
+    return usable;
 }
 
 void Database::close()
 {
+    if (QObject *home = writerElsewhere())
+        return callOn(home, [this] { close(); });
     if (!connection.isOpen())
         return;
+    opened.store(false);
     // A clean exit leaves the whole database in the one file, so that copying or replacing it by hand is
     // safe. A file that failed its check is left as it is.
     if (failure.isEmpty()) {
@@ -89,11 +217,13 @@ void Database::close()
 
 bool Database::isOpen() const
 {
-    return connection.isOpen();
+    return opened.load();
 }
 
 bool Database::emptyLog(QString *driverText)
 {
+    if (QObject *home = writerElsewhere())
+        return callOn(home, [&] { return emptyLog(driverText); });
     QSqlQuery checkpoint(connection);
     if (checkpoint.exec(QStringLiteral("PRAGMA wal_checkpoint(TRUNCATE)")) && checkpoint.next()
         && checkpoint.value(0).toInt() == 0)
@@ -104,9 +234,12 @@ bool Database::emptyLog(QString *driverText)
 
 QString Database::unusableReason() const
 {
-    if (!failure.isEmpty())
-        return failure;
-    return connection.isOpen() ? QString() : storagefault::describe(storagefault::ClosedConnection, QString());
+    {
+        QMutexLocker lock(&stateMutex);
+        if (!failure.isEmpty())
+            return failure;
+    }
+    return opened.load() ? QString() : storagefault::describe(storagefault::ClosedConnection, QString());
 }
 
 bool Database::refuse(const QSqlError &fault, const QString &fallback, QString *error)
@@ -117,16 +250,18 @@ bool Database::refuse(const QSqlError &fault, const QString &fallback, QString *
                                                     : fault.text();
     const QString reason = storagefault::fileFault(code, detail);
     if (reason.isEmpty()) {
-        failure = fallback + detail;
+        setFailure(fallback + detail);
         storagefault::report(error, failure);
         return false;
     }
-    failure = reason;
+    setFailure(reason);
     storagefault::report(error, reason + QStringLiteral("\n\n") + storagefault::fileAdvice(code, databaseFile));
     // A damaged file is not written to again: the operator restores a backup instead. A read-only one
     // stays open so that its rows can still be looked at.
-    if (!storagefault::isReadOnly(code))
+    if (!storagefault::isReadOnly(code)) {
+        opened.store(false);
         connection.close();
+    }
     return false;
 }
 
@@ -143,13 +278,15 @@ bool Database::flushesEveryCommit(QString *error)
         return refuse(query.lastError(), fallback, error);
     if (query.value(0).toInt() == 2)
         return true;
-    failure = fallback + QStringLiteral("synchronous = %1").arg(query.value(0).toString());
+    setFailure(fallback + QStringLiteral("synchronous = %1").arg(query.value(0).toString()));
     storagefault::report(error, failure);
     return false;
 }
 
 bool Database::checkUsable(QString *error)
 {
+    if (QObject *home = writerElsewhere())
+        return callOn(home, [&] { return checkUsable(error); });
     QStringList checked;
     for (const TableInfo &table : tables())
         checked << table.key;
@@ -244,7 +381,7 @@ QString Database::newId(const QString &table)
         const QString id = QStringLiteral("qt-%1-%2").arg(QString::number(t, 36), QString::number(r, 36));
         if (!known)
             continue;
-        QSqlQuery probe(connection);
+        QSqlQuery probe(reading());
         probe.prepare(QStringLiteral("SELECT 1 FROM %1 WHERE id = ?").arg(table));
         probe.addBindValue(id);
         if (probe.exec() && !probe.next())
@@ -265,22 +402,28 @@ QJsonArray Database::rows(const QString &table, RowsMemo *memo)
 
 QJsonArray Database::rowsThroughQuery(const QString &table, RowsMemo *memo)
 {
-    return RowReader(connection, openings).records(table, memo, false, nullptr);
+    quint64 serial = 0;
+    const QSqlDatabase db = reading(&serial);
+    return RowReader(db, serial).records(table, memo, false, nullptr);
 }
 
 QJsonArray Database::rows(const QString &table, RowsMemo *memo, QString *error)
 {
-    return RowReader(connection, openings).records(table, memo, true, error);
+    quint64 serial = 0;
+    const QSqlDatabase db = reading(&serial);
+    return RowReader(db, serial).records(table, memo, true, error);
 }
 
 bool Database::readTable(const QString &table, RowTable *rows, QString *error)
 {
-    return RowReader(connection, openings).readTable(table, rows, error);
+    quint64 serial = 0;
+    const QSqlDatabase db = reading(&serial);
+    return RowReader(db, serial).readTable(table, rows, error);
 }
 
 bool Database::readsDirectly() const
 {
-    return TableReader::sharedHandle(connection) != nullptr;
+    return TableReader::sharedHandle(const_cast<Database *>(this)->reading()) != nullptr;
 }
 
 QJsonObject Database::counts()
@@ -290,9 +433,11 @@ QJsonObject Database::counts()
 
 QJsonObject Database::counts(QString *error)
 {
+    const QSqlDatabase db = reading();
+    const ReadTransaction transaction(db, readsOnThreadReader());
     QJsonObject result;
     for (const TableInfo &table : tables()) {
-        QSqlQuery query(connection);
+        QSqlQuery query(db);
         int count = 0;
         if (query.exec(QStringLiteral("SELECT COUNT(*) FROM %1 WHERE deleted = 0").arg(table.key)) && query.next())
             count = query.value(0).toInt();
@@ -305,6 +450,8 @@ QJsonObject Database::counts(QString *error)
 
 QString Database::upsert(const QString &table, const QJsonObject &record, QString *error)
 {
+    if (QObject *home = writerElsewhere())
+        return callOn(home, [&] { return upsert(table, record, error); });
     const TableInfo *info = findTable(table);
     if (!info) {
         storagefault::report(error, QStringLiteral("未知表"));
@@ -328,6 +475,8 @@ QString Database::upsert(const QString &table, const QJsonObject &record, QStrin
 
 bool Database::updateRecord(const QString &table, const QString &id, const QJsonObject &values, QString *error)
 {
+    if (QObject *home = writerElsewhere())
+        return callOn(home, [&] { return updateRecord(table, id, values, error); });
     const TableInfo *info = findTable(table);
     if (!info) {
         storagefault::report(error, QStringLiteral("未知表"));
@@ -373,6 +522,8 @@ bool Database::updateRecord(const QString &table, const QString &id, const QJson
 
 bool Database::softDelete(const QString &table, const QString &id, QString *error)
 {
+    if (QObject *home = writerElsewhere())
+        return callOn(home, [&] { return softDelete(table, id, error); });
     if (!findTable(table))
         return false;
     QSqlQuery query(connection);
@@ -395,7 +546,7 @@ bool Database::hasChildren(const QString &table, const QString &id)
         return false;
     if (!isTreeTable(table))
         return false;
-    QSqlQuery query(connection);
+    QSqlQuery query(reading());
     query.prepare(QStringLiteral("SELECT 1 FROM %1 WHERE parentId = ? AND deleted = 0 LIMIT 1").arg(table));
     query.addBindValue(id);
     return query.exec() && query.next();
@@ -412,7 +563,7 @@ int Database::countItemsUsing(const QString &table, const QString &id)
         column = QStringLiteral("locationId");
     else
         return 0;
-    QSqlQuery query(connection);
+    QSqlQuery query(reading());
     query.prepare(QStringLiteral("SELECT COUNT(*) FROM items WHERE %1 = ? AND deleted = 0").arg(column));
     query.addBindValue(id);
     if (query.exec() && query.next())
@@ -458,6 +609,8 @@ MergeResult Database::merge(const RecordSource &document)
 
 MergeResult Database::merge(const RecordSource &document, const QString &versionReason, const QString &versionSource)
 {
+    if (QObject *home = writerElsewhere())
+        return callOn(home, [&] { return merge(document, versionReason, versionSource); });
     // One transaction for the version and the whole push: one write to disk instead of one per row, and
     // a fault anywhere leaves the master exactly as it was. A row that a constraint refuses is skipped on
     // its own; the rows written before and after it still commit.
@@ -486,11 +639,15 @@ QJsonObject Database::snapshotDocument()
 
 QByteArray Database::snapshotText(QString *error)
 {
-    return snapshotwriter::write(connection, nowText(), error);
+    const QSqlDatabase db = reading();
+    const ReadTransaction transaction(db, readsOnThreadReader());
+    return snapshotwriter::write(db, nowText(), error);
 }
 
 bool Database::saveVersion(const QString &reason, const QString &source, QString *error)
 {
+    if (QObject *home = writerElsewhere())
+        return callOn(home, [&] { return saveVersion(reason, source, error); });
     // A version is a whole document or none: a reading cut short would be taken for the data as it was.
     QString failure;
     const QJsonObject tableCounts = counts(&failure);
@@ -504,6 +661,8 @@ bool Database::saveVersion(const QString &reason, const QString &source, QString
 
 bool Database::rollbackTo(int versionId, const QString &source, QString *error)
 {
+    if (QObject *home = writerElsewhere())
+        return callOn(home, [&] { return rollbackTo(versionId, source, error); });
     VersionHistory history(connection);
     QByteArray text;
     if (!history.snapshot(versionId, &text, error))
@@ -530,6 +689,8 @@ bool Database::rollbackTo(int versionId, const QString &source, QString *error)
 
 void Database::logSync(const QString &peer, const QString &direction, const QString &summary)
 {
+    if (QObject *home = writerElsewhere())
+        return callOn(home, [&] { logSync(peer, direction, summary); });
     QSqlQuery query(connection);
     query.prepare(QStringLiteral("INSERT INTO sync_log (createdAt, peer, direction, summary) VALUES (?,?,?,?)"));
     query.addBindValue(nowText());
@@ -542,7 +703,7 @@ void Database::logSync(const QString &peer, const QString &direction, const QStr
 QJsonArray Database::recentSyncLog(int limit)
 {
     QJsonArray result;
-    QSqlQuery query(connection);
+    QSqlQuery query(reading());
     query.setForwardOnly(true);
     query.prepare(QStringLiteral("SELECT createdAt, peer, direction, summary FROM sync_log ORDER BY id DESC LIMIT ?"));
     query.addBindValue(limit);
@@ -561,6 +722,8 @@ QJsonArray Database::recentSyncLog(int limit)
 
 int Database::clearSyncLog()
 {
+    if (QObject *home = writerElsewhere())
+        return callOn(home, [this] { return clearSyncLog(); });
     int count = 0;
     QSqlQuery query(connection);
     if (query.exec(QStringLiteral("SELECT COUNT(*) FROM sync_log")) && query.next())
@@ -572,12 +735,16 @@ int Database::clearSyncLog()
 
 bool Database::dailyBackupDue() const
 {
+    if (QObject *home = writerElsewhere())
+        return callOn(home, [this] { return dailyBackupDue(); });
     // A file that failed its check is not copied: its copy would push good ones out of the rotation.
     return failure.isEmpty() && DailyBackup(connection, databaseFile).due();
 }
 
 QString Database::dailyBackup(QStringList *notes)
 {
+    if (QObject *home = writerElsewhere())
+        return callOn(home, [&] { return dailyBackup(notes); });
     DailyBackup backup(connection, databaseFile);
     if (!failure.isEmpty() || !backup.due())
         return QString();
@@ -587,5 +754,7 @@ QString Database::dailyBackup(QStringList *notes)
 bool Database::restoreFrom(const QString &backupFile, QString *setAsidePath, QString *error,
                            const RestoreProgress &progress)
 {
+    if (QObject *home = writerElsewhere())
+        return callOn(home, [&] { return restoreFrom(backupFile, setAsidePath, error, progress); });
     return Restorer(*this, progress).restore(backupFile, setAsidePath, error);
 }

@@ -17,21 +17,39 @@
 #include <QStringList>
 #include <QVariant>
 
+#include <QMutex>
+#include <QThread>
+
+#include <atomic>
+#include <type_traits>
+
 class QSqlError;
 class RecordSource;
 class RowTable;
 class RowsMemo;
+class StorageThread;
 
 // The process-wide owner of the SQLite connection: its opening and checks, the records and the sync log.
 // The merge, the versions, the daily backup, the restore and the lookups are units of their own that it
 // hands its connection to. Never throws and never shows anything: failures come back through results and
 // the optional error text.
+//
+// The read-write connection belongs to the thread that opened it, the storage thread once the program
+// runs one. A write asked on another thread runs there in its turn while the caller waits, so the
+// program hands its writes to the storage thread as jobs instead. A reading on another thread goes
+// through that thread's own read-only connection (or its ReadSession), and never waits for a writer.
 class Database : public QObject
 {
     Q_OBJECT
 
 public:
     static Database &instance();
+
+    // From now on every write runs on this thread; null goes back to the thread that opens.
+    void setWriterThread(StorageThread *writer);
+    // Closes the calling thread's read-only connection: before the file is replaced or closed for good.
+    // The next reading opens it again.
+    void closeReading();
 
     bool open(const QString &path, QString *error);
     void close();
@@ -42,7 +60,7 @@ public:
     // Reads every data table and the sync log through and tries a write that is rolled back; open runs
     // it. On failure *error holds the reason with what the operator can do about it.
     bool checkUsable(QString *error);
-    QString fileName() const { return databaseFile; }
+    QString fileName() const;
     // Writes everything committed from the log into the file and empties the log. False while another
     // connection still reads from the log, with the driver's text when it gave one.
     bool emptyLog(QString *driverText);
@@ -83,7 +101,7 @@ public:
     // Empty, with the reason in error, when a table could not be read whole.
     QByteArray snapshotText(QString *error = nullptr);
     bool saveVersion(const QString &reason, const QString &source, QString *error = nullptr);
-    QList<VersionInfo> listVersions(int limit) { return VersionHistory(connection).list(limit); }
+    QList<VersionInfo> listVersions(int limit) { return VersionHistory(reading()).list(limit); }
     // All or nothing: false, with a reason in error for a fault of the database, leaves the data as it was.
     bool rollbackTo(int versionId, const QString &source, QString *error = nullptr);
 
@@ -101,7 +119,7 @@ public:
     QString dailyBackup(QStringList *notes = nullptr);
     // Whether dailyBackup() would copy the database now: it is open and today has no backup yet.
     bool dailyBackupDue() const;
-    QString backupFolder() const { return backupfiles::folderBeside(databaseFile); }
+    QString backupFolder() const { return backupfiles::folderBeside(fileName()); }
 
     // Restore from a copy. The reading functions open the copy read-only on a connection of their own,
     // so they may run on any thread.
@@ -124,18 +142,40 @@ public:
 
     // Names and paths for display
     // The live items as "name（barcode）" and the live customers, each sorted by name.
-    QList<IdName> itemChoices() { return Lookups(connection).itemChoices(); }
-    QList<IdName> customerChoices() { return Lookups(connection).customerChoices(); }
-    QList<IdName> queryIdName(const QString &sql) { return Lookups(connection).queryIdName(sql); }
-    QString pathOf(const QString &table, const QString &id) { return Lookups(connection).pathOf(table, id); }
+    QList<IdName> itemChoices() { return Lookups(reading()).itemChoices(); }
+    QList<IdName> customerChoices() { return Lookups(reading()).customerChoices(); }
+    QList<IdName> queryIdName(const QString &sql) { return Lookups(reading()).queryIdName(sql); }
+    QString pathOf(const QString &table, const QString &id) { return Lookups(reading()).pathOf(table, id); }
     QString displayValue(const QString &column, const QString &value)
     {
-        return Lookups(connection).displayValue(column, value);
+        return Lookups(reading()).displayValue(column, value);
     }
-    QString lookupText(const QString &sql, const QString &value) { return Lookups(connection).lookupText(sql, value); }
+    QString lookupText(const QString &sql, const QString &value) { return Lookups(reading()).lookupText(sql, value); }
 
 private:
     Database() = default;
+    // Where a reading on the calling thread goes: its ReadSession, the read-write connection on the
+    // thread that owns it, or else the thread's own read-only connection. serial tells the
+    // connections apart for the readings kept between calls.
+    QSqlDatabase reading(quint64 *serial = nullptr);
+    QSqlDatabase threadReader(quint64 *serial);
+    bool readsOnThreadReader() const;
+    bool ownsConnection() const { return QThread::currentThread() == openedOn.load(); }
+    // The storage thread's object when the caller is on another thread, else null.
+    QObject *writerElsewhere() const;
+    // Runs work on the storage thread and waits for it.
+    template<typename Work>
+    static auto callOn(QObject *home, Work work) -> decltype(work())
+    {
+        if constexpr (std::is_void_v<decltype(work())>) {
+            QMetaObject::invokeMethod(home, work, Qt::BlockingQueuedConnection);
+        } else {
+            decltype(work()) result{};
+            QMetaObject::invokeMethod(home, [&result, &work] { result = work(); }, Qt::BlockingQueuedConnection);
+            return result;
+        }
+    }
+    void setFailure(const QString &text);
     Q_DISABLE_COPY(Database)
     bool createTables(QString *error);
     // Sets synchronous=FULL on the connection and checks that it took; a start-up fault otherwise.
@@ -149,8 +189,13 @@ private:
     void rollbackWrite();
 
     QSqlDatabase connection;
+    // The file and the failure are read on any thread; they change only on the writer's, under the lock.
+    mutable QMutex stateMutex;
     QString databaseFile;
     QString failure;
+    std::atomic<bool> opened{false};
+    std::atomic<QThread *> openedOn{nullptr};
+    std::atomic<QObject *> writerHome{nullptr};
     // Counts successful openings, so that readings of an earlier connection are never taken for current.
-    quint64 openings = 0;
+    std::atomic<quint64> openings{0};
 };

@@ -1,12 +1,12 @@
 #include "storage/rowreader.h"
 
 #include "catalogue/catalogue.h"
+#include "storage/readsession.h"
 #include "storage/rowsmemo.h"
 #include "storage/rowtable.h"
 #include "storage/storagefault.h"
 #include "storage/tablereader.h"
 
-#include <QAtomicInteger>
 #include <QDebug>
 #include <QSqlDriver>
 #include <QSqlError>
@@ -158,23 +158,14 @@ bool RowReader::readTable(const QString &table, RowTable *rows, QString *error)
 
 bool RowReader::readTableFrom(const QString &file, const QString &table, RowTable *rows, QString *error)
 {
-    static QAtomicInteger<quint64> serial;
-    const QString name = QStringLiteral("plindor-reader-%1").arg(serial.fetchAndAddRelaxed(1));
-    bool read = false;
-    {
-        QSqlDatabase connection = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
-        connection.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY;QSQLITE_BUSY_TIMEOUT=5000"));
-        connection.setDatabaseName(file);
-        if (!connection.open()) {
-            rows->clear();
-            storagefault::report(error, storagefault::describe(connection.lastError()));
-        } else {
-            read = RowReader(connection, 0).readTable(table, rows, error);
-            // What this connection said of its changes means nothing to the program's own.
-            rows->stamp.clear();
-        }
-        connection.close();
+    const ReadSession session(file);
+    if (!session.isOpen()) {
+        rows->clear();
+        storagefault::report(error, session.error());
+        return false;
     }
-    QSqlDatabase::removeDatabase(name);
+    const bool read = RowReader(session.database(), session.serial()).readTable(table, rows, error);
+    // What this connection said of its changes means nothing to the program's own.
+    rows->stamp.clear();
     return read;
 }

@@ -7,6 +7,8 @@
 
 #include <QDebug>
 
+#include <atomic>
+
 namespace {
 
 // The live rows of a table as the elements of a JSON array, by the same rules as Database::rows.
@@ -48,9 +50,10 @@ QByteArray write(const QSqlDatabase &connection, const QString &exportedAt, QStr
 {
     // Room for the last snapshot and some growth, taken at once: growing a buffer of tens of MB step by
     // step copies it, and for a moment holds it twice. Pages that are never written cost no memory.
-    static qsizetype lastSize = 0;
+    static std::atomic<qsizetype> lastSize{0};
+    const qsizetype expected = lastSize.load(std::memory_order_relaxed);
     QByteArray out;
-    out.reserve(lastSize + lastSize / 4 + 4096);
+    out.reserve(expected + expected / 4 + 4096);
     out.append("{\"app\":\"plindor\",\"protocol\":1,\"exportedAt\":");
     snapshottext::appendString(out, exportedAt);
     out.append(",\"deviceName\":");
@@ -68,7 +71,7 @@ QByteArray write(const QSqlDatabase &connection, const QString &exportedAt, QStr
         out.append(']');
     }
     out.append('}');
-    lastSize = out.size();
+    lastSize.store(out.size(), std::memory_order_relaxed);
     return out;
 }
 

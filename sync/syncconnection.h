@@ -32,6 +32,9 @@ public:
     // Answers a HEAD whose body is not built: its length is left out.
     void sendHeadOnly(int status);
 
+    // Its request was taken and the answer is not yet out, or still being written.
+    bool isAnswering() const { return handled && !closed; }
+
     // The service has stopped: a request still being collected is never answered. The connection goes
     // with the listener.
     void abandon();

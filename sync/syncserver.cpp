@@ -1,14 +1,18 @@
 #include "sync/syncserver.h"
 
 #include "storage/database.h"
+#include "storage/readsession.h"
 #include "storage/snapshotreader.h"
+#include "storage/storagethread.h"
 #include "sync/syncconnection.h"
 
 #include <QHostAddress>
 #include <QJsonArray>
 #include <QPointer>
 #include <QTcpServer>
+#include <QThreadPool>
 
+#include <algorithm>
 #include <utility>
 
 namespace {
@@ -33,7 +37,72 @@ bool keysEqual(QStringView presented, QStringView expected)
 
 SyncServer::SyncServer(QObject *parent)
     : QObject(parent)
+    , readers(new QThreadPool(this))
 {
+    // Pulls share the machine's cores with the merge and the window; more at once only slows each.
+    readers->setMaxThreadCount(2);
+}
+
+SyncServer::~SyncServer()
+{
+    readers->waitForDone();
+}
+
+void SyncServer::setOpening(bool nowOpening)
+{
+    opening = nowOpening;
+    if (opening)
+        return;
+    const QList<std::function<void()>> waiting = std::exchange(waitingForOpening, {});
+    for (const std::function<void()> &request : waiting)
+        request();
+}
+
+void SyncServer::stopListening()
+{
+    if (listener)
+        listener->close();
+}
+
+bool SyncServer::hasAnswersOutstanding() const
+{
+    if (inFlight > 0)
+        return true;
+    if (!listener)
+        return false;
+    const QList<SyncConnection *> connections =
+        listener->findChildren<SyncConnection *>(QString(), Qt::FindDirectChildrenOnly);
+    return std::any_of(connections.cbegin(), connections.cend(),
+                       [](const SyncConnection *connection) { return connection->isAnswering(); });
+}
+
+template<typename Read, typename Done>
+void SyncServer::readAside(Read read, Done done)
+{
+    ++inFlight;
+    const QString file = Database::instance().fileName();
+    QPointer<SyncServer> self(this);
+    readers->start([self, file, read = std::move(read), done = std::move(done)]() mutable {
+        auto result = [&] {
+            const ReadSession session(file);
+            return read(session);
+        }();
+        // The server waits for its readers before it goes: self is alive here, but only its own
+        // thread may look at the connection.
+        QMetaObject::invokeMethod(
+            self.data(),
+            [self, done = std::move(done), result = std::move(result)]() mutable {
+                --self->inFlight;
+                done(std::move(result));
+            },
+            Qt::QueuedConnection);
+    });
+}
+
+void SyncServer::logSync(const QString &peer, const QString &direction, const QString &summary)
+{
+    StorageThread::run(
+        storage, this, [peer, direction, summary] { Database::instance().logSync(peer, direction, summary); }, [] {});
 }
 
 bool SyncServer::start(quint16 newPort)
@@ -90,7 +159,9 @@ bool SyncServer::readsBody(const HttpRequest &head) const
 // why instead of serving or taking rows it cannot hold.
 QString SyncServer::unavailableReason() const
 {
-    return !refusalReason.isEmpty() ? refusalReason : Database::instance().unusableReason();
+    if (!refusalReason.isEmpty())
+        return refusalReason;
+    return opening ? QString() : Database::instance().unusableReason();
 }
 
 bool SyncServer::checkKey(const HttpRequest &request) const
@@ -127,7 +198,7 @@ void SyncServer::handleRequest(SyncConnection *connection, HttpRequest request)
 
     if (!checkKey(request)) {
         const QString peer = connection->peer();
-        Database::instance().logSync(peer, QStringLiteral("拒绝"), QStringLiteral("密钥错误，拒绝访问"));
+        logSync(peer, QStringLiteral("拒绝"), QStringLiteral("密钥错误，拒绝访问"));
         Q_EMIT activity(peer, QStringLiteral("拒绝"), QStringLiteral("密钥错误"));
         if (guard)
             guard->sendJson(401, {{QStringLiteral("ok"), false},
@@ -139,6 +210,13 @@ void SyncServer::handleRequest(SyncConnection *connection, HttpRequest request)
     const bool info = path.startsWith(QLatin1String("/info"));
     const bool pull = path.startsWith(QLatin1String("/export"));
     const bool push = path.startsWith(QLatin1String("/import"));
+    if ((info || pull || push) && opening) {
+        waitingForOpening.append([this, guard, request]() mutable {
+            if (guard)
+                handleRequest(guard, std::move(request));
+        });
+        return;
+    }
     if (info || pull || push) {
         const QString reason = unavailableReason();
         if (!reason.isEmpty()) {
@@ -167,19 +245,35 @@ void SyncServer::answerFault(const QPointer<SyncConnection> &connection, const Q
 
 void SyncServer::answerInfo(const QPointer<SyncConnection> &connection)
 {
-    QString failure;
-    const QJsonObject counts = Database::instance().counts(&failure);
-    if (!failure.isEmpty()) {
-        answerFault(connection, connection->peer(), QStringLiteral("读取概况"), failure);
-        return;
-    }
-    connection->sendJson(200, {{QStringLiteral("app"), QStringLiteral("plindor")},
-                               {QStringLiteral("protocol"), 1},
-                               {QStringLiteral("platform"), QStringLiteral("qt")},
-                               {QStringLiteral("deviceName"), announcedName},
-                               {QStringLiteral("exportedAt"), Database::nowText()},
-                               {QStringLiteral("counts"), counts},
-                               {QStringLiteral("mode"), QStringLiteral("master")}});
+    struct Reading
+    {
+        QJsonObject counts;
+        QString failure;
+    };
+    readAside(
+        [](const ReadSession &session) {
+            Reading reading;
+            if (!session.isOpen())
+                reading.failure = session.error();
+            else
+                reading.counts = Database::instance().counts(&reading.failure);
+            return reading;
+        },
+        [this, connection](Reading reading) {
+            if (!connection)
+                return;
+            if (!reading.failure.isEmpty()) {
+                answerFault(connection, connection->peer(), QStringLiteral("读取概况"), reading.failure);
+                return;
+            }
+            connection->sendJson(200, {{QStringLiteral("app"), QStringLiteral("plindor")},
+                                       {QStringLiteral("protocol"), 1},
+                                       {QStringLiteral("platform"), QStringLiteral("qt")},
+                                       {QStringLiteral("deviceName"), announcedName},
+                                       {QStringLiteral("exportedAt"), Database::nowText()},
+                                       {QStringLiteral("counts"), reading.counts},
+                                       {QStringLiteral("mode"), QStringLiteral("master")}});
+        });
 }
 
 void SyncServer::answerPull(const QPointer<SyncConnection> &connection, const HttpRequest &request)
@@ -189,20 +283,33 @@ void SyncServer::answerPull(const QPointer<SyncConnection> &connection, const Ht
         connection->sendHeadOnly(200);
         return;
     }
+    struct Reading
+    {
+        QByteArray document;
+        QString failure;
+    };
     const QString peer = connection->peer();
-    Database &db = Database::instance();
-    // Written straight from the rows: the document is never held as JSON objects.
-    QString failure;
-    const QByteArray document = db.snapshotText(&failure);
-    if (!failure.isEmpty()) {
-        answerFault(connection, peer, QStringLiteral("拉取"), failure);
-        return;
-    }
-    const QString summary = QStringLiteral("手机拉走了主库数据");
-    db.logSync(peer, QStringLiteral("拉取"), summary);
-    Q_EMIT activity(peer, QStringLiteral("拉取"), summary);
-    if (connection)
-        connection->sendDocument(200, document);
+    readAside(
+        [](const ReadSession &session) {
+            Reading reading;
+            // Written straight from the rows, all of one state: the document is never held as JSON objects.
+            if (!session.isOpen())
+                reading.failure = session.error();
+            else
+                reading.document = Database::instance().snapshotText(&reading.failure);
+            return reading;
+        },
+        [this, connection, peer](Reading reading) {
+            if (!reading.failure.isEmpty()) {
+                answerFault(connection, peer, QStringLiteral("拉取"), reading.failure);
+                return;
+            }
+            const QString summary = QStringLiteral("手机拉走了主库数据");
+            logSync(peer, QStringLiteral("拉取"), summary);
+            Q_EMIT activity(peer, QStringLiteral("拉取"), summary);
+            if (connection)
+                connection->sendDocument(200, reading.document);
+        });
 }
 
 void SyncServer::answerPush(const QPointer<SyncConnection> &connection, HttpRequest request)
@@ -211,37 +318,60 @@ void SyncServer::answerPush(const QPointer<SyncConnection> &connection, HttpRequ
         connection->sendError(404, QStringLiteral("not found"));
         return;
     }
+    struct Outcome
+    {
+        bool parsed = false;
+        MergeResult result;
+        QJsonObject counts;
+    };
     const QString peer = connection->peer();
-    Database &db = Database::instance();
     // The body is checked whole before anything is stored, then merged one Record at a time: the
     // pushed document is never held as JSON objects. The reader keeps the only copy of the bytes and
     // frees them when the merge is done.
-    MergeResult result;
-    {
-        const SnapshotReader document(std::exchange(request.body, QByteArray()));
-        if (!document.isObject()) {
-            connection->sendError(200, QStringLiteral("数据格式无法解析"));
+    auto merge = [peer, body = std::exchange(request.body, QByteArray())]() mutable {
+        Outcome outcome;
+        const SnapshotReader document(std::exchange(body, QByteArray()));
+        if (!document.isObject())
+            return outcome;
+        outcome.parsed = true;
+        Database &db = Database::instance();
+        // A restore may have replaced or closed the database while the push waited its turn.
+        const QString reason = db.unusableReason();
+        outcome.result = !reason.isEmpty() ? MergeResult{{}, {}, reason, true}
+                                           : db.merge(document, QStringLiteral("收到 %1 推送前").arg(peer), peer);
+        if (!outcome.result.error.isEmpty()) {
+            // Nothing of the push was stored; the phone keeps its rows and may push again.
+            if (!outcome.result.writeLockRefused)
+                db.logSync(peer, QStringLiteral("推送失败"), outcome.result.error);
+            return outcome;
+        }
+        db.logSync(peer, QStringLiteral("推送"), outcome.result.details.join(QLatin1String(" / ")));
+        outcome.counts = db.counts();
+        return outcome;
+    };
+    auto answer = [this, connection, peer](Outcome outcome) {
+        --inFlight;
+        Q_EMIT merging(false);
+        if (!outcome.parsed) {
+            if (connection)
+                connection->sendError(200, QStringLiteral("数据格式无法解析"));
             return;
         }
-        Q_EMIT merging(true);
-        result = db.merge(document, QStringLiteral("收到 %1 推送前").arg(peer), peer);
-        Q_EMIT merging(false);
-    }
-    if (!result.error.isEmpty()) {
-        // Nothing of the push was stored; the phone keeps its rows and may push again.
-        if (!result.writeLockRefused)
-            db.logSync(peer, QStringLiteral("推送失败"), result.error);
-        Q_EMIT activity(peer, QStringLiteral("推送失败"), result.error);
-        answerFault(connection, peer, QStringLiteral("推送"), result.error);
-        return;
-    }
-    const QString summary = result.details.join(QLatin1String(" / "));
-    db.logSync(peer, QStringLiteral("推送"), summary);
-    Q_EMIT activity(peer, QStringLiteral("推送"), summary);
-    if (connection)
-        connection->sendJson(200, {{QStringLiteral("ok"), true},
-                                   {QStringLiteral("merged"), result.perTable},
-                                   {QStringLiteral("details"), QJsonArray::fromStringList(result.details)},
-                                   {QStringLiteral("counts"), db.counts()},
-                                   {QStringLiteral("message"), QStringLiteral("主库已合并")}});
+        const MergeResult &result = outcome.result;
+        if (!result.error.isEmpty()) {
+            Q_EMIT activity(peer, QStringLiteral("推送失败"), result.error);
+            answerFault(connection, peer, QStringLiteral("推送"), result.error);
+            return;
+        }
+        Q_EMIT activity(peer, QStringLiteral("推送"), result.details.join(QLatin1String(" / ")));
+        if (connection)
+            connection->sendJson(200, {{QStringLiteral("ok"), true},
+                                       {QStringLiteral("merged"), result.perTable},
+                                       {QStringLiteral("details"), QJsonArray::fromStringList(result.details)},
+                                       {QStringLiteral("counts"), outcome.counts},
+                                       {QStringLiteral("message"), QStringLiteral("主库已合并")}});
+    };
+    ++inFlight;
+    Q_EMIT merging(true);
+    StorageThread::run(storage, this, std::move(merge), std::move(answer));
 }

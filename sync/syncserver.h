@@ -2,20 +2,42 @@
 
 #include "sync/httprequest.h"
 
+#include <QList>
 #include <QObject>
 #include <QPointer>
 #include <QString>
 
+#include <functional>
+
 class QTcpServer;
+class QThreadPool;
+class StorageThread;
 class SyncConnection;
 
 // The HTTP/1.1 service through which phones pull and push: one request per connection, JSON answers.
+// The sockets live on the thread that runs it; a push and every sync-log row go to the storage thread as
+// jobs, and a pull or "/info" reads on a thread of its own, so that no request waits for another's
+// writing and "/ping" is answered at once.
 class SyncServer : public QObject
 {
     Q_OBJECT
 
 public:
     explicit SyncServer(QObject *parent = nullptr);
+    // Waits for the readings still running.
+    ~SyncServer() override;
+
+    // The thread that writes; without one, writes run here as they are asked.
+    void setStorage(StorageThread *writer) { storage = writer; }
+    // While the database is being opened and checked, requests for its data wait; they are served,
+    // or refused with the reason, once the opening is over.
+    void setOpening(bool opening);
+    bool isOpening() const { return opening; }
+    // Stops taking connections; those open still get their answers.
+    void stopListening();
+    // Requests taken whose answers are not yet out: their reading or writing runs, or the answer is
+    // still being written.
+    bool hasAnswersOutstanding() const;
 
     bool start(quint16 port);
     void stop();
@@ -65,6 +87,10 @@ private:
     void answerPush(const QPointer<SyncConnection> &connection, HttpRequest request);
     void answerFault(const QPointer<SyncConnection> &connection, const QString &peer, const QString &what,
                      const QString &reason);
+    void logSync(const QString &peer, const QString &direction, const QString &summary);
+    // Reads on a thread of the readers' pool, inside one read session, and hands the result back here.
+    template<typename Read, typename Done>
+    void readAside(Read read, Done done);
 
     // Open connections are its children, and go with it.
     QTcpServer *listener = nullptr;
@@ -76,4 +102,9 @@ private:
     int drainTimeoutMs = 3000;
     QString lastStartError;
     QString refusalReason;
+    StorageThread *storage = nullptr;
+    QThreadPool *readers = nullptr;
+    bool opening = false;
+    QList<std::function<void()>> waitingForOpening;
+    int inFlight = 0;
 };

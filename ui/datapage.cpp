@@ -2,6 +2,7 @@
 
 #include "catalogue/catalogue.h"
 #include "storage/database.h"
+#include "storage/storagethread.h"
 #include "storage/rowtable.h"
 #include "ui/actiondelegate.h"
 #include "ui/celldelegate.h"
@@ -214,12 +215,15 @@ void DataPage::refreshInBackground()
     const QString key = currentTableKey();
     const quint64 started = refreshes;
     auto read = std::make_shared<RowTable>();
-    reader = QThread::create([file, key, read] { Database::readTableFrom(file, key, read.get()); });
-    connect(reader, &QThread::finished, this, [this, key, started, read] {
+    auto readWhole = std::make_shared<bool>(false);
+    reader = QThread::create(
+        [file, key, read, readWhole] { *readWhole = Database::readTableFrom(file, key, read.get()); });
+    connect(reader, &QThread::finished, this, [this, key, started, read, readWhole] {
         reader->deleteLater();
         reader = nullptr;
-        // A refresh the operator asked for in between has shown newer rows already.
-        if (started == refreshes && key == currentTableKey() && isVisible()) {
+        // A refresh the operator asked for in between has shown newer rows already; a reading that
+        // failed (the file is being restored) shows nothing instead of the rows shown.
+        if (*readWhole && started == refreshes && key == currentTableKey() && isVisible()) {
             const QString keptId = currentRowId();
             const int keptScroll = table->verticalScrollBar()->value();
             ++refreshes;
@@ -238,12 +242,6 @@ DataPage::~DataPage()
         reader->wait();
         delete reader;
     }
-}
-
-void DataPage::waitForReading()
-{
-    if (reader)
-        reader->wait();
 }
 
 void DataPage::onTableChanged(int)
@@ -396,7 +394,7 @@ void DataPage::onAddRow()
         return;
 
     applyChange(*info, QStringLiteral("新增"), QString(), QStringLiteral("数据库没有存下这一条"),
-                [&](QString *error) { return Database::instance().upsert(info->key, values, error); });
+                [key = info->key, values](QString *error) { return Database::instance().upsert(key, values, error); });
 }
 
 void DataPage::onEditRow()
@@ -428,7 +426,9 @@ void DataPage::onEditRow()
         return;
 
     applyChange(*info, QStringLiteral("修改"), id, QStringLiteral("数据库没有存下这次修改"),
-                [&](QString *error) { return db.updateRecord(info->key, id, values, error) ? id : QString(); });
+                [key = info->key, id, values](QString *error) {
+                    return Database::instance().updateRecord(key, id, values, error) ? id : QString();
+                });
 }
 
 void DataPage::onDeleteRow()
@@ -439,27 +439,51 @@ void DataPage::onDeleteRow()
         return;
 
     applyChange(*info, QStringLiteral("删除"), id, QStringLiteral("数据库没有删掉这一条"),
-                [&](QString *error) { return Database::instance().softDelete(info->key, id, error) ? id : QString(); });
+                [key = info->key, id](QString *error) {
+                    return Database::instance().softDelete(key, id, error) ? id : QString();
+                });
 }
 
 void DataPage::applyChange(const TableInfo &info, const QString &action, const QString &id, const QString &failure,
-                           const std::function<QString(QString *error)> &write)
+                           std::function<QString(QString *error)> write)
 {
-    Database &db = Database::instance();
+    struct Saved
+    {
+        QString changed;
+        QString error;
+    };
     const QString target = id.isEmpty() ? info.key : QStringLiteral("%1 #%2").arg(info.key, id);
-    db.saveVersion(QStringLiteral("界面%1 %2 前").arg(action, target), QStringLiteral("qt"));
-    QString error;
-    const QString changed = write(&error);
-    if (changed.isEmpty()) {
-        // Nothing was changed: say so rather than log it as done. The version above stays.
-        QMessageBox::warning(this, action + QStringLiteral("失败"),
-                             error.isEmpty() ? failure + QStringLiteral("。")
-                                             : failure + QStringLiteral("：\n") + error);
-        return;
-    }
-    db.logSync(QStringLiteral("qt-ui"), action, QStringLiteral("%1 %2").arg(info.label, changed));
-    refresh(true);
-    Q_EMIT changeSaved();
+    const QString label = info.label;
+    // The page goes on answering while the version and the change are written; the storage thread may
+    // be busy with a phone's push first.
+    ++saving;
+    setCursor(Qt::BusyCursor);
+    countLabel->setText(countLabel->text() + QStringLiteral("\u3000正在保存…"));
+    StorageThread::run(
+        storage, this,
+        [target, action, label, write = std::move(write)] {
+            Database &db = Database::instance();
+            db.saveVersion(QStringLiteral("界面%1 %2 前").arg(action, target), QStringLiteral("qt"));
+            Saved saved;
+            saved.changed = write(&saved.error);
+            if (!saved.changed.isEmpty())
+                db.logSync(QStringLiteral("qt-ui"), action, QStringLiteral("%1 %2").arg(label, saved.changed));
+            return saved;
+        },
+        [this, action, failure](const Saved &saved) {
+            if (--saving == 0)
+                unsetCursor();
+            if (saved.changed.isEmpty()) {
+                showCount();
+                // Nothing was changed: say so rather than log it as done. The version above stays.
+                QMessageBox::warning(this, action + QStringLiteral("失败"),
+                                     saved.error.isEmpty() ? failure + QStringLiteral("。")
+                                                           : failure + QStringLiteral("：\n") + saved.error);
+                return;
+            }
+            refresh(true);
+            Q_EMIT changeSaved();
+        });
 }
 
 void DataPage::onExportCsv()

@@ -10,6 +10,7 @@
 class ActionDelegate;
 class DataTableModel;
 class RowTable;
+class StorageThread;
 class QComboBox;
 class QLabel;
 class QLineEdit;
@@ -36,8 +37,10 @@ public:
     // The data changed under the page, from a phone: it is refreshed in place shortly, once for a burst
     // of such changes, and only while it is shown; the window refreshes it when it is shown again.
     void refreshLater();
-    // Waits for a reading on another thread to end, before the database file is replaced.
-    void waitForReading();
+    // Changes go to this thread as jobs; without one they are written at once.
+    void setStorage(StorageThread *writer) { storage = writer; }
+    // A change of the operator's is being written.
+    bool isSaving() const { return saving > 0; }
 
     const TableInfo *currentTable() const;
     QString currentTableKey() const;
@@ -79,7 +82,7 @@ private:
     // changed row's id, or an empty one with the reason set. A failure is told and not logged; a change
     // is logged and shown. `id` is empty for a new row.
     void applyChange(const TableInfo &info, const QString &action, const QString &id, const QString &failure,
-                     const std::function<QString(QString *error)> &write);
+                     std::function<QString(QString *error)> write);
     // Lays the view out for the rows the model now holds, putting the kept row and scroll back.
     void showRows(const QString &keptId, int keptScroll);
     void showCount();
@@ -107,4 +110,6 @@ private:
     // The parent whose name was last clicked, and when: tells the second click of a double click.
     QString lastToggledId;
     QElapsedTimer lastToggleClock;
+    StorageThread *storage = nullptr;
+    int saving = 0;
 };

@@ -1,6 +1,7 @@
 #include "ui/historypage.h"
 
 #include "storage/database.h"
+#include "storage/storagethread.h"
 #include "ui/destructivequestion.h"
 #include "ui/restoredialog.h"
 
@@ -105,15 +106,30 @@ void HistoryPage::refresh()
     }
 }
 
+void HistoryPage::setWorking(bool working)
+{
+    if (working)
+        setCursor(Qt::BusyCursor);
+    else
+        unsetCursor();
+}
+
 void HistoryPage::onMakeSnapshot()
 {
-    const bool saved = Database::instance().saveVersion(QStringLiteral("界面手动存档"), QStringLiteral("qt-ui"));
-    refresh();
-    // A failed store must not be announced as saved: the operator would rely on a version that does not exist.
-    if (saved)
-        QMessageBox::information(this, QStringLiteral("已存档"), QStringLiteral("已保存一个历史版本"));
-    else
-        QMessageBox::warning(this, QStringLiteral("失败"), QStringLiteral("存档失败"));
+    setWorking(true);
+    StorageThread::run(
+        storage, this,
+        [] { return Database::instance().saveVersion(QStringLiteral("界面手动存档"), QStringLiteral("qt-ui")); },
+        [this](bool saved) {
+            setWorking(false);
+            refresh();
+            // A failed store must not be announced as saved: the operator would rely on a version that
+            // does not exist.
+            if (saved)
+                QMessageBox::information(this, QStringLiteral("已存档"), QStringLiteral("已保存一个历史版本"));
+            else
+                QMessageBox::warning(this, QStringLiteral("失败"), QStringLiteral("存档失败"));
+        });
 }
 
 void HistoryPage::onRollback()
@@ -132,19 +148,34 @@ void HistoryPage::onRollback()
                 .arg(id)))
         return;
 
-    QString error;
-    QApplication::setOverrideCursor(Qt::WaitCursor);
-    const bool done = Database::instance().rollbackTo(id, QStringLiteral("qt-ui"), &error);
-    QApplication::restoreOverrideCursor();
-    if (!done) {
-        QMessageBox::warning(this, QStringLiteral("失败"),
-                             error.isEmpty() ? QStringLiteral("回滚失败") : QStringLiteral("回滚失败：") + error);
-        return;
-    }
-    Database::instance().logSync(QStringLiteral("qt-ui"), QStringLiteral("回滚"),
-                                 QStringLiteral("回滚到版本 #%1").arg(id));
-    QMessageBox::information(this, QStringLiteral("已回滚"), QStringLiteral("已回滚到版本 #%1").arg(id));
-    Q_EMIT rolledBack();
+    struct Rollback
+    {
+        bool done = false;
+        QString error;
+    };
+    setWorking(true);
+    StorageThread::run(
+        storage, this,
+        [id] {
+            Rollback rollback;
+            Database &db = Database::instance();
+            rollback.done = db.rollbackTo(id, QStringLiteral("qt-ui"), &rollback.error);
+            if (rollback.done)
+                db.logSync(QStringLiteral("qt-ui"), QStringLiteral("回滚"), QStringLiteral("回滚到版本 #%1").arg(id));
+            return rollback;
+        },
+        [this, id](const Rollback &rollback) {
+            setWorking(false);
+            if (!rollback.done) {
+                QMessageBox::warning(this, QStringLiteral("失败"),
+                                     rollback.error.isEmpty() ? QStringLiteral("回滚失败")
+                                                              : QStringLiteral("回滚失败：") + rollback.error);
+                return;
+            }
+            // The pages show the rolled-back rows behind the box.
+            Q_EMIT rolledBack();
+            QMessageBox::information(this, QStringLiteral("已回滚"), QStringLiteral("已回滚到版本 #%1").arg(id));
+        });
 }
 
 void HistoryPage::onRestoreBackup()

@@ -3,6 +3,7 @@
 #include <QWidget>
 
 class QTableWidget;
+class StorageThread;
 
 // The stored versions of the database, newest first: a version stored by hand, a rollback to a chosen
 // one, and a restore from one of the daily backups.
@@ -17,6 +18,8 @@ public:
     void refresh();
 
     QTableWidget *versionList() const { return versionsTable; }
+    // Versions and rollbacks go to this thread as jobs; without one they are written at once.
+    void setStorage(StorageThread *writer) { storage = writer; }
 
 Q_SIGNALS:
     // The database holds a chosen version's rows again: every page shows them anew.
@@ -31,5 +34,9 @@ private Q_SLOTS:
 private:
     void onRestoreBackup();
 
+    // Shows that a job of the page runs, and its end.
+    void setWorking(bool working);
+
     QTableWidget *versionsTable = nullptr;
+    StorageThread *storage = nullptr;
 };

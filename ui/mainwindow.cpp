@@ -14,22 +14,24 @@
 #include "ui/synclogpage.h"
 
 #include <QApplication>
+#include <QCloseEvent>
+#include <QDialog>
 #include <QFileInfo>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QListWidget>
 #include <QMessageBox>
-#include <QPixmap>
+#include <QPointer>
+#include <QProgressBar>
 #include <QProgressDialog>
-#include <QSplashScreen>
 #include <QStackedWidget>
 #include <QTimer>
 #include <QVBoxLayout>
 
 namespace {
 
-// A database (with its write-ahead log) this large takes a noticeable moment to back up.
-constexpr qint64 splashBackupBytes = 128 * 1024 * 1024;
+// Closing that takes longer than this says why the window is still there.
+constexpr int finishingNoticeMs = 300;
 
 const char *const appStyleSheet = R"(
 QMainWindow, QWidget { background: #F5F6FA; font-family: "Microsoft YaHei UI","Microsoft YaHei",sans-serif; font-size: 13px; }
@@ -57,15 +59,6 @@ QTableView { background: #FFFFFF; border: 1px solid #E1E4E8; border-radius: 8px;
 QHeaderView::section { background: #F7F9FB; color: #5C6672; border: none; border-bottom: 1px solid #E1E4E8; padding: 9px 8px; font-weight: bold; }
 QPlainTextEdit { background: #FFFFFF; border: 1px solid #E1E4E8; border-radius: 8px; font-family: Consolas,"Courier New",monospace; font-size: 12px; color: #4A5568; }
 )";
-
-// The status card's text, with a last line while phones are turned away for want of a usable
-// database; the reason itself is the card's tooltip.
-void setStatusText(QLabel *label, const QString &text)
-{
-    const QString reason = Database::instance().unusableReason();
-    label->setToolTip(reason);
-    label->setText(reason.isEmpty() ? text : text + QStringLiteral("\n⚠ 数据库不可用，手机同步已暂停"));
-}
 
 } // namespace
 
@@ -95,7 +88,15 @@ MainWindow::MainWindow(ProgramCore *programCore, QWidget *parent)
     connect(core, &ProgramCore::logged, syncLogPage, &SyncLogPage::appendLogLine);
     connect(core, &ProgramCore::startupFault, this,
             [this](const QString &title, const QString &text) { QMessageBox::critical(this, title, text); });
-    connect(core, &ProgramCore::backupStarting, this, &MainWindow::showBackupSplash);
+    connect(core, &ProgramCore::backupStarting, this, [this] {
+        backingUp = true;
+        refreshStatusCard();
+    });
+    connect(core, &ProgramCore::backupFinished, this, [this] {
+        backingUp = false;
+        refreshStatusCard();
+    });
+    connect(core, &ProgramCore::databaseReady, this, &MainWindow::refreshAll);
     connect(core, &ProgramCore::serviceChanged, this, &MainWindow::onServiceChanged);
     connect(core, &ProgramCore::publicHostFound, this, [this](const QString &address) {
         settingsPage->showPublicHost(address);
@@ -146,12 +147,14 @@ void MainWindow::buildUi()
 
     stack = new QStackedWidget(central);
     dataPage = new DataPage(stack);
+    dataPage->setStorage(core->storage());
     connect(dataPage, &DataPage::changeSaved, this, [this] {
         refreshStatusCard();
         syncLogPage->refresh();
     });
     phonePage = new PhonePage(stack);
     historyPage = new HistoryPage(stack);
+    historyPage->setStorage(core->storage());
     connect(historyPage, &HistoryPage::rolledBack, this, &MainWindow::refreshAll);
     connect(historyPage, &HistoryPage::restoreRequested, this, &MainWindow::restoreBackup);
     settingsPage = new SettingsPage(stack);
@@ -161,6 +164,7 @@ void MainWindow::buildUi()
     connect(settingsPage, &SettingsPage::toggleRequested, core, &ProgramCore::toggleService);
     connect(settingsPage, &SettingsPage::publicHostDetectionRequested, core, &ProgramCore::detectPublicHostAgain);
     syncLogPage = new SyncLogPage(stack);
+    syncLogPage->setStorage(core->storage());
     connect(syncLogPage, &SyncLogPage::refreshRequested, this, &MainWindow::refreshSyncLogAndStatus);
     connect(syncLogPage, &SyncLogPage::logMessage, core, &ProgramCore::log);
     stack->addWidget(dataPage);
@@ -222,12 +226,10 @@ bool MainWindow::isServiceRunning() const
 
 void MainWindow::onMerging(bool busy)
 {
-    if (busy) {
-        QApplication::setOverrideCursor(Qt::WaitCursor);
+    // A phone's push is nothing the operator waits for: the pages follow once it is merged and answered,
+    // a page not shown when it is shown.
+    if (busy)
         return;
-    }
-    QApplication::restoreOverrideCursor();
-    // The phone is answered first; a page not shown is refreshed when it is shown.
     dataPage->refreshLater();
     QTimer::singleShot(0, this, [this] {
         if (stack->currentWidget() == historyPage)
@@ -235,41 +237,43 @@ void MainWindow::onMerging(bool busy)
     });
 }
 
-void MainWindow::showBackupSplash(qint64 bytes)
-{
-    // A backup of a small database is over before a splash could be seen; a large one takes seconds
-    // with nothing on the screen.
-    if (bytes < splashBackupBytes)
-        return;
-    QPixmap picture(420, 120);
-    picture.fill(QColor(QStringLiteral("#2C3E50")));
-    auto *splash = new QSplashScreen(picture);
-    splash->setAttribute(Qt::WA_DeleteOnClose);
-    splash->show();
-    splash->showMessage(QStringLiteral("Tovanik · 电脑主库\n\n正在启动，正在备份数据库…"), Qt::AlignCenter, Qt::white);
-    // It goes once the event loop runs, that is once the window is up.
-    QTimer::singleShot(0, splash, &QWidget::close);
-}
-
 void MainWindow::updateServerState()
 {
     const bool serverRunning = core->isServiceRunning();
     settingsPage->showServiceRunning(serverRunning);
     if (serverRunning) {
-        setStatusText(statusLabel, QStringLiteral("● 服务运行中\n端口 %1").arg(settings::port(core->settings())));
+        setStatusText(QStringLiteral("● 服务运行中\n端口 %1").arg(settings::port(core->settings())));
         statusLabel->setStyleSheet(QStringLiteral("color:#2ECC71; padding:12px 18px; font-size:11px;"));
     } else {
-        setStatusText(statusLabel, QStringLiteral("○ 服务已停止"));
+        setStatusText(QStringLiteral("○ 服务已停止"));
         statusLabel->setStyleSheet(QStringLiteral("color:#95A5A6; padding:12px 18px; font-size:11px;"));
     }
 }
 
+// The status card's text, with a last line while the database is opened or backed up at start, or while
+// phones are turned away for want of a usable database; the reason itself is the card's tooltip.
+void MainWindow::setStatusText(const QString &text)
+{
+    const QString reason = core->isDatabaseReady() ? Database::instance().unusableReason() : QString();
+    statusLabel->setToolTip(reason);
+    QString shown = text;
+    if (!core->isDatabaseReady())
+        shown += QStringLiteral("\n正在打开数据库…");
+    else if (!reason.isEmpty())
+        shown += QStringLiteral("\n⚠ 数据库不可用，手机同步已暂停");
+    else if (backingUp)
+        shown += QStringLiteral("\n正在备份数据库…");
+    statusLabel->setText(shown);
+}
+
 void MainWindow::refreshStatusCard()
 {
-    const QJsonObject counts = Database::instance().counts();
-    if (!core->isServiceRunning())
+    if (!core->isServiceRunning()) {
+        updateServerState();
         return;
-    setStatusText(statusLabel, QStringLiteral("● 服务运行中\n端口 %1\n物品 %2 · 流水 %3")
+    }
+    const QJsonObject counts = Database::instance().counts();
+    setStatusText(QStringLiteral("● 服务运行中\n端口 %1\n物品 %2 · 流水 %3")
                                    .arg(settings::port(core->settings()))
                                    .arg(counts.value(QStringLiteral("items")).toInt())
                                    .arg(counts.value(QStringLiteral("transactions")).toInt()));
@@ -338,39 +342,62 @@ void MainWindow::saveSettings(const QString &key, const QString &name, int port,
 void MainWindow::restoreBackup(const QString &file)
 {
     const QString name = QFileInfo(file).fileName();
-    QProgressDialog progress(QStringLiteral("正在准备恢复…"), QString(), 0, 100, this);
-    progress.setWindowTitle(QStringLiteral("从备份恢复"));
-    progress.setWindowModality(Qt::WindowModal);
-    progress.setMinimumDuration(0);
-    progress.setAutoReset(false);
-    progress.setAutoClose(false);
-    progress.setValue(0);
+    auto *progress = new QProgressDialog(QStringLiteral("正在准备恢复…"), QString(), 0, 100, this);
+    progress->setWindowTitle(QStringLiteral("从备份恢复"));
+    progress->setWindowModality(Qt::WindowModal);
+    progress->setMinimumDuration(0);
+    progress->setAutoReset(false);
+    progress->setAutoClose(false);
+    progress->setValue(0);
     QApplication::setOverrideCursor(Qt::WaitCursor);
 
-    QString aside;
-    QString error;
-    // The data page may be reading the file on a thread of its own.
-    dataPage->waitForReading();
-    const bool restored =
-        core->restoreBackup(file, &aside, &error, [&progress](const QString &stage, qint64 done, qint64 total) {
-            progress.setLabelText(stage);
-            progress.setMaximum(total > 0 ? 100 : 0);
-            progress.setValue(total > 0 ? int(done * 100 / total) : 0);
-            // The check has no measure of its own: its bar only moves, and the window keeps answering.
-            if (total <= 0)
-                QApplication::processEvents();
+    const QPointer<QProgressDialog> shown(progress);
+    core->restoreBackup(
+        file,
+        [shown](const QString &stage, qint64 done, qint64 total) {
+            if (!shown)
+                return;
+            shown->setLabelText(stage);
+            // The check has no measure of its own: its bar only moves.
+            shown->setMaximum(total > 0 ? 100 : 0);
+            shown->setValue(total > 0 ? int(done * 100 / total) : 0);
+        },
+        [this, shown, name](bool restored, const QString &aside, const QString &error) {
+            QApplication::restoreOverrideCursor();
+            delete shown.data();
+            refreshAll();
+            if (!restored) {
+                QMessageBox::warning(this, QStringLiteral("恢复失败"),
+                                     QStringLiteral("没有从备份 %1 恢复：\n%2").arg(name, error));
+                return;
+            }
+            QMessageBox::information(this, QStringLiteral("已恢复"),
+                                     QStringLiteral("已从备份 %1 恢复。\n\n原来的数据库另存为:\n%2").arg(name, aside));
         });
+}
 
-    QApplication::restoreOverrideCursor();
-    progress.close();
-
-    if (!restored) {
-        refreshAll();
-        QMessageBox::warning(this, QStringLiteral("恢复失败"),
-                             QStringLiteral("没有从备份 %1 恢复：\n%2").arg(name, error));
+void MainWindow::closeEvent(QCloseEvent *event)
+{
+    // A second request while the first one waits for the writes changes nothing.
+    if (core->isShuttingDown() && !closeWaited) {
+        event->ignore();
         return;
     }
-    refreshAll();
-    QMessageBox::information(this, QStringLiteral("已恢复"),
-                             QStringLiteral("已从备份 %1 恢复。\n\n原来的数据库另存为:\n%2").arg(name, aside));
+    if (!closeWaited) {
+        QDialog notice(this, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint);
+        notice.setWindowTitle(QStringLiteral("Tovanik · 电脑主库"));
+        auto *layout = new QVBoxLayout(&notice);
+        layout->addWidget(new QLabel(QStringLiteral("正在完成未完成的保存…"), &notice));
+        auto *bar = new QProgressBar(&notice);
+        bar->setRange(0, 0);
+        layout->addWidget(bar);
+        QTimer noticeDelay;
+        noticeDelay.setSingleShot(true);
+        connect(&noticeDelay, &QTimer::timeout, &notice, &QWidget::show);
+        if (core->isBusy())
+            noticeDelay.start(finishingNoticeMs);
+        core->shutDown();
+        closeWaited = true;
+    }
+    QMainWindow::closeEvent(event);
 }

@@ -7,6 +7,7 @@ class DataPage;
 class HistoryPage;
 class PhonePage;
 class ProgramCore;
+class QCloseEvent;
 class QLabel;
 class QListWidget;
 class QStackedWidget;
@@ -43,6 +44,10 @@ public:
     const QJsonObject &currentSettings() const;
     bool isServiceRunning() const;
 
+protected:
+    // Closing lets the writes under way end first, and the phones waiting for them get their answers.
+    void closeEvent(QCloseEvent *event) override;
+
 private Q_SLOTS:
     void onNavChanged(int row);
     void refreshAll();
@@ -52,9 +57,7 @@ private Q_SLOTS:
 private:
     void buildUi();
     void onMerging(bool busy);
-    // A splash shown while a large database is backed up at start, until the window is up; none when
-    // the backup is quick.
-    void showBackupSplash(qint64 bytes);
+    void setStatusText(const QString &text);
     void refreshStatusCard();
     // What phones did since the last look: the sync-log records, then the status card.
     void refreshSyncLogAndStatus();
@@ -77,4 +80,7 @@ private:
 
     ProgramCore *core = nullptr;
     QTimer *activityRefresh = nullptr;
+    // The daily backup runs at start, while the window is already up.
+    bool backingUp = false;
+    bool closeWaited = false;
 };

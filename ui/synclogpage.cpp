@@ -1,6 +1,7 @@
 #include "ui/synclogpage.h"
 
 #include "storage/database.h"
+#include "storage/storagethread.h"
 #include "ui/destructivequestion.h"
 
 #include <QAbstractItemView>
@@ -142,9 +143,13 @@ void SyncLogPage::onClearSyncRecords()
             QStringLiteral("确定清除全部手机同步记录吗？\n\n（只清这份连接记录，物品、流水等业务数据不受影响）")))
         return;
 
-    Database::instance().clearSyncLog();
-    refresh();
-    // Storage reports no failure of its own here; rows still listed (or no database at all) mean nothing was cleared.
-    const bool cleared = Database::instance().isOpen() && syncLogTable->rowCount() == 0;
-    Q_EMIT logMessage(cleared ? QStringLiteral("已清除手机同步记录") : QStringLiteral("清除手机同步记录失败"));
+    StorageThread::run(
+        storage, this, [] { return Database::instance().clearSyncLog(); },
+        [this](int) {
+            refresh();
+            // Storage reports no failure of its own here; rows still listed (or no database at all) mean
+            // nothing was cleared.
+            const bool cleared = Database::instance().isOpen() && syncLogTable->rowCount() == 0;
+            Q_EMIT logMessage(cleared ? QStringLiteral("已清除手机同步记录") : QStringLiteral("清除手机同步记录失败"));
+        });
 }

@@ -4,6 +4,7 @@
 
 class QPlainTextEdit;
 class QTableWidget;
+class StorageThread;
 
 // The newest records of the sync log above, the program log below; each cleared on its own.
 class SyncLogPage : public QWidget
@@ -21,6 +22,8 @@ public:
 
     QTableWidget *records() const { return syncLogTable; }
     QPlainTextEdit *programLogView() const { return logView; }
+    // Clearing goes to this thread as a job; without one it is written at once.
+    void setStorage(StorageThread *writer) { storage = writer; }
 
 Q_SIGNALS:
     // The operator asked for the newest records: the window refreshes them with the status card.
@@ -33,4 +36,5 @@ private:
 
     QTableWidget *syncLogTable = nullptr;
     QPlainTextEdit *logView = nullptr;
+    StorageThread *storage = nullptr;
 };
