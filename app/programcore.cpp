@@ -43,7 +43,10 @@ ProgramCore::ProgramCore(QObject *parent)
 
 ProgramCore::~ProgramCore()
 {
-    shutDown();
+    // Gone without shutDown(): what is half destroyed around it gets no results, but the writes asked
+    // still end and the database is closed cleanly.
+    if (!shuttingDown)
+        finish();
 }
 
 void ProgramCore::start()
@@ -136,6 +139,12 @@ void ProgramCore::shutDown()
         }
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
     }
+    finish();
+}
+
+void ProgramCore::finish()
+{
+    shuttingDown = true;
     server->stop();
     Database &db = Database::instance();
     // The last connection to close takes the log with it: the readers go first.

@@ -21,7 +21,6 @@ class ProgramCore : public QObject
 
 public:
     explicit ProgramCore(QObject *parent = nullptr);
-    // Shuts down, if that has not happened yet.
     ~ProgramCore() override;
 
     // Loads the settings and starts the service and the timers at once; the database is opened and
@@ -104,6 +103,8 @@ private:
     void startService();
     void onPublicAddressFound(const QString &address);
     void openDatabase();
+    // Stops the service, waits for the writes asked and closes the database, without delivering results.
+    void finish();
 
     StorageThread *writer = nullptr;
     QJsonObject config;

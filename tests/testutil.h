@@ -1,6 +1,8 @@
 #pragma once
 
 #include "app/paths.h"
+#include "app/programcore.h"
+#include "storage/storagethread.h"
 #include "storage/rowtable.h"
 #include "sync/publicaddresslookup.h"
 #include "sync/syncserver.h"
@@ -15,6 +17,7 @@
 
 #include <QApplication>
 #include <QComboBox>
+#include <QDeadlineTimer>
 #include <QDialog>
 #include <QDir>
 #include <QFile>
@@ -28,6 +31,7 @@
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QThread>
 #include <QStackedWidget>
 #include <QTableView>
 #include <QTableWidget>
@@ -194,8 +198,23 @@ inline QRect cellRect(const QTableView *table, int row, int column)
     return table->visualRect(table->model()->index(row, column));
 }
 
+// Lets the database's opening and every write asked so far end, and their results reach the window.
+inline bool settle(MainWindow &window, int timeoutMs = 60000)
+{
+    const ProgramCore &core = window.programCore();
+    QDeadlineTimer deadline(timeoutMs);
+    while (!core.isDatabaseReady() || !core.storage()->isIdle()) {
+        if (deadline.hasExpired())
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        QThread::msleep(1);
+    }
+    return true;
+}
+
 // The window's parts as tests reach them: each page by its class, the frame's widgets and timer by
-// their object names, the sync service and the public address lookup as children of the window.
+// their object names, the sync service and the public address lookup as children of the window. The
+// window's start is over once they are.
 struct WindowParts
 {
     explicit WindowParts(MainWindow &window)
@@ -212,7 +231,10 @@ struct WindowParts
         , server(window.findChild<SyncServer *>())
         , publicAddress(window.findChild<PublicAddressLookup *>())
     {
+        testutil::settle(window);
     }
+
+    bool settle() const { return testutil::settle(window); }
 
     // Clicks the page's navigation entry, as the operator does.
     void show(MainWindow::Page page) const { nav->setCurrentRow(int(page)); }

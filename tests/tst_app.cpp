@@ -249,6 +249,7 @@ private Q_SLOTS:
         QVERIFY(testutil::resetProgramFolder(testutil::quietConfig()));
         {
             MainWindow window;
+            QVERIFY(testutil::settle(window));
             QCOMPARE(window.windowTitle(), QStringLiteral("Tovanik · 电脑主库"));
             QCOMPARE(window.size(), QSize(1180, 760));
             QVERIFY(QFile::exists(databasePath()));
@@ -268,6 +269,7 @@ private Q_SLOTS:
         QString title;
         testutil::answerNextBox(QMessageBox::Ok, &text, &title);
         MainWindow window;
+        QVERIFY(testutil::settle(window));
         QCOMPARE(title, QStringLiteral("数据库打开失败"));
         QVERIFY2(text.startsWith(QStringLiteral("打开数据库失败: ")), qPrintable(text));
         window.show();
@@ -399,6 +401,7 @@ private Q_SLOTS:
         QString text;
         testutil::answerNextBox(QMessageBox::Ok, &text, &title);
         MainWindow window;
+        QVERIFY(testutil::settle(window));
         const QString unusable = db.unusableReason();
         QCOMPARE(title, QStringLiteral("数据库打开失败"));
         QVERIFY2(text.startsWith(reason), qPrintable(text));
@@ -478,10 +481,11 @@ private Q_SLOTS:
         QVERIFY2(readUntil(process, output, QStringLiteral("手机连接：")), qPrintable(output));
         QVERIFY2(output.contains(QStringLiteral("端口 %1，同步密钥 HEADLESS1").arg(port)), qPrintable(output));
         QVERIFY2(output.contains(QStringLiteral("外网地址 203.0.113.9")), qPrintable(output));
+        // The database is opened and backed up after the service has started.
         if (databaseBytes.isEmpty())
-            QVERIFY2(output.contains(QStringLiteral("已自动备份数据库到: ")), qPrintable(output));
+            QVERIFY2(readUntil(process, output, QStringLiteral("已自动备份数据库到: ")), qPrintable(output));
         else
-            QVERIFY2(output.contains(QStringLiteral("【数据库打开失败】")), qPrintable(output));
+            QVERIFY2(readUntil(process, output, QStringLiteral("【数据库打开失败】")), qPrintable(output));
 
         // The service answers phones while nobody sees the window; without a usable database it says why.
         const testutil::Reply ping = testutil::exchange(port, testutil::requestBytes("GET", "/ping", {}, "HEADLESS1"));
@@ -551,7 +555,7 @@ private Q_SLOTS:
         QProcess first;
         QString firstOutput;
         QVERIFY(start(first));
-        QVERIFY2(readUntil(first, firstOutput, started), qPrintable(firstOutput));
+        QVERIFY2(readUntil(first, firstOutput, QStringLiteral("已自动备份数据库到: ")), qPrintable(firstOutput));
 
         ReadOnlyProgramFolder readOnly(folder.path(), remount);
         if (!readOnly.holds())
@@ -577,7 +581,7 @@ private Q_SLOTS:
         QString output;
         QVERIFY(start(third));
         QVERIFY2(readUntil(third, output, started), qPrintable(output));
-        QVERIFY2(output.contains(QStringLiteral("【数据库打开失败】数据库文件是只读的")), qPrintable(output));
+        QVERIFY2(readUntil(third, output, QStringLiteral("【数据库打开失败】数据库文件是只读的")), qPrintable(output));
         QVERIFY2(output.contains(database), qPrintable(output));
         QVERIFY2(!output.contains(QStringLiteral("程序已在运行")), qPrintable(output));
         QCOMPARE(testutil::exchange(port, testutil::requestBytes("GET", "/ping")).status, 200);

@@ -28,9 +28,29 @@ namespace {
 const QString hint = QStringLiteral("\u3000\u00B7\u3000单击分类名可展开/收起；主级（带 ▼▶）不能改删，只叶子可以");
 const QString stamp = QStringLiteral("2024-01-01 00:00:00");
 
+// The program's connection belongs to its storage thread: the test reads and writes the file on a
+// connection of its own, as another program would.
+QSqlDatabase direct()
+{
+    const QString name = QStringLiteral("test-direct");
+    QSqlDatabase db = QSqlDatabase::contains(name) ? QSqlDatabase::database(name, false)
+                                                   : QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
+    if (!db.isOpen()) {
+        db.setDatabaseName(databasePath());
+        db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=5000"));
+        db.open();
+    }
+    return db;
+}
+
+void closeDirect()
+{
+    QSqlDatabase::database(QStringLiteral("test-direct"), false).close();
+}
+
 QSqlQuery sql(const QString &statement, const QVariantList &values = {})
 {
-    QSqlQuery query(QSqlDatabase::database(QStringLiteral("plindor")));
+    QSqlQuery query(direct());
     query.prepare(statement);
     for (const QVariant &value : values)
         query.addBindValue(value);
@@ -196,6 +216,7 @@ private Q_SLOTS:
 
     void cleanup()
     {
+        closeDirect();
         // A box or dialog that a failed case never showed must not be answered in the next case.
         qDeleteAll(qApp->findChildren<QTimer *>(QString(), Qt::FindDirectChildrenOnly));
         t.reset();
@@ -282,7 +303,7 @@ private Q_SLOTS:
     void largeTableKeepsItsPlace()
     {
         constexpr int count = 100000;
-        QSqlDatabase connection = QSqlDatabase::database(QStringLiteral("plindor"));
+        QSqlDatabase connection = direct();
         QVERIFY(connection.transaction());
         QSqlQuery insert(connection);
         QVERIFY(insert.prepare(QStringLiteral("INSERT INTO items (id, barcode, name, quantity, createdAt, updatedAt, "
@@ -630,6 +651,7 @@ private Q_SLOTS:
             dialog->findChild<QLineEdit *>("name")->setText("  螺丝刀 ");
         });
         toolbarButton("＋ 新增")->click();
+        QVERIFY(t->settle());
         QCOMPARE(title, QStringLiteral("新增物品（ID 留空自动生成）"));
 
         QCOMPARE(t->dataPage->rows().rowCount(), 1);
@@ -651,6 +673,7 @@ private Q_SLOTS:
         showTable("customers");
         answerNextDialog(nullptr);
         toolbarButton("＋ 新增")->click();
+        QVERIFY(t->settle());
         QCOMPARE(scalar("SELECT COUNT(*) FROM customers"), 0);
         QCOMPARE(scalar("SELECT COUNT(*) FROM versions"), 0);
         QCOMPARE(scalar("SELECT COUNT(*) FROM sync_log"), 0);
@@ -721,6 +744,7 @@ private Q_SLOTS:
             type = dialog->findChild<QComboBox *>("type")->currentText();
         });
         toolbarButton("修改")->click();
+        QVERIFY(t->settle());
         QCOMPARE(shownItem, QStringLiteral("（不设置）"));
         QCOMPARE(quantity, QStringLiteral("3"));
         QCOMPARE(price, QStringLiteral("12.5"));
@@ -733,6 +757,7 @@ private Q_SLOTS:
         answerNextDialog([&](QDialog *dialog) { quantity = dialog->findChild<QLineEdit *>("quantity")->text(); },
                          false);
         toolbarButton("修改")->click();
+        QVERIFY(t->settle());
         QCOMPARE(quantity, QStringLiteral("1234567.5"));
     }
 
@@ -758,6 +783,7 @@ private Q_SLOTS:
         QString shown;
         answerNextDialog([&shown](QDialog *dialog) { shown = dialog->findChild<QLineEdit *>("unitPrice")->text(); });
         toolbarButton("修改")->click();
+        QVERIFY(t->settle());
         QCOMPARE(shown, text);
         const QJsonObject stored = Database::instance().rows("items").at(0).toObject();
         QVERIFY2(stored.value("unitPrice").toDouble() == value,
@@ -830,6 +856,7 @@ private Q_SLOTS:
                 combo->setEditText(typed);
         });
         toolbarButton("修改")->click();
+        QVERIFY(t->settle());
         QCOMPARE(seen, shown);
         QStringList words = codeWords(column)->values();
         QCOMPARE(offered.size(), words.size());
@@ -843,6 +870,7 @@ private Q_SLOTS:
         showTable("transactions");
         answerNextDialog([](QDialog *dialog) { dialog->findChild<QLineEdit *>("quantity")->setText("2"); });
         toolbarButton("＋ 新增")->click();
+        QVERIFY(t->settle());
         const QJsonObject row = Database::instance().rows("transactions").at(0).toObject();
         QCOMPARE(row.value("quantity").toDouble(), 2.0);
         for (const char *column : {"type", "status", "paymentMethod"})
@@ -856,6 +884,7 @@ private Q_SLOTS:
         testutil::selectRow(table(), 0, 0);
         answerNextDialog([](QDialog *dialog) { dialog->findChild<QLineEdit *>("phone")->clear(); });
         toolbarButton("修改")->click();
+        QVERIFY(t->settle());
         QSqlQuery query = sql("SELECT phone, address, name FROM customers WHERE id = 'k1'");
         QVERIFY(query.next());
         QCOMPARE(query.value(0).toString(), QString());
@@ -885,6 +914,7 @@ private Q_SLOTS:
             },
             false);
         toolbarButton("修改")->click();
+        QVERIFY(t->settle());
         QCOMPARE(parents, (QStringList{"（不设置）", "仓库", "     仓库 > 货架", "门店"}));
         QCOMPARE(selected, QStringLiteral("     仓库 > 货架"));
 
@@ -907,6 +937,7 @@ private Q_SLOTS:
         QString title;
         testutil::answerNextBox(QMessageBox::Ok, nullptr, &title);
         toolbarButton("修改")->click();
+        QVERIFY(t->settle());
         QCOMPARE(title, QStringLiteral("这是主级，不能修改"));
         QCOMPARE(scalar("SELECT COUNT(*) FROM versions"), 0);
 
@@ -914,6 +945,7 @@ private Q_SLOTS:
         QString text;
         testutil::answerNextBox(QMessageBox::Ok, &text);
         toolbarButton("修改")->click();
+        QVERIFY(t->settle());
         QCOMPARE(text, QStringLiteral("请先选中一行"));
     }
 
@@ -941,6 +973,7 @@ private Q_SLOTS:
         QString text;
         testutil::answerNextBox(QMessageBox::Ok, &text, &title);
         toolbarButton("删除")->click();
+        QVERIFY(t->settle());
         QCOMPARE(title, QStringLiteral("这是主级，不能删除"));
         QCOMPARE(text, QStringLiteral(
                            "它下面还有 %1 个子项。\n\n请先删掉这些子项，再删它。\n（双击名称左边的箭头可以展开查看）")
@@ -961,6 +994,7 @@ private Q_SLOTS:
         QString text;
         testutil::answerNextBox(QMessageBox::Ok, &text, &title);
         toolbarButton("删除")->click();
+        QVERIFY(t->settle());
         QCOMPARE(title, QStringLiteral("还有物品在用"));
         QCOMPARE(text,
                  QStringLiteral("有 3 个物品属于这个分类/存放处。\n\n请先把这些物品改到别处，或者先删掉那些物品。"));
@@ -984,6 +1018,7 @@ private Q_SLOTS:
         QString title;
         testutil::answerNextBox(yes ? QMessageBox::Yes : QMessageBox::No, nullptr, &title);
         toolbarButton("删除")->click();
+        QVERIFY(t->settle());
         QCOMPARE(title, QStringLiteral("确认删除"));
         if (yes) {
             QCOMPARE(rowOf("g"), -1);
@@ -1032,6 +1067,7 @@ private Q_SLOTS:
         QString seenText;
         QTimer::singleShot(50, [&] { testutil::answerNextBox(QMessageBox::Ok, &seenText, &seenTitle); });
         toolbarButton(button)->click();
+        QVERIFY(t->settle());
         QCOMPARE(seenTitle, title);
         QVERIFY2(seenText.startsWith(text), qPrintable(seenText));
         QVERIFY2(seenText.contains("customers are locked"), qPrintable(seenText));
@@ -1052,6 +1088,7 @@ private Q_SLOTS:
         QString text;
         QTimer::singleShot(50, [&] { testutil::answerNextBox(QMessageBox::Ok, &text, &title); });
         toolbarButton("删除")->click();
+        QVERIFY(t->settle());
         QCOMPARE(title, QStringLiteral("删除失败"));
         QVERIFY2(text.startsWith(QStringLiteral("数据库没有删掉这一条：")), qPrintable(text));
         QVERIFY2(text.contains("customers are locked"), qPrintable(text));

@@ -139,6 +139,7 @@ private Q_SLOTS:
             selectTable(t, "categories");
             testutil::answerNextDialog([&](QDialog *d) { fillEditorAndSave(d, {{"名称", categoryName}}, {}); });
             addButton->click();
+            QVERIFY(t.settle());
             QVERIFY(!findByName(Database::instance().rows("categories"), categoryName).isEmpty());
 
             selectTable(t, "items");
@@ -147,6 +148,7 @@ private Q_SLOTS:
                                   {{"所属分类", categoryName}});
             });
             addButton->click();
+            QVERIFY(t.settle());
             QCOMPARE(testutil::rowCount(t.dataPage->view()), 1);
             QCOMPARE(cell(t.dataPage->view(), 0, columnOf(t.dataPage->view(), "名称")), itemName);
 
@@ -230,6 +232,7 @@ private Q_SLOTS:
             QPushButton *rollbackButton = testutil::findButton(t.historyPage, QStringLiteral("回滚到选中版本"));
             QVERIFY(rollbackButton);
             rollbackButton->click();
+            QVERIFY(t.settle());
             QCOMPARE(boxes.size(), 2);
             QCOMPARE(boxes[0].title, QStringLiteral("确认回滚"));
             QCOMPARE(boxes[1].title, QStringLiteral("已回滚"));

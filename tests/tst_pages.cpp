@@ -115,6 +115,7 @@ private Q_SLOTS:
         QList<testutil::SeenBox> seen;
         testutil::answerBoxes({QMessageBox::Ok}, &seen);
         testutil::findButton(t.historyPage, QStringLiteral("回滚到选中版本"))->click();
+        QVERIFY(t.settle());
         QCOMPARE(seen.size(), 1);
         QCOMPARE(seen.at(0).title, QStringLiteral("提示"));
         QCOMPARE(seen.at(0).text, QStringLiteral("请先选中一个版本"));
@@ -170,6 +171,7 @@ private Q_SLOTS:
         QList<testutil::SeenBox> seen;
         testutil::answerBoxes({QMessageBox::Ok}, &seen);
         testutil::findButton(t.historyPage, QStringLiteral("立即存档一个版本"))->click();
+        QVERIFY(t.settle());
         QCOMPARE(seen.size(), 1);
         QCOMPARE(seen.at(0).title, QStringLiteral("已存档"));
         QCOMPARE(seen.at(0).text, QStringLiteral("已保存一个历史版本"));
@@ -187,6 +189,7 @@ private Q_SLOTS:
         QList<testutil::SeenBox> seen;
         testutil::answerBoxes({QMessageBox::Ok}, &seen);
         testutil::findButton(t.historyPage, QStringLiteral("立即存档一个版本"))->click();
+        QVERIFY(t.settle());
         QCOMPARE(seen.size(), 1);
         QCOMPARE(seen.at(0).title, QStringLiteral("失败"));
         QCOMPARE(seen.at(0).text, QStringLiteral("存档失败"));
@@ -209,6 +212,7 @@ private Q_SLOTS:
         QList<testutil::SeenBox> seen;
         testutil::answerBoxes({QMessageBox::Yes, QMessageBox::Ok}, &seen);
         testutil::findButton(t.historyPage, QStringLiteral("回滚到选中版本"))->click();
+        QVERIFY(t.settle());
 
         QCOMPARE(seen.size(), 2);
         QCOMPARE(seen.at(0).title, QStringLiteral("确认回滚"));
@@ -287,6 +291,7 @@ private Q_SLOTS:
             QTest::keyClick(box, Qt::Key(key));
         });
         trigger->click();
+        QVERIFY(t.settle());
         delete watch;
         QCOMPARE(title, question);
         QVERIFY(noIsDefault);
@@ -337,6 +342,7 @@ private Q_SLOTS:
         QList<testutil::SeenBox> seen;
         testutil::answerBoxes({QMessageBox::No}, &seen);
         testutil::findButton(t.historyPage, QStringLiteral("回滚到选中版本"))->click();
+        QVERIFY(t.settle());
         QCOMPARE(seen.size(), 1);
         QCOMPARE(seen.at(0).title, QStringLiteral("确认回滚"));
         QCOMPARE(itemName("i1"), QStringLiteral("新名"));
@@ -372,6 +378,7 @@ private Q_SLOTS:
         QList<testutil::SeenBox> seen;
         testutil::answerBoxes({QMessageBox::Yes, QMessageBox::Ok}, &seen);
         testutil::findButton(t.historyPage, QStringLiteral("回滚到选中版本"))->click();
+        QVERIFY(t.settle());
         storageFault.lift();
         QCOMPARE(seen.size(), 2);
         QCOMPARE(seen.at(1).title, QStringLiteral("失败"));
@@ -441,6 +448,7 @@ private Q_SLOTS:
             steps.seen << QStringLiteral("box ") + box.title;
         });
         button->click();
+        QVERIFY(t.settle());
         QCOMPARE(steps.seen.mid(steps.seen.size() - 3),
                  QStringList({"rename plindor.db", "flush folder .", "box 已恢复"}));
 
@@ -489,6 +497,7 @@ private Q_SLOTS:
         QList<testutil::SeenBox> seen;
         testutil::answerBoxes({QMessageBox::Yes, QMessageBox::Ok}, &seen);
         testutil::findButton(t.historyPage, QStringLiteral("从备份恢复…"))->click();
+        QVERIFY(t.settle());
 
         QCOMPARE(seen.size(), 2);
         QCOMPARE(seen.at(1).title, QStringLiteral("恢复失败"));
@@ -531,6 +540,7 @@ private Q_SLOTS:
         seen.clear();
         testutil::answerBoxes({QMessageBox::Yes, QMessageBox::Ok}, &seen);
         testutil::findButton(t.historyPage, QStringLiteral("从备份恢复…"))->click();
+        QVERIFY(t.settle());
 
         QCOMPARE(seen.size(), 2);
         QCOMPARE(seen.at(1).title, QStringLiteral("已恢复"));
@@ -565,6 +575,7 @@ private Q_SLOTS:
         });
         timer->start();
         testutil::findButton(t.historyPage, QStringLiteral("从备份恢复…"))->click();
+        QVERIFY(t.settle());
 
         QVERIFY(defaultIsNo);
         QCOMPARE(rows.size(), 3);
@@ -597,9 +608,11 @@ private Q_SLOTS:
                     hint = label->text();
             }
             testutil::findButton(dialog, QStringLiteral("关闭"))->click();
+            QVERIFY(t.settle());
         });
         timer->start();
         testutil::findButton(t.historyPage, QStringLiteral("从备份恢复…"))->click();
+        QVERIFY(t.settle());
         QCOMPARE(rows, 0);
         QVERIFY(!restoreEnabled);
         QCOMPARE(hint, QStringLiteral("备份文件夹中还没有备份"));
@@ -732,6 +745,7 @@ private Q_SLOTS:
         QList<testutil::SeenBox> seen;
         testutil::answerBoxes({QMessageBox::Ok}, &seen);
         testutil::findButton(t.syncLogPage, QStringLiteral("清除记录"))->click();
+        QVERIFY(t.settle());
         QCOMPARE(seen.size(), 1);
         QCOMPARE(seen.at(0).title, QStringLiteral("提示"));
         QCOMPARE(seen.at(0).text, QStringLiteral("手机同步记录已经是空的了"));
@@ -763,6 +777,7 @@ private Q_SLOTS:
         QList<testutil::SeenBox> seen;
         testutil::answerBoxes({answer}, &seen);
         testutil::findButton(t.syncLogPage, QStringLiteral("清除记录"))->click();
+        QVERIFY(t.settle());
         QCOMPARE(seen.size(), 1);
         QCOMPARE(seen.at(0).title, QStringLiteral("确认清除"));
         QCOMPARE(seen.at(0).text,
@@ -791,6 +806,7 @@ private Q_SLOTS:
         QList<testutil::SeenBox> seen;
         testutil::answerBoxes({QMessageBox::Yes}, &seen);
         testutil::findButton(t.syncLogPage, QStringLiteral("清除记录"))->click();
+        QVERIFY(t.settle());
         QCOMPARE(t.syncLogPage->records()->rowCount(), 1);
         const QString lastLine = t.syncLogPage->programLogView()->toPlainText().split('\n', Qt::SkipEmptyParts).last();
         QVERIFY2(lastLine.endsWith(QStringLiteral("] 清除手机同步记录失败")), qPrintable(lastLine));
@@ -808,6 +824,7 @@ private Q_SLOTS:
         QList<testutil::SeenBox> seen;
         QTimer *watch = watchForBoxes(&seen);
         testutil::findButton(t.syncLogPage, QStringLiteral("清除日志"))->click();
+        QVERIFY(t.settle());
         QTest::qWait(50);
         delete watch;
         QVERIFY(seen.isEmpty());
@@ -827,6 +844,7 @@ private Q_SLOTS:
         QCOMPARE(t.syncLogPage->records()->rowCount(), 0);
 
         testutil::findButton(t.syncLogPage, QStringLiteral("刷新"))->click();
+        QVERIFY(t.settle());
         QCOMPARE(t.syncLogPage->records()->rowCount(), 1);
         QCOMPARE(t.statusCard->text(), QStringLiteral("● 服务运行中\n端口 %1\n物品 1 · 流水 0").arg(port));
     }

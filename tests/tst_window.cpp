@@ -363,6 +363,7 @@ private Q_SLOTS:
         QCOMPARE(t.window.currentSettings().value("syncKey").toString(), QStringLiteral("NEWKEY99"));
 
         button(QStringLiteral("🎲 换一个"))->click();
+        QVERIFY(t.settle());
         QVERIFY(t.server->key() != QStringLiteral("NEWKEY99"));
         QVERIFY(logLines(t).last().endsWith(
             QStringLiteral("配置文件写入失败，设置只在本次运行中有效: %1").arg(configPath())));
@@ -524,6 +525,7 @@ private Q_SLOTS:
         QVERIFY(t.phonePage->serviceStoppedNote()->isHidden());
 
         t.settingsPage->serviceButton()->click();
+        QVERIFY(t.settle());
         QVERIFY(!t.window.isServiceRunning());
         QVERIFY(!t.phonePage->serviceStoppedNote()->isHidden());
         QCOMPARE(t.phonePage->serviceStoppedNote()->objectName(), QStringLiteral("muted"));
@@ -534,6 +536,7 @@ private Q_SLOTS:
                  qPrintable(lastLine));
 
         t.settingsPage->serviceButton()->click();
+        QVERIFY(t.settle());
         QVERIFY(t.window.isServiceRunning());
         QVERIFY(t.phonePage->serviceStoppedNote()->isHidden());
     }
@@ -574,6 +577,7 @@ private Q_SLOTS:
         QCOMPARE(t.settingsPage->serviceButton()->objectName(), QStringLiteral("danger"));
 
         t.settingsPage->serviceButton()->click();
+        QVERIFY(t.settle());
         QVERIFY(!t.window.isServiceRunning());
         QCOMPARE(t.settingsPage->serviceButton()->text(), QStringLiteral("启动同步服务"));
         QCOMPARE(t.settingsPage->serviceButton()->objectName(), QStringLiteral("success"));
@@ -583,6 +587,7 @@ private Q_SLOTS:
         // The service starts on the saved settings; an unsaved key in the field is not used.
         t.settingsPage->keyField()->setText(QStringLiteral("UNSAVED1"));
         t.settingsPage->serviceButton()->click();
+        QVERIFY(t.settle());
         QVERIFY(t.window.isServiceRunning());
         QCOMPARE(t.server->key(), QStringLiteral("TESTKEY1"));
         QCOMPARE(t.settingsPage->serviceButton()->text(), QStringLiteral("停止同步服务"));
@@ -591,6 +596,7 @@ private Q_SLOTS:
 
         QSignalSpy serverLog(t.server, &SyncServer::logMessage);
         button(QStringLiteral("重启同步服务"))->click();
+        QVERIFY(t.settle());
         QVERIFY(t.window.isServiceRunning());
         QVERIFY(serverLog.count() > 0);
         QCOMPARE(t.server->key(), QStringLiteral("TESTKEY1"));
@@ -615,6 +621,7 @@ private Q_SLOTS:
         const testutil::WindowParts &t = start();
         t.settingsPage->nameField()->setText(QStringLiteral("未保存的名字"));
         button(QStringLiteral("🎲 换一个"))->click();
+        QVERIFY(t.settle());
         const QString key = t.settingsPage->keyField()->text();
         QVERIFY(generatedKey.match(key).hasMatch());
         QCOMPARE(t.server->key(), key);
@@ -673,6 +680,7 @@ private Q_SLOTS:
         QVERIFY(!Database::instance().upsert("transactions", QJsonObject{{"type", "in"}}, &error).isEmpty());
 
         t.settingsPage->serviceButton()->click();
+        QVERIFY(t.settle());
         QCOMPARE(t.statusCard->text(), QStringLiteral("○ 服务已停止"));
         t.refreshTimer->setInterval(20);
         QTest::qWait(100);
@@ -682,6 +690,7 @@ private Q_SLOTS:
 
         t.refreshTimer->stop();
         t.settingsPage->serviceButton()->click();
+        QVERIFY(t.settle());
         QCOMPARE(t.statusCard->text(), QStringLiteral("● 服务运行中\n端口 %1").arg(port));
         QVERIFY(t.statusCard->styleSheet().contains(QStringLiteral("#2ECC71")));
         t.refreshTimer->start(20);
@@ -791,12 +800,14 @@ private Q_SLOTS:
         QString secondTitle;
         testutil::answerNextBox(QMessageBox::Ok, nullptr, &firstTitle);
         button(QStringLiteral("自动获取"))->click();
+        QVERIFY(t.settle());
         QCOMPARE(t.settingsPage->publicHostField()->text(), QString());
         // Only a found address is written; pressing the button does not touch the file.
         QCOMPARE(readConfigObject().value("publicHost").toString(), QStringLiteral("old.example.com"));
         QVERIFY(t.publicAddress->isBusy());
         testutil::answerNextBox(QMessageBox::Ok, nullptr, &secondTitle);
         button(QStringLiteral("自动获取"))->click();
+        QVERIFY(t.settle());
         QCOMPARE(firstTitle, QStringLiteral("正在获取"));
         QCOMPARE(secondTitle, QStringLiteral("正在获取"));
         QTRY_COMPARE(echo.heldCount(), 1);
@@ -850,14 +861,15 @@ private Q_SLOTS:
                                    .filePath(QStringLiteral("备份/plindor-%1.db")
                                                  .arg(QDate::currentDate().toString(QStringLiteral("yyyyMMdd"))));
         QVERIFY(QFile::exists(backup));
+        // The service starts at once; the backup is the storage thread's first write after it.
         QStringList lines = logLines(t);
         QCOMPARE(lines.size(), 2);
+        QVERIFY2(lines.at(0).contains(QStringLiteral("9527")), qPrintable(lines.at(0)));
         QVERIFY2(QRegularExpression(QStringLiteral("^\\[\\d\\d:\\d\\d:\\d\\d\\] 已自动备份数据库到: "))
-                     .match(lines.at(0))
+                     .match(lines.at(1))
                      .hasMatch(),
-                 qPrintable(lines.at(0)));
-        QVERIFY(lines.at(0).endsWith(backup));
-        QVERIFY2(lines.at(1).contains(QStringLiteral("9527")), qPrintable(lines.at(1)));
+                 qPrintable(lines.at(1)));
+        QVERIFY(lines.at(1).endsWith(backup));
 
         QTRY_VERIFY_WITH_TIMEOUT(!t.window.currentSettings().value("publicHost").toString().isEmpty(), 5000);
         lines = logLines(t);

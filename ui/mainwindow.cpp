@@ -106,7 +106,11 @@ MainWindow::MainWindow(ProgramCore *programCore, QWidget *parent)
     if (!core->isStarted())
         core->start();
 
-    refreshAll();
+    // Until the database is open, the pages have nothing to read: they are filled once it is.
+    if (core->isDatabaseReady())
+        refreshAll();
+    else
+        updateServerState();
     stack->setCurrentWidget(dataPage);
 }
 
