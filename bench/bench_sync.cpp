@@ -8,10 +8,10 @@
 //   bench_sync [items]
 
 #include "datagen.h"
-#include "tests/testnet.h"
 #include "storage/database.h"
 #include "storage/snapshotreader.h"
 #include "sync/syncserver.h"
+#include "tests/testnet.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -34,7 +34,6 @@
 namespace {
 
 const QString syncKey = QStringLiteral("BENCHKEY2345");
-
 
 double median(std::vector<double> values)
 {

@@ -171,7 +171,8 @@ private:
             QMetaObject::invokeMethod(home, work, Qt::BlockingQueuedConnection);
         } else {
             decltype(work()) result{};
-            QMetaObject::invokeMethod(home, [&result, &work] { result = work(); }, Qt::BlockingQueuedConnection);
+            QMetaObject::invokeMethod(
+                home, [&result, &work] { result = work(); }, Qt::BlockingQueuedConnection);
             return result;
         }
     }

@@ -57,7 +57,8 @@ void StorageThread::waitForIdle()
     if (isStorageThread())
         return;
     // A job queued behind every other one: once it has run, so have they.
-    QMetaObject::invokeMethod(worker, [] {}, Qt::BlockingQueuedConnection);
+    QMetaObject::invokeMethod(
+        worker, [] {}, Qt::BlockingQueuedConnection);
 }
 
 bool StorageThread::isStorageThread() const

@@ -2,8 +2,8 @@
 
 #include "app/paths.h"
 #include "app/programcore.h"
-#include "storage/storagethread.h"
 #include "storage/rowtable.h"
+#include "storage/storagethread.h"
 #include "sync/publicaddresslookup.h"
 #include "sync/syncserver.h"
 #include "testnet.h"
@@ -31,10 +31,10 @@
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
-#include <QThread>
 #include <QStackedWidget>
 #include <QTableView>
 #include <QTableWidget>
+#include <QThread>
 #include <QTimer>
 
 #include <functional>
@@ -198,12 +198,14 @@ inline QRect cellRect(const QTableView *table, int row, int column)
     return table->visualRect(table->model()->index(row, column));
 }
 
-// Lets the database's opening and every write asked so far end, and their results reach the window.
+// Lets the database's opening and every write asked so far end, their results reach the window, and the
+// data page read what they changed.
 inline bool settle(MainWindow &window, int timeoutMs = 60000)
 {
     const ProgramCore &core = window.programCore();
+    const DataPage *page = window.findChild<DataPage *>();
     QDeadlineTimer deadline(timeoutMs);
-    while (!core.isDatabaseReady() || !core.storage()->isIdle()) {
+    while (!core.isDatabaseReady() || !core.storage()->isIdle() || page->isReading()) {
         if (deadline.hasExpired())
             return false;
         QCoreApplication::processEvents(QEventLoop::AllEvents, 10);

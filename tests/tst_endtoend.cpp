@@ -242,6 +242,7 @@ private Q_SLOTS:
             const QJsonObject rolledBack = findById(Database::instance().rows("items"), itemId);
             QCOMPARE(rolledBack.value("name").toString(), itemName);
             QCOMPARE(rolledBack.value("quantity").toDouble(), 5.0);
+            t.show(MainWindow::Page::Data);
             QCOMPARE(cell(t.dataPage->view(), 0, columnOf(t.dataPage->view(), "名称")), itemName);
 
             // Closing the window ends the service and the database.
@@ -262,6 +263,7 @@ private Q_SLOTS:
         QCOMPARE(item.value("name").toString(), itemName);
         QCOMPARE(item.value("categoryId").toString(), categoryId);
         QCOMPARE(Database::instance().rows("transactions").size(), 2);
+        t.show(MainWindow::Page::Data);
         QCOMPARE(cell(t.dataPage->view(), 0, columnOf(t.dataPage->view(), "名称")), itemName);
         QCOMPARE(columnTexts(t.syncLogPage->records(), "动作"), QStringList({"回滚", "推送", "拉取", "新增", "新增"}));
         QCOMPARE(t.historyPage->versionList()->rowCount(), 5);

@@ -472,7 +472,9 @@ private Q_SLOTS:
         QVERIFY(seen.at(1).text.contains(copies.first().path));
 
         // Every page shows the restored data, and the restore is on record.
+        t.show(MainWindow::Page::Data);
         QCOMPARE(testutil::rowCount(t.dataPage->view()), 2);
+        t.show(MainWindow::Page::History);
         QCOMPARE(itemName("late"), QString());
         QCOMPARE(t.historyPage->versionList()->rowCount(), Database::instance().listVersions(200).size());
         QCOMPARE(rowTexts(t.syncLogPage->records(), 0).mid(1),
@@ -546,6 +548,7 @@ private Q_SLOTS:
         QCOMPARE(seen.at(1).title, QStringLiteral("已恢复"));
         QVERIFY2(db.unusableReason().isEmpty(), qPrintable(db.unusableReason()));
         QCOMPARE(itemName("kept"), QStringLiteral("轴承"));
+        t.show(MainWindow::Page::Data);
         QCOMPARE(testutil::rowCount(t.dataPage->view()), 1);
         QVERIFY(!t.statusCard->text().contains(QStringLiteral("数据库不可用")));
     }

@@ -225,8 +225,10 @@ private Q_SLOTS:
         QCOMPARE(reply.status, 200);
         QVERIFY(idle(core));
 
-        const QString backup = QFileInfo(databasePath()).dir().filePath(
-            QStringLiteral("备份/plindor-%1.db").arg(QDate::currentDate().toString(QStringLiteral("yyyyMMdd"))));
+        const QString backup = QFileInfo(databasePath())
+                                   .dir()
+                                   .filePath(QStringLiteral("备份/plindor-%1.db")
+                                                 .arg(QDate::currentDate().toString(QStringLiteral("yyyyMMdd"))));
         QCOMPARE(testutil::valueFromFile(backup, "SELECT COUNT(*) FROM items").toInt(), 1);
         QCOMPARE(testutil::valueFromFile(databasePath(), "SELECT COUNT(*) FROM items WHERE id = 'p0'").toInt(), 1);
     }
@@ -254,11 +256,13 @@ private Q_SLOTS:
             restored = done;
             over = true;
         });
-        core.storage()->post([] { Database::instance().upsert("items", {{"id", "later"}, {"name", "后来"}}, nullptr); });
+        core.storage()->post([] {
+            Database::instance().upsert("items", {{"id", "later"}, {"name", "后来"}}, nullptr);
+        });
 
-        for (const QByteArray &request : {testutil::requestBytes("GET", "/export", {}, key),
-                                          testutil::requestBytes("GET", "/info", {}, key),
-                                          testutil::requestBytes("POST", "/import", pushBody(1, "p"), key)}) {
+        for (const QByteArray &request :
+             {testutil::requestBytes("GET", "/export", {}, key), testutil::requestBytes("GET", "/info", {}, key),
+              testutil::requestBytes("POST", "/import", pushBody(1, "p"), key)}) {
             const testutil::Reply reply = testutil::exchange(port(), request);
             QCOMPARE(reply.status, 503);
             QCOMPARE(reply.json().value("error").toString(), QStringLiteral("主库正在从备份恢复，请稍后再试"));

@@ -2,8 +2,8 @@
 
 #include "catalogue/catalogue.h"
 #include "storage/database.h"
-#include "storage/storagethread.h"
 #include "storage/rowtable.h"
+#include "storage/storagethread.h"
 #include "ui/actiondelegate.h"
 #include "ui/celldelegate.h"
 #include "ui/csvexport.h"
@@ -41,6 +41,9 @@ constexpr int resizeSampleRows = 200;
 // maxRefreshDelayMs after the first.
 constexpr int refreshDelayMs = 250;
 constexpr int maxRefreshDelayMs = 2000;
+// While phones wait for answers, the refresh gives way in steps of this long, for at most the second time.
+constexpr int giveWayMs = 50;
+constexpr int maxGiveWayMs = 2000;
 
 // No text column grows past this, so that one long name cannot push the numbers and the actions
 // off a window of the default size; longer texts are elided and shown whole in their tooltip.
@@ -196,10 +199,32 @@ void DataPage::refreshLater()
         pendingRefresh->start(refreshDelayMs);
 }
 
+void DataPage::refreshInPlace()
+{
+    pendingRefresh->stop();
+    givingWaySince.invalidate();
+    refreshInBackground();
+}
+
+bool DataPage::isReading() const
+{
+    return reader || pendingRefresh->isActive();
+}
+
 void DataPage::refreshInBackground()
 {
     if (!isVisible())
         return;
+    // A phone that pulls right after its push reads the same rows on the other core: it goes first.
+    if (phonesWaiting && phonesWaiting()) {
+        if (!givingWaySince.isValid())
+            givingWaySince.start();
+        if (!givingWaySince.hasExpired(maxGiveWayMs)) {
+            pendingRefresh->start(giveWayMs);
+            return;
+        }
+    }
+    givingWaySince.invalidate();
     const QString file = Database::instance().fileName();
     if (!Database::instance().isOpen() || file.isEmpty()) {
         refresh(true);
@@ -216,8 +241,8 @@ void DataPage::refreshInBackground()
     const quint64 started = refreshes;
     auto read = std::make_shared<RowTable>();
     auto readWhole = std::make_shared<bool>(false);
-    reader = QThread::create(
-        [file, key, read, readWhole] { *readWhole = Database::readTableFrom(file, key, read.get()); });
+    reader =
+        QThread::create([file, key, read, readWhole] { *readWhole = Database::readTableFrom(file, key, read.get()); });
     connect(reader, &QThread::finished, this, [this, key, started, read, readWhole] {
         reader->deleteLater();
         reader = nullptr;
@@ -481,7 +506,7 @@ void DataPage::applyChange(const TableInfo &info, const QString &action, const Q
                                                            : failure + QStringLiteral("：\n") + saved.error);
                 return;
             }
-            refresh(true);
+            refreshInPlace();
             Q_EMIT changeSaved();
         });
 }

@@ -37,10 +37,17 @@ public:
     // The data changed under the page, from a phone: it is refreshed in place shortly, once for a burst
     // of such changes, and only while it is shown; the window refreshes it when it is shown again.
     void refreshLater();
+    // The data changed under the page: it is read again now, on a thread of its own, in place; only
+    // while it is shown.
+    void refreshInPlace();
+    // A reading on another thread runs or is due.
+    bool isReading() const;
     // Changes go to this thread as jobs; without one they are written at once.
     void setStorage(StorageThread *writer) { storage = writer; }
     // A change of the operator's is being written.
     bool isSaving() const { return saving > 0; }
+    // Whether phones are waiting for answers: a refresh after a push waits for them a little.
+    void setPhonesWaiting(std::function<bool()> waiting) { phonesWaiting = std::move(waiting); }
 
     const TableInfo *currentTable() const;
     QString currentTableKey() const;
@@ -112,4 +119,6 @@ private:
     QElapsedTimer lastToggleClock;
     StorageThread *storage = nullptr;
     int saving = 0;
+    std::function<bool()> phonesWaiting;
+    QElapsedTimer givingWaySince;
 };

@@ -152,6 +152,7 @@ void MainWindow::buildUi()
     stack = new QStackedWidget(central);
     dataPage = new DataPage(stack);
     dataPage->setStorage(core->storage());
+    dataPage->setPhonesWaiting([server = core->syncServer()] { return server->hasAnswersOutstanding(); });
     connect(dataPage, &DataPage::changeSaved, this, [this] {
         refreshStatusCard();
         syncLogPage->refresh();
@@ -278,9 +279,9 @@ void MainWindow::refreshStatusCard()
     }
     const QJsonObject counts = Database::instance().counts();
     setStatusText(QStringLiteral("● 服务运行中\n端口 %1\n物品 %2 · 流水 %3")
-                                   .arg(settings::port(core->settings()))
-                                   .arg(counts.value(QStringLiteral("items")).toInt())
-                                   .arg(counts.value(QStringLiteral("transactions")).toInt()));
+                      .arg(settings::port(core->settings()))
+                      .arg(counts.value(QStringLiteral("items")).toInt())
+                      .arg(counts.value(QStringLiteral("transactions")).toInt()));
 }
 
 void MainWindow::refreshSyncLogAndStatus()
@@ -298,7 +299,7 @@ void MainWindow::refreshAll()
 {
     settingsPage->showSettings(core->settings());
     updateServerState();
-    dataPage->refresh(true);
+    dataPage->refreshInPlace();
     refreshStatusCard();
     historyPage->refresh();
     syncLogPage->refresh();
