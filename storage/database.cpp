@@ -4,6 +4,7 @@
 #include "catalogue/records.h"
 #include "storage/clock.h"
 #include "storage/dailybackup.h"
+#include "storage/diskspace.h"
 #include "storage/documentsource.h"
 #include "storage/durablefile.h"
 #include "storage/recordwriter.h"
@@ -15,6 +16,7 @@
 #include "storage/tablereader.h"
 
 #include <QDateTime>
+#include <QDir>
 #include <QFileInfo>
 #include <QRandomGenerator>
 #include <QSqlError>
@@ -495,11 +497,16 @@ bool Database::saveVersion(const QString &reason, const QString &source, QString
     QString failure;
     const QJsonObject tableCounts = counts(&failure);
     const QByteArray snapshot = failure.isEmpty() ? snapshotText(&failure) : QByteArray();
+    if (failure.isEmpty())
+        failure = diskspace::check(databaseFile, snapshot.size());
     if (!failure.isEmpty()) {
         storagefault::report(error, failure);
         return false;
     }
-    return VersionHistory(connection).add(nowText(), reason, source, tableCounts, snapshot, error);
+    if (!VersionHistory(connection).add(nowText(), reason, source, tableCounts, snapshot, versionsKept, error))
+        return false;
+    lastVersionBytes = snapshot.size();
+    return true;
 }
 
 bool Database::rollbackTo(int versionId, const QString &source, QString *error)
@@ -573,12 +580,12 @@ int Database::clearSyncLog()
 bool Database::dailyBackupDue() const
 {
     // A file that failed its check is not copied: its copy would push good ones out of the rotation.
-    return failure.isEmpty() && DailyBackup(connection, databaseFile).due();
+    return failure.isEmpty() && DailyBackup(connection, databaseFile, backupsKept).due();
 }
 
 QString Database::dailyBackup(QStringList *notes)
 {
-    DailyBackup backup(connection, databaseFile);
+    DailyBackup backup(connection, databaseFile, backupsKept);
     if (!failure.isEmpty() || !backup.due())
         return QString();
     return backup.make(notes);
@@ -588,4 +595,47 @@ bool Database::restoreFrom(const QString &backupFile, QString *setAsidePath, QSt
                            const RestoreProgress &progress)
 {
     return Restorer(*this, progress).restore(backupFile, setAsidePath, error);
+}
+
+Retention Database::retentionPlan(int keepVersions, int keepBackups) const
+{
+    Retention plan;
+    const StorageFigures figures = storageFigures();
+    plan.versions = qMax(0, figures.versions - keepVersions);
+    if (figures.versions > 0)
+        plan.versionBytes = figures.versionBytes / figures.versions * plan.versions;
+    if (!databaseFile.isEmpty()) {
+        const QDir folder(backupFolder());
+        const QStringList surplus = DailyBackup(connection, databaseFile, keepBackups).surplus();
+        plan.backups = int(surplus.size());
+        for (const QString &name : surplus)
+            plan.backupBytes += QFileInfo(folder.absoluteFilePath(name)).size();
+    }
+    return plan;
+}
+
+Retention Database::setRetention(int keepVersions, int keepBackups)
+{
+    Retention done = retentionPlan(keepVersions, keepBackups);
+    versionsKept = keepVersions;
+    backupsKept = keepBackups;
+    if (connection.isOpen() && failure.isEmpty()) {
+        const int removed = VersionHistory(connection).prune(versionsKept, &done.error);
+        done.versions = qMax(removed, 0);
+        if (removed <= 0)
+            done.versionBytes = 0;
+    } else {
+        done.versions = 0;
+        done.versionBytes = 0;
+    }
+    if (!databaseFile.isEmpty())
+        done.backups = DailyBackup(connection, databaseFile, backupsKept).rotate(nullptr);
+    if (done.backups == 0)
+        done.backupBytes = 0;
+    return done;
+}
+
+bool Database::compact(qint64 *before, qint64 *after, QString *error, const CompactProgress &progress)
+{
+    return Compactor(*this, connection, progress).compact(before, after, error);
 }

@@ -1,5 +1,7 @@
 #include "storage/durablefile.h"
 
+#include "storage/diskspace.h"
+
 #include <QByteArray>
 #include <QDir>
 #include <QFile>
@@ -34,10 +36,12 @@ void note(const QString &step, const QString &path)
         recorder()(step, QFileInfo(path).absoluteFilePath());
 }
 
+// The system's words stay in the text, in brackets; the operator reads what they mean first.
 bool fail(QString *why, const QString &text)
 {
+    const QString reason = diskspace::osReasonWords(text);
     if (why)
-        *why = text;
+        *why = reason.isEmpty() ? text : reason + QStringLiteral("：") + text;
     return false;
 }
 
