@@ -3,6 +3,7 @@
 #include "app/paths.h"
 #include "app/settings.h"
 #include "storage/database.h"
+#include "storage/diskspace.h"
 #include "sync/localaddress.h"
 #include "sync/publicaddresslookup.h"
 #include "sync/syncserver.h"
@@ -23,6 +24,13 @@ ProgramCore::ProgramCore(QObject *parent)
     statusTimer = new QTimer(this);
     statusTimer->setObjectName(QStringLiteral("refreshTimer"));
     connect(statusTimer, &QTimer::timeout, this, &ProgramCore::statusDue);
+    connect(statusTimer, &QTimer::timeout, this, &ProgramCore::refreshStorage);
+    // After a phone's request, once for a burst of them.
+    storageRefresh = new QTimer(this);
+    storageRefresh->setSingleShot(true);
+    storageRefresh->setInterval(0);
+    connect(storageRefresh, &QTimer::timeout, this, &ProgramCore::refreshStorage);
+    connect(server, &SyncServer::activity, storageRefresh, qOverload<>(&QTimer::start));
 }
 
 ProgramCore::~ProgramCore()
@@ -39,6 +47,7 @@ void ProgramCore::start()
     QString error;
     Database &db = Database::instance();
     if (db.open(databasePath(), &error)) {
+        applyRetention();
         if (db.dailyBackupDue()) {
             const QFileInfo file(databasePath());
             const QFileInfo wal(databasePath() + QStringLiteral("-wal"));
@@ -53,6 +62,10 @@ void ProgramCore::start()
     } else {
         Q_EMIT startupFault(QStringLiteral("数据库打开失败"), error);
     }
+
+    figures = db.storageFigures();
+    log(QStringLiteral("存储空间：%1").arg(figures.summary()));
+    refreshStorage();
 
     startService();
     Q_EMIT serviceChanged();
@@ -208,4 +221,69 @@ bool ProgramCore::restoreBackup(const QString &file, QString *setAside, QString 
                                  QStringLiteral("从备份 %1 恢复").arg(name));
     log(QStringLiteral("已从备份 %1 恢复数据库，原数据库另存为 %2").arg(name, *setAside));
     return true;
+}
+
+void ProgramCore::refreshStorage()
+{
+    figures = Database::instance().storageFigures();
+    if (figures.warning() != storageWarned) {
+        storageWarned = figures.warning();
+        if (storageWarned) {
+            const QString text =
+                QStringLiteral("磁盘剩余空间不多了：剩余 %1，按每次改动约 %2 算，只够再保存约 %3 次改动。"
+                               "请清理磁盘，或在“设置”页减少保留的版本数和备份数，再点“压缩数据库”。")
+                    .arg(diskspace::formatSize(figures.available), diskspace::formatSize(figures.nextVersionBytes))
+                    .arg(figures.changesThatFit());
+            log(text);
+            log(QStringLiteral("存储空间：%1").arg(figures.summary()));
+            Q_EMIT storageWarning(text);
+        } else {
+            log(QStringLiteral("磁盘空间已够用：%1").arg(figures.summary()));
+        }
+    }
+    Q_EMIT storageChanged();
+}
+
+Retention ProgramCore::retentionPlan(int keepVersions, int keepBackups) const
+{
+    return Database::instance().retentionPlan(keepVersions, keepBackups);
+}
+
+Retention ProgramCore::setRetention(int keepVersions, int keepBackups)
+{
+    settings::setRetention(config, keepVersions, keepBackups);
+    saveSettingsFile();
+    const Retention done = applyRetention();
+    refreshStorage();
+    return done;
+}
+
+Retention ProgramCore::applyRetention()
+{
+    const Retention done =
+        Database::instance().setRetention(settings::keepVersions(config), settings::keepBackups(config));
+    if (done.versions > 0 || done.backups > 0)
+        log(QStringLiteral("保留 %1 个版本、%2 份备份：删除了最早的 %3 个版本和 %4 份备份")
+                .arg(settings::keepVersions(config))
+                .arg(settings::keepBackups(config))
+                .arg(done.versions)
+                .arg(done.backups));
+    if (!done.error.isEmpty())
+        log(QStringLiteral("删除旧版本失败: %1").arg(done.error));
+    return done;
+}
+
+bool ProgramCore::compactDatabase(qint64 *before, qint64 *after, QString *error, const CompactProgress &progress)
+{
+    server->setRefusal(QStringLiteral("主库正在压缩数据库，请稍后再试"));
+    statusTimer->stop();
+    const bool compacted = Database::instance().compact(before, after, error, progress);
+    server->setRefusal(QString());
+    statusTimer->start();
+    if (compacted)
+        log(QStringLiteral("已压缩数据库：%1 → %2").arg(diskspace::formatSize(*before), diskspace::formatSize(*after)));
+    else
+        log(QStringLiteral("压缩数据库失败: %1").arg(*error));
+    refreshStorage();
+    return compacted;
 }

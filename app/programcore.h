@@ -1,5 +1,8 @@
 #pragma once
 
+#include "storage/retention.h"
+#include "storage/storagefigures.h"
+
 #include <QJsonObject>
 #include <QObject>
 #include <QString>
@@ -65,8 +68,26 @@ public:
     // happened. On failure the database is as it was and error says why.
     bool restoreBackup(const QString &file, QString *setAside, QString *error, const RestoreProgress &progress);
 
+    // What the store takes and the room left, as of the last look (at start, every 15 seconds, after
+    // each change).
+    const StorageFigures &storageFigures() const { return figures; }
+    // Looks again; logs, and tells storageWarning, when the free space crosses the warning level.
+    void refreshStorage();
+    // What keeping this many versions and backups would remove now.
+    Retention retentionPlan(int keepVersions, int keepBackups) const;
+    // Saves the numbers into the settings file and removes the oldest beyond them at once.
+    Retention setRetention(int keepVersions, int keepBackups);
+    using CompactProgress = std::function<void(const QString &stage, qint64 done, qint64 total)>;
+    // Rewrites the database to its live size, with phones asked to come back later meanwhile; logs what
+    // happened. On failure the database is as it was and error says why.
+    bool compactDatabase(qint64 *before, qint64 *after, QString *error, const CompactProgress &progress);
+
 Q_SIGNALS:
     void logged(const QString &line);
+    // The figures were read again.
+    void storageChanged();
+    // The free space fell below what 20 more versions and a backup need; text says how many changes fit.
+    void storageWarning(const QString &text);
     // A fault at start that the operator must be told of, with its title.
     void startupFault(const QString &title, const QString &text);
     // The daily backup of a database of this many bytes is about to be made.
@@ -84,6 +105,8 @@ private:
     // The service always runs on the saved settings, never on what the fields show unsaved.
     void startService();
     void onPublicAddressFound(const QString &address);
+    // The one way the kept numbers reach storage: at start and when the operator changes them.
+    Retention applyRetention();
 
     QJsonObject config;
     SyncServer *server = nullptr;
@@ -92,4 +115,7 @@ private:
     PublicAddressLookup *publicAddress = nullptr;
     QStringList logLines;
     bool started = false;
+    StorageFigures figures;
+    bool storageWarned = false;
+    QTimer *storageRefresh = nullptr;
 };

@@ -21,7 +21,7 @@ const QString keepBackupsName = QStringLiteral("keepBackups");
 int wholeNumberWithin(const QJsonValue &value, int fallback, int lowest, int highest)
 {
     const std::optional<qint64> number = value.isDouble() ? wholeNumber(value.toDouble()) : std::nullopt;
-    return number.has_value() ? int(qBound<qint64>(lowest, *number, highest)) : fallback;
+    return number.has_value() ? int(qBound(qint64(lowest), *number, qint64(highest))) : fallback;
 }
 
 } // namespace

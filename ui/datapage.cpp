@@ -2,6 +2,7 @@
 
 #include "catalogue/catalogue.h"
 #include "storage/database.h"
+#include "storage/diskspace.h"
 #include "storage/rowtable.h"
 #include "ui/actiondelegate.h"
 #include "ui/celldelegate.h"
@@ -447,8 +448,15 @@ void DataPage::applyChange(const TableInfo &info, const QString &action, const Q
 {
     Database &db = Database::instance();
     const QString target = id.isEmpty() ? info.key : QStringLiteral("%1 #%2").arg(info.key, id);
-    db.saveVersion(QStringLiteral("界面%1 %2 前").arg(action, target), QStringLiteral("qt"));
     QString error;
+    // A change goes on without its version only for a fault of the moment; a disk too full for the
+    // version refuses the change too, before anything is written.
+    if (!db.saveVersion(QStringLiteral("界面%1 %2 前").arg(action, target), QStringLiteral("qt"), &error)
+        && diskspace::isShortage(error)) {
+        QMessageBox::warning(this, action + QStringLiteral("失败"), failure + QStringLiteral("：\n") + error);
+        return;
+    }
+    error.clear();
     const QString changed = write(&error);
     if (changed.isEmpty()) {
         // Nothing was changed: say so rather than log it as done. The version above stays.

@@ -1,6 +1,7 @@
 #include "ui/historypage.h"
 
 #include "storage/database.h"
+#include "storage/diskspace.h"
 #include "ui/destructivequestion.h"
 #include "ui/restoredialog.h"
 
@@ -57,7 +58,8 @@ HistoryPage::HistoryPage(QWidget *parent)
     restoreButton->setObjectName(QStringLiteral("plain"));
     connect(restoreButton, &QPushButton::clicked, this, &HistoryPage::onRestoreBackup);
     actions->addWidget(restoreButton);
-    auto *hint = new QLabel(QStringLiteral("每次手机推送、界面改动前都会自动存档，最多保留 200 个"), this);
+    hint = new QLabel(this);
+    showKeptVersions(200);
     hint->setObjectName(QStringLiteral("muted"));
     actions->addWidget(hint, 1);
     layout->addLayout(actions);
@@ -105,13 +107,22 @@ void HistoryPage::refresh()
     }
 }
 
+void HistoryPage::showKeptVersions(int kept)
+{
+    hint->setText(QStringLiteral("每次手机推送、界面改动前都会自动存档，最多保留 %1 个").arg(kept));
+}
+
 void HistoryPage::onMakeSnapshot()
 {
-    const bool saved = Database::instance().saveVersion(QStringLiteral("界面手动存档"), QStringLiteral("qt-ui"));
+    QString error;
+    const bool saved =
+        Database::instance().saveVersion(QStringLiteral("界面手动存档"), QStringLiteral("qt-ui"), &error);
     refresh();
     // A failed store must not be announced as saved: the operator would rely on a version that does not exist.
     if (saved)
         QMessageBox::information(this, QStringLiteral("已存档"), QStringLiteral("已保存一个历史版本"));
+    else if (diskspace::isShortage(error))
+        QMessageBox::warning(this, QStringLiteral("失败"), QStringLiteral("存档失败：\n") + error);
     else
         QMessageBox::warning(this, QStringLiteral("失败"), QStringLiteral("存档失败"));
 }

@@ -2,6 +2,7 @@
 
 #include <QWidget>
 
+class QLabel;
 class QTableWidget;
 
 // The stored versions of the database, newest first: a version stored by hand, a rollback to a chosen
@@ -15,6 +16,8 @@ public:
 
     // Lists the versions again; the selection stays on the version it was on.
     void refresh();
+    // The hint names how many versions are kept.
+    void showKeptVersions(int kept);
 
     QTableWidget *versionList() const { return versionsTable; }
 
@@ -32,4 +35,5 @@ private:
     void onRestoreBackup();
 
     QTableWidget *versionsTable = nullptr;
+    QLabel *hint = nullptr;
 };

@@ -4,6 +4,7 @@
 #include "app/programcore.h"
 #include "app/settings.h"
 #include "storage/database.h"
+#include "storage/diskspace.h"
 #include "sync/localaddress.h"
 #include "sync/publicaddresslookup.h"
 #include "sync/syncserver.h"
@@ -102,8 +103,15 @@ MainWindow::MainWindow(ProgramCore *programCore, QWidget *parent)
         refreshPhonePage();
     });
     connect(core, &ProgramCore::statusDue, this, &MainWindow::refreshSyncLogAndStatus);
+    connect(core, &ProgramCore::storageChanged, this, &MainWindow::showStorage);
+    connect(core, &ProgramCore::storageWarning, this, &MainWindow::warnOfDisk);
     if (!core->isStarted())
         core->start();
+    showStorage();
+    if (core->storageFigures().warning())
+        warnOfDisk(QStringLiteral("磁盘剩余空间不多了：剩余 %1，只够再保存约 %2 次改动。")
+                       .arg(diskspace::formatSize(core->storageFigures().available))
+                       .arg(core->storageFigures().changesThatFit()));
 
     refreshAll();
     stack->setCurrentWidget(dataPage);
@@ -142,6 +150,10 @@ void MainWindow::buildUi()
     statusLabel->setStyleSheet(QStringLiteral("color:#95A5A6; padding:12px 18px; font-size:11px;"));
     sideLayout->addWidget(statusLabel);
 
+    storageLabel = new QLabel(sidebar);
+    storageLabel->setObjectName(QStringLiteral("storageLine"));
+    sideLayout->addWidget(storageLabel);
+
     connect(nav, &QListWidget::currentRowChanged, this, &MainWindow::onNavChanged);
 
     stack = new QStackedWidget(central);
@@ -149,6 +161,7 @@ void MainWindow::buildUi()
     connect(dataPage, &DataPage::changeSaved, this, [this] {
         refreshStatusCard();
         syncLogPage->refresh();
+        core->refreshStorage();
     });
     phonePage = new PhonePage(stack);
     historyPage = new HistoryPage(stack);
@@ -160,6 +173,8 @@ void MainWindow::buildUi()
     connect(settingsPage, &SettingsPage::restartRequested, core, &ProgramCore::restartService);
     connect(settingsPage, &SettingsPage::toggleRequested, core, &ProgramCore::toggleService);
     connect(settingsPage, &SettingsPage::publicHostDetectionRequested, core, &ProgramCore::detectPublicHostAgain);
+    connect(settingsPage, &SettingsPage::retentionRequested, this, &MainWindow::changeRetention);
+    connect(settingsPage, &SettingsPage::compactRequested, this, &MainWindow::compactDatabase);
     syncLogPage = new SyncLogPage(stack);
     connect(syncLogPage, &SyncLogPage::refreshRequested, this, &MainWindow::refreshSyncLogAndStatus);
     connect(syncLogPage, &SyncLogPage::logMessage, core, &ProgramCore::log);
@@ -289,12 +304,133 @@ void MainWindow::refreshPhonePage()
 void MainWindow::refreshAll()
 {
     settingsPage->showSettings(core->settings());
+    historyPage->showKeptVersions(settings::keepVersions(core->settings()));
     updateServerState();
     dataPage->refresh(true);
     refreshStatusCard();
     historyPage->refresh();
     syncLogPage->refresh();
     refreshPhonePage();
+}
+
+void MainWindow::showStorage()
+{
+    const StorageFigures &figures = core->storageFigures();
+    settingsPage->showStorage(figures);
+    const QString free = figures.available >= 0 ? diskspace::formatSize(figures.available) : QStringLiteral("未知");
+    storageLabel->setText(QStringLiteral("%1占用 %2 · 剩余 %3")
+                              .arg(figures.warning() ? QStringLiteral("⚠ ") : QString(),
+                                   diskspace::formatSize(figures.databaseBytes + figures.backupBytes), free));
+    storageLabel->setToolTip(figures.summary());
+    storageLabel->setStyleSheet(figures.warning()
+                                    ? QStringLiteral("color:#E67E22; padding:0 18px 12px 18px; font-size:11px;")
+                                    : QStringLiteral("color:#95A5A6; padding:0 18px 12px 18px; font-size:11px;"));
+}
+
+void MainWindow::warnOfDisk(const QString &text)
+{
+    if (diskWarnedOn == QDate::currentDate())
+        return;
+    diskWarnedOn = QDate::currentDate();
+    // Not waited for: the warning comes while a push or a timer is being handled.
+    auto *box = new QMessageBox(QMessageBox::Warning, QStringLiteral("磁盘空间不多了"), text, QMessageBox::Ok, this);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->open();
+}
+
+void MainWindow::changeRetention(int keepVersions, int keepBackups)
+{
+    const Retention plan = core->retentionPlan(keepVersions, keepBackups);
+    if (!plan.removesNothing()) {
+        QStringList going;
+        if (plan.versions > 0)
+            going << QStringLiteral("最早的 %1 个历史版本（约 %2，空出的空间留在数据库文件里，压缩数据库后还给磁盘）")
+                         .arg(plan.versions)
+                         .arg(diskspace::formatSize(plan.versionBytes));
+        if (plan.backups > 0)
+            going << QStringLiteral("最早的 %1 份每日备份（释放 %2 磁盘空间）")
+                         .arg(plan.backups)
+                         .arg(diskspace::formatSize(plan.backupBytes));
+        const auto answer = QMessageBox::question(
+            this, QStringLiteral("确认删除"),
+            QStringLiteral("保留 %1 个版本、%2 份备份，会立刻删除：\n\n%3\n\n删除后无法找回。确定吗？")
+                .arg(keepVersions)
+                .arg(keepBackups)
+                .arg(going.join(QStringLiteral("\n"))),
+            QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
+        if (answer != QMessageBox::Yes) {
+            settingsPage->showRetention(core->settings());
+            return;
+        }
+    }
+    const Retention done = core->setRetention(keepVersions, keepBackups);
+    settingsPage->showRetention(core->settings());
+    historyPage->showKeptVersions(settings::keepVersions(core->settings()));
+    historyPage->refresh();
+    if (!done.error.isEmpty()) {
+        QMessageBox::warning(this, QStringLiteral("删除失败"),
+                             QStringLiteral("保留数量已保存，但删除旧版本失败：\n%1").arg(done.error));
+        return;
+    }
+    QMessageBox::information(this, QStringLiteral("已保存"),
+                             QStringLiteral("保留 %1 个版本、%2 份备份。已删除 %3 个版本、%4 份备份。")
+                                 .arg(keepVersions)
+                                 .arg(keepBackups)
+                                 .arg(done.versions)
+                                 .arg(done.backups));
+}
+
+void MainWindow::compactDatabase()
+{
+    core->refreshStorage();
+    const StorageFigures &figures = core->storageFigures();
+    const QString shortage = diskspace::shortage(figures.liveBytes, {figures.available, figures.total});
+    if (!shortage.isEmpty()) {
+        QMessageBox::warning(this, QStringLiteral("无法压缩数据库"),
+                             shortage
+                                 + QStringLiteral("\n\n压缩时要先在旁边写一份压缩后的数据库。请先清理磁盘，"
+                                                  "或减少保留的备份数。"));
+        return;
+    }
+    const auto answer = QMessageBox::question(
+        this, QStringLiteral("压缩数据库"),
+        QStringLiteral("压缩会把数据库重写成实际用到的大小：需要约 %1 的临时空间，可释放约 %2。\n\n"
+                       "压缩期间手机同步会暂停，请稍等。确定压缩吗？")
+            .arg(diskspace::formatSize(figures.liveBytes),
+                 diskspace::formatSize(qMax<qint64>(figures.databaseBytes - figures.liveBytes, 0))),
+        QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
+    if (answer != QMessageBox::Yes)
+        return;
+
+    QProgressDialog progress(QStringLiteral("正在压缩数据库…"), QString(), 0, 100, this);
+    progress.setWindowTitle(QStringLiteral("压缩数据库"));
+    progress.setWindowModality(Qt::WindowModal);
+    progress.setMinimumDuration(0);
+    progress.setAutoReset(false);
+    progress.setAutoClose(false);
+    progress.setValue(0);
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    // The data page may be reading the file on a thread of its own.
+    dataPage->waitForReading();
+    qint64 before = 0;
+    qint64 after = 0;
+    QString error;
+    const bool compacted =
+        core->compactDatabase(&before, &after, &error, [&progress](const QString &stage, qint64 done, qint64 total) {
+            progress.setLabelText(stage);
+            progress.setValue(total > 0 ? int(done * 100 / total) : 0);
+            QApplication::processEvents();
+        });
+    QApplication::restoreOverrideCursor();
+    progress.close();
+    refreshAll();
+    if (!compacted) {
+        QMessageBox::warning(this, QStringLiteral("压缩失败"), QStringLiteral("没有压缩数据库：\n%1").arg(error));
+        return;
+    }
+    QMessageBox::information(
+        this, QStringLiteral("已压缩"),
+        QStringLiteral("数据库已从 %1 压缩到 %2。").arg(diskspace::formatSize(before), diskspace::formatSize(after)));
 }
 
 void MainWindow::newKey()

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QDate>
 #include <QJsonObject>
 #include <QMainWindow>
 
@@ -64,10 +65,16 @@ private:
     void saveSettings(const QString &key, const QString &name, int port, const QString &publicHost);
     void onServiceChanged();
     void restoreBackup(const QString &file);
+    // What the store takes, on the settings page and the status card's storage line.
+    void showStorage();
+    void warnOfDisk(const QString &text);
+    void changeRetention(int keepVersions, int keepBackups);
+    void compactDatabase();
 
     QStackedWidget *stack = nullptr;
     QListWidget *nav = nullptr;
     QLabel *statusLabel = nullptr;
+    QLabel *storageLabel = nullptr;
 
     DataPage *dataPage = nullptr;
     PhonePage *phonePage = nullptr;
@@ -77,4 +84,6 @@ private:
 
     ProgramCore *core = nullptr;
     QTimer *activityRefresh = nullptr;
+    // The day the disk warning box was last shown: at most one a day.
+    QDate diskWarnedOn;
 };
