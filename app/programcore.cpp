@@ -65,7 +65,8 @@ void ProgramCore::start()
 
     figures = db.storageFigures();
     log(QStringLiteral("存储空间：%1").arg(figures.summary()));
-    refreshStorage();
+    if (figures.warning())
+        onWarningLevelCrossed(false);
 
     startService();
     Q_EMIT serviceChanged();
@@ -226,22 +227,27 @@ bool ProgramCore::restoreBackup(const QString &file, QString *setAside, QString 
 void ProgramCore::refreshStorage()
 {
     figures = Database::instance().storageFigures();
-    if (figures.warning() != storageWarned) {
-        storageWarned = figures.warning();
-        if (storageWarned) {
-            const QString text =
-                QStringLiteral("磁盘剩余空间不多了：剩余 %1，按每次改动约 %2 算，只够再保存约 %3 次改动。"
-                               "请清理磁盘，或在“设置”页减少保留的版本数和备份数，再点“压缩数据库”。")
-                    .arg(diskspace::formatSize(figures.available), diskspace::formatSize(figures.nextVersionBytes))
-                    .arg(figures.changesThatFit());
-            log(text);
-            log(QStringLiteral("存储空间：%1").arg(figures.summary()));
-            Q_EMIT storageWarning(text);
-        } else {
-            log(QStringLiteral("磁盘空间已够用：%1").arg(figures.summary()));
-        }
-    }
+    if (figures.warning() != storageWarned)
+        onWarningLevelCrossed(true);
     Q_EMIT storageChanged();
+}
+
+void ProgramCore::onWarningLevelCrossed(bool withFigures)
+{
+    storageWarned = figures.warning();
+    if (storageWarned) {
+        const QString text =
+            QStringLiteral("磁盘剩余空间不多了：剩余 %1，按每次改动约 %2 算，只够再保存约 %3 次改动。"
+                           "请清理磁盘，或在“设置”页减少保留的版本数和备份数，再点“压缩数据库”。")
+                .arg(diskspace::formatSize(figures.available), diskspace::formatSize(figures.nextVersionBytes))
+                .arg(figures.changesThatFit());
+        log(text);
+        if (withFigures)
+            log(QStringLiteral("存储空间：%1").arg(figures.summary()));
+        Q_EMIT storageWarning(text);
+    } else {
+        log(QStringLiteral("磁盘空间已够用：%1").arg(figures.summary()));
+    }
 }
 
 Retention ProgramCore::retentionPlan(int keepVersions, int keepBackups) const

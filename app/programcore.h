@@ -107,6 +107,8 @@ private:
     void onPublicAddressFound(const QString &address);
     // The one way the kept numbers reach storage: at start and when the operator changes them.
     Retention applyRetention();
+    // Logs and tells the crossing of the warning level by the figures just read.
+    void onWarningLevelCrossed(bool withFigures);
 
     QJsonObject config;
     SyncServer *server = nullptr;

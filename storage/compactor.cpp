@@ -40,11 +40,14 @@ bool Compactor::compact(qint64 *before, qint64 *after, QString *error)
         storagefault::report(error, unusable.isEmpty() ? QStringLiteral("数据库未打开") : unusable);
         return false;
     }
-    QSqlQuery query(connection);
-    const qint64 pageSize = pragmaValue(query, QStringLiteral("page_size"));
-    const qint64 live =
-        (pragmaValue(query, QStringLiteral("page_count")) - pragmaValue(query, QStringLiteral("freelist_count")))
-        * pageSize;
+    qint64 live = 0;
+    {
+        // Finished before the log is emptied, which no statement may still be reading.
+        QSqlQuery query(connection);
+        const qint64 pageSize = pragmaValue(query, QStringLiteral("page_size"));
+        live = (pragmaValue(query, QStringLiteral("page_count")) - pragmaValue(query, QStringLiteral("freelist_count")))
+               * pageSize;
+    }
     // The compact copy stands beside the file until it replaces it.
     const QString shortage = diskspace::check(master, live);
     if (!shortage.isEmpty()) {

@@ -150,7 +150,15 @@ bool write(const QString &path, const QByteArray &bytes, QString *why)
     QFile file(temporary);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
         return fail(why, QStringLiteral("%1 无法写入（%2）").arg(native(temporary), file.errorString()));
-    if (file.write(bytes) != bytes.size()) {
+    // A full disk first takes part of the bytes and says nothing; the next write names the fault.
+    qint64 written = 0;
+    while (written < bytes.size()) {
+        const qint64 step = file.write(bytes.constData() + written, bytes.size() - written);
+        if (step <= 0)
+            break;
+        written += step;
+    }
+    if (written != bytes.size()) {
         const QString error = file.errorString();
         file.close();
         QFile::remove(temporary);
