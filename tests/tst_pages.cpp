@@ -213,6 +213,23 @@ private Q_SLOTS:
         QCOMPARE(t.historyPage->versionList()->rowCount(), 0);
     }
 
+    // A version that would leave the disk too full is refused, and the operator told why.
+    void snapshotOnAFullDiskSaysWhy()
+    {
+        MainWindow window;
+        const testutil::WindowParts t(window);
+        diskspace::setMargin(diskspace::of(databasePath()).available);
+
+        QList<testutil::SeenBox> seen;
+        testutil::answerBoxes({QMessageBox::Ok}, &seen);
+        testutil::findButton(t.historyPage, QStringLiteral("立即存档一个版本"))->click();
+        QCOMPARE(seen.size(), 1);
+        QCOMPARE(seen.at(0).title, QStringLiteral("失败"));
+        QVERIFY2(seen.at(0).text.startsWith(QStringLiteral("存档失败：\n磁盘空间不足：需要约 ")),
+                 qPrintable(seen.at(0).text));
+        QCOMPARE(t.historyPage->versionList()->rowCount(), 0);
+    }
+
     void rollbackRestoresAndIsRecorded()
     {
         MainWindow window;
