@@ -4,6 +4,7 @@
 #include "storage/diskspace.h"
 #include "storage/durablefile.h"
 #include "storage/storagefault.h"
+#include "storage/storagefigures.h"
 
 #include <QAtomicInteger>
 #include <QFile>
@@ -17,11 +18,6 @@
 namespace {
 
 QAtomicInteger<int> serial;
-
-qint64 pragmaValue(QSqlQuery &query, const QString &name)
-{
-    return query.exec(QStringLiteral("PRAGMA %1").arg(name)) && query.next() ? query.value(0).toLongLong() : 0;
-}
 
 } // namespace
 
@@ -40,14 +36,7 @@ bool Compactor::compact(qint64 *before, qint64 *after, QString *error)
         storagefault::report(error, unusable.isEmpty() ? QStringLiteral("数据库未打开") : unusable);
         return false;
     }
-    qint64 live = 0;
-    {
-        // Finished before the log is emptied, which no statement may still be reading.
-        QSqlQuery query(connection);
-        const qint64 pageSize = pragmaValue(query, QStringLiteral("page_size"));
-        live = (pragmaValue(query, QStringLiteral("page_count")) - pragmaValue(query, QStringLiteral("freelist_count")))
-               * pageSize;
-    }
+    const qint64 live = StorageFigures::read(connection, master, 0).liveBytes;
     // The compact copy stands beside the file until it replaces it.
     const QString shortage = diskspace::check(master, live);
     if (!shortage.isEmpty()) {

@@ -72,6 +72,9 @@ bool Database::open(const QString &path, QString *error)
         pragma.exec(QStringLiteral("PRAGMA busy_timeout=5000"));
         // Once checkpointed, a log grown by a large push is cut back to this size.
         pragma.exec(QStringLiteral("PRAGMA journal_size_limit=4194304"));
+        // Some builds zero every freed page: removing old versions would then write gigabytes of zeros.
+        // FAST still clears what lies in the tree's own pages; compaction drops the rest.
+        pragma.exec(QStringLiteral("PRAGMA secure_delete=FAST"));
     }
     return flushesEveryCommit(error) && createTables(error) && checkUsable(error);
 }

@@ -68,6 +68,17 @@ void setStatusText(QLabel *label, const QString &text)
     label->setText(reason.isEmpty() ? text : text + QStringLiteral("\n⚠ 数据库不可用，手机同步已暂停"));
 }
 
+// A long operation's progress, shown from its start and kept up until the caller closes it.
+void showAtOnce(QProgressDialog &progress, const QString &title)
+{
+    progress.setWindowTitle(title);
+    progress.setWindowModality(Qt::WindowModal);
+    progress.setMinimumDuration(0);
+    progress.setAutoReset(false);
+    progress.setAutoClose(false);
+    progress.setValue(0);
+}
+
 } // namespace
 
 MainWindow::MainWindow(ProgramCore *programCore, QWidget *parent)
@@ -305,6 +316,7 @@ void MainWindow::refreshAll()
 {
     settingsPage->showSettings(core->settings());
     historyPage->showKeptVersions(settings::keepVersions(core->settings()));
+    core->refreshStorage();
     updateServerState();
     dataPage->refresh(true);
     refreshStatusCard();
@@ -403,12 +415,7 @@ void MainWindow::compactDatabase()
         return;
 
     QProgressDialog progress(QStringLiteral("正在压缩数据库…"), QString(), 0, 100, this);
-    progress.setWindowTitle(QStringLiteral("压缩数据库"));
-    progress.setWindowModality(Qt::WindowModal);
-    progress.setMinimumDuration(0);
-    progress.setAutoReset(false);
-    progress.setAutoClose(false);
-    progress.setValue(0);
+    showAtOnce(progress, QStringLiteral("压缩数据库"));
     QApplication::setOverrideCursor(Qt::WaitCursor);
     // The data page may be reading the file on a thread of its own.
     dataPage->waitForReading();
@@ -475,12 +482,7 @@ void MainWindow::restoreBackup(const QString &file)
 {
     const QString name = QFileInfo(file).fileName();
     QProgressDialog progress(QStringLiteral("正在准备恢复…"), QString(), 0, 100, this);
-    progress.setWindowTitle(QStringLiteral("从备份恢复"));
-    progress.setWindowModality(Qt::WindowModal);
-    progress.setMinimumDuration(0);
-    progress.setAutoReset(false);
-    progress.setAutoClose(false);
-    progress.setValue(0);
+    showAtOnce(progress, QStringLiteral("从备份恢复"));
     QApplication::setOverrideCursor(Qt::WaitCursor);
 
     QString aside;
