@@ -113,9 +113,11 @@ bool copyInPieces(const QString &from, const QString &to, const QString &stage, 
 }
 
 // The previous database needs no second copy while it is not written: a second name for the same file is
-// made at once, whatever its size. Where the file system has no such names, it is copied.
+// made at once, whatever its size. Where the file system has no such names, it is copied, unless the copy
+// would leave the disk too full; putting the previous database back is the way out of a failure and is
+// never refused for the margin.
 bool linkOrCopy(const QString &from, const QString &to, const QString &stage, const Restorer::Progress &progress,
-                QString *why)
+                QString *why, bool puttingBack = false)
 {
     std::error_code code;
     std::filesystem::create_hard_link(QFileInfo(from).filesystemAbsoluteFilePath(),
@@ -124,6 +126,11 @@ bool linkOrCopy(const QString &from, const QString &to, const QString &stage, co
         if (progress)
             progress(stage, 1, 1);
         return true;
+    }
+    if (!puttingBack) {
+        *why = diskspace::check(to, QFileInfo(from).size());
+        if (!why->isEmpty())
+            return false;
     }
     return copyInPieces(from, to, stage, progress, why);
 }
@@ -305,10 +312,10 @@ bool Restorer::putBack(const QString &madeAside, const QString &failure)
     QFile::remove(incoming);
     const QString madeAsideWal = madeAside + QStringLiteral("-wal");
     if (!durablefile::flushFolder(dataFolder, &why)
-        || !linkOrCopy(madeAside, incoming, QStringLiteral("正在放回原数据库…"), progress, &why)
+        || !linkOrCopy(madeAside, incoming, QStringLiteral("正在放回原数据库…"), progress, &why, true)
         || !durablefile::commit(incoming, master, &why)
         || (QFileInfo::exists(madeAsideWal)
-            && (!linkOrCopy(madeAsideWal, wal, QStringLiteral("正在放回原数据库…"), progress, &why)
+            && (!linkOrCopy(madeAsideWal, wal, QStringLiteral("正在放回原数据库…"), progress, &why, true)
                 || !durablefile::flushFolder(dataFolder, &why)))) {
         QFile::remove(incoming);
         storagefault::report(
