@@ -63,10 +63,10 @@ void ProgramCore::start()
         Q_EMIT startupFault(QStringLiteral("数据库打开失败"), error);
     }
 
-    figures = db.storageFigures();
-    log(QStringLiteral("存储空间：%1").arg(figures.summary()));
-    if (figures.warning())
-        onWarningLevelCrossed(false);
+    refreshStorage();
+    // A warning has just said them.
+    if (!storageWarned)
+        log(QStringLiteral("存储空间：%1").arg(figures.summary()));
 
     startService();
     Q_EMIT serviceChanged();
@@ -228,11 +228,11 @@ void ProgramCore::refreshStorage()
 {
     figures = Database::instance().storageFigures();
     if (figures.warning() != storageWarned)
-        onWarningLevelCrossed(true);
+        onWarningLevelCrossed();
     Q_EMIT storageChanged();
 }
 
-void ProgramCore::onWarningLevelCrossed(bool withFigures)
+void ProgramCore::onWarningLevelCrossed()
 {
     storageWarned = figures.warning();
     if (storageWarned) {
@@ -242,8 +242,7 @@ void ProgramCore::onWarningLevelCrossed(bool withFigures)
                 .arg(diskspace::formatSize(figures.available), diskspace::formatSize(figures.nextVersionBytes))
                 .arg(figures.changesThatFit());
         log(text);
-        if (withFigures)
-            log(QStringLiteral("存储空间：%1").arg(figures.summary()));
+        log(QStringLiteral("存储空间：%1").arg(figures.summary()));
         Q_EMIT storageWarning(text);
     } else {
         log(QStringLiteral("磁盘空间已够用：%1").arg(figures.summary()));

@@ -108,7 +108,7 @@ private:
     // The one way the kept numbers reach storage: at start and when the operator changes them.
     Retention applyRetention();
     // Logs and tells the crossing of the warning level by the figures just read.
-    void onWarningLevelCrossed(bool withFigures);
+    void onWarningLevelCrossed();
 
     QJsonObject config;
     SyncServer *server = nullptr;
