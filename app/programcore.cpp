@@ -3,6 +3,7 @@
 #include "app/paths.h"
 #include "app/settings.h"
 #include "storage/database.h"
+#include "storage/diskspace.h"
 #include "storage/readsession.h"
 #include "storage/storagethread.h"
 #include "sync/localaddress.h"
@@ -39,6 +40,13 @@ ProgramCore::ProgramCore(QObject *parent)
     statusTimer = new QTimer(this);
     statusTimer->setObjectName(QStringLiteral("refreshTimer"));
     connect(statusTimer, &QTimer::timeout, this, &ProgramCore::statusDue);
+    connect(statusTimer, &QTimer::timeout, this, &ProgramCore::refreshStorage);
+    // After a phone's request, once for a burst of them.
+    storageRefresh = new QTimer(this);
+    storageRefresh->setSingleShot(true);
+    storageRefresh->setInterval(0);
+    connect(storageRefresh, &QTimer::timeout, this, &ProgramCore::refreshStorage);
+    connect(server, &SyncServer::activity, storageRefresh, qOverload<>(&QTimer::start));
 }
 
 ProgramCore::~ProgramCore()
@@ -71,14 +79,19 @@ void ProgramCore::openDatabase()
         bool opened = false;
         QString error;
         qint64 backupBytes = -1;
+        Retention retention;
     };
     const QString path = databasePath();
+    const int keepVersions = settings::keepVersions(config);
+    const int keepBackups = settings::keepBackups(config);
     writer->post(
         this,
-        [path] {
+        [path, keepVersions, keepBackups] {
             Opening opening;
             Database &db = Database::instance();
             opening.opened = db.open(path, &opening.error);
+            if (opening.opened)
+                opening.retention = db.setRetention(keepVersions, keepBackups);
             if (opening.opened && db.dailyBackupDue())
                 opening.backupBytes = QFileInfo(path).size() + QFileInfo(path + QStringLiteral("-wal")).size();
             return opening;
@@ -88,6 +101,8 @@ void ProgramCore::openDatabase()
             server->setOpening(false);
             if (!opening.opened)
                 Q_EMIT startupFault(QStringLiteral("数据库打开失败"), opening.error);
+            else
+                logRetention(opening.retention);
             if (opening.backupBytes >= 0)
                 Q_EMIT backupStarting(opening.backupBytes);
             Q_EMIT databaseReady();
@@ -112,6 +127,10 @@ void ProgramCore::openDatabase()
             for (const QString &note : backup.notes)
                 log(note);
             Q_EMIT backupFinished();
+            refreshStorage();
+            // A warning has just said them.
+            if (!storageWarned)
+                log(QStringLiteral("存储空间：%1").arg(figures.summary()));
         });
 }
 
@@ -288,19 +307,96 @@ void ProgramCore::onPublicAddressFound(const QString &address)
 void ProgramCore::restoreBackup(const QString &file, const RestoreProgress &progress, const RestoreDone &done)
 {
     const QString name = QFileInfo(file).fileName();
-    // Phones are told to come back later instead of writing into a database that is being replaced, and
-    // nothing reads the file while it is: every reader opens the restored one afterwards.
-    server->setRefusal(QStringLiteral("主库正在从备份恢复，请稍后再试"));
+    replaceFile(
+        QStringLiteral("主库正在从备份恢复，请稍后再试"),
+        [file, name](const Progress &report) {
+            FileJob restore;
+            Database &db = Database::instance();
+            restore.done = db.restoreFrom(file, &restore.path, &restore.error, report);
+            if (restore.done)
+                db.logSync(QStringLiteral("qt-ui"), QStringLiteral("恢复"), QStringLiteral("从备份 %1 恢复").arg(name));
+            return restore;
+        },
+        progress,
+        [this, name, done](const FileJob &restore) {
+            if (restore.done)
+                log(QStringLiteral("已从备份 %1 恢复数据库，原数据库另存为 %2").arg(name, restore.path));
+            else
+                log(QStringLiteral("从备份 %1 恢复失败: %2").arg(name, restore.error));
+            if (done)
+                done(restore.done, restore.path, restore.error);
+        });
+}
+
+void ProgramCore::refreshStorage()
+{
+    // File sizes, page counts and the number of versions, read on this thread's own connection.
+    if (!opened)
+        return;
+    figures = Database::instance().storageFigures();
+    if (figures.warning() != storageWarned)
+        onWarningLevelCrossed();
+    Q_EMIT storageChanged();
+}
+
+void ProgramCore::onWarningLevelCrossed()
+{
+    storageWarned = figures.warning();
+    if (storageWarned) {
+        const QString text =
+            QStringLiteral("磁盘剩余空间不多了：剩余 %1，按每次改动约 %2 算，只够再保存约 %3 次改动。"
+                           "请清理磁盘，或在“设置”页减少保留的版本数和备份数，再点“压缩数据库”。")
+                .arg(diskspace::formatSize(figures.available), diskspace::formatSize(figures.nextVersionBytes))
+                .arg(figures.changesThatFit());
+        log(text);
+        log(QStringLiteral("存储空间：%1").arg(figures.summary()));
+        Q_EMIT storageWarning(text);
+    } else {
+        log(QStringLiteral("磁盘空间已够用：%1").arg(figures.summary()));
+    }
+}
+
+Retention ProgramCore::retentionPlan(int keepVersions, int keepBackups) const
+{
+    return Database::instance().retentionPlan(keepVersions, keepBackups);
+}
+
+void ProgramCore::setRetention(int keepVersions, int keepBackups, const std::function<void(const Retention &)> &done)
+{
+    settings::setRetention(config, keepVersions, keepBackups);
+    saveSettingsFile();
+    writer->post(
+        this, [keepVersions, keepBackups] { return Database::instance().setRetention(keepVersions, keepBackups); },
+        [this, done](const Retention &removed) {
+            logRetention(removed);
+            refreshStorage();
+            if (done)
+                done(removed);
+        });
+}
+
+void ProgramCore::logRetention(const Retention &done)
+{
+    if (done.versions > 0 || done.backups > 0)
+        log(QStringLiteral("保留 %1 个版本、%2 份备份：删除了最早的 %3 个版本和 %4 份备份")
+                .arg(settings::keepVersions(config))
+                .arg(settings::keepBackups(config))
+                .arg(done.versions)
+                .arg(done.backups));
+    if (!done.error.isEmpty())
+        log(QStringLiteral("删除旧版本失败: %1").arg(done.error));
+}
+
+void ProgramCore::replaceFile(const QString &refusal, std::function<FileJob(const Progress &)> job,
+                              const Progress &progress, std::function<void(const FileJob &)> done)
+{
+    // Phones are told to come back later instead of writing into a database whose file is being replaced,
+    // and nothing reads the file meanwhile: every reader opens the new one afterwards.
+    server->setRefusal(refusal);
     statusTimer->stop();
     ReadSession::hold();
     Database::instance().closeReading();
 
-    struct Restore
-    {
-        bool restored = false;
-        QString setAside;
-        QString error;
-    };
     QPointer<ProgramCore> self(this);
     const auto report = [self, progress](const QString &stage, qint64 doneBytes, qint64 total) {
         QMetaObject::invokeMethod(
@@ -313,27 +409,41 @@ void ProgramCore::restoreBackup(const QString &file, const RestoreProgress &prog
     };
     writer->post(
         this,
-        [file, name, report] {
-            Restore restore;
-            Database &db = Database::instance();
+        [job = std::move(job), report] {
             if (!ReadSession::waitForRunning(restoreWaitForReadersMs)) {
-                restore.error = QStringLiteral("手机还在读取主库，请稍后再试");
-                return restore;
+                FileJob busy;
+                busy.error = QStringLiteral("手机还在读取主库，请稍后再试");
+                return busy;
             }
-            restore.restored = db.restoreFrom(file, &restore.setAside, &restore.error, report);
-            if (restore.restored)
-                db.logSync(QStringLiteral("qt-ui"), QStringLiteral("恢复"), QStringLiteral("从备份 %1 恢复").arg(name));
-            return restore;
+            return job(report);
         },
-        [this, name, done](const Restore &restore) {
+        [this, done = std::move(done)](const FileJob &result) {
             ReadSession::release();
             server->setRefusal(QString());
             statusTimer->start();
-            if (restore.restored)
-                log(QStringLiteral("已从备份 %1 恢复数据库，原数据库另存为 %2").arg(name, restore.setAside));
+            done(result);
+            refreshStorage();
+        });
+}
+
+void ProgramCore::compactDatabase(const CompactProgress &progress, const CompactDone &done)
+{
+    replaceFile(
+        QStringLiteral("主库正在压缩数据库，请稍后再试"),
+        [](const Progress &report) {
+            FileJob compaction;
+            compaction.done =
+                Database::instance().compact(&compaction.before, &compaction.after, &compaction.error, report);
+            return compaction;
+        },
+        progress,
+        [this, done](const FileJob &compaction) {
+            if (compaction.done)
+                log(QStringLiteral("已压缩数据库：%1 → %2")
+                        .arg(diskspace::formatSize(compaction.before), diskspace::formatSize(compaction.after)));
             else
-                log(QStringLiteral("从备份 %1 恢复失败: %2").arg(name, restore.error));
+                log(QStringLiteral("压缩数据库失败: %1").arg(compaction.error));
             if (done)
-                done(restore.restored, restore.setAside, restore.error);
+                done(compaction.done, compaction.before, compaction.after, compaction.error);
         });
 }

@@ -1,5 +1,8 @@
 #pragma once
 
+#include "storage/retention.h"
+#include "storage/storagefigures.h"
+
 #include <QJsonObject>
 #include <QObject>
 #include <QString>
@@ -73,15 +76,37 @@ public:
     void restartService();
     void toggleService();
 
-    using RestoreProgress = std::function<void(const QString &stage, qint64 done, qint64 total)>;
+    using Progress = std::function<void(const QString &stage, qint64 done, qint64 total)>;
+    using RestoreProgress = Progress;
     using RestoreDone = std::function<void(bool restored, const QString &setAside, const QString &error)>;
     // Replaces the database by a backup on the storage thread, after the writes asked before it, with
     // phones asked to come back later meanwhile; logs what happened. progress and done are called on
     // this thread. On failure the database is as it was and error says why.
     void restoreBackup(const QString &file, const RestoreProgress &progress, const RestoreDone &done);
 
+    // What the store takes and the room left, as of the last look (at start, every 15 seconds, after
+    // each change).
+    const StorageFigures &storageFigures() const { return figures; }
+    // Looks again; logs, and tells storageWarning, when the free space crosses the warning level.
+    void refreshStorage();
+    // What keeping this many versions and backups would remove now.
+    Retention retentionPlan(int keepVersions, int keepBackups) const;
+    // Saves the numbers into the settings file and removes the oldest beyond them on the storage thread,
+    // in its turn; done tells what went, on this thread.
+    void setRetention(int keepVersions, int keepBackups, const std::function<void(const Retention &)> &done);
+    using CompactProgress = Progress;
+    using CompactDone = std::function<void(bool compacted, qint64 before, qint64 after, const QString &error)>;
+    // Rewrites the database to its live size on the storage thread, in its turn, with phones asked to
+    // come back later meanwhile; logs what happened. On failure the database is as it was and error says
+    // why.
+    void compactDatabase(const CompactProgress &progress, const CompactDone &done);
+
 Q_SIGNALS:
     void logged(const QString &line);
+    // The figures were read again.
+    void storageChanged();
+    // The free space fell below what 20 more versions and a backup need; text says how many changes fit.
+    void storageWarning(const QString &text);
     // A fault at start that the operator must be told of, with its title.
     void startupFault(const QString &title, const QString &text);
     // The database was opened and checked (or failed to open): what shows its data may read it.
@@ -105,6 +130,23 @@ private:
     void openDatabase();
     // Stops the service, waits for the writes asked and closes the database, without delivering results.
     void finish();
+    void logRetention(const Retention &done);
+    // Logs and tells the crossing of the warning level by the figures just read.
+    void onWarningLevelCrossed();
+    // What a job that replaces the database file (a restore, a compaction) gives back.
+    struct FileJob
+    {
+        bool done = false;
+        QString error;
+        // The copy set aside by a restore.
+        QString path;
+        qint64 before = 0;
+        qint64 after = 0;
+    };
+    // Runs job on the storage thread in its turn, with phones turned away with refusal and every reader
+    // of the file closed meanwhile; progress and done on this thread.
+    void replaceFile(const QString &refusal, std::function<FileJob(const Progress &)> job, const Progress &progress,
+                     std::function<void(const FileJob &)> done);
 
     StorageThread *writer = nullptr;
     QJsonObject config;
@@ -116,4 +158,7 @@ private:
     bool started = false;
     bool opened = false;
     bool shuttingDown = false;
+    StorageFigures figures;
+    bool storageWarned = false;
+    QTimer *storageRefresh = nullptr;
 };

@@ -15,6 +15,14 @@ const QString portName = QStringLiteral("syncPort");
 const QString keyName = QStringLiteral("syncKey");
 const QString deviceNameName = QStringLiteral("deviceName");
 const QString publicHostName = QStringLiteral("publicHost");
+const QString keepVersionsName = QStringLiteral("keepVersions");
+const QString keepBackupsName = QStringLiteral("keepBackups");
+
+int wholeNumberWithin(const QJsonValue &value, int fallback, int lowest, int highest)
+{
+    const std::optional<qint64> number = value.isDouble() ? wholeNumber(value.toDouble()) : std::nullopt;
+    return number.has_value() ? int(qBound(qint64(lowest), *number, qint64(highest))) : fallback;
+}
 
 } // namespace
 
@@ -119,6 +127,22 @@ void setKey(QJsonObject &config, const QString &key)
 void setPublicHost(QJsonObject &config, const QString &host)
 {
     config.insert(publicHostName, host);
+}
+
+int keepVersions(const QJsonObject &config)
+{
+    return wholeNumberWithin(config.value(keepVersionsName), defaultKeepVersions, minKeepVersions, maxKeepVersions);
+}
+
+int keepBackups(const QJsonObject &config)
+{
+    return wholeNumberWithin(config.value(keepBackupsName), defaultKeepBackups, minKeepBackups, maxKeepBackups);
+}
+
+void setRetention(QJsonObject &config, int keepVersions, int keepBackups)
+{
+    config.insert(keepVersionsName, qBound(minKeepVersions, keepVersions, maxKeepVersions));
+    config.insert(keepBackupsName, qBound(minKeepBackups, keepBackups, maxKeepBackups));
 }
 
 void save(QJsonObject &config, const QString &key, const QString &name, int port, const QString &publicHost)

@@ -3,12 +3,19 @@
 #include <QJsonObject>
 #include <QString>
 
-// The settings file's rules, over the JSON object it holds: syncPort, syncKey, deviceName, publicHost.
+// The settings file's rules, over the JSON object it holds: syncPort, syncKey, deviceName, publicHost,
+// and keepVersions and keepBackups once the operator has changed them.
 // The window keeps the object and calls these; nothing here shows or logs anything.
 namespace settings {
 
 inline constexpr int defaultPort = 9527;
 inline const QString defaultDeviceName = QStringLiteral("电脑主库");
+inline constexpr int defaultKeepVersions = 200;
+inline constexpr int minKeepVersions = 10;
+inline constexpr int maxKeepVersions = 1000;
+inline constexpr int defaultKeepBackups = 30;
+inline constexpr int minKeepBackups = 3;
+inline constexpr int maxKeepBackups = 365;
 
 // The object in the file at path; empty when the file is missing or holds no JSON object.
 QJsonObject read(const QString &path);
@@ -41,6 +48,11 @@ bool keyTooShort(const QString &key);
 bool namesPort(const QJsonObject &config);
 void setKey(QJsonObject &config, const QString &key);
 void setPublicHost(QJsonObject &config, const QString &host);
+// How many versions and daily backups are kept: the default when absent or not a whole number, and
+// brought within 10 - 1000 and 3 - 365.
+int keepVersions(const QJsonObject &config);
+int keepBackups(const QJsonObject &config);
+void setRetention(QJsonObject &config, int keepVersions, int keepBackups);
 // The operator's saved settings; an empty name falls back to the default.
 void save(QJsonObject &config, const QString &key, const QString &name, int port, const QString &publicHost);
 

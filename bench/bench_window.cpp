@@ -212,8 +212,10 @@ void measureActions(int count)
     {
         Push push;
         const QByteArray body = document(count, 1);
-        print(qPrintable(QStringLiteral("push of %1 items (%2 MiB)").arg(count).arg(body.size() / 1048576.0, 0, 'f', 1)),
-              measure(heartbeat, port, [&] { push.start(port, body); }, [&] { return push.answered.load(); }));
+        print(
+            qPrintable(QStringLiteral("push of %1 items (%2 MiB)").arg(count).arg(body.size() / 1048576.0, 0, 'f', 1)),
+            measure(
+                heartbeat, port, [&] { push.start(port, body); }, [&] { return push.answered.load(); }));
     }
     {
         Push push;
@@ -235,8 +237,10 @@ void measureActions(int count)
         while (!pulled)
             QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
         puller.join();
-        print(qPrintable(QStringLiteral("push of %1 more items (%2 MiB)").arg(5 * count).arg(body.size() / 1048576.0, 0, 'f', 1)),
-              figures);
+        print(
+            qPrintable(
+                QStringLiteral("push of %1 more items (%2 MiB)").arg(5 * count).arg(body.size() / 1048576.0, 0, 'f', 1)),
+            figures);
         const int items = itemsIn(during.body);
         std::printf("  /export sent 0.5 s into that push: %d, %d items (%s), %.2f s; sqlite3 -json of that state "
                     "afterwards %.2f s\n",
@@ -247,8 +251,9 @@ void measureActions(int count)
         QList<testutil::SeenBox> seen;
         testutil::answerBoxes({QMessageBox::Ok}, &seen);
         print("a version of the whole store, by hand",
-              measure(heartbeat, port,
-                      [&] { testutil::findButton(t.historyPage, QStringLiteral("立即存档一个版本"))->click(); }, idle));
+              measure(
+                  heartbeat, port,
+                  [&] { testutil::findButton(t.historyPage, QStringLiteral("立即存档一个版本"))->click(); }, idle));
     }
     {
         t.show(MainWindow::Page::History);
@@ -257,8 +262,9 @@ void measureActions(int count)
         QList<testutil::SeenBox> seen;
         testutil::answerBoxes({QMessageBox::Yes, QMessageBox::Ok}, &seen);
         print(qPrintable(QStringLiteral("a rollback to the version of %1 items").arg(count)),
-              measure(heartbeat, port,
-                      [&] { testutil::findButton(t.historyPage, QStringLiteral("回滚到选中版本"))->click(); }, idle));
+              measure(
+                  heartbeat, port,
+                  [&] { testutil::findButton(t.historyPage, QStringLiteral("回滚到选中版本"))->click(); }, idle));
         t.show(MainWindow::Page::Data);
     }
     {

@@ -2,6 +2,7 @@
 
 #include "storage/backupfiles.h"
 #include "storage/clock.h"
+#include "storage/diskspace.h"
 #include "storage/durablefile.h"
 #include "storage/storagefault.h"
 
@@ -13,8 +14,6 @@
 
 namespace {
 
-const int backupsKept = 30;
-
 // A database file with the journal files SQLite may have left beside it.
 void removeWithCompanions(const QString &path)
 {
@@ -24,10 +23,11 @@ void removeWithCompanions(const QString &path)
 
 } // namespace
 
-DailyBackup::DailyBackup(const QSqlDatabase &connection, const QString &databaseFile)
+DailyBackup::DailyBackup(const QSqlDatabase &connection, const QString &databaseFile, int kept)
     : connection(connection)
     , databaseFile(databaseFile)
     , today(Clock::today())
+    , kept(kept)
     , targetPath(QDir(backupfiles::folderBeside(databaseFile)).absoluteFilePath(backupfiles::dailyName(today)))
 {
 }
@@ -43,6 +43,13 @@ QString DailyBackup::make(QStringList *notes)
     // never passes for today's backup.
     const QString partial = targetPath + QStringLiteral(".part");
     QString fault;
+    const qint64 need = QFileInfo(databaseFile).size() + QFileInfo(databaseFile + QStringLiteral("-wal")).size();
+    const QString shortage = diskspace::check(targetPath, need);
+    if (!shortage.isEmpty()) {
+        if (notes)
+            notes->append(QStringLiteral("自动备份数据库失败: %1").arg(shortage));
+        return QString();
+    }
     if (durablefile::makeFolder(QFileInfo(targetPath).absolutePath(), &fault)) {
         removeWithCompanions(partial);
         copyTo(partial, &fault);
@@ -77,33 +84,45 @@ bool DailyBackup::copyTo(const QString &partial, QString *fault)
     QFile source(databaseFile);
     if (source.copy(partial))
         return true;
-    *fault = source.errorString();
+    *fault = diskspace::osReason(source.errorString());
     return false;
 }
 
-void DailyBackup::rotate(QStringList *notes)
+QStringList DailyBackup::surplus() const
 {
     // Copies dated after today come from a clock that was once set ahead: they are neither counted nor
-    // deleted, and the copy just made is never the one that goes.
+    // deleted, and today's copy, the newest, is never the one that goes.
     const QDir dir(QFileInfo(targetPath).absolutePath());
     const QString todayName = QFileInfo(targetPath).fileName();
     QStringList counted;
-    QStringList later;
     const QStringList names = dir.entryList({backupfiles::pattern()}, QDir::Files, QDir::Name);
     for (const QString &name : names) {
         // A copy set aside before a restore is the only record of the data it replaced: never rotated out.
         if (name == todayName || backupfiles::isSetAside(name))
             continue;
-        if (const QDate day = backupfiles::dailyDay(name); day.isValid() && day > today)
-            later << name;
-        else
+        if (const QDate day = backupfiles::dailyDay(name); !day.isValid() || day <= today)
             counted << name;
     }
-    while (counted.size() >= backupsKept)
-        durablefile::remove(dir.absoluteFilePath(counted.takeFirst()));
+    const qsizetype room = QFile::exists(targetPath) ? kept - 1 : kept;
+    return counted.size() > room ? counted.mid(0, counted.size() - room) : QStringList();
+}
+
+int DailyBackup::rotate(QStringList *notes)
+{
+    const QDir dir(QFileInfo(targetPath).absolutePath());
+    const QStringList removed = surplus();
+    for (const QString &name : removed)
+        durablefile::remove(dir.absoluteFilePath(name));
+    QStringList later;
+    const QStringList names = dir.entryList({backupfiles::pattern()}, QDir::Files, QDir::Name);
+    for (const QString &name : names) {
+        if (const QDate day = backupfiles::dailyDay(name); day.isValid() && day > today)
+            later << name;
+    }
     if (!later.isEmpty() && notes)
         notes->append(QStringLiteral("“备份”文件夹里有 %1 份日期晚于今天的备份（%2），可能是电脑时钟曾被调快。"
                                      "它们不会被自动删除，请核对后自行处理。")
                           .arg(later.size())
                           .arg(later.join(QStringLiteral("、"))));
+    return int(removed.size());
 }

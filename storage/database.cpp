@@ -4,6 +4,7 @@
 #include "catalogue/records.h"
 #include "storage/clock.h"
 #include "storage/dailybackup.h"
+#include "storage/diskspace.h"
 #include "storage/documentsource.h"
 #include "storage/durablefile.h"
 #include "storage/readsession.h"
@@ -17,6 +18,7 @@
 #include "storage/tablereader.h"
 
 #include <QDateTime>
+#include <QDir>
 #include <QFileInfo>
 #include <QRandomGenerator>
 #include <QSqlError>
@@ -193,6 +195,9 @@ bool Database::open(const QString &path, QString *error)
         pragma.exec(QStringLiteral("PRAGMA busy_timeout=5000"));
         // Once checkpointed, a log grown by a large push is cut back to this size.
         pragma.exec(QStringLiteral("PRAGMA journal_size_limit=4194304"));
+        // Some builds zero every freed page: removing old versions would then write gigabytes of zeros.
+        // FAST still clears what lies in the tree's own pages; compaction drops the rest.
+        pragma.exec(QStringLiteral("PRAGMA secure_delete=FAST"));
     }
     const bool usable = flushesEveryCommit(error) && createTables(error) && checkUsable(error);
     opened.store(connection.isOpen());
@@ -652,11 +657,16 @@ bool Database::saveVersion(const QString &reason, const QString &source, QString
     QString failure;
     const QJsonObject tableCounts = counts(&failure);
     const QByteArray snapshot = failure.isEmpty() ? snapshotText(&failure) : QByteArray();
+    if (failure.isEmpty())
+        failure = diskspace::check(databaseFile, snapshot.size());
     if (!failure.isEmpty()) {
         storagefault::report(error, failure);
         return false;
     }
-    return VersionHistory(connection).add(nowText(), reason, source, tableCounts, snapshot, error);
+    if (!VersionHistory(connection).add(nowText(), reason, source, tableCounts, snapshot, versionsKept, error))
+        return false;
+    lastVersionBytes = snapshot.size();
+    return true;
 }
 
 bool Database::rollbackTo(int versionId, const QString &source, QString *error)
@@ -738,14 +748,14 @@ bool Database::dailyBackupDue() const
     if (QObject *home = writerElsewhere())
         return callOn(home, [this] { return dailyBackupDue(); });
     // A file that failed its check is not copied: its copy would push good ones out of the rotation.
-    return failure.isEmpty() && DailyBackup(connection, databaseFile).due();
+    return failure.isEmpty() && DailyBackup(connection, databaseFile, backupsKept).due();
 }
 
 QString Database::dailyBackup(QStringList *notes)
 {
     if (QObject *home = writerElsewhere())
         return callOn(home, [&] { return dailyBackup(notes); });
-    DailyBackup backup(connection, databaseFile);
+    DailyBackup backup(connection, databaseFile, backupsKept);
     if (!failure.isEmpty() || !backup.due())
         return QString();
     return backup.make(notes);
@@ -757,4 +767,57 @@ bool Database::restoreFrom(const QString &backupFile, QString *setAsidePath, QSt
     if (QObject *home = writerElsewhere())
         return callOn(home, [&] { return restoreFrom(backupFile, setAsidePath, error, progress); });
     return Restorer(*this, progress).restore(backupFile, setAsidePath, error);
+}
+
+StorageFigures Database::storageFigures()
+{
+    return StorageFigures::read(reading(), fileName(), lastVersionBytes.load());
+}
+
+Retention Database::retentionPlan(int keepVersions, int keepBackups)
+{
+    Retention plan;
+    const StorageFigures figures = storageFigures();
+    plan.versions = qMax(0, figures.versions - keepVersions);
+    if (figures.versions > 0)
+        plan.versionBytes = figures.versionBytes / figures.versions * plan.versions;
+    const QString file = fileName();
+    if (!file.isEmpty()) {
+        const QDir folder(backupFolder());
+        const QStringList surplus = DailyBackup(reading(), file, keepBackups).surplus();
+        plan.backups = int(surplus.size());
+        for (const QString &name : surplus)
+            plan.backupBytes += QFileInfo(folder.absoluteFilePath(name)).size();
+    }
+    return plan;
+}
+
+Retention Database::setRetention(int keepVersions, int keepBackups)
+{
+    if (QObject *home = writerElsewhere())
+        return callOn(home, [&] { return setRetention(keepVersions, keepBackups); });
+    Retention done = retentionPlan(keepVersions, keepBackups);
+    versionsKept = keepVersions;
+    backupsKept = keepBackups;
+    if (connection.isOpen() && failure.isEmpty()) {
+        const int removed = VersionHistory(connection).prune(versionsKept, &done.error);
+        done.versions = qMax(removed, 0);
+        if (removed <= 0)
+            done.versionBytes = 0;
+    } else {
+        done.versions = 0;
+        done.versionBytes = 0;
+    }
+    if (!databaseFile.isEmpty())
+        done.backups = DailyBackup(connection, databaseFile, backupsKept).rotate(nullptr);
+    if (done.backups == 0)
+        done.backupBytes = 0;
+    return done;
+}
+
+bool Database::compact(qint64 *before, qint64 *after, QString *error, const CompactProgress &progress)
+{
+    if (QObject *home = writerElsewhere())
+        return callOn(home, [&] { return compact(before, after, error, progress); });
+    return Compactor(*this, connection, progress).compact(before, after, error);
 }

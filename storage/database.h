@@ -1,10 +1,13 @@
 #pragma once
 
 #include "storage/backupfiles.h"
+#include "storage/compactor.h"
 #include "storage/lookups.h"
 #include "storage/merger.h"
 #include "storage/restorer.h"
+#include "storage/retention.h"
 #include "storage/rowreader.h"
+#include "storage/storagefigures.h"
 #include "storage/versionhistory.h"
 
 #include <QDate>
@@ -100,6 +103,7 @@ public:
     // The same document as compact UTF-8 JSON, written straight from the rows.
     // Empty, with the reason in error, when a table could not be read whole.
     QByteArray snapshotText(QString *error = nullptr);
+    // Refused, before anything is written, when the version would leave the disk too full.
     bool saveVersion(const QString &reason, const QString &source, QString *error = nullptr);
     QList<VersionInfo> listVersions(int limit) { return VersionHistory(reading()).list(limit); }
     // All or nothing: false, with a reason in error for a fault of the database, leaves the data as it was.
@@ -139,6 +143,21 @@ public:
     // On failure the database is as it was, open, and error says why.
     bool restoreFrom(const QString &backupFile, QString *setAsidePath, QString *error,
                      const RestoreProgress &progress = {});
+
+    // The disk
+    // File sizes, page counts and the number of versions: cheap, whatever the versions hold.
+    // On any thread: it reads through the calling thread's connection.
+    StorageFigures storageFigures();
+    // What keeping this many versions and daily backups would remove now.
+    Retention retentionPlan(int keepVersions, int keepBackups);
+    // Keeps this many from now on, and removes the oldest beyond them at once.
+    Retention setRetention(int keepVersions, int keepBackups);
+    int keptVersions() const { return versionsKept; }
+    int keptBackups() const { return backupsKept; }
+    using CompactProgress = Compactor::Progress;
+    // Rewrites the file to its live size; refused when the disk lacks room for the compact copy. On
+    // failure the database is as it was, open, and error says why.
+    bool compact(qint64 *before, qint64 *after, QString *error, const CompactProgress &progress = {});
 
     // Names and paths for display
     // The live items as "name（barcode）" and the live customers, each sorted by name.
@@ -199,4 +218,8 @@ private:
     std::atomic<QObject *> writerHome{nullptr};
     // Counts successful openings, so that readings of an earlier connection are never taken for current.
     std::atomic<quint64> openings{0};
+    std::atomic<int> versionsKept{200};
+    std::atomic<int> backupsKept{30};
+    // The size of the last version stored, once one is: what the next one will about take.
+    std::atomic<qint64> lastVersionBytes{0};
 };

@@ -1,5 +1,7 @@
 #include "storage/durablefile.h"
 
+#include "storage/diskspace.h"
+
 #include <QByteArray>
 #include <QDir>
 #include <QFile>
@@ -34,10 +36,12 @@ void note(const QString &step, const QString &path)
         recorder()(step, QFileInfo(path).absoluteFilePath());
 }
 
+// The system's words stay in the text, in brackets; the operator reads what they mean first.
 bool fail(QString *why, const QString &text)
 {
+    const QString reason = diskspace::osReasonWords(text);
     if (why)
-        *why = text;
+        *why = reason.isEmpty() ? text : reason + QStringLiteral("：") + text;
     return false;
 }
 
@@ -146,7 +150,15 @@ bool write(const QString &path, const QByteArray &bytes, QString *why)
     QFile file(temporary);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
         return fail(why, QStringLiteral("%1 无法写入（%2）").arg(native(temporary), file.errorString()));
-    if (file.write(bytes) != bytes.size()) {
+    // A full disk first takes part of the bytes and says nothing; the next write names the fault.
+    qint64 written = 0;
+    while (written < bytes.size()) {
+        const qint64 step = file.write(bytes.constData() + written, bytes.size() - written);
+        if (step <= 0)
+            break;
+        written += step;
+    }
+    if (written != bytes.size()) {
         const QString error = file.errorString();
         file.close();
         QFile::remove(temporary);

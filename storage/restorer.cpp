@@ -4,6 +4,7 @@
 #include "storage/backupfiles.h"
 #include "storage/clock.h"
 #include "storage/database.h"
+#include "storage/diskspace.h"
 #include "storage/durablefile.h"
 #include "storage/storagefault.h"
 
@@ -67,12 +68,12 @@ bool copyInPieces(const QString &from, const QString &to, const QString &stage, 
     why->clear();
     QFile in(from);
     if (!in.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
-        *why = in.errorString();
+        *why = diskspace::osReason(in.errorString());
         return false;
     }
     QFile out(to);
     if (!out.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered)) {
-        *why = out.errorString();
+        *why = diskspace::osReason(out.errorString());
         return false;
     }
     const qint64 total = in.size();
@@ -83,7 +84,7 @@ bool copyInPieces(const QString &from, const QString &to, const QString &stage, 
     while (done < total) {
         const qint64 read = in.read(buffer.data(), buffer.size());
         if (read <= 0) {
-            *why = read < 0 ? in.errorString() : QStringLiteral("文件在复制时变短了");
+            *why = read < 0 ? diskspace::osReason(in.errorString()) : QStringLiteral("文件在复制时变短了");
             break;
         }
         // A full disk first takes part of a piece and says nothing; the next write names the fault.
@@ -95,7 +96,7 @@ bool copyInPieces(const QString &from, const QString &to, const QString &stage, 
             written += step;
         }
         if (written < read) {
-            *why = out.errorString();
+            *why = diskspace::osReason(out.errorString());
             break;
         }
         done += read;
@@ -112,9 +113,11 @@ bool copyInPieces(const QString &from, const QString &to, const QString &stage, 
 }
 
 // The previous database needs no second copy while it is not written: a second name for the same file is
-// made at once, whatever its size. Where the file system has no such names, it is copied.
+// made at once, whatever its size. Where the file system has no such names, it is copied, unless the copy
+// would leave the disk too full; putting the previous database back is the way out of a failure and is
+// never refused for the margin.
 bool linkOrCopy(const QString &from, const QString &to, const QString &stage, const Restorer::Progress &progress,
-                QString *why)
+                QString *why, bool puttingBack = false)
 {
     std::error_code code;
     std::filesystem::create_hard_link(QFileInfo(from).filesystemAbsoluteFilePath(),
@@ -123,6 +126,11 @@ bool linkOrCopy(const QString &from, const QString &to, const QString &stage, co
         if (progress)
             progress(stage, 1, 1);
         return true;
+    }
+    if (!puttingBack) {
+        *why = diskspace::check(to, QFileInfo(from).size());
+        if (!why->isEmpty())
+            return false;
     }
     return copyInPieces(from, to, stage, progress, why);
 }
@@ -150,6 +158,12 @@ bool Restorer::restore(const QString &backupFile, QString *setAsidePath, QString
     }
     if (chosen == QFileInfo(master).absoluteFilePath()) {
         storagefault::report(error, QStringLiteral("不能用数据库文件自身恢复"));
+        return false;
+    }
+    // The copy comes in beside the file while the file itself is kept, set aside.
+    const QString shortage = diskspace::check(master, QFileInfo(chosen).size());
+    if (!shortage.isEmpty()) {
+        storagefault::report(error, shortage);
         return false;
     }
 
@@ -298,10 +312,10 @@ bool Restorer::putBack(const QString &madeAside, const QString &failure)
     QFile::remove(incoming);
     const QString madeAsideWal = madeAside + QStringLiteral("-wal");
     if (!durablefile::flushFolder(dataFolder, &why)
-        || !linkOrCopy(madeAside, incoming, QStringLiteral("正在放回原数据库…"), progress, &why)
+        || !linkOrCopy(madeAside, incoming, QStringLiteral("正在放回原数据库…"), progress, &why, true)
         || !durablefile::commit(incoming, master, &why)
         || (QFileInfo::exists(madeAsideWal)
-            && (!linkOrCopy(madeAsideWal, wal, QStringLiteral("正在放回原数据库…"), progress, &why)
+            && (!linkOrCopy(madeAsideWal, wal, QStringLiteral("正在放回原数据库…"), progress, &why, true)
                 || !durablefile::flushFolder(dataFolder, &why)))) {
         QFile::remove(incoming);
         storagefault::report(

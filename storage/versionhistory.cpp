@@ -11,8 +11,6 @@
 
 namespace {
 
-const int versionsKept = 200;
-
 QString compactJson(const QJsonObject &object)
 {
     return QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact));
@@ -21,7 +19,7 @@ QString compactJson(const QJsonObject &object)
 } // namespace
 
 bool VersionHistory::add(const QString &createdAt, const QString &reason, const QString &source,
-                         const QJsonObject &counts, const QByteArray &snapshot, QString *error)
+                         const QJsonObject &counts, const QByteArray &snapshot, int kept, QString *error)
 {
     QSqlQuery query(connection);
     // The snapshot goes in as its UTF-8 bytes, cast to text inside SQLite: bound as a QString it would be
@@ -38,15 +36,28 @@ bool VersionHistory::add(const QString &createdAt, const QString &reason, const 
         return false;
     }
 
+    return prune(kept, error) >= 0;
+}
+
+int VersionHistory::prune(int kept, QString *error)
+{
     QSqlQuery prune(connection);
     prune.prepare(
         QStringLiteral("DELETE FROM versions WHERE id NOT IN (SELECT id FROM versions ORDER BY id DESC LIMIT ?)"));
-    prune.addBindValue(versionsKept);
-    if (!prune.exec() && storagefault::isEnvironment(prune.lastError())) {
+    prune.addBindValue(kept);
+    if (!prune.exec()) {
+        if (!storagefault::isEnvironment(prune.lastError()))
+            return 0;
         storagefault::report(error, storagefault::describe(prune.lastError()));
-        return false;
+        return -1;
     }
-    return true;
+    return prune.numRowsAffected();
+}
+
+int VersionHistory::count()
+{
+    QSqlQuery query(connection);
+    return query.exec(QStringLiteral("SELECT COUNT(*) FROM versions")) && query.next() ? query.value(0).toInt() : 0;
 }
 
 QList<VersionInfo> VersionHistory::list(int limit)

@@ -18,7 +18,7 @@ struct VersionInfo
     QJsonObject counts;
 };
 
-// The versions table: whole snapshots of the data, the newest 200 kept, and the writing back of one of
+// The versions table: whole snapshots of the data, the newest ones kept, and the writing back of one of
 // them. The caller holds the transaction around a rollback.
 class VersionHistory
 {
@@ -28,9 +28,12 @@ public:
     {
     }
 
-    // Stores a version with these live-row counts and snapshot text, then drops all but the newest 200.
+    // Stores a version with these live-row counts and snapshot text, then drops all but the newest kept.
     bool add(const QString &createdAt, const QString &reason, const QString &source, const QJsonObject &counts,
-             const QByteArray &snapshot, QString *error);
+             const QByteArray &snapshot, int kept, QString *error);
+    // Drops all but the newest kept versions; how many went, or -1 with the reason in error.
+    int prune(int kept, QString *error);
+    int count();
     QList<VersionInfo> list(int limit);
     // The snapshot text of a version. False for a version that is not there, with the reason in error when
     // the database failed.

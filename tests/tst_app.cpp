@@ -145,6 +145,39 @@ private Q_SLOTS:
         QCOMPARE(settings::namesPort(config), !stored.isUndefined());
     }
 
+    // How many versions and backups are kept: the defaults while the file says nothing usable, the
+    // number brought within its bounds otherwise; a first run writes neither key.
+    void settingsKeptNumbers_data()
+    {
+        QTest::addColumn<QJsonValue>("stored");
+        QTest::addColumn<int>("versions");
+        QTest::addColumn<int>("backups");
+        QTest::newRow("missing") << QJsonValue(QJsonValue::Undefined) << 200 << 30;
+        QTest::newRow("in range") << QJsonValue(50) << 50 << 50;
+        QTest::newRow("below") << QJsonValue(1) << 10 << 3;
+        QTest::newRow("above") << QJsonValue(5000) << 1000 << 365;
+        QTest::newRow("fraction") << QJsonValue(50.5) << 200 << 30;
+        QTest::newRow("text") << QJsonValue("50") << 200 << 30;
+    }
+
+    void settingsKeptNumbers()
+    {
+        QFETCH(QJsonValue, stored);
+        QFETCH(int, versions);
+        QFETCH(int, backups);
+        QJsonObject config = settings::firstRun();
+        QVERIFY(!config.contains(QStringLiteral("keepVersions")) && !config.contains(QStringLiteral("keepBackups")));
+        if (!stored.isUndefined()) {
+            config.insert(QStringLiteral("keepVersions"), stored);
+            config.insert(QStringLiteral("keepBackups"), stored);
+        }
+        QCOMPARE(settings::keepVersions(config), versions);
+        QCOMPARE(settings::keepBackups(config), backups);
+        settings::setRetention(config, versions, backups);
+        QCOMPARE(config.value(QStringLiteral("keepVersions")).toInt(), versions);
+        QCOMPARE(config.value(QStringLiteral("keepBackups")).toInt(), backups);
+    }
+
     void settingsTypedPort_data()
     {
         QTest::addColumn<QString>("typed");
@@ -433,12 +466,15 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("databaseBytes");
         // The window on the offscreen platform, or the core alone, with no display at all.
         QTest::addColumn<bool>("headless");
+        // A margin that no disk leaves: the daily backup is refused and the disk warning printed.
+        QTest::addColumn<bool>("diskFull");
         for (const bool headless : {false, true}) {
             const char *mode = headless ? "--headless" : "offscreen window";
-            QTest::addRow("%s, fresh folder", mode) << QByteArray() << headless;
+            QTest::addRow("%s, fresh folder", mode) << QByteArray() << headless << false;
             // The start-up box must not hold the program: nobody can close it.
-            QTest::addRow("%s, not a database", mode) << QByteArray("货架清单\n").repeated(500) << headless;
+            QTest::addRow("%s, not a database", mode) << QByteArray("货架清单\n").repeated(500) << headless << false;
         }
+        QTest::addRow("--headless, disk too full") << QByteArray() << true << true;
     }
 
     void headlessRunPrintsAndClosesOnSigterm()
@@ -448,6 +484,7 @@ private Q_SLOTS:
 #else
         QFETCH(QByteArray, databaseBytes);
         QFETCH(bool, headless);
+        QFETCH(bool, diskFull);
         QTemporaryDir folder;
         const quint16 port = testutil::freePort();
         const QString program =
@@ -470,6 +507,8 @@ private Q_SLOTS:
         } else {
             environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
         }
+        if (diskFull)
+            environment.insert(QStringLiteral("TOVANIK_DISK_MARGIN"), QStringLiteral("1000000000000000000"));
         process.setProcessEnvironment(environment);
         process.setWorkingDirectory(folder.path());
         process.start(program, headless ? QStringList{QStringLiteral("--headless")} : QStringList());
@@ -481,11 +520,17 @@ private Q_SLOTS:
         QVERIFY2(readUntil(process, output, QStringLiteral("手机连接：")), qPrintable(output));
         QVERIFY2(output.contains(QStringLiteral("端口 %1，同步密钥 HEADLESS1").arg(port)), qPrintable(output));
         QVERIFY2(output.contains(QStringLiteral("外网地址 203.0.113.9")), qPrintable(output));
-        // The database is opened and backed up after the service has started.
-        if (databaseBytes.isEmpty())
+        // The database is opened and backed up after the service has started; what the store takes is
+        // printed then, and the warning with it once the disk is too full.
+        if (diskFull)
+            QVERIFY2(readUntil(process, output, QStringLiteral("自动备份数据库失败: 磁盘空间不足：需要约 ")),
+                     qPrintable(output));
+        else if (databaseBytes.isEmpty())
             QVERIFY2(readUntil(process, output, QStringLiteral("已自动备份数据库到: ")), qPrintable(output));
         else
             QVERIFY2(readUntil(process, output, QStringLiteral("【数据库打开失败】")), qPrintable(output));
+        QVERIFY2(readUntil(process, output, QStringLiteral("存储空间：数据库 ")), qPrintable(output));
+        QCOMPARE(output.contains(QStringLiteral("只够再保存约 0 次改动")), diskFull);
 
         // The service answers phones while nobody sees the window; without a usable database it says why.
         const testutil::Reply ping = testutil::exchange(port, testutil::requestBytes("GET", "/ping", {}, "HEADLESS1"));

@@ -1,6 +1,7 @@
 #include "app/paths.h"
 #include "catalogue/catalogue.h"
 #include "storage/database.h"
+#include "storage/diskspace.h"
 #include "testutil.h"
 #include "ui/actiondelegate.h"
 #include "ui/csvexport.h"
@@ -219,6 +220,7 @@ private Q_SLOTS:
         closeDirect();
         // A box or dialog that a failed case never showed must not be answered in the next case.
         qDeleteAll(qApp->findChildren<QTimer *>(QString(), Qt::FindDirectChildrenOnly));
+        diskspace::setMargin(-1);
         t.reset();
         window.reset();
     }
@@ -1095,6 +1097,26 @@ private Q_SLOTS:
         QCOMPARE(scalar("SELECT deleted FROM customers WHERE id = 'k1'"), 0);
         QCOMPARE(scalar("SELECT COUNT(*) FROM sync_log"), 0);
         QCOMPARE(testutil::rowCount(table()), 1);
+    }
+
+    // A disk too full for the version refuses the change with it, before anything is written.
+    void deletionOnAFullDiskIsRefused()
+    {
+        put("customers", {{"id", "k1"}, {"name", "赵六"}});
+        showTable("customers");
+        testutil::selectRow(table(), 0, 0);
+        diskspace::setMargin(diskspace::of(databasePath()).available);
+        testutil::answerNextBox(QMessageBox::Yes);
+        QString title;
+        QString text;
+        QTimer::singleShot(50, [&] { testutil::answerNextBox(QMessageBox::Ok, &text, &title); });
+        toolbarButton("删除")->click();
+        QVERIFY(t->settle());
+        QCOMPARE(title, QStringLiteral("删除失败"));
+        QVERIFY2(text.startsWith(QStringLiteral("数据库没有删掉这一条：\n磁盘空间不足：需要约 ")), qPrintable(text));
+        QCOMPARE(scalar("SELECT deleted FROM customers WHERE id = 'k1'"), 0);
+        QCOMPARE(scalar("SELECT COUNT(*) FROM versions"), 0);
+        QCOMPARE(scalar("SELECT COUNT(*) FROM sync_log"), 0);
     }
 
     void csvField_data()

@@ -1,6 +1,9 @@
 #include "app/paths.h"
+#include "app/programcore.h"
 #include "storage/database.h"
+#include "storage/diskspace.h"
 #include "sync/syncserver.h"
+#include "testhttp.h"
 #include "teststorage.h"
 #include "testutil.h"
 #include "ui/mainwindow.h"
@@ -13,6 +16,7 @@
 #include <QJsonObject>
 #include <QPointer>
 #include <QRegularExpression>
+#include <QSpinBox>
 #include <QtTest>
 
 namespace {
@@ -30,6 +34,21 @@ QTimer *watchForBoxes(QList<testutil::SeenBox> *seen)
     });
     timer->start();
     return timer;
+}
+
+QJsonObject configFile()
+{
+    QFile file(configPath());
+    return file.open(QIODevice::ReadOnly) ? QJsonDocument::fromJson(file.readAll()).object() : QJsonObject();
+}
+
+// Items with texts long enough that versions and compaction have something to weigh.
+void addBulkyItems(int count)
+{
+    for (int i = 0; i < count; ++i)
+        Database::instance().upsert(QStringLiteral("items"),
+                                    {{"id", QStringLiteral("b%1").arg(i)}, {"name", QString(200, QChar(u'轴'))}},
+                                    nullptr);
 }
 
 QStringList rowTexts(QTableWidget *table, int row)
@@ -85,6 +104,7 @@ class PagesTest : public QObject
 private Q_SLOTS:
     // Every case starts the program on an empty folder with a free port.
     void init() { QVERIFY(testutil::resetProgramFolder(testutil::quietConfig())); }
+    void cleanup() { diskspace::setMargin(-1); }
 
     void historyHasItsColumns()
     {
@@ -193,6 +213,24 @@ private Q_SLOTS:
         QCOMPARE(seen.size(), 1);
         QCOMPARE(seen.at(0).title, QStringLiteral("失败"));
         QCOMPARE(seen.at(0).text, QStringLiteral("存档失败"));
+        QCOMPARE(t.historyPage->versionList()->rowCount(), 0);
+    }
+
+    // A version that would leave the disk too full is refused, and the operator told why.
+    void snapshotOnAFullDiskSaysWhy()
+    {
+        MainWindow window;
+        const testutil::WindowParts t(window);
+        diskspace::setMargin(diskspace::of(databasePath()).available);
+
+        QList<testutil::SeenBox> seen;
+        testutil::answerBoxes({QMessageBox::Ok}, &seen);
+        testutil::findButton(t.historyPage, QStringLiteral("立即存档一个版本"))->click();
+        QVERIFY(t.settle());
+        QCOMPARE(seen.size(), 1);
+        QCOMPARE(seen.at(0).title, QStringLiteral("失败"));
+        QVERIFY2(seen.at(0).text.startsWith(QStringLiteral("存档失败：\n磁盘空间不足：需要约 ")),
+                 qPrintable(seen.at(0).text));
         QCOMPARE(t.historyPage->versionList()->rowCount(), 0);
     }
 
@@ -872,6 +910,163 @@ private Q_SLOTS:
         QVERIFY(QMetaObject::invokeMethod(t.refreshTimer, "timeout"));
         QCOMPARE(t.syncLogPage->records()->rowCount(), 2);
         QCOMPARE(t.statusCard->text(), QStringLiteral("● 服务运行中\n端口 %1\n物品 1 · 流水 1").arg(port));
+    }
+
+    // Keeping fewer versions asks first, naming how many go; yes removes the oldest at once, writes the
+    // two numbers into the settings file and the history's hint follows; no changes nothing.
+    void loweringTheKeptNumbersAsksFirst_data()
+    {
+        QTest::addColumn<bool>("confirmed");
+        QTest::newRow("yes") << true;
+        QTest::newRow("no") << false;
+    }
+
+    void loweringTheKeptNumbersAsksFirst()
+    {
+        QFETCH(bool, confirmed);
+        MainWindow window;
+        const testutil::WindowParts t(window);
+        for (int i = 0; i < 15; ++i)
+            QVERIFY(Database::instance().saveVersion(QStringLiteral("v%1").arg(i), QStringLiteral("qt")));
+        QCOMPARE(configFile().size(), 4);
+        QCOMPARE(t.settingsPage->keepVersionsField()->value(), 200);
+        QCOMPARE(t.settingsPage->keepBackupsField()->value(), 30);
+
+        t.settingsPage->keepVersionsField()->setValue(10);
+        QList<testutil::SeenBox> seen;
+        if (confirmed)
+            testutil::answerBoxes({QMessageBox::Yes, QMessageBox::Ok}, &seen);
+        else
+            testutil::answerBoxes({QMessageBox::No}, &seen);
+        testutil::findButton(t.settingsPage, QStringLiteral("保存保留数量"))->click();
+        QVERIFY(t.settle());
+
+        QCOMPARE(seen.size(), confirmed ? 2 : 1);
+        QCOMPARE(seen.at(0).title, QStringLiteral("确认删除"));
+        QVERIFY2(seen.at(0).text.contains(QStringLiteral("最早的 5 个历史版本（约 ")), qPrintable(seen.at(0).text));
+        const QList<VersionInfo> versions = Database::instance().listVersions(1000);
+        QLabel *hint = nullptr;
+        for (QLabel *label : t.historyPage->findChildren<QLabel *>()) {
+            if (label->text().contains(QStringLiteral("最多保留")))
+                hint = label;
+        }
+        QVERIFY(hint);
+        if (confirmed) {
+            QCOMPARE(versions.size(), 10);
+            QCOMPARE(versions.last().reason, QStringLiteral("v5"));
+            QCOMPARE(configFile().value("keepVersions").toInt(), 10);
+            QCOMPARE(configFile().value("keepBackups").toInt(), 30);
+            QCOMPARE(configFile().size(), 6);
+            QCOMPARE(hint->text(), QStringLiteral("每次手机推送、界面改动前都会自动存档，最多保留 10 个"));
+            QCOMPARE(seen.at(1).title, QStringLiteral("已保存"));
+        } else {
+            QCOMPARE(versions.size(), 15);
+            QCOMPARE(configFile().size(), 4);
+            QCOMPARE(t.settingsPage->keepVersionsField()->value(), 200);
+            QCOMPARE(hint->text(), QStringLiteral("每次手机推送、界面改动前都会自动存档，最多保留 200 个"));
+        }
+    }
+
+    // Compaction asks, naming the room it needs and what it frees; meanwhile phones are answered 503,
+    // afterwards the file is smaller and every row is there.
+    void compactionAsksThenShrinksTheFile()
+    {
+        MainWindow window;
+        const testutil::WindowParts t(window);
+        Database &db = Database::instance();
+        addBulkyItems(300);
+        for (int i = 0; i < 20; ++i)
+            QVERIFY(db.saveVersion(QStringLiteral("v%1").arg(i), QStringLiteral("qt")));
+        window.programCore().setRetention(10, 30, {});
+        QVERIFY(t.settle());
+        const qint64 before = QFileInfo(databasePath()).size() + QFileInfo(databasePath() + "-wal").size();
+
+        QList<testutil::SeenBox> seen;
+        testutil::answerBoxes({QMessageBox::Yes, QMessageBox::Ok}, &seen);
+        testutil::findButton(t.settingsPage, QStringLiteral("压缩数据库"))->click();
+        QVERIFY(t.settle());
+        QCOMPARE(seen.size(), 2);
+        QCOMPARE(seen.at(0).title, QStringLiteral("压缩数据库"));
+        QVERIFY(seen.at(0).text.contains(QStringLiteral("需要约 ")));
+        QVERIFY(seen.at(0).text.contains(QStringLiteral("可释放约 ")));
+        QCOMPARE(seen.at(1).title, QStringLiteral("已压缩"));
+        QVERIFY(QFileInfo(databasePath()).size() < before);
+        QCOMPARE(db.counts().value(QStringLiteral("items")).toInt(), 300);
+        QCOMPARE(db.listVersions(1000).size(), 10);
+        QVERIFY(t.settingsPage->storageFigures()->text().contains(QStringLiteral("历史版本：10 个")));
+
+        // A phone asking while the copy is written is told to come back later.
+        const quint16 port = quint16(window.currentSettings().value("syncPort").toInt());
+        testutil::Reply meanwhile;
+        bool compacted = false;
+        window.programCore().compactDatabase(
+            [&](const QString &, qint64, qint64) {
+                if (meanwhile.status == 0)
+                    meanwhile = testutil::exchange(port, testutil::requestBytes("GET", "/info", {}, "TESTKEY"));
+            },
+            [&](bool done, qint64, qint64, const QString &) { compacted = done; });
+        QVERIFY(t.settle());
+        QVERIFY(compacted);
+        QCOMPARE(meanwhile.status, 503);
+        QCOMPARE(meanwhile.json().value("error").toString(), QStringLiteral("主库正在压缩数据库，请稍后再试"));
+        QCOMPARE(testutil::exchange(port, testutil::requestBytes("GET", "/info", {}, "TESTKEY")).status, 200);
+    }
+
+    void compactionWithoutRoomIsRefused()
+    {
+        MainWindow window;
+        const testutil::WindowParts t(window);
+        addBulkyItems(50);
+        const qint64 before = QFileInfo(databasePath()).size();
+        diskspace::setMargin(diskspace::of(databasePath()).available);
+
+        QList<testutil::SeenBox> seen;
+        testutil::answerBoxes({QMessageBox::Ok}, &seen);
+        testutil::findButton(t.settingsPage, QStringLiteral("压缩数据库"))->click();
+        QVERIFY(t.settle());
+        QCOMPARE(seen.size(), 1);
+        QCOMPARE(seen.at(0).title, QStringLiteral("无法压缩数据库"));
+        QVERIFY2(seen.at(0).text.startsWith(QStringLiteral("磁盘空间不足：需要约 ")), qPrintable(seen.at(0).text));
+        QCOMPARE(QFileInfo(databasePath()).size(), before);
+        QVERIFY(!QFile::exists(databasePath() + QStringLiteral(".compacting")));
+    }
+
+    // Below the warning level the storage line turns to the warning colour, the log says how many more
+    // changes fit and one box says so; crossing again the same day logs again but asks no second box.
+    void diskWarningOnceADay()
+    {
+        MainWindow window;
+        const testutil::WindowParts t(window);
+        auto *line = window.findChild<QLabel *>(QStringLiteral("storageLine"));
+        QVERIFY(line);
+        QVERIFY(line->text().contains(QStringLiteral("剩余 ")));
+        QVERIFY(!line->text().startsWith(QStringLiteral("⚠")));
+
+        const qint64 available = diskspace::of(databasePath()).available;
+        diskspace::setMargin(available);
+        QList<testutil::SeenBox> seen;
+        testutil::answerBoxes({QMessageBox::Ok}, &seen);
+        window.programCore().refreshStorage();
+        QTRY_COMPARE(seen.size(), 1);
+        QCOMPARE(seen.at(0).title, QStringLiteral("磁盘空间不多了"));
+        QVERIFY(seen.at(0).text.contains(QStringLiteral("只够再保存约 0 次改动")));
+        QVERIFY(line->text().startsWith(QStringLiteral("⚠")));
+        QVERIFY(line->styleSheet().contains(QStringLiteral("#E67E22")));
+        QCOMPARE(window.programLog().count(QStringLiteral("只够再保存约")), 1);
+
+        diskspace::setMargin(-1);
+        window.programCore().refreshStorage();
+        QVERIFY(!line->text().startsWith(QStringLiteral("⚠")));
+        QVERIFY(window.programLog().contains(QStringLiteral("磁盘空间已够用")));
+
+        diskspace::setMargin(available);
+        QList<testutil::SeenBox> later;
+        QTimer *watch = watchForBoxes(&later);
+        window.programCore().refreshStorage();
+        QTest::qWait(100);
+        delete watch;
+        QCOMPARE(later.size(), 0);
+        QCOMPARE(window.programLog().count(QStringLiteral("只够再保存约")), 2);
     }
 };
 

@@ -863,17 +863,20 @@ private Q_SLOTS:
         QVERIFY(QFile::exists(backup));
         // The service starts at once; the backup is the storage thread's first write after it.
         QStringList lines = logLines(t);
-        QCOMPARE(lines.size(), 2);
+        QCOMPARE(lines.size(), 3);
         QVERIFY2(lines.at(0).contains(QStringLiteral("9527")), qPrintable(lines.at(0)));
         QVERIFY2(QRegularExpression(QStringLiteral("^\\[\\d\\d:\\d\\d:\\d\\d\\] 已自动备份数据库到: "))
                      .match(lines.at(1))
                      .hasMatch(),
                  qPrintable(lines.at(1)));
         QVERIFY(lines.at(1).endsWith(backup));
+        // What the store takes, with the copy just made.
+        QVERIFY2(lines.at(2).contains(QStringLiteral("] 存储空间：数据库 ")), qPrintable(lines.at(2)));
+        QVERIFY2(lines.at(2).contains(QStringLiteral("· 备份 1 份 ")), qPrintable(lines.at(2)));
 
         QTRY_VERIFY_WITH_TIMEOUT(!t.window.currentSettings().value("publicHost").toString().isEmpty(), 5000);
         lines = logLines(t);
-        QVERIFY(lines.at(2).endsWith(QStringLiteral("正在自动获取公网 IP…")));
+        QVERIFY(lines.at(3).endsWith(QStringLiteral("正在自动获取公网 IP…")));
         QCOMPARE(lines.last(), QStringLiteral("  ✓ 已获取公网 IP: 203.0.113.50"));
 
         // A second start the same day makes no second copy.

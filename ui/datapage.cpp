@@ -2,6 +2,7 @@
 
 #include "catalogue/catalogue.h"
 #include "storage/database.h"
+#include "storage/diskspace.h"
 #include "storage/rowtable.h"
 #include "storage/storagethread.h"
 #include "ui/actiondelegate.h"
@@ -488,8 +489,13 @@ void DataPage::applyChange(const TableInfo &info, const QString &action, const Q
         storage, this,
         [target, action, label, write = std::move(write)] {
             Database &db = Database::instance();
-            db.saveVersion(QStringLiteral("界面%1 %2 前").arg(action, target), QStringLiteral("qt"));
             Saved saved;
+            // A change goes on without its version only for a fault of the moment; a disk too full for
+            // the version refuses the change too, before anything is written.
+            if (!db.saveVersion(QStringLiteral("界面%1 %2 前").arg(action, target), QStringLiteral("qt"), &saved.error)
+                && diskspace::isShortage(saved.error))
+                return saved;
+            saved.error.clear();
             saved.changed = write(&saved.error);
             if (!saved.changed.isEmpty())
                 db.logSync(QStringLiteral("qt-ui"), action, QStringLiteral("%1 %2").arg(label, saved.changed));

@@ -1,6 +1,7 @@
 #include "ui/historypage.h"
 
 #include "storage/database.h"
+#include "storage/diskspace.h"
 #include "storage/storagethread.h"
 #include "ui/destructivequestion.h"
 #include "ui/restoredialog.h"
@@ -58,7 +59,8 @@ HistoryPage::HistoryPage(QWidget *parent)
     restoreButton->setObjectName(QStringLiteral("plain"));
     connect(restoreButton, &QPushButton::clicked, this, &HistoryPage::onRestoreBackup);
     actions->addWidget(restoreButton);
-    auto *hint = new QLabel(QStringLiteral("每次手机推送、界面改动前都会自动存档，最多保留 200 个"), this);
+    hint = new QLabel(this);
+    showKeptVersions(200);
     hint->setObjectName(QStringLiteral("muted"));
     actions->addWidget(hint, 1);
     layout->addLayout(actions);
@@ -106,6 +108,11 @@ void HistoryPage::refresh()
     }
 }
 
+void HistoryPage::showKeptVersions(int kept)
+{
+    hint->setText(QStringLiteral("每次手机推送、界面改动前都会自动存档，最多保留 %1 个").arg(kept));
+}
+
 void HistoryPage::setWorking(bool working)
 {
     if (working)
@@ -116,17 +123,29 @@ void HistoryPage::setWorking(bool working)
 
 void HistoryPage::onMakeSnapshot()
 {
+    struct Snapshot
+    {
+        bool saved = false;
+        QString error;
+    };
     setWorking(true);
     StorageThread::run(
         storage, this,
-        [] { return Database::instance().saveVersion(QStringLiteral("界面手动存档"), QStringLiteral("qt-ui")); },
-        [this](bool saved) {
+        [] {
+            Snapshot snapshot;
+            snapshot.saved = Database::instance().saveVersion(QStringLiteral("界面手动存档"), QStringLiteral("qt-ui"),
+                                                              &snapshot.error);
+            return snapshot;
+        },
+        [this](const Snapshot &snapshot) {
             setWorking(false);
             refresh();
             // A failed store must not be announced as saved: the operator would rely on a version that
             // does not exist.
-            if (saved)
+            if (snapshot.saved)
                 QMessageBox::information(this, QStringLiteral("已存档"), QStringLiteral("已保存一个历史版本"));
+            else if (diskspace::isShortage(snapshot.error))
+                QMessageBox::warning(this, QStringLiteral("失败"), QStringLiteral("存档失败：\n") + snapshot.error);
             else
                 QMessageBox::warning(this, QStringLiteral("失败"), QStringLiteral("存档失败"));
         });

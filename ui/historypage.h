@@ -2,6 +2,7 @@
 
 #include <QWidget>
 
+class QLabel;
 class QTableWidget;
 class StorageThread;
 
@@ -16,6 +17,8 @@ public:
 
     // Lists the versions again; the selection stays on the version it was on.
     void refresh();
+    // The hint names how many versions are kept.
+    void showKeptVersions(int kept);
 
     QTableWidget *versionList() const { return versionsTable; }
     // Versions and rollbacks go to this thread as jobs; without one they are written at once.
@@ -39,4 +42,5 @@ private:
 
     QTableWidget *versionsTable = nullptr;
     StorageThread *storage = nullptr;
+    QLabel *hint = nullptr;
 };

@@ -4,6 +4,7 @@
 #include "app/programcore.h"
 #include "app/settings.h"
 #include "storage/database.h"
+#include "storage/diskspace.h"
 #include "sync/localaddress.h"
 #include "sync/publicaddresslookup.h"
 #include "sync/syncserver.h"
@@ -60,6 +61,30 @@ QHeaderView::section { background: #F7F9FB; color: #5C6672; border: none; border
 QPlainTextEdit { background: #FFFFFF; border: 1px solid #E1E4E8; border-radius: 8px; font-family: Consolas,"Courier New",monospace; font-size: 12px; color: #4A5568; }
 )";
 
+// A long operation's progress, shown from its start and kept up until the caller closes it.
+void showAtOnce(QProgressDialog &progress, const QString &title)
+{
+    progress.setWindowTitle(title);
+    progress.setWindowModality(Qt::WindowModal);
+    progress.setMinimumDuration(0);
+    progress.setAutoReset(false);
+    progress.setAutoClose(false);
+    progress.setValue(0);
+}
+
+// Shows a storage job's progress in the dialog while it is there.
+ProgramCore::Progress progressIn(const QPointer<QProgressDialog> &shown)
+{
+    return [shown](const QString &stage, qint64 done, qint64 total) {
+        if (!shown)
+            return;
+        shown->setLabelText(stage);
+        // A step without a measure of its own (the check) only moves the bar.
+        shown->setMaximum(total > 0 ? 100 : 0);
+        shown->setValue(total > 0 ? int(done * 100 / total) : 0);
+    };
+}
+
 } // namespace
 
 MainWindow::MainWindow(ProgramCore *programCore, QWidget *parent)
@@ -103,8 +128,15 @@ MainWindow::MainWindow(ProgramCore *programCore, QWidget *parent)
         refreshPhonePage();
     });
     connect(core, &ProgramCore::statusDue, this, &MainWindow::refreshSyncLogAndStatus);
+    connect(core, &ProgramCore::storageChanged, this, &MainWindow::showStorage);
+    connect(core, &ProgramCore::storageWarning, this, &MainWindow::warnOfDisk);
     if (!core->isStarted())
         core->start();
+    showStorage();
+    if (core->storageFigures().warning())
+        warnOfDisk(QStringLiteral("磁盘剩余空间不多了：剩余 %1，只够再保存约 %2 次改动。")
+                       .arg(diskspace::formatSize(core->storageFigures().available))
+                       .arg(core->storageFigures().changesThatFit()));
 
     // Until the database is open, the pages have nothing to read: they are filled once it is.
     if (core->isDatabaseReady())
@@ -147,6 +179,10 @@ void MainWindow::buildUi()
     statusLabel->setStyleSheet(QStringLiteral("color:#95A5A6; padding:12px 18px; font-size:11px;"));
     sideLayout->addWidget(statusLabel);
 
+    storageLabel = new QLabel(sidebar);
+    storageLabel->setObjectName(QStringLiteral("storageLine"));
+    sideLayout->addWidget(storageLabel);
+
     connect(nav, &QListWidget::currentRowChanged, this, &MainWindow::onNavChanged);
 
     stack = new QStackedWidget(central);
@@ -156,6 +192,7 @@ void MainWindow::buildUi()
     connect(dataPage, &DataPage::changeSaved, this, [this] {
         refreshStatusCard();
         syncLogPage->refresh();
+        core->refreshStorage();
     });
     phonePage = new PhonePage(stack);
     historyPage = new HistoryPage(stack);
@@ -168,6 +205,8 @@ void MainWindow::buildUi()
     connect(settingsPage, &SettingsPage::restartRequested, core, &ProgramCore::restartService);
     connect(settingsPage, &SettingsPage::toggleRequested, core, &ProgramCore::toggleService);
     connect(settingsPage, &SettingsPage::publicHostDetectionRequested, core, &ProgramCore::detectPublicHostAgain);
+    connect(settingsPage, &SettingsPage::retentionRequested, this, &MainWindow::changeRetention);
+    connect(settingsPage, &SettingsPage::compactRequested, this, &MainWindow::compactDatabase);
     syncLogPage = new SyncLogPage(stack);
     syncLogPage->setStorage(core->storage());
     connect(syncLogPage, &SyncLogPage::refreshRequested, this, &MainWindow::refreshSyncLogAndStatus);
@@ -298,12 +337,125 @@ void MainWindow::refreshPhonePage()
 void MainWindow::refreshAll()
 {
     settingsPage->showSettings(core->settings());
+    historyPage->showKeptVersions(settings::keepVersions(core->settings()));
+    core->refreshStorage();
     updateServerState();
     dataPage->refreshInPlace();
     refreshStatusCard();
     historyPage->refresh();
     syncLogPage->refresh();
     refreshPhonePage();
+}
+
+void MainWindow::showStorage()
+{
+    const StorageFigures &figures = core->storageFigures();
+    settingsPage->showStorage(figures);
+    const QString free = figures.available >= 0 ? diskspace::formatSize(figures.available) : QStringLiteral("未知");
+    storageLabel->setText(QStringLiteral("%1占用 %2 · 剩余 %3")
+                              .arg(figures.warning() ? QStringLiteral("⚠ ") : QString(),
+                                   diskspace::formatSize(figures.databaseBytes + figures.backupBytes), free));
+    storageLabel->setToolTip(figures.summary());
+    storageLabel->setStyleSheet(figures.warning()
+                                    ? QStringLiteral("color:#E67E22; padding:0 18px 12px 18px; font-size:11px;")
+                                    : QStringLiteral("color:#95A5A6; padding:0 18px 12px 18px; font-size:11px;"));
+}
+
+void MainWindow::warnOfDisk(const QString &text)
+{
+    if (diskWarnedOn == QDate::currentDate())
+        return;
+    diskWarnedOn = QDate::currentDate();
+    // Not waited for: the warning comes while a push or a timer is being handled.
+    auto *box = new QMessageBox(QMessageBox::Warning, QStringLiteral("磁盘空间不多了"), text, QMessageBox::Ok, this);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->open();
+}
+
+void MainWindow::changeRetention(int keepVersions, int keepBackups)
+{
+    const Retention plan = core->retentionPlan(keepVersions, keepBackups);
+    if (!plan.removesNothing()) {
+        QStringList going;
+        if (plan.versions > 0)
+            going << QStringLiteral("最早的 %1 个历史版本（约 %2，空出的空间留在数据库文件里，压缩数据库后还给磁盘）")
+                         .arg(plan.versions)
+                         .arg(diskspace::formatSize(plan.versionBytes));
+        if (plan.backups > 0)
+            going << QStringLiteral("最早的 %1 份每日备份（释放 %2 磁盘空间）")
+                         .arg(plan.backups)
+                         .arg(diskspace::formatSize(plan.backupBytes));
+        const auto answer = QMessageBox::question(
+            this, QStringLiteral("确认删除"),
+            QStringLiteral("保留 %1 个版本、%2 份备份，会立刻删除：\n\n%3\n\n删除后无法找回。确定吗？")
+                .arg(keepVersions)
+                .arg(keepBackups)
+                .arg(going.join(QStringLiteral("\n"))),
+            QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
+        if (answer != QMessageBox::Yes) {
+            settingsPage->showRetention(core->settings());
+            return;
+        }
+    }
+    settingsPage->setCursor(Qt::BusyCursor);
+    core->setRetention(keepVersions, keepBackups, [this, keepVersions, keepBackups](const Retention &done) {
+        settingsPage->unsetCursor();
+        settingsPage->showRetention(core->settings());
+        historyPage->showKeptVersions(settings::keepVersions(core->settings()));
+        historyPage->refresh();
+        if (!done.error.isEmpty()) {
+            QMessageBox::warning(this, QStringLiteral("删除失败"),
+                                 QStringLiteral("保留数量已保存，但删除旧版本失败：\n%1").arg(done.error));
+            return;
+        }
+        QMessageBox::information(this, QStringLiteral("已保存"),
+                                 QStringLiteral("保留 %1 个版本、%2 份备份。已删除 %3 个版本、%4 份备份。")
+                                     .arg(keepVersions)
+                                     .arg(keepBackups)
+                                     .arg(done.versions)
+                                     .arg(done.backups));
+    });
+}
+
+void MainWindow::compactDatabase()
+{
+    core->refreshStorage();
+    const StorageFigures &figures = core->storageFigures();
+    const QString shortage = diskspace::shortage(figures.liveBytes, {figures.available, figures.total});
+    if (!shortage.isEmpty()) {
+        QMessageBox::warning(this, QStringLiteral("无法压缩数据库"),
+                             shortage
+                                 + QStringLiteral("\n\n压缩时要先在旁边写一份压缩后的数据库。请先清理磁盘，"
+                                                  "或减少保留的备份数。"));
+        return;
+    }
+    const auto answer = QMessageBox::question(
+        this, QStringLiteral("压缩数据库"),
+        QStringLiteral("压缩会把数据库重写成实际用到的大小：需要约 %1 的临时空间，可释放约 %2。\n\n"
+                       "压缩期间手机同步会暂停，请稍等。确定压缩吗？")
+            .arg(diskspace::formatSize(figures.liveBytes),
+                 diskspace::formatSize(qMax<qint64>(figures.databaseBytes - figures.liveBytes, 0))),
+        QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
+    if (answer != QMessageBox::Yes)
+        return;
+
+    auto *progress = new QProgressDialog(QStringLiteral("正在压缩数据库…"), QString(), 0, 100, this);
+    showAtOnce(*progress, QStringLiteral("压缩数据库"));
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    const QPointer<QProgressDialog> shown(progress);
+    core->compactDatabase(progressIn(shown), [this, shown](bool compacted, qint64 before, qint64 after,
+                                                           const QString &error) {
+        QApplication::restoreOverrideCursor();
+        delete shown.data();
+        refreshAll();
+        if (!compacted) {
+            QMessageBox::warning(this, QStringLiteral("压缩失败"), QStringLiteral("没有压缩数据库：\n%1").arg(error));
+            return;
+        }
+        QMessageBox::information(this, QStringLiteral("已压缩"),
+                                 QStringLiteral("数据库已从 %1 压缩到 %2。")
+                                     .arg(diskspace::formatSize(before), diskspace::formatSize(after)));
+    });
 }
 
 void MainWindow::newKey()
@@ -348,26 +500,12 @@ void MainWindow::restoreBackup(const QString &file)
 {
     const QString name = QFileInfo(file).fileName();
     auto *progress = new QProgressDialog(QStringLiteral("正在准备恢复…"), QString(), 0, 100, this);
-    progress->setWindowTitle(QStringLiteral("从备份恢复"));
-    progress->setWindowModality(Qt::WindowModal);
-    progress->setMinimumDuration(0);
-    progress->setAutoReset(false);
-    progress->setAutoClose(false);
-    progress->setValue(0);
+    showAtOnce(*progress, QStringLiteral("从备份恢复"));
     QApplication::setOverrideCursor(Qt::WaitCursor);
 
     const QPointer<QProgressDialog> shown(progress);
     core->restoreBackup(
-        file,
-        [shown](const QString &stage, qint64 done, qint64 total) {
-            if (!shown)
-                return;
-            shown->setLabelText(stage);
-            // The check has no measure of its own: its bar only moves.
-            shown->setMaximum(total > 0 ? 100 : 0);
-            shown->setValue(total > 0 ? int(done * 100 / total) : 0);
-        },
-        [this, shown, name](bool restored, const QString &aside, const QString &error) {
+        file, progressIn(shown), [this, shown, name](bool restored, const QString &aside, const QString &error) {
             QApplication::restoreOverrideCursor();
             delete shown.data();
             refreshAll();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QDate>
 #include <QJsonObject>
 #include <QMainWindow>
 
@@ -67,10 +68,16 @@ private:
     void saveSettings(const QString &key, const QString &name, int port, const QString &publicHost);
     void onServiceChanged();
     void restoreBackup(const QString &file);
+    // What the store takes, on the settings page and the status card's storage line.
+    void showStorage();
+    void warnOfDisk(const QString &text);
+    void changeRetention(int keepVersions, int keepBackups);
+    void compactDatabase();
 
     QStackedWidget *stack = nullptr;
     QListWidget *nav = nullptr;
     QLabel *statusLabel = nullptr;
+    QLabel *storageLabel = nullptr;
 
     DataPage *dataPage = nullptr;
     PhonePage *phonePage = nullptr;
@@ -83,4 +90,6 @@ private:
     // The daily backup runs at start, while the window is already up.
     bool backingUp = false;
     bool closeWaited = false;
+    // The day the disk warning box was last shown: at most one a day.
+    QDate diskWarnedOn;
 };

@@ -2,6 +2,7 @@
 
 #include "catalogue/catalogue.h"
 #include "storage/database.h"
+#include "storage/diskspace.h"
 
 #include <QAbstractItemView>
 #include <QCoreApplication>
@@ -20,15 +21,6 @@ namespace {
 
 // Columns: the file, its date and size, one per data table, then the check.
 const int firstCountColumn = 3;
-
-QString sizeText(qint64 bytes)
-{
-    if (bytes >= 1024 * 1024 * 1024)
-        return QStringLiteral("%1 GB").arg(double(bytes) / (1024.0 * 1024 * 1024), 0, 'f', 2);
-    if (bytes >= 1024 * 1024)
-        return QStringLiteral("%1 MB").arg(double(bytes) / (1024.0 * 1024), 0, 'f', 1);
-    return QStringLiteral("%1 KB").arg(double(bytes) / 1024.0, 0, 'f', 1);
-}
 
 QString dateText(const BackupInfo &backup)
 {
@@ -90,7 +82,7 @@ RestoreDialog::RestoreDialog(const QString &folder, QWidget *parent)
     for (int row = 0; row < backups.size(); ++row) {
         const BackupInfo &backup = backups.at(row);
         files << backup.path;
-        QStringList cells{backup.fileName, dateText(backup), sizeText(backup.size)};
+        QStringList cells{backup.fileName, dateText(backup), diskspace::formatSize(backup.size)};
         for (int i = 0; i < tables().size(); ++i)
             cells << QStringLiteral("…");
         cells << QStringLiteral("检查中…");

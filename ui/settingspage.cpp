@@ -2,6 +2,8 @@
 
 #include "app/paths.h"
 #include "app/settings.h"
+#include "storage/diskspace.h"
+#include "storage/storagefigures.h"
 
 #include <QClipboard>
 #include <QFormLayout>
@@ -12,6 +14,7 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QSpinBox>
 #include <QStyle>
 #include <QVBoxLayout>
 
@@ -133,6 +136,49 @@ SettingsPage::SettingsPage(QWidget *parent)
     }
     layout->addWidget(serviceCard);
 
+    auto *storageCard = new QFrame(page);
+    storageCard->setObjectName(QStringLiteral("card"));
+    storageCard->setStyleSheet(cardLabels);
+    auto *storageLayout = new QFormLayout(storageCard);
+    storageLayout->setContentsMargins(22, 18, 22, 18);
+    storageLayout->setSpacing(10);
+    auto *storageTitle = new QLabel(QStringLiteral("存储空间"), storageCard);
+    storageTitle->setObjectName(QStringLiteral("cardTitle"));
+    storageLayout->addRow(storageTitle);
+    storageText = new QLabel(storageCard);
+    storageText->setWordWrap(true);
+    storageText->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    storageLayout->addRow(storageText);
+
+    keepVersionsBox = new QSpinBox(storageCard);
+    keepVersionsBox->setRange(settings::minKeepVersions, settings::maxKeepVersions);
+    keepVersionsBox->setFixedWidth(120);
+    storageLayout->addRow(QStringLiteral("保留版本数"), keepVersionsBox);
+    keepBackupsBox = new QSpinBox(storageCard);
+    keepBackupsBox->setRange(settings::minKeepBackups, settings::maxKeepBackups);
+    keepBackupsBox->setFixedWidth(120);
+    storageLayout->addRow(QStringLiteral("保留备份数"), keepBackupsBox);
+    auto *keepHint =
+        new QLabel(QStringLiteral("每个版本和每份备份都是整个数据库的一份拷贝。减少数量会立刻删除最早的那些；"
+                                  "删除版本空出的空间留在数据库文件里，点「压缩数据库」才还给磁盘。"),
+                   storageCard);
+    keepHint->setObjectName(QStringLiteral("muted"));
+    keepHint->setWordWrap(true);
+    storageLayout->addRow(keepHint);
+
+    auto *storageButtons = new QHBoxLayout;
+    auto *retentionButton = new QPushButton(QStringLiteral("保存保留数量"), storageCard);
+    auto *compactButton = new QPushButton(QStringLiteral("压缩数据库"), storageCard);
+    compactButton->setObjectName(QStringLiteral("plain"));
+    storageButtons->addWidget(retentionButton);
+    storageButtons->addWidget(compactButton);
+    storageButtons->addStretch();
+    storageLayout->addRow(storageButtons);
+    connect(retentionButton, &QPushButton::clicked, this,
+            [this] { Q_EMIT retentionRequested(keepVersionsBox->value(), keepBackupsBox->value()); });
+    connect(compactButton, &QPushButton::clicked, this, &SettingsPage::compactRequested);
+    layout->addWidget(storageCard);
+
     layout->addStretch();
 }
 
@@ -142,6 +188,33 @@ void SettingsPage::showSettings(const QJsonObject &config)
     nameEdit->setText(settings::deviceName(config));
     portEdit->setText(QString::number(settings::port(config)));
     publicHostEdit->setText(settings::storedPublicHost(config));
+    showRetention(config);
+}
+
+void SettingsPage::showRetention(const QJsonObject &config)
+{
+    keepVersionsBox->setValue(settings::keepVersions(config));
+    keepBackupsBox->setValue(settings::keepBackups(config));
+}
+
+void SettingsPage::showStorage(const StorageFigures &figures)
+{
+    using diskspace::formatSize;
+    QString text = QStringLiteral("数据库文件：%1（其中空闲 %2，压缩后可还给磁盘）\n历史版本：%3 个，约 %4\n"
+                                  "每日备份：%5 份，共 %6\n磁盘剩余：%7")
+                       .arg(formatSize(figures.databaseBytes), formatSize(figures.freeInsideBytes))
+                       .arg(figures.versions)
+                       .arg(formatSize(figures.versionBytes))
+                       .arg(figures.backups)
+                       .arg(formatSize(figures.backupBytes))
+                       .arg(figures.available >= 0 ? formatSize(figures.available) : QStringLiteral("未知"));
+    if (figures.total > 0)
+        text += QStringLiteral("（共 %1）").arg(formatSize(figures.total));
+    if (figures.warning())
+        text += QStringLiteral("\n⚠ 磁盘剩余空间不多，只够再保存约 %1 次改动").arg(figures.changesThatFit());
+    storageText->setText(text);
+    storageText->setStyleSheet(figures.warning() ? QStringLiteral("QLabel { background: transparent; color: #E67E22; }")
+                                                 : QString());
 }
 
 void SettingsPage::showKey(const QString &key)
