@@ -3,6 +3,8 @@
 #include "catalogue/catalogue.h"
 #include "catalogue/records.h"
 #include "storage/clock.h"
+#include "storage/csvimport.h"
+#include "storage/importplanner.h"
 #include "storage/dailybackup.h"
 #include "storage/documentsource.h"
 #include "storage/durablefile.h"
@@ -523,6 +525,64 @@ bool Database::rollbackTo(int versionId, const QString &source, QString *error)
     if (saveVersion(QStringLiteral("回滚前自动存档"), source, &fault) && history.writeBack(document, &fault)
         && saveVersion(QStringLiteral("回滚到版本 #%1").arg(versionId), source, &fault) && commitWrite(&fault))
         return true;
+    rollbackWrite();
+    storagefault::report(error, fault);
+    return false;
+}
+
+bool Database::importBasis(const QString &table, ImportBasis *basis, QString *error)
+{
+    const TableInfo *info = findTable(table);
+    if (!info) {
+        storagefault::report(error, QStringLiteral("未知表"));
+        return false;
+    }
+    QString fault;
+    basis->rows = rows(table, nullptr, &fault);
+    if (!fault.isEmpty() || !CsvImport(connection).deletedIds(table, &basis->deletedIds, &fault)) {
+        storagefault::report(error, fault);
+        return false;
+    }
+    for (const QString &column : info->columns) {
+        const QString target = ImportPlanner::referencedTable(column, table);
+        if (target.isEmpty() || basis->targets.contains(target))
+            continue;
+        const QJsonArray targetRows = target == table ? basis->rows : rows(target, nullptr, &fault);
+        if (!fault.isEmpty()) {
+            storagefault::report(error, fault);
+            return false;
+        }
+        basis->targets.insert(target, CsvImport::targetsOf(target, targetRows));
+    }
+    return true;
+}
+
+bool Database::importRows(const ImportPlan &plan, const QString &fileName, QString *error)
+{
+    const TableInfo *info = findTable(plan.table);
+    if (!info) {
+        storagefault::report(error, QStringLiteral("未知表"));
+        return false;
+    }
+    if (plan.rows.isEmpty())
+        return true;
+    QString fault;
+    if (!beginWrite(&fault)) {
+        storagefault::report(error, fault);
+        return false;
+    }
+    QList<ImportRow> written = plan.rows;
+    for (ImportRow &row : written) {
+        if (row.isNew && recordId(row.values).isEmpty())
+            row.values.insert(QStringLiteral("id"), newId(plan.table));
+    }
+    if (saveVersion(QStringLiteral("导入 CSV 前"), QStringLiteral("qt"), &fault)
+        && CsvImport(connection).write(*info, written, &fault)) {
+        logSync(QStringLiteral("qt-ui"), QStringLiteral("导入"),
+                QStringLiteral("新增 %1 / 更新 %2（%3）").arg(plan.inserts()).arg(plan.updates()).arg(fileName));
+        if (commitWrite(&fault))
+            return true;
+    }
     rollbackWrite();
     storagefault::report(error, fault);
     return false;
