@@ -5,6 +5,8 @@
 #include <QStringDecoder>
 #include <QStringEncoder>
 
+#include <cstring>
+
 namespace csvtext {
 
 namespace {
@@ -185,11 +187,11 @@ Document parse(const QByteArray &bytes)
         document.encoding = bytes.startsWith("\xFF\xFE") ? Encoding::Utf16LE : Encoding::Utf16BE;
         QStringDecoder decoder(document.encoding == Encoding::Utf16LE ? QStringConverter::Utf16LE
                                                                       : QStringConverter::Utf16BE);
-        text = decodeWith(decoder, QByteArrayView(bytes).mid(2), &failed);
+        text = decodeWith(decoder, QByteArrayView(bytes).sliced(2), &failed);
     } else {
         document.byteOrderMark = bytes.startsWith("\xEF\xBB\xBF");
-        const QByteArrayView body = QByteArrayView(bytes).mid(document.byteOrderMark ? 3 : 0);
-        if (body.contains('\0')) {
+        const QByteArrayView body = QByteArrayView(bytes).sliced(document.byteOrderMark ? 3 : 0);
+        if (std::memchr(body.data(), 0, size_t(body.size())) != nullptr) {
             document.error = binaryFile;
             return document;
         }

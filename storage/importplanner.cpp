@@ -32,6 +32,7 @@ bool sameValue(const QJsonValue &a, const QJsonValue &b)
 class Targets
 {
 public:
+    Targets() = default;
     Targets(const QString &label, const QList<ReferenceTarget> &targets)
         : label(label)
     {
