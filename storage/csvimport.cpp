@@ -66,8 +66,8 @@ bool CsvImport::write(const TableInfo &table, const QList<ImportRow> &rows, QStr
         updater->bindValue(QStringLiteral(":now"), RecordWriter::stampNow());
         updater->bindValue(QStringLiteral(":id"), recordId(row.values));
         if (!updater->exec()) {
-            storagefault::report(error,
-                                 QStringLiteral("第 %1 行：%2").arg(row.line).arg(storagefault::describe(updater->lastError())));
+            storagefault::report(
+                error, QStringLiteral("第 %1 行：%2").arg(row.line).arg(storagefault::describe(updater->lastError())));
             return false;
         }
     }
@@ -78,13 +78,14 @@ QList<ReferenceTarget> CsvImport::targetsOf(const QString &table, const QJsonArr
 {
     const bool tree = isTreeTable(table);
     const bool items = table == QLatin1String("items");
-    const QString kind = table == QLatin1String("categories") ? QStringLiteral("（分类）") : QStringLiteral("（存放处）");
+    const QString kind =
+        table == QLatin1String("categories") ? QStringLiteral("（分类）") : QStringLiteral("（存放处）");
     QHash<QString, TreeNode> nodes;
     if (tree) {
         for (const QJsonValue &value : liveRows) {
             const QJsonObject row = value.toObject();
-            nodes.insert(recordText(row, QStringLiteral("id")),
-                         TreeNode{recordText(row, QStringLiteral("name")), recordText(row, QStringLiteral("parentId"))});
+            nodes.insert(recordText(row, QStringLiteral("id")), TreeNode{recordText(row, QStringLiteral("name")),
+                                                                         recordText(row, QStringLiteral("parentId"))});
         }
     }
     QList<ReferenceTarget> targets;

@@ -104,7 +104,8 @@ void split(QStringView text, QChar separator, Document *document)
                 }
                 continue;
             }
-            if (c == QLatin1Char('\n') || (c == QLatin1Char('\r') && (i + 1 >= size || text[i + 1] != QLatin1Char('\n'))))
+            if (c == QLatin1Char('\n')
+                || (c == QLatin1Char('\r') && (i + 1 >= size || text[i + 1] != QLatin1Char('\n'))))
                 ++line;
             field.append(c);
         } else if (c == QLatin1Char('"') && field.isEmpty() && !wasQuoted) {
@@ -201,7 +202,8 @@ Document parse(const QByteArray &bytes)
             // Not UTF-8: the file comes from a Chinese spreadsheet that saved it in its own code page.
             QStringDecoder gb18030("GB18030");
             if (!gb18030.isValid()) {
-                document.error = QStringLiteral("这台电脑缺少 GB18030 编码支持，请把文件另存为 UTF-8 编码的 CSV 后再导入。");
+                document.error =
+                    QStringLiteral("这台电脑缺少 GB18030 编码支持，请把文件另存为 UTF-8 编码的 CSV 后再导入。");
                 return document;
             }
             document.encoding = Encoding::Gb18030;

@@ -14,7 +14,12 @@ namespace csvtext {
 // Larger files are refused before they are read.
 constexpr qint64 maxFileBytes = 200LL * 1024 * 1024;
 
-enum class Encoding { Utf8, Gb18030, Utf16LE, Utf16BE };
+enum class Encoding {
+    Utf8,
+    Gb18030,
+    Utf16LE,
+    Utf16BE
+};
 
 // One record of the file, with the line on which it begins (the header is line 1).
 struct Record

@@ -93,8 +93,8 @@ private:
     QJsonObject storedRow(const QString &table, const QString &key)
     {
         QSqlQuery query(QSqlDatabase::database("plindor"));
-        query.prepare(
-            QStringLiteral("SELECT * FROM %1 WHERE id = ? UNION ALL SELECT * FROM %1 WHERE name = ? LIMIT 1").arg(table));
+        query.prepare(QStringLiteral("SELECT * FROM %1 WHERE id = ? UNION ALL SELECT * FROM %1 WHERE name = ? LIMIT 1")
+                          .arg(table));
         query.addBindValue(key);
         query.addBindValue(key);
         QJsonObject row;
@@ -122,8 +122,8 @@ private Q_SLOTS:
             << "UTF-8 逗号 ¦ id|name ¦ 2:i1|a, \"b\"\r\nc ¦ 4:i2|d";
         QTest::newRow("blank lines and empty records skipped")
             << QByteArray("id,name\n\ni1,a\n,\n\r\ni2,b\n\n") << "UTF-8 逗号 ¦ id|name ¦ 3:i1|a ¦ 6:i2|b";
-        QTest::newRow("GB18030 from Chinese Excel") << encoded("GB18030", "名称,数量\r\n钳子,2\r\n")
-                                                    << "GB18030（GBK） 逗号 ¦ 名称|数量 ¦ 2:钳子|2";
+        QTest::newRow("GB18030 from Chinese Excel")
+            << encoded("GB18030", "名称,数量\r\n钳子,2\r\n") << "GB18030（GBK） 逗号 ¦ 名称|数量 ¦ 2:钳子|2";
         QTest::newRow("UTF-16 Unicode text, tabs")
             << QByteArray("\xFF\xFE") + encoded("UTF-16LE", "名称\t数量\r\n钳子\t2,5\r\n")
             << "UTF-16（Unicode 文本） 制表符 ¦ 名称|数量 ¦ 2:钳子|2,5";
@@ -153,7 +153,8 @@ private Q_SLOTS:
         QTest::newRow("workbook") << QByteArray("PK\x03\x04\x14\0\x06\0", 8) + QByteArray(64, '\0')
                                   << "这不是文本格式的 CSV 文件";
         QTest::newRow("unclosed quote") << QByteArray("id,name\ni1,ok\ni2,\"broken\ni3,c\n") << "第 3 行的引号没有闭合";
-        QTest::newRow("neither UTF-8 nor GB18030") << QByteArray("id,name\n\x80\xFF,\xFF\x80\n") << "无法识别文件的编码";
+        QTest::newRow("neither UTF-8 nor GB18030")
+            << QByteArray("id,name\n\x80\xFF,\xFF\x80\n") << "无法识别文件的编码";
     }
 
     void refusesBadFiles()
@@ -243,9 +244,8 @@ private Q_SLOTS:
             << QStringList{"D.name=", "E.name="};
         QTest::newRow("unknown id inserted with it, a deleted row comes back")
             << QByteArray("id,name,quantity\nnew1,新的,5\ngone,旧货回来,\n") << "新增 1 / 更新 1 / 未变 0 / 有错 0"
-            << QStringList()
-            << QStringList{"new1.name=新的", "new1.quantity=5", "gone.name=旧货回来", "gone.barcode=777",
-                           "gone.deleted=0", "gone.quantity="};
+            << QStringList() << QStringList{"new1.name=新的",   "new1.quantity=5", "gone.name=旧货回来",
+                                            "gone.barcode=777", "gone.deleted=0",  "gone.quantity="};
         QTest::newRow("the same id twice: the later row wins")
             << QByteArray("id,name\ni2,第一次\ni2,第二次\n") << "新增 0 / 更新 1 / 未变 0 / 有错 0" << QStringList()
             << QStringList{"i2.name=第二次"};
@@ -255,9 +255,8 @@ private Q_SLOTS:
             << QStringList{"2|quantity|「abc」不是数字", "3|quantity|不是数字", "4||比表头的 3 列多"}
             << QStringList{"i1.quantity=3", "i1.name=螺丝", "i2.name=垫片"};
         QTest::newRow("leading zeros kept, numbers stored exactly")
-            << QByteArray("id,barcode,quantity,unitPrice\ni2,000123,3.0,12.50\n")
-            << "新增 0 / 更新 1 / 未变 0 / 有错 0" << QStringList()
-            << QStringList{"i2.barcode=000123", "i2.quantity=3", "i2.unitPrice=12.5"};
+            << QByteArray("id,barcode,quantity,unitPrice\ni2,000123,3.0,12.50\n") << "新增 0 / 更新 1 / 未变 0 / 有错 0"
+            << QStringList() << QStringList{"i2.barcode=000123", "i2.quantity=3", "i2.unitPrice=12.5"};
         QTest::newRow("GB18030 with tabs")
             << encoded("GB18030", "名称\t数量\t库存说明\r\n钳子\t2\t无\r\n") << "新增 1 / 更新 0 / 未变 0 / 有错 0"
             << QStringList() << QStringList{"钳子.quantity=2"};
@@ -338,8 +337,8 @@ private Q_SLOTS:
         seed();
         const testutil::StoppedClock clock(QDateTime(QDate(2025, 6, 1), QTime(8, 30, 0)));
         const QString now = "2025-06-01 08:30:00";
-        const ImportPlan plan =
-            planFor("items", "id,name,createdAt,updatedAt\n,新件,,\ni1,螺丝钉,2000-01-01 00:00:00,2000-01-01 00:00:00\n");
+        const ImportPlan plan = planFor(
+            "items", "id,name,createdAt,updatedAt\n,新件,,\ni1,螺丝钉,2000-01-01 00:00:00,2000-01-01 00:00:00\n");
         QVERIFY(db.importRows(plan, "价格.csv", nullptr));
 
         const QJsonObject fresh = storedRow("items", "新件");
@@ -396,7 +395,8 @@ private Q_SLOTS:
     {
         const csvtext::Document gbk = csvtext::parse(encoded("GB18030", "名称;数量\n钳子;x\n"));
         QVERIFY(gbk.error.isEmpty());
-        const QByteArray written = csvtext::compose({{"名称", "数量", "错误原因"}, {"钳子", "x", "「x」不是数字"}}, gbk);
+        const QByteArray written =
+            csvtext::compose({{"名称", "数量", "错误原因"}, {"钳子", "x", "「x」不是数字"}}, gbk);
         QCOMPARE(written, encoded("GB18030", "\"名称\";\"数量\";\"错误原因\"\r\n\"钳子\";\"x\";\"「x」不是数字\"\r\n"));
         const csvtext::Document back = csvtext::parse(written);
         QCOMPARE(back.encoding, csvtext::Encoding::Gb18030);

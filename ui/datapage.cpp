@@ -1,12 +1,15 @@
 #include "ui/datapage.h"
 
 #include "catalogue/catalogue.h"
+#include "storage/csvtext.h"
 #include "storage/database.h"
+#include "storage/importplanner.h"
 #include "storage/rowtable.h"
 #include "ui/actiondelegate.h"
 #include "ui/celldelegate.h"
 #include "ui/csvexport.h"
 #include "ui/datatablemodel.h"
+#include "ui/importpreview.h"
 #include "ui/rowdeletion.h"
 #include "ui/roweditor.h"
 
@@ -15,6 +18,7 @@
 #include <QComboBox>
 #include <QDir>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
@@ -76,6 +80,7 @@ int fittingLevel(const QList<int> &widths, int room)
 
 DataPage::DataPage(QWidget *parent)
     : QWidget(parent)
+    , csvFolder(QDir::homePath())
 {
     auto *layout = new QVBoxLayout(this);
     layout->setContentsMargins(20, 18, 20, 18);
@@ -104,10 +109,13 @@ DataPage::DataPage(QWidget *parent)
     deleteButton->setObjectName(QStringLiteral("danger"));
     auto *exportButton = new QPushButton(QStringLiteral("导出 CSV"), this);
     exportButton->setObjectName(QStringLiteral("plain"));
+    auto *importButton = new QPushButton(QStringLiteral("导入 CSV"), this);
+    importButton->setObjectName(QStringLiteral("plain"));
     toolbar->addWidget(addButton);
     toolbar->addWidget(editButton);
     toolbar->addWidget(deleteButton);
     toolbar->addWidget(exportButton);
+    toolbar->addWidget(importButton);
     layout->addLayout(toolbar);
 
     rowsModel = new DataTableModel(this);
@@ -146,6 +154,7 @@ DataPage::DataPage(QWidget *parent)
     connect(editButton, &QPushButton::clicked, this, &DataPage::onEditRow);
     connect(deleteButton, &QPushButton::clicked, this, &DataPage::onDeleteRow);
     connect(exportButton, &QPushButton::clicked, this, &DataPage::onExportCsv);
+    connect(importButton, &QPushButton::clicked, this, &DataPage::onImportCsv);
     connect(table, &QTableView::clicked, this, &DataPage::onClicked);
     connect(table, &QTableView::doubleClicked, this, &DataPage::onDoubleClicked);
 }
@@ -467,10 +476,69 @@ void DataPage::onExportCsv()
     const TableInfo *info = currentTable();
     if (!info)
         return;
-    const QString path = QFileDialog::getSaveFileName(
-        this, QStringLiteral("导出 CSV"), QDir::homePath() + QLatin1Char('/') + info->key + QStringLiteral(".csv"),
-        QStringLiteral("CSV (*.csv)"));
+    const QString path = QFileDialog::getSaveFileName(this, QStringLiteral("导出 CSV"),
+                                                      QDir(csvFolder).filePath(info->key + QStringLiteral(".csv")),
+                                                      QStringLiteral("CSV (*.csv)"));
     if (path.isEmpty())
         return;
+    csvFolder = QFileInfo(path).absolutePath();
     exportCsv(this, *info, rows(), path);
+}
+
+void DataPage::onImportCsv()
+{
+    if (!currentTable())
+        return;
+    const QString path =
+        QFileDialog::getOpenFileName(this, QStringLiteral("导入 CSV"), csvFolder, QStringLiteral("CSV (*.csv *.txt)"));
+    if (path.isEmpty())
+        return;
+    csvFolder = QFileInfo(path).absolutePath();
+    importCsv(path);
+}
+
+void DataPage::importCsv(const QString &path)
+{
+    const TableInfo *info = currentTable();
+    if (!info)
+        return;
+    const auto refuse = [this](const QString &reason) {
+        QMessageBox::warning(this, QStringLiteral("导入失败"), reason + QStringLiteral("\n\n没有导入任何数据。"));
+    };
+
+    QByteArray bytes;
+    QString error;
+    if (!csvtext::load(path, &bytes, &error))
+        return refuse(error);
+    const csvtext::Document file = csvtext::parse(bytes);
+    bytes.clear();
+    if (!file.error.isEmpty())
+        return refuse(file.error);
+
+    Database &db = Database::instance();
+    ImportBasis basis;
+    if (!db.importBasis(info->key, &basis, &error))
+        return refuse(QStringLiteral("读不出「%1」表现有的数据：\n%2").arg(info->label, error));
+    const ImportPlan plan = ImportPlanner::plan(*info, file, basis);
+    basis = ImportBasis();
+    if (!plan.refusal.isEmpty())
+        return refuse(plan.refusal);
+
+    ImportPreview preview(path, file, plan, *info, this);
+    if (preview.exec() != QDialog::Accepted || plan.rows.isEmpty())
+        return;
+
+    if (!db.importRows(plan, QFileInfo(path).fileName(), &error))
+        return refuse(QStringLiteral("数据库没有存下这次导入，表里的数据保持原样：\n%1").arg(error));
+    refresh(true);
+    Q_EMIT changeSaved();
+    QMessageBox::information(
+        this, QStringLiteral("导入完成"),
+        QStringLiteral("已从「%1」导入到%2：\n新增 %3 条，更新 %4 条，未变 %5 条。%6")
+            .arg(QFileInfo(path).fileName(), info->label)
+            .arg(plan.inserts())
+            .arg(plan.updates())
+            .arg(plan.unchanged)
+            .arg(plan.errors.isEmpty() ? QString()
+                                       : QStringLiteral("\n有错的 %1 行没有导入。").arg(plan.errorRecords().size())));
 }

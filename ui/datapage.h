@@ -38,6 +38,8 @@ public:
     void refreshLater();
     // Waits for a reading on another thread to end, before the database file is replaced.
     void waitForReading();
+    // Imports a CSV file into the shown table, after the operator has seen the preview and said so.
+    void importCsv(const QString &path);
 
     const TableInfo *currentTable() const;
     QString currentTableKey() const;
@@ -69,6 +71,7 @@ private Q_SLOTS:
     void onEditRow();
     void onDeleteRow();
     void onExportCsv();
+    void onImportCsv();
 
 private:
     // The refresh after a phone's push, while the page is shown.
@@ -98,6 +101,8 @@ private:
     ActionDelegate *actionDelegate = nullptr;
     QLabel *countLabel = nullptr;
     QList<int> columnWidths;
+    // Where the last CSV file was exported or imported; the file dialogs start there.
+    QString csvFolder;
     QTimer *pendingRefresh = nullptr;
     // Counts refreshes, so that one the operator asked for supersedes a reading still under way.
     quint64 refreshes = 0;
