@@ -48,32 +48,22 @@ class CsvImportTest : public StorageTestCase
     Q_OBJECT
 
 private:
-    void put(const QString &table, QJsonObject record)
-    {
-        if (!record.contains("createdAt"))
-            record.insert("createdAt", stamp);
-        if (table == "items" && !record.contains("updatedAt"))
-            record.insert("updatedAt", stamp);
-        QString error;
-        QVERIFY2(!db.upsert(table, record, &error).isEmpty(), qPrintable(error));
-    }
-
     // Categories 工具 (c1) over 锤子 (c2), a second root 锤子 (c3); location 仓库 (l1); items 螺丝 (i1)
     // and 垫片 (i2); a deleted item gone.
     void seed()
     {
-        put("categories", {{"id", "c1"}, {"name", "工具"}});
-        put("categories", {{"id", "c2"}, {"name", "锤子"}, {"parentId", "c1"}});
-        put("categories", {{"id", "c3"}, {"name", "锤子"}});
-        put("locations", {{"id", "l1"}, {"name", "仓库"}});
-        put("items", {{"id", "i1"},
-                      {"barcode", "0012"},
-                      {"name", "螺丝"},
-                      {"categoryId", "c1"},
-                      {"quantity", 3},
-                      {"unitPrice", 12.5}});
-        put("items", {{"id", "i2"}, {"name", "垫片"}, {"quantity", 1}});
-        put("items", {{"id", "gone"}, {"name", "旧货"}, {"barcode", "777"}, {"quantity", 7}});
+        testutil::putRow("categories", {{"id", "c1"}, {"name", "工具"}});
+        testutil::putRow("categories", {{"id", "c2"}, {"name", "锤子"}, {"parentId", "c1"}});
+        testutil::putRow("categories", {{"id", "c3"}, {"name", "锤子"}});
+        testutil::putRow("locations", {{"id", "l1"}, {"name", "仓库"}});
+        testutil::putRow("items", {{"id", "i1"},
+                                   {"barcode", "0012"},
+                                   {"name", "螺丝"},
+                                   {"categoryId", "c1"},
+                                   {"quantity", 3},
+                                   {"unitPrice", 12.5}});
+        testutil::putRow("items", {{"id", "i2"}, {"name", "垫片"}, {"quantity", 1}});
+        testutil::putRow("items", {{"id", "gone"}, {"name", "旧货"}, {"barcode", "777"}, {"quantity", 7}});
         QVERIFY(db.softDelete("items", "gone", nullptr));
     }
 

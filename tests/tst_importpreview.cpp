@@ -15,22 +15,12 @@
 
 namespace {
 
-const QString stamp = QStringLiteral("2024-01-01 00:00:00");
+using testutil::putRow;
 
 QVariant scalar(const QString &statement)
 {
     QSqlQuery query(QSqlDatabase::database(QStringLiteral("plindor")));
     return query.exec(statement) && query.next() ? query.value(0) : QVariant();
-}
-
-void put(const QString &table, QJsonObject record)
-{
-    if (!record.contains(QStringLiteral("createdAt")))
-        record.insert(QStringLiteral("createdAt"), stamp);
-    if (table == QLatin1String("items") && !record.contains(QStringLiteral("updatedAt")))
-        record.insert(QStringLiteral("updatedAt"), stamp);
-    QString error;
-    QVERIFY2(!Database::instance().upsert(table, record, &error).isEmpty(), qPrintable(error));
 }
 
 // What the preview showed when it came up.
@@ -114,33 +104,29 @@ private:
 
     void seedItems()
     {
-        put(QStringLiteral("categories"), {{"id", "c1"}, {"name", "工具"}});
-        put(QStringLiteral("items"), {{"id", "i1"},
-                                      {"barcode", "0069012345678901"},
-                                      {"name", "螺丝, \"大号\"\n第二行"},
-                                      {"categoryId", "c1"},
-                                      {"quantity", 3},
-                                      {"unitPrice", 12.5}});
-        put(QStringLiteral("items"),
-            {{"id", "i2"}, {"barcode", "6901234567890"}, {"name", "垫片"}, {"quantity", 1234567}});
-        put(QStringLiteral("items"), {{"id", "i3"}, {"name", "胶带"}, {"unitPrice", 0.1}, {"shortcode", "007"}});
-        put(QStringLiteral("items"), {{"id", "i4"}, {"name", "没有价格"}});
+        putRow(QStringLiteral("categories"), {{"id", "c1"}, {"name", "工具"}});
+        putRow(QStringLiteral("items"), {{"id", "i1"},
+                                         {"barcode", "0069012345678901"},
+                                         {"name", "螺丝, \"大号\"\n第二行"},
+                                         {"categoryId", "c1"},
+                                         {"quantity", 3},
+                                         {"unitPrice", 12.5}});
+        putRow(QStringLiteral("items"),
+               {{"id", "i2"}, {"barcode", "6901234567890"}, {"name", "垫片"}, {"quantity", 1234567}});
+        putRow(QStringLiteral("items"), {{"id", "i3"}, {"name", "胶带"}, {"unitPrice", 0.1}, {"shortcode", "007"}});
+        putRow(QStringLiteral("items"), {{"id", "i4"}, {"name", "没有价格"}});
     }
 
 private Q_SLOTS:
     void init()
     {
-        QVERIFY(testutil::resetProgramFolder(testutil::quietConfig()));
-        window = std::make_unique<MainWindow>();
+        testutil::openWindow(&window);
         t = std::make_unique<testutil::WindowParts>(*window);
-        window->show();
-        QVERIFY(QTest::qWaitForWindowExposed(window.get()));
-        QVERIFY(Database::instance().isOpen());
     }
 
     void cleanup()
     {
-        qDeleteAll(qApp->findChildren<QTimer *>(QString(), Qt::FindDirectChildrenOnly));
+        testutil::dropPendingAnswers();
         t.reset();
         window.reset();
     }
