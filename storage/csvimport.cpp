@@ -4,6 +4,7 @@
 #include "catalogue/records.h"
 #include "storage/database.h"
 #include "storage/recordwriter.h"
+#include "storage/rowtable.h"
 #include "storage/storagefault.h"
 
 #include <QHash>
@@ -74,32 +75,32 @@ bool CsvImport::write(const TableInfo &table, const QList<ImportRow> &rows, QStr
     return true;
 }
 
-QList<ReferenceTarget> CsvImport::targetsOf(const QString &table, const QJsonArray &liveRows)
+QList<ReferenceTarget> CsvImport::targetsOf(const RowTable &liveRows)
 {
+    const QString table = liveRows.tableKey();
     const bool tree = isTreeTable(table);
-    const bool items = table == QLatin1String("items");
     const QString kind =
         table == QLatin1String("categories") ? QStringLiteral("（分类）") : QStringLiteral("（存放处）");
+    const int idColumn = liveRows.columnIndex(QStringLiteral("id"));
+    const int nameColumn = liveRows.columnIndex(QStringLiteral("name"));
+    const int parentColumn = liveRows.columnIndex(QStringLiteral("parentId"));
+    const int barcodeColumn = liveRows.columnIndex(QStringLiteral("barcode"));
     QHash<QString, TreeNode> nodes;
     if (tree) {
-        for (const QJsonValue &value : liveRows) {
-            const QJsonObject row = value.toObject();
-            nodes.insert(recordText(row, QStringLiteral("id")), TreeNode{recordText(row, QStringLiteral("name")),
-                                                                         recordText(row, QStringLiteral("parentId"))});
-        }
+        for (int row = 0; row < liveRows.rowCount(); ++row)
+            nodes.insert(liveRows.text(row, idColumn),
+                         TreeNode{liveRows.text(row, nameColumn), liveRows.text(row, parentColumn)});
     }
     QList<ReferenceTarget> targets;
-    targets.reserve(liveRows.size());
-    for (const QJsonValue &value : liveRows) {
-        const QJsonObject row = value.toObject();
-        ReferenceTarget target{recordText(row, QStringLiteral("id")), {}};
-        const QString name = recordText(row, QStringLiteral("name"));
+    targets.reserve(liveRows.rowCount());
+    for (int row = 0; row < liveRows.rowCount(); ++row) {
+        ReferenceTarget target{liveRows.text(row, idColumn), {}};
+        const QString name = liveRows.text(row, nameColumn);
         target.names.append(name);
         if (tree) {
-            target.names.append(treePath(nodes, target.id));
-            target.names.append(name + kind);
-        } else if (items) {
-            const QString barcode = recordText(row, QStringLiteral("barcode"));
+            target.names << treePath(nodes, target.id) << name + kind;
+        } else if (barcodeColumn >= 0) {
+            const QString barcode = liveRows.text(row, barcodeColumn);
             if (!barcode.isEmpty())
                 target.names << barcode << QStringLiteral("%1（%2）").arg(name, barcode);
         }

@@ -2,12 +2,12 @@
 
 #include "storage/importplan.h"
 
-#include <QJsonArray>
 #include <QList>
 #include <QSet>
 #include <QSqlDatabase>
 #include <QString>
 
+class RowTable;
 struct TableInfo;
 
 // The database's side of a CSV import: what the plan is made against, and the writing of its rows.
@@ -28,7 +28,7 @@ public:
 
     // The live rows of a table as references name them: by name, by path for a tree, by barcode and
     // "name（barcode）" for an item, and by what the data page shows for a parent.
-    static QList<ReferenceTarget> targetsOf(const QString &table, const QJsonArray &liveRows);
+    static QList<ReferenceTarget> targetsOf(const RowTable &liveRows);
 
 private:
     QSqlDatabase connection;

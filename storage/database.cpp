@@ -538,8 +538,8 @@ bool Database::importBasis(const QString &table, ImportBasis *basis, QString *er
         return false;
     }
     QString fault;
-    basis->rows = rows(table, nullptr, &fault);
-    if (!fault.isEmpty() || !CsvImport(connection).deletedIds(table, &basis->deletedIds, &fault)) {
+    if (!readTable(table, &basis->rows, &fault)
+        || !CsvImport(connection).deletedIds(table, &basis->deletedIds, &fault)) {
         storagefault::report(error, fault);
         return false;
     }
@@ -547,12 +547,12 @@ bool Database::importBasis(const QString &table, ImportBasis *basis, QString *er
         const QString target = ImportPlanner::referencedTable(column, table);
         if (target.isEmpty() || basis->targets.contains(target))
             continue;
-        const QJsonArray targetRows = target == table ? basis->rows : rows(target, nullptr, &fault);
-        if (!fault.isEmpty()) {
+        RowTable targetRows;
+        if (target != table && !readTable(target, &targetRows, &fault)) {
             storagefault::report(error, fault);
             return false;
         }
-        basis->targets.insert(target, CsvImport::targetsOf(target, targetRows));
+        basis->targets.insert(target, CsvImport::targetsOf(target == table ? basis->rows : targetRows));
     }
     return true;
 }

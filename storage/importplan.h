@@ -1,7 +1,8 @@
 #pragma once
 
+#include "storage/rowtable.h"
+
 #include <QHash>
-#include <QJsonArray>
 #include <QJsonObject>
 #include <QList>
 #include <QSet>
@@ -20,7 +21,7 @@ struct ReferenceTarget
 struct ImportBasis
 {
     // Every live row of the table.
-    QJsonArray rows;
+    RowTable rows;
     // Rows of the table that are soft-deleted; an imported row with such an id brings it back.
     QSet<QString> deletedIds;
     // The live rows of each table that the table's reference columns point at, by table key.

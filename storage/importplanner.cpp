@@ -5,7 +5,6 @@
 #include "storage/snapshottext.h"
 
 #include <QHash>
-#include <QRegularExpression>
 
 const QString ImportPlanner::exponentReason =
     QStringLiteral("条码被表格软件改成了科学计数法，请把该列设为文本后重新导出");
@@ -98,27 +97,55 @@ QString ImportPlanner::referencedTable(const QString &column, const QString &tab
 
 bool ImportPlanner::parseNumber(const QString &text, double *value)
 {
-    QString rest = text.trimmed();
-    QString sign;
+    QStringView rest = QStringView(text).trimmed();
+    QChar sign;
     const auto takeSign = [&] {
-        if (sign.isEmpty() && (rest.startsWith(QLatin1Char('-')) || rest.startsWith(QLatin1Char('+')))) {
-            sign = rest.left(1);
-            rest = rest.mid(1).trimmed();
+        if (sign.isNull() && !rest.isEmpty()
+            && (rest.front() == QLatin1Char('-') || rest.front() == QLatin1Char('+'))) {
+            sign = rest.front();
+            rest = rest.sliced(1).trimmed();
         }
     };
     takeSign();
-    if (rest.startsWith(QChar(0x00A5)) || rest.startsWith(QChar(0xFFE5)))
-        rest = rest.mid(1).trimmed();
+    if (!rest.isEmpty() && (rest.front() == QChar(0x00A5) || rest.front() == QChar(0xFFE5)))
+        rest = rest.sliced(1).trimmed();
     takeSign();
-    static const QRegularExpression plain(QStringLiteral("^(\\d+(\\.\\d*)?|\\.\\d+)$"));
-    static const QRegularExpression grouped(QStringLiteral("^\\d{1,3}(,\\d{3})+(\\.\\d*)?$"));
-    if (!plain.match(rest).hasMatch()) {
-        if (!grouped.match(rest).hasMatch())
-            return false;
-        rest.remove(QLatin1Char(','));
+
+    // Digits with at most one point; the whole part either plain or grouped by commas in threes.
+    const qsizetype point = rest.indexOf(QLatin1Char('.'));
+    const QStringView whole = point < 0 ? rest : rest.first(point);
+    const QStringView fraction = point < 0 ? QStringView() : rest.sliced(point + 1);
+    const auto allDigits = [](QStringView part) {
+        for (const QChar c : part) {
+            if (c < QLatin1Char('0') || c > QLatin1Char('9'))
+                return false;
+        }
+        return true;
+    };
+    if (whole.isEmpty() && fraction.isEmpty())
+        return false;
+    if (!allDigits(fraction))
+        return false;
+    QString digits;
+    if (whole.contains(QLatin1Char(','))) {
+        const QList<QStringView> groups = whole.split(QLatin1Char(','));
+        for (qsizetype i = 0; i < groups.size(); ++i) {
+            const qsizetype size = groups.at(i).size();
+            if (!allDigits(groups.at(i)) || size > 3 || size == 0 || (i > 0 && size != 3))
+                return false;
+            digits += groups.at(i);
+        }
+    } else if (allDigits(whole)) {
+        digits = whole.toString();
+    } else {
+        return false;
     }
+    if (!sign.isNull())
+        digits.prepend(sign);
+    if (!fraction.isEmpty())
+        digits += QLatin1Char('.') + fraction.toString();
     bool ok = false;
-    const double number = (sign + rest).toDouble(&ok);
+    const double number = digits.toDouble(&ok);
     if (ok)
         *value = number;
     return ok;
@@ -126,8 +153,30 @@ bool ImportPlanner::parseNumber(const QString &text, double *value)
 
 bool ImportPlanner::isSpreadsheetExponent(const QString &text)
 {
-    static const QRegularExpression exponent(QStringLiteral("^\\s*[+-]?\\d+(\\.\\d+)?[eE]\\+\\d+\\s*$"));
-    return exponent.match(text).hasMatch();
+    // Digits, maybe a point and more digits, then "E+" and digits: the form a spreadsheet gives a long number.
+    QStringView rest = QStringView(text).trimmed();
+    if (!rest.isEmpty() && (rest.front() == QLatin1Char('-') || rest.front() == QLatin1Char('+')))
+        rest = rest.sliced(1);
+    const auto digitsAt = [&rest](qsizetype at) {
+        qsizetype end = at;
+        while (end < rest.size() && rest.at(end) >= QLatin1Char('0') && rest.at(end) <= QLatin1Char('9'))
+            ++end;
+        return end - at;
+    };
+    qsizetype at = digitsAt(0);
+    if (at == 0)
+        return false;
+    if (at < rest.size() && rest.at(at) == QLatin1Char('.')) {
+        const qsizetype fraction = digitsAt(at + 1);
+        if (fraction == 0)
+            return false;
+        at += 1 + fraction;
+    }
+    if (at + 2 >= rest.size() || (rest.at(at) != QLatin1Char('E') && rest.at(at) != QLatin1Char('e'))
+        || rest.at(at + 1) != QLatin1Char('+'))
+        return false;
+    const qsizetype exponent = digitsAt(at + 2);
+    return exponent > 0 && at + 2 + exponent == rest.size();
 }
 
 ImportPlan ImportPlanner::plan(const TableInfo &table, const csvtext::Document &file, const ImportBasis &basis)
@@ -182,8 +231,9 @@ ImportPlan ImportPlanner::plan(const TableInfo &table, const csvtext::Document &
     }
 
     QHash<QString, int> rowOfId;
-    for (int i = 0; i < basis.rows.size(); ++i)
-        rowOfId.insert(recordText(basis.rows.at(i).toObject(), idColumn), i);
+    const int storedIdColumn = basis.rows.columnIndex(idColumn);
+    for (int i = 0; i < basis.rows.rowCount(); ++i)
+        rowOfId.insert(basis.rows.text(i, storedIdColumn), i);
 
     QHash<QString, Targets> targets;
     for (const QString &column : std::as_const(plan.columns)) {
@@ -211,9 +261,13 @@ ImportPlan ImportPlanner::plan(const TableInfo &table, const csvtext::Document &
     }
 
     QList<bool> numeric;
+    QList<bool> reference;
+    QList<int> storedColumn;
     for (const QString &column : std::as_const(plan.columns)) {
         const int at = int(table.columns.indexOf(column));
         numeric.append(table.declarations.value(at).startsWith(QLatin1String("REAL")));
+        reference.append(isReferenceColumn(column));
+        storedColumn.append(basis.rows.columnIndex(column));
     }
 
     for (int r = 0; r < file.records.size(); ++r) {
@@ -239,7 +293,6 @@ ImportPlan ImportPlanner::plan(const TableInfo &table, const csvtext::Document &
         const auto existingRow = id.isEmpty() ? rowOfId.cend() : rowOfId.constFind(id);
         const bool live = existingRow != rowOfId.cend();
         const bool isNew = !live && !basis.deletedIds.contains(id);
-        const QJsonObject stored = live ? basis.rows.at(*existingRow).toObject() : QJsonObject();
         QJsonObject values;
         bool changed = false;
         bool failed = false;
@@ -253,7 +306,7 @@ ImportPlan ImportPlanner::plan(const TableInfo &table, const csvtext::Document &
             if (!isNew && isStamp(column))
                 continue;
             const QString &text = record.fields.at(field);
-            const QJsonValue before = stored.value(column);
+            const QJsonValue before = live ? basis.rows.value(*existingRow, storedColumn.at(c)) : QJsonValue();
             // A value that is what the row holds is taken as it is, whatever its form.
             if (live && text == snapshottext::valueText(before))
                 continue;
@@ -268,7 +321,7 @@ ImportPlan ImportPlanner::plan(const TableInfo &table, const csvtext::Document &
                     value = number;
                 else
                     reason = QStringLiteral("「%1」不是数字").arg(text);
-            } else if (isReferenceColumn(column)) {
+            } else if (reference.at(c)) {
                 if (!text.trimmed().isEmpty())
                     value = targets.value(referencedTable(column, table.key)).resolve(text, &reason);
             } else if (isSpreadsheetExponent(text)) {
