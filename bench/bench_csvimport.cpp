@@ -160,6 +160,9 @@ int main(int argc, char **argv)
         const Planned transactionPlan =
             readAndPreview(transactionsCsv, transactions, "transactions: read, plan and preview");
         timer.restart();
+        const bool saved = db.saveVersion(QStringLiteral("基准"), QStringLiteral("bench"), &error);
+        print("the version alone, before the transactions", timer.elapsed(), saved ? QStringLiteral("saved") : error);
+        timer.restart();
         const bool transactionsWritten =
             db.importRows(transactionPlan.plan, QStringLiteral("transactions.csv"), &error);
         print("transactions: import (version included)", timer.elapsed(),

@@ -230,7 +230,7 @@ private Q_SLOTS:
                            "C.locationId=l1"};
         QTest::newRow("references naming several rows or none")
             << QByteArray("name,categoryId\nD,锤子\nE,不存在\n") << "新增 0 / 更新 0 / 未变 0 / 有错 2"
-            << QStringList{"2|categoryId|对应了 2 个分类", "3|categoryId|找不到对应的分类"}
+            << QStringList{"2|categoryId|对应了 2 个分类（ID：c2、c3）", "3|categoryId|找不到对应的分类"}
             << QStringList{"D.name=", "E.name="};
         QTest::newRow("unknown id inserted with it, a deleted row comes back")
             << QByteArray("id,name,quantity\nnew1,新的,5\ngone,旧货回来,\n") << "新增 1 / 更新 1 / 未变 0 / 有错 0"
