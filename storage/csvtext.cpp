@@ -42,7 +42,11 @@ QChar detectSeparator(QStringView text)
     int tabs = 0;
     int semicolons = 0;
     bool quoted = false;
-    for (const QChar c : text) {
+    // Blank lines before the header are skipped as the records are.
+    qsizetype start = 0;
+    while (start < text.size() && (text[start] == QLatin1Char('\n') || text[start] == QLatin1Char('\r')))
+        ++start;
+    for (const QChar c : text.sliced(start)) {
         if (c == QLatin1Char('"'))
             quoted = !quoted;
         else if (quoted)

@@ -121,6 +121,8 @@ private Q_SLOTS:
                                            << "UTF-16（Unicode 文本） 逗号 ¦ 名称 ¦ 2:钳子";
         QTest::newRow("semicolons") << QByteArray("id;name;quantity\ni1;a,b;3\n")
                                     << "UTF-8 分号 ¦ id|name|quantity ¦ 2:i1|a,b|3";
+        QTest::newRow("blank lines before a tab-separated header")
+            << QByteArray("\r\n\r\nid\tname\ni1\ta,b\n") << "UTF-8 制表符 ¦ id|name ¦ 4:i1|a,b";
         QTest::newRow("semicolons in the header only")
             << QByteArray("id;name\ni1;\"a;b\"\n") << "UTF-8 分号 ¦ id|name ¦ 2:i1|a;b";
     }

@@ -155,15 +155,21 @@ private Q_SLOTS:
         QCOMPARE(folder, QDir::homePath());
 
         // An import that was chosen in a folder makes the next dialogs start there.
+        bool previewShown = false;
         testutil::answerNextDialog([&](QDialog *dialog) {
             auto *chooser = qobject_cast<QFileDialog *>(dialog);
             QVERIFY(chooser);
             chooser->selectFile(exported);
+            // The preview of the chosen file comes next; it is only looked at.
+            testutil::answerNextDialog([&](QDialog *preview) {
+                previewShown = qobject_cast<ImportPreview *>(preview) != nullptr;
+                preview->reject();
+            });
             static_cast<QDialog *>(chooser)->accept();
         });
-        testutil::answerNextDialog([](QDialog *dialog) { dialog->reject(); });
         button->click();
         QTest::qWait(50);
+        QVERIFY(previewShown);
         testutil::answerNextDialog([&](QDialog *dialog) {
             folder = qobject_cast<QFileDialog *>(dialog)->directory().absolutePath();
             dialog->reject();
