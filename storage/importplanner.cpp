@@ -79,6 +79,41 @@ private:
     QHash<QString, QStringList> byName;
 };
 
+// Takes the columns of the table that the header names, in the file's order, with the field that fills
+// each and its text in the file; lists the rest as ignored. Refuses a header that names none.
+void mapHeader(const TableInfo &table, const QStringList &header, ImportPlan *plan, QList<int> *fieldOf,
+               QStringList *headerTexts)
+{
+    for (qsizetype i = 0; i < header.size(); ++i) {
+        const QString text = header.at(i).trimmed();
+        QString column;
+        for (const QString &candidate : table.columns) {
+            if (candidate.compare(text, Qt::CaseInsensitive) == 0 || headerLabel(candidate) == text) {
+                column = candidate;
+                break;
+            }
+        }
+        if (column.isEmpty() || plan->columns.contains(column)) {
+            if (!text.isEmpty())
+                plan->ignored.append(column.isEmpty() ? text : text + QStringLiteral("（重复的列）"));
+            continue;
+        }
+        plan->columns.append(column);
+        fieldOf->append(int(i));
+        headerTexts->append(text);
+    }
+    if (!plan->columns.isEmpty())
+        return;
+    QStringList found;
+    for (const QString &text : header)
+        found.append(QStringLiteral("「%1」").arg(text.trimmed()));
+    QStringList wanted;
+    for (const QString &column : table.columns)
+        wanted.append(headerLabel(column));
+    plan->refusal = QStringLiteral("文件的表头与当前表不符\n\n文件里的列：%1\n\n「%2」表的列：%3")
+                        .arg(found.join(QStringLiteral("、")), table.label, wanted.join(QStringLiteral("、")));
+}
+
 } // namespace
 
 QString ImportPlanner::referencedTable(const QString &column, const QString &table)
@@ -188,35 +223,9 @@ ImportPlan ImportPlanner::plan(const TableInfo &table, const csvtext::Document &
     // Which field of a record fills which column.
     QList<int> fieldOf;
     QStringList headerTexts;
-    for (qsizetype i = 0; i < file.header.size(); ++i) {
-        const QString text = file.header.at(i).trimmed();
-        QString column;
-        for (const QString &candidate : table.columns) {
-            if (candidate.compare(text, Qt::CaseInsensitive) == 0 || headerLabel(candidate) == text) {
-                column = candidate;
-                break;
-            }
-        }
-        if (column.isEmpty() || plan.columns.contains(column)) {
-            if (!text.isEmpty())
-                plan.ignored.append(column.isEmpty() ? text : text + QStringLiteral("（重复的列）"));
-            continue;
-        }
-        plan.columns.append(column);
-        fieldOf.append(int(i));
-        headerTexts.append(text);
-    }
-    if (plan.columns.isEmpty()) {
-        QStringList found;
-        for (const QString &text : file.header)
-            found.append(QStringLiteral("「%1」").arg(text.trimmed()));
-        QStringList wanted;
-        for (const QString &column : table.columns)
-            wanted.append(headerLabel(column));
-        plan.refusal = QStringLiteral("文件的表头与当前表不符\n\n文件里的列：%1\n\n「%2」表的列：%3")
-                           .arg(found.join(QStringLiteral("、")), table.label, wanted.join(QStringLiteral("、")));
+    mapHeader(table, file.header, &plan, &fieldOf, &headerTexts);
+    if (!plan.refusal.isEmpty())
         return plan;
-    }
 
     const int idField = plan.columns.contains(idColumn) ? fieldOf.at(plan.columns.indexOf(idColumn)) : -1;
     const auto idOf = [idField](const csvtext::Record &record) {
@@ -323,8 +332,9 @@ ImportPlan ImportPlanner::plan(const TableInfo &table, const csvtext::Document &
                 else
                     reason = QStringLiteral("「%1」不是数字").arg(text);
             } else if (reference.at(c)) {
-                if (!text.trimmed().isEmpty())
-                    value = targets.value(referencedTable(column, table.key)).resolve(text, &reason);
+                value = text.trimmed().isEmpty()
+                            ? QString()
+                            : targets.value(referencedTable(column, table.key)).resolve(text, &reason);
             } else if (isSpreadsheetExponent(text)) {
                 reason = exponentReason;
             }

@@ -226,10 +226,10 @@ private Q_SLOTS:
             << QStringList{"2|barcode|" + ImportPlanner::exponentReason, "3|barcode|" + ImportPlanner::exponentReason}
             << QStringList{"i1.barcode=0012", "新件.name="};
         QTest::newRow("references by path, name and id")
-            << QByteArray("name,所属分类,locationId\nA,工具 > 锤子,仓库\nB,c3,\nC,工具,l1\n")
+            << QByteArray("name,所属分类,locationId\nA,工具 > 锤子,仓库\nB,c3, \nC,工具,l1\n")
             << "新增 3 / 更新 0 / 未变 0 / 有错 0" << QStringList()
-            << QStringList{"A.categoryId=c2", "A.locationId=l1", "B.categoryId=c3", "C.categoryId=c1",
-                           "C.locationId=l1"};
+            << QStringList{"A.categoryId=c2", "A.locationId=l1", "B.categoryId=c3",
+                           "B.locationId=",   "C.categoryId=c1", "C.locationId=l1"};
         QTest::newRow("references naming several rows or none")
             << QByteArray("name,categoryId\nD,锤子\nE,不存在\n") << "新增 0 / 更新 0 / 未变 0 / 有错 2"
             << QStringList{"2|categoryId|对应了 2 个分类（ID：c2、c3）", "3|categoryId|找不到对应的分类"}
