@@ -66,10 +66,9 @@ public:
             *reason = QStringLiteral("「%1」找不到对应的%2（既不是 ID，也不是现有%2的名称或路径）").arg(text, label);
         else
             *reason = QStringLiteral("「%1」对应了 %2 个%3（ID：%4），无法确定是哪一个，请改写成 ID 或完整路径")
-                          .arg(text)
-                          .arg(named.size())
-                          .arg(label, named.mid(0, 5).join(QStringLiteral("、"))
-                                          + (named.size() > 5 ? QStringLiteral("…") : QString()));
+                          .arg(text, QString::number(named.size()), label,
+                               named.mid(0, 5).join(QStringLiteral("、"))
+                                   + (named.size() > 5 ? QStringLiteral("…") : QString()));
         return QString();
     }
 

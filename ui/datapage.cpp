@@ -532,13 +532,11 @@ void DataPage::importCsv(const QString &path)
         return refuse(QStringLiteral("数据库没有存下这次导入，表里的数据保持原样：\n%1").arg(error));
     refresh(true);
     Q_EMIT changeSaved();
-    QMessageBox::information(
-        this, QStringLiteral("导入完成"),
-        QStringLiteral("已从「%1」导入到%2：\n新增 %3 条，更新 %4 条，未变 %5 条。%6")
-            .arg(QFileInfo(path).fileName(), info->label)
-            .arg(plan.inserts())
-            .arg(plan.updates())
-            .arg(plan.unchanged)
-            .arg(plan.errors.isEmpty() ? QString()
-                                       : QStringLiteral("\n有错的 %1 行没有导入。").arg(plan.errorRecords().size())));
+    // One arg() for all: a file name may itself hold "%1".
+    const QString skipped =
+        plan.errors.isEmpty() ? QString() : QStringLiteral("\n有错的 %1 行没有导入。").arg(plan.errorRecords().size());
+    QMessageBox::information(this, QStringLiteral("导入完成"),
+                             QStringLiteral("已从「%1」导入到%2：\n新增 %3 条，更新 %4 条，未变 %5 条。%6")
+                                 .arg(QFileInfo(path).fileName(), info->label, QString::number(plan.inserts()),
+                                      QString::number(plan.updates()), QString::number(plan.unchanged), skipped));
 }
