@@ -164,6 +164,9 @@ private Q_SLOTS:
         QVERIFY(!csvtext::load(dir.filePath("missing.csv"), &bytes, &error));
         QVERIFY2(error.startsWith("找不到文件"), qPrintable(error));
 
+        QVERIFY(!csvtext::load(dir.path(), &bytes, &error));
+        QVERIFY2(error.startsWith("这是一个文件夹"), qPrintable(error));
+
         QFile big(dir.filePath("big.csv"));
         QVERIFY(big.open(QIODevice::WriteOnly));
         QVERIFY(big.resize(csvtext::maxFileBytes + 1));
