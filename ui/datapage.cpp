@@ -17,6 +17,7 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QDir>
+#include <QEventLoop>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QHBoxLayout>
@@ -506,21 +507,51 @@ void DataPage::importCsv(const QString &path)
         QMessageBox::warning(this, QStringLiteral("导入失败"), reason + QStringLiteral("\n\n没有导入任何数据。"));
     };
 
-    QByteArray bytes;
-    QString error;
-    if (!csvtext::load(path, &bytes, &error))
-        return refuse(error);
-    const csvtext::Document file = csvtext::parse(bytes);
-    bytes.clear();
-    if (!file.error.isEmpty())
-        return refuse(file.error);
-
     Database &db = Database::instance();
-    ImportBasis basis;
-    if (!db.importBasis(info->key, &basis, &error))
+    QString error;
+    auto basis = std::make_shared<ImportBasis>();
+    if (!db.importBasis(info->key, basis.get(), &error))
         return refuse(QStringLiteral("读不出「%1」表现有的数据：\n%2").arg(info->label, error));
-    const ImportPlan plan = ImportPlanner::plan(*info, file, basis);
-    basis = ImportBasis();
+
+    // Reading and planning a large file take most of a second: they run on a thread of their own while
+    // the window goes on answering, and the page takes no other action meanwhile.
+    struct Prepared
+    {
+        csvtext::Document file;
+        ImportPlan plan;
+        QString error;
+    };
+    auto prepared = std::make_shared<Prepared>();
+    const TableInfo table = *info;
+    QThread *worker = QThread::create([path, table, basis, prepared] {
+        QByteArray bytes;
+        if (!csvtext::load(path, &bytes, &prepared->error))
+            return;
+        prepared->file = csvtext::parse(bytes);
+        bytes.clear();
+        if (!prepared->file.error.isEmpty())
+            prepared->error = prepared->file.error;
+        else
+            prepared->plan = ImportPlanner::plan(table, prepared->file, *basis);
+    });
+    QEventLoop waiting;
+    connect(worker, &QThread::finished, &waiting, &QEventLoop::quit);
+    setEnabled(false);
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    worker->start();
+    waiting.exec();
+    worker->wait();
+    delete worker;
+    QApplication::restoreOverrideCursor();
+    setEnabled(true);
+    basis.reset();
+    // The window was closed meanwhile.
+    if (!window()->isVisible())
+        return;
+    if (!prepared->error.isEmpty())
+        return refuse(prepared->error);
+    const csvtext::Document &file = prepared->file;
+    const ImportPlan &plan = prepared->plan;
     if (!plan.refusal.isEmpty())
         return refuse(plan.refusal);
 
