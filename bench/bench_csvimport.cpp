@@ -25,19 +25,22 @@
 namespace {
 
 // The tables as the export writes them: UTF-8 with a byte order mark, every field quoted.
-QString writeCsv(const QTemporaryDir &dir, const TableInfo &table, const QJsonArray &rows)
+// Without ids, a spreadsheet that never came from the program: every row gets a new id.
+QString writeCsv(const QTemporaryDir &dir, const TableInfo &table, const QJsonArray &rows, bool withIds = true)
 {
-    QList<QStringList> records{table.columns};
+    const QStringList columns = withIds ? table.columns : table.columns.mid(1);
+    QList<QStringList> records{columns};
     records.reserve(rows.size() + 1);
     for (const QJsonValue &row : rows) {
         QStringList fields;
-        for (const QString &column : table.columns)
+        for (const QString &column : columns)
             fields << snapshottext::valueText(row.toObject().value(column));
         records << fields;
     }
     csvtext::Document like;
     like.byteOrderMark = true;
-    const QString path = dir.filePath(table.key + QStringLiteral(".csv"));
+    const QString path =
+        dir.filePath(table.key + (withIds ? QStringLiteral(".csv") : QStringLiteral("-without-ids.csv")));
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(csvtext::compose(records, like)) < 0)
         qFatal("cannot write %s", qPrintable(path));
@@ -140,6 +143,7 @@ int main(int argc, char **argv)
     const TableInfo &transactions = *findTable(QStringLiteral("transactions"));
     const QString itemsCsv = writeCsv(dir, items, document.value(items.key).toArray());
     const QString transactionsCsv = writeCsv(dir, transactions, document.value(transactions.key).toArray());
+    const QString newItemsCsv = writeCsv(dir, items, document.value(items.key).toArray(), false);
     std::printf("items.csv %.1f MB, transactions.csv %.1f MB\n\n", QFile(itemsCsv).size() / 1048576.0,
                 QFile(transactionsCsv).size() / 1048576.0);
 
@@ -169,6 +173,13 @@ int main(int argc, char **argv)
               transactionsWritten ? QStringLiteral("written") : error);
 
         readAndPreview(transactionsCsv, transactions, "transactions again: all unchanged");
+
+        openMaster(dir.filePath(QStringLiteral("fresh%1/plindor.db").arg(run)), document, trees);
+        const Planned newItemsPlan = readAndPreview(newItemsCsv, items, "items without ids: read, plan, preview");
+        timer.restart();
+        const bool newItemsWritten = db.importRows(newItemsPlan.plan, QStringLiteral("new.csv"), &error);
+        print("items without ids: import, new ids made", timer.elapsed(),
+              newItemsWritten ? QStringLiteral("written") : error);
         db.close();
 
         if (sqlite.isEmpty()) {

@@ -571,10 +571,21 @@ bool Database::importRows(const ImportPlan &plan, const QString &fileName, QStri
         storagefault::report(error, fault);
         return false;
     }
+    // The ids are all made before any row is written, so newId's probe cannot see the ones made here:
+    // two rows made in the same millisecond may draw the same one, or one the file gives another row.
     QList<ImportRow> written = plan.rows;
+    QSet<QString> taken;
+    for (const ImportRow &row : written)
+        taken.insert(recordId(row.values));
     for (ImportRow &row : written) {
-        if (row.isNew && recordId(row.values).isEmpty())
-            row.values.insert(QStringLiteral("id"), newId(plan.table));
+        if (!row.isNew || !recordId(row.values).isEmpty())
+            continue;
+        QString id;
+        do
+            id = newId(plan.table);
+        while (taken.contains(id));
+        taken.insert(id);
+        row.values.insert(QStringLiteral("id"), id);
     }
     if (saveVersion(QStringLiteral("导入 CSV 前"), QStringLiteral("qt"), &fault)
         && CsvImport(connection).write(*info, written, &fault)) {

@@ -356,6 +356,19 @@ private Q_SLOTS:
                  QStringLiteral("qt-ui|导入|新增 1 / 更新 1（价格.csv）"));
     }
 
+    void everyRowWithoutAnIdArrives()
+    {
+        freshDatabase("new-ids");
+        QByteArray file("name\n");
+        for (int i = 0; i < 5000; ++i)
+            file += "物品" + QByteArray::number(i) + '\n';
+        const ImportPlan plan = planFor("customers", file);
+        QCOMPARE(plan.inserts(), 5000);
+        QVERIFY(db.importRows(plan, "c.csv", nullptr));
+        QCOMPARE(rowCount("customers"), 5000);
+        QCOMPARE(rawValue("SELECT COUNT(*) FROM customers WHERE id GLOB 'qt-*-*'").toInt(), 5000);
+    }
+
     void allOrNothingUnderAFault_data() { testutil::addStorageFaultRows(); }
 
     void allOrNothingUnderAFault()
