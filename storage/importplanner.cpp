@@ -226,6 +226,10 @@ ImportPlan ImportPlanner::plan(const TableInfo &table, const csvtext::Document &
     if (!plan.refusal.isEmpty())
         return plan;
 
+    if (plan.columns.contains(QStringLiteral("createdAt")) || plan.columns.contains(QStringLiteral("updatedAt")))
+        plan.notes.append(QStringLiteral("创建时间和更新时间只用于新增的行；已有的行保留原来的创建时间，"
+                                         "更新时间记为导入的时间（与在界面上修改一样）"));
+
     const int idField = plan.columns.contains(idColumn) ? fieldOf.at(plan.columns.indexOf(idColumn)) : -1;
     const auto idOf = [idField](const csvtext::Record &record) {
         return idField >= 0 && idField < record.fields.size() ? record.fields.at(idField).trimmed() : QString();

@@ -334,6 +334,8 @@ private Q_SLOTS:
         const QString now = "2025-06-01 08:30:00";
         const ImportPlan plan = planFor(
             "items", "id,name,createdAt,updatedAt\n,新件,,\ni1,螺丝钉,2000-01-01 00:00:00,2000-01-01 00:00:00\n");
+        QCOMPARE(plan.notes.size(), 1);
+        QVERIFY2(plan.notes.first().startsWith("创建时间和更新时间只用于新增的行"), qPrintable(plan.notes.first()));
         QVERIFY(db.importRows(plan, "价格.csv", nullptr));
 
         const QJsonObject fresh = storedRow("items", "新件");
