@@ -14,7 +14,7 @@ export QT_QPA_PLATFORM=offscreen
 
 names=("$@")
 if [ ${#names[@]} -eq 0 ]; then
-    names=(storage sync datapage program pages qr)
+    names=(storage sync datapage program pages qr csvimport)
 fi
 for name in "${names[@]}"; do
     echo "== bench_$name"

@@ -3,10 +3,12 @@
 #include "catalogue/catalogue.h"
 #include "catalogue/records.h"
 #include "storage/clock.h"
+#include "storage/csvimport.h"
 #include "storage/dailybackup.h"
 #include "storage/diskspace.h"
 #include "storage/documentsource.h"
 #include "storage/durablefile.h"
+#include "storage/importplanner.h"
 #include "storage/readsession.h"
 #include "storage/recordwriter.h"
 #include "storage/rowreader.h"
@@ -86,6 +88,14 @@ Database &Database::instance()
 void Database::setWriterThread(StorageThread *writer)
 {
     writerHome.store(writer ? writer->home() : nullptr);
+}
+
+void Database::onConnectionThread(const std::function<void()> &work)
+{
+    if (QObject *home = writerElsewhere())
+        callOn(home, work);
+    else
+        work();
 }
 
 QObject *Database::writerElsewhere() const
@@ -692,6 +702,77 @@ bool Database::rollbackTo(int versionId, const QString &source, QString *error)
     if (saveVersion(QStringLiteral("回滚前自动存档"), source, &fault) && history.writeBack(document, &fault)
         && saveVersion(QStringLiteral("回滚到版本 #%1").arg(versionId), source, &fault) && commitWrite(&fault))
         return true;
+    rollbackWrite();
+    storagefault::report(error, fault);
+    return false;
+}
+
+bool Database::importBasis(const QString &table, ImportBasis *basis, QString *error)
+{
+    const TableInfo *info = findTable(table);
+    if (!info) {
+        storagefault::report(error, QStringLiteral("未知表"));
+        return false;
+    }
+    QString fault;
+    if (!readTable(table, &basis->rows, &fault)
+        || !CsvImport(reading()).deletedIds(table, &basis->deletedIds, &fault)) {
+        storagefault::report(error, fault);
+        return false;
+    }
+    for (const QString &column : info->columns) {
+        const QString target = ImportPlanner::referencedTable(column, table);
+        if (target.isEmpty() || basis->targets.contains(target))
+            continue;
+        RowTable targetRows;
+        if (target != table && !readTable(target, &targetRows, &fault)) {
+            storagefault::report(error, fault);
+            return false;
+        }
+        basis->targets.insert(target, CsvImport::targetsOf(target == table ? basis->rows : targetRows));
+    }
+    return true;
+}
+
+bool Database::importRows(const ImportPlan &plan, const QString &fileName, QString *error)
+{
+    if (QObject *home = writerElsewhere())
+        return callOn(home, [&] { return importRows(plan, fileName, error); });
+    const TableInfo *info = findTable(plan.table);
+    if (!info) {
+        storagefault::report(error, QStringLiteral("未知表"));
+        return false;
+    }
+    if (plan.rows.isEmpty())
+        return true;
+    QString fault;
+    if (!beginWrite(&fault)) {
+        storagefault::report(error, fault);
+        return false;
+    }
+    // The ids are all made before any row is written, so newId's probe cannot see the ones made here:
+    // two rows made in the same millisecond may draw the same one, or one the file gives another row.
+    QList<ImportRow> written = plan.rows;
+    QSet<QString> taken;
+    for (const ImportRow &row : written)
+        taken.insert(recordId(row.values));
+    for (ImportRow &row : written) {
+        if (!row.isNew || !recordId(row.values).isEmpty())
+            continue;
+        QString id;
+        do
+            id = newId(plan.table);
+        while (taken.contains(id));
+        taken.insert(id);
+        row.values.insert(QStringLiteral("id"), id);
+    }
+    if (saveVersion(QStringLiteral("导入 CSV 前"), QStringLiteral("qt"), &fault)
+        && CsvImport(connection).write(*info, written, &fault)) {
+        logSync(QStringLiteral("qt-ui"), QStringLiteral("导入"),
+                QStringLiteral("新增 %1 / 更新 %2（%3）").arg(plan.inserts()).arg(plan.updates()).arg(fileName));
+        if (commitWrite(&fault))
+            return true;
+    }
     rollbackWrite();
     storagefault::report(error, fault);
     return false;

@@ -2,6 +2,7 @@
 
 #include "storage/backupfiles.h"
 #include "storage/compactor.h"
+#include "storage/importplan.h"
 #include "storage/lookups.h"
 #include "storage/merger.h"
 #include "storage/restorer.h"
@@ -50,6 +51,9 @@ public:
 
     // From now on every write runs on this thread; null goes back to the thread that opens.
     void setWriterThread(StorageThread *writer);
+    // Runs work on the thread that owns the read-write connection and waits for it: for a caller that
+    // must reach the connection itself by its name.
+    void onConnectionThread(const std::function<void()> &work);
     // Closes the calling thread's read-only connection: before the file is replaced or closed for good.
     // The next reading opens it again.
     void closeReading();
@@ -114,6 +118,14 @@ public:
     MergeResult merge(const RecordSource &source);
     // Saves a version with this reason first; the version and the merge are stored together or not at all.
     MergeResult merge(const RecordSource &source, const QString &versionReason, const QString &versionSource);
+
+    // CSV import
+    // What an import into the table is planned against; false with the reason when it cannot be read.
+    bool importBasis(const QString &table, ImportBasis *basis, QString *error);
+    // Writes a planned import whole or not at all, in one transaction: the version "导入 CSV 前", every
+    // planned row (new ones get an id made as the editor makes one, stamps as its save sets them) and the
+    // sync-log row. False, with the reason, leaves the data as it was.
+    bool importRows(const ImportPlan &plan, const QString &fileName, QString *error);
 
     // Sync log and daily backup
     void logSync(const QString &peer, const QString &direction, const QString &summary);

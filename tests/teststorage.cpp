@@ -1,6 +1,7 @@
 #include "teststorage.h"
 
 #include "storage/clock.h"
+#include "storage/database.h"
 #include "storage/durablefile.h"
 
 #include <QFile>
@@ -76,6 +77,11 @@ QVariant valueFromFile(const QString &path, const QString &sql)
 StorageFault::StorageFault(const QString &kind, const QString &path)
     : kind(kind)
 {
+    Database::instance().onConnectionThread([&] { make(path); });
+}
+
+void StorageFault::make(const QString &path)
+{
     QSqlDatabase program = QSqlDatabase::database(QStringLiteral("plindor"), false);
     if (kind == QLatin1String("full")) {
         QSqlQuery query(program);
@@ -99,6 +105,11 @@ void StorageFault::lift()
     if (lifted)
         return;
     lifted = true;
+    Database::instance().onConnectionThread([this] { undo(); });
+}
+
+void StorageFault::undo()
+{
     QSqlDatabase program = QSqlDatabase::database(QStringLiteral("plindor"), false);
     if (kind == QLatin1String("full")) {
         QSqlQuery(program).exec(QStringLiteral("PRAGMA max_page_count = 2147483646"));
@@ -119,6 +130,16 @@ void addStorageFaultRows()
     QTest::newRow("full") << "full" << QStringLiteral("磁盘空间已满");
     QTest::newRow("read-only") << "read-only" << QStringLiteral("只读");
     QTest::newRow("locked") << "locked" << QStringLiteral("占用");
+}
+
+void putRow(const QString &table, QJsonObject record, const QString &stamp)
+{
+    if (!record.contains(QStringLiteral("createdAt")))
+        record.insert(QStringLiteral("createdAt"), stamp);
+    if (table == QLatin1String("items") && !record.contains(QStringLiteral("updatedAt")))
+        record.insert(QStringLiteral("updatedAt"), stamp);
+    QString error;
+    QVERIFY2(!Database::instance().upsert(table, record, &error).isEmpty(), qPrintable(error));
 }
 
 bool damageCopy(const QString &from, const QString &to)

@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonObject>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -59,12 +60,20 @@ public:
     void lift();
 
 private:
+    // On the thread of the program's connection.
+    void make(const QString &path);
+    void undo();
+
     QString kind;
     bool lifted = false;
 };
 
 // The faults above as data rows: "fault", and "reason", a word of what the operator or phone is told.
 void addStorageFaultRows();
+
+// Stores a row through the program's upsert, its missing createdAt (and an item's updatedAt) set to
+// stamp, so that a test can tell the rows it did not change; the test stops when it is refused.
+void putRow(const QString &table, QJsonObject record, const QString &stamp = QStringLiteral("2024-01-01 00:00:00"));
 
 // A copy of a database file whose first page, the schema, is intact and whose other pages are overwritten.
 bool damageCopy(const QString &from, const QString &to);

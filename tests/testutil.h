@@ -2,6 +2,7 @@
 
 #include "app/paths.h"
 #include "app/programcore.h"
+#include "storage/database.h"
 #include "storage/rowtable.h"
 #include "storage/storagethread.h"
 #include "sync/publicaddresslookup.h"
@@ -36,6 +37,7 @@
 #include <QTableWidget>
 #include <QThread>
 #include <QTimer>
+#include <QtTest>
 
 #include <functional>
 #include <memory>
@@ -67,6 +69,23 @@ inline bool resetProgramFolder(const QJsonObject &config)
     clearProgramFolder();
     QFile file(configPath());
     return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(QJsonDocument(config).toJson()) > 0;
+}
+
+// The program's window over an empty program folder with quiet settings, shown; the test stops when it
+// does not come up with its database open.
+inline void openWindow(std::unique_ptr<MainWindow> *window)
+{
+    QVERIFY(resetProgramFolder(quietConfig()));
+    *window = std::make_unique<MainWindow>();
+    (*window)->show();
+    QVERIFY(QTest::qWaitForWindowExposed(window->get()));
+    QVERIFY(Database::instance().isOpen());
+}
+
+// Drops the answers a failed case left waiting, so that they cannot answer the next case's boxes.
+inline void dropPendingAnswers()
+{
+    qDeleteAll(qApp->findChildren<QTimer *>(QString(), Qt::FindDirectChildrenOnly));
 }
 
 // Runs fill on the next modal dialog that is not a message box, once it is up.

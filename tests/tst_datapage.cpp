@@ -2,6 +2,7 @@
 #include "catalogue/catalogue.h"
 #include "storage/database.h"
 #include "storage/diskspace.h"
+#include "teststorage.h"
 #include "testutil.h"
 #include "ui/actiondelegate.h"
 #include "ui/csvexport.h"
@@ -84,14 +85,9 @@ QString lastVersion()
     return query.value(0).toString() + '|' + query.value(1).toString();
 }
 
-void put(const QString &table, QJsonObject record)
+void put(const QString &table, const QJsonObject &record)
 {
-    if (!record.contains(QStringLiteral("createdAt")))
-        record.insert(QStringLiteral("createdAt"), stamp);
-    if (table == QLatin1String("items") && !record.contains(QStringLiteral("updatedAt")))
-        record.insert(QStringLiteral("updatedAt"), stamp);
-    QString error;
-    QVERIFY2(!Database::instance().upsert(table, record, &error).isEmpty(), qPrintable(error));
+    testutil::putRow(table, record, stamp);
 }
 
 // Runs `fill` on the next modal dialog that is not a message box, then presses "保存" (or "取消").

@@ -649,7 +649,7 @@ private Q_SLOTS:
         QCOMPARE(slotNames(window.get()),
                  (QStringList{"onNavChanged", "refreshAll", "updateServerState", "fetchPublicIP"}));
         QCOMPARE(slotNames(t.dataPage), (QStringList{"onTableChanged", "onSearchChanged", "onAddRow", "onEditRow",
-                                                     "onDeleteRow", "onExportCsv"}));
+                                                     "onDeleteRow", "onExportCsv", "onImportCsv"}));
         QCOMPARE(slotNames(t.historyPage), (QStringList{"onMakeSnapshot", "onRollback"}));
         QCOMPARE(slotNames(t.settingsPage), (QStringList{"onCopyKey", "onNewKey", "onSaveSettings", "onToggleServer"}));
 

@@ -1,14 +1,17 @@
 #include "ui/datapage.h"
 
 #include "catalogue/catalogue.h"
+#include "storage/csvtext.h"
 #include "storage/database.h"
 #include "storage/diskspace.h"
+#include "storage/importplanner.h"
 #include "storage/rowtable.h"
 #include "storage/storagethread.h"
 #include "ui/actiondelegate.h"
 #include "ui/celldelegate.h"
 #include "ui/csvexport.h"
 #include "ui/datatablemodel.h"
+#include "ui/importpreview.h"
 #include "ui/rowdeletion.h"
 #include "ui/roweditor.h"
 
@@ -16,7 +19,9 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QDir>
+#include <QEventLoop>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
@@ -81,6 +86,7 @@ int fittingLevel(const QList<int> &widths, int room)
 
 DataPage::DataPage(QWidget *parent)
     : QWidget(parent)
+    , csvFolder(QDir::homePath())
 {
     auto *layout = new QVBoxLayout(this);
     layout->setContentsMargins(20, 18, 20, 18);
@@ -109,10 +115,13 @@ DataPage::DataPage(QWidget *parent)
     deleteButton->setObjectName(QStringLiteral("danger"));
     auto *exportButton = new QPushButton(QStringLiteral("导出 CSV"), this);
     exportButton->setObjectName(QStringLiteral("plain"));
+    auto *importButton = new QPushButton(QStringLiteral("导入 CSV"), this);
+    importButton->setObjectName(QStringLiteral("plain"));
     toolbar->addWidget(addButton);
     toolbar->addWidget(editButton);
     toolbar->addWidget(deleteButton);
     toolbar->addWidget(exportButton);
+    toolbar->addWidget(importButton);
     layout->addLayout(toolbar);
 
     rowsModel = new DataTableModel(this);
@@ -151,6 +160,7 @@ DataPage::DataPage(QWidget *parent)
     connect(editButton, &QPushButton::clicked, this, &DataPage::onEditRow);
     connect(deleteButton, &QPushButton::clicked, this, &DataPage::onDeleteRow);
     connect(exportButton, &QPushButton::clicked, this, &DataPage::onExportCsv);
+    connect(importButton, &QPushButton::clicked, this, &DataPage::onImportCsv);
     connect(table, &QTableView::clicked, this, &DataPage::onClicked);
     connect(table, &QTableView::doubleClicked, this, &DataPage::onDoubleClicked);
 }
@@ -522,10 +532,124 @@ void DataPage::onExportCsv()
     const TableInfo *info = currentTable();
     if (!info)
         return;
-    const QString path = QFileDialog::getSaveFileName(
-        this, QStringLiteral("导出 CSV"), QDir::homePath() + QLatin1Char('/') + info->key + QStringLiteral(".csv"),
-        QStringLiteral("CSV (*.csv)"));
+    const QString path = QFileDialog::getSaveFileName(this, QStringLiteral("导出 CSV"),
+                                                      QDir(csvFolder).filePath(info->key + QStringLiteral(".csv")),
+                                                      QStringLiteral("CSV (*.csv)"));
     if (path.isEmpty())
         return;
+    csvFolder = QFileInfo(path).absolutePath();
     exportCsv(this, *info, rows(), path);
+}
+
+void DataPage::onImportCsv()
+{
+    if (!currentTable())
+        return;
+    const QString path =
+        QFileDialog::getOpenFileName(this, QStringLiteral("导入 CSV"), csvFolder, QStringLiteral("CSV (*.csv *.txt)"));
+    if (path.isEmpty())
+        return;
+    csvFolder = QFileInfo(path).absolutePath();
+    importCsv(path);
+}
+
+void DataPage::importCsv(const QString &path)
+{
+    const TableInfo *info = currentTable();
+    if (!info)
+        return;
+    const auto refuse = [this](const QString &reason) {
+        QMessageBox::warning(this, QStringLiteral("导入失败"), reason + QStringLiteral("\n\n没有导入任何数据。"));
+    };
+
+    Database &db = Database::instance();
+    QString error;
+    auto basis = std::make_shared<ImportBasis>();
+    if (!db.importBasis(info->key, basis.get(), &error))
+        return refuse(QStringLiteral("读不出「%1」表现有的数据：\n%2").arg(info->label, error));
+
+    // Reading and planning a large file take most of a second: they run on a thread of their own while
+    // the window goes on answering, and the page takes no other action meanwhile.
+    struct Prepared
+    {
+        csvtext::Document file;
+        ImportPlan plan;
+        QString error;
+    };
+    auto prepared = std::make_shared<Prepared>();
+    const TableInfo table = *info;
+    QThread *worker = QThread::create([path, table, basis, prepared] {
+        QByteArray bytes;
+        if (!csvtext::load(path, &bytes, &prepared->error))
+            return;
+        prepared->file = csvtext::parse(bytes);
+        bytes.clear();
+        if (!prepared->file.error.isEmpty())
+            prepared->error = prepared->file.error;
+        else
+            prepared->plan = ImportPlanner::plan(table, prepared->file, *basis);
+    });
+    QEventLoop waiting;
+    connect(worker, &QThread::finished, &waiting, &QEventLoop::quit);
+    setEnabled(false);
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    worker->start();
+    waiting.exec();
+    worker->wait();
+    delete worker;
+    QApplication::restoreOverrideCursor();
+    setEnabled(true);
+    basis.reset();
+    // The window was closed meanwhile.
+    if (!window()->isVisible())
+        return;
+    if (!prepared->error.isEmpty())
+        return refuse(prepared->error);
+    const csvtext::Document &file = prepared->file;
+    const ImportPlan &plan = prepared->plan;
+    if (!plan.refusal.isEmpty())
+        return refuse(plan.refusal);
+
+    ImportPreview preview(path, file, plan, *info, this);
+    if (preview.exec() != QDialog::Accepted || plan.rows.isEmpty())
+        return;
+
+    // Written on the storage thread in its turn, whole or not at all; the page goes on answering.
+    const QString fileName = QFileInfo(path).fileName();
+    const QString label = info->label;
+    struct Written
+    {
+        bool done = false;
+        QString error;
+    };
+    ++saving;
+    setCursor(Qt::BusyCursor);
+    countLabel->setText(countLabel->text() + QStringLiteral("\u3000正在导入…"));
+    StorageThread::run(
+        storage, this,
+        [prepared, fileName] {
+            Written written;
+            written.done = Database::instance().importRows(prepared->plan, fileName, &written.error);
+            return written;
+        },
+        [this, prepared, fileName, label, refuse](const Written &written) {
+            if (--saving == 0)
+                unsetCursor();
+            if (!written.done) {
+                showCount();
+                return refuse(QStringLiteral("数据库没有存下这次导入，表里的数据保持原样：\n%1").arg(written.error));
+            }
+            refreshInPlace();
+            Q_EMIT changeSaved();
+            const ImportPlan &plan = prepared->plan;
+            // One arg() for all: a file name may itself hold "%1".
+            const QString skipped = plan.errors.isEmpty()
+                                        ? QString()
+                                        : QStringLiteral("\n有错的 %1 行没有导入。").arg(plan.errorRecords().size());
+            QMessageBox::information(this, QStringLiteral("导入完成"),
+                                     QStringLiteral("已从「%1」导入到%2：\n新增 %3 条，更新 %4 条，未变 %5 条。%6")
+                                         .arg(fileName, label, QString::number(plan.inserts()),
+                                              QString::number(plan.updates()), QString::number(plan.unchanged),
+                                              skipped));
+        });
 }

@@ -48,6 +48,8 @@ public:
     bool isSaving() const { return saving > 0; }
     // Whether phones are waiting for answers: a refresh after a push waits for them a little.
     void setPhonesWaiting(std::function<bool()> waiting) { phonesWaiting = std::move(waiting); }
+    // Imports a CSV file into the shown table, after the operator has seen the preview and said so.
+    void importCsv(const QString &path);
 
     const TableInfo *currentTable() const;
     QString currentTableKey() const;
@@ -79,6 +81,7 @@ private Q_SLOTS:
     void onEditRow();
     void onDeleteRow();
     void onExportCsv();
+    void onImportCsv();
 
 private:
     // The refresh after a phone's push, while the page is shown.
@@ -108,6 +111,8 @@ private:
     ActionDelegate *actionDelegate = nullptr;
     QLabel *countLabel = nullptr;
     QList<int> columnWidths;
+    // Where the last CSV file was exported or imported; the file dialogs start there.
+    QString csvFolder;
     QTimer *pendingRefresh = nullptr;
     // Counts refreshes, so that one the operator asked for supersedes a reading still under way.
     quint64 refreshes = 0;

@@ -29,6 +29,8 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include <memory>
+
 namespace {
 
 // Closing that takes longer than this says why the window is still there.
@@ -72,16 +74,35 @@ void showAtOnce(QProgressDialog &progress, const QString &title)
     progress.setValue(0);
 }
 
-// Shows a storage job's progress in the dialog while it is there.
-ProgramCore::Progress progressIn(const QPointer<QProgressDialog> &shown)
+// A storage job's progress dialog. Its setValue() turns the event loop while the dialog is modal: the
+// job's end may arrive inside that call, and the dialog then goes once the call is over.
+struct JobProgress
+{
+    QPointer<QProgressDialog> dialog;
+    bool updating = false;
+    bool over = false;
+
+    void close()
+    {
+        over = true;
+        if (!updating)
+            delete dialog.data();
+    }
+};
+
+ProgramCore::Progress progressIn(const std::shared_ptr<JobProgress> &shown)
 {
     return [shown](const QString &stage, qint64 done, qint64 total) {
-        if (!shown)
+        if (!shown->dialog || shown->over)
             return;
-        shown->setLabelText(stage);
+        shown->updating = true;
+        shown->dialog->setLabelText(stage);
         // A step without a measure of its own (the check) only moves the bar.
-        shown->setMaximum(total > 0 ? 100 : 0);
-        shown->setValue(total > 0 ? int(done * 100 / total) : 0);
+        shown->dialog->setMaximum(total > 0 ? 100 : 0);
+        shown->dialog->setValue(total > 0 ? int(done * 100 / total) : 0);
+        shown->updating = false;
+        if (shown->over)
+            delete shown->dialog.data();
     };
 }
 
@@ -442,11 +463,12 @@ void MainWindow::compactDatabase()
     auto *progress = new QProgressDialog(QStringLiteral("正在压缩数据库…"), QString(), 0, 100, this);
     showAtOnce(*progress, QStringLiteral("压缩数据库"));
     QApplication::setOverrideCursor(Qt::WaitCursor);
-    const QPointer<QProgressDialog> shown(progress);
+    const auto shown = std::make_shared<JobProgress>();
+    shown->dialog = progress;
     core->compactDatabase(progressIn(shown), [this, shown](bool compacted, qint64 before, qint64 after,
                                                            const QString &error) {
         QApplication::restoreOverrideCursor();
-        delete shown.data();
+        shown->close();
         refreshAll();
         if (!compacted) {
             QMessageBox::warning(this, QStringLiteral("压缩失败"), QStringLiteral("没有压缩数据库：\n%1").arg(error));
@@ -503,11 +525,12 @@ void MainWindow::restoreBackup(const QString &file)
     showAtOnce(*progress, QStringLiteral("从备份恢复"));
     QApplication::setOverrideCursor(Qt::WaitCursor);
 
-    const QPointer<QProgressDialog> shown(progress);
+    const auto shown = std::make_shared<JobProgress>();
+    shown->dialog = progress;
     core->restoreBackup(
         file, progressIn(shown), [this, shown, name](bool restored, const QString &aside, const QString &error) {
             QApplication::restoreOverrideCursor();
-            delete shown.data();
+            shown->close();
             refreshAll();
             if (!restored) {
                 QMessageBox::warning(this, QStringLiteral("恢复失败"),
