@@ -71,6 +71,8 @@ inline bool resetProgramFolder(const QJsonObject &config)
     return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(QJsonDocument(config).toJson()) > 0;
 }
 
+inline bool settle(MainWindow &window, int timeoutMs = 60000);
+
 // The program's window over an empty program folder with quiet settings, shown; the test stops when it
 // does not come up with its database open.
 inline void openWindow(std::unique_ptr<MainWindow> *window)
@@ -79,6 +81,7 @@ inline void openWindow(std::unique_ptr<MainWindow> *window)
     *window = std::make_unique<MainWindow>();
     (*window)->show();
     QVERIFY(QTest::qWaitForWindowExposed(window->get()));
+    QVERIFY(settle(**window));
     QVERIFY(Database::instance().isOpen());
 }
 
@@ -219,7 +222,7 @@ inline QRect cellRect(const QTableView *table, int row, int column)
 
 // Lets the database's opening and every write asked so far end, their results reach the window, and the
 // data page read what they changed.
-inline bool settle(MainWindow &window, int timeoutMs = 60000)
+inline bool settle(MainWindow &window, int timeoutMs)
 {
     const ProgramCore &core = window.programCore();
     const DataPage *page = window.findChild<DataPage *>();
