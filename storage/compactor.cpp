@@ -5,6 +5,7 @@
 #include "storage/durablefile.h"
 #include "storage/storagefault.h"
 #include "storage/storagefigures.h"
+#include "storage/threadhandoff.h"
 
 #include <QAtomicInteger>
 #include <QFile>
@@ -103,12 +104,14 @@ bool Compactor::writeCopy(const QString &copy, qint64 expected, QString *why)
             db.close();
         }
         QSqlDatabase::removeDatabase(name);
+        handoff::release(why);
     }));
     writer->start();
     do {
         if (progress)
             progress(QStringLiteral("正在压缩数据库…"), qMin(QFileInfo(copy).size(), expected), expected);
     } while (!writer->wait(100));
+    handoff::acquire(why);
     if (!why->isEmpty())
         return false;
     if (progress)

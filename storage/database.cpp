@@ -106,13 +106,13 @@ QObject *Database::writerElsewhere() const
 
 void Database::setFailure(const QString &text)
 {
-    QMutexLocker lock(&stateMutex);
+    std::lock_guard<std::mutex> lock(stateMutex);
     failure = text;
 }
 
 QString Database::fileName() const
 {
-    QMutexLocker lock(&stateMutex);
+    std::lock_guard<std::mutex> lock(stateMutex);
     return databaseFile;
 }
 
@@ -187,7 +187,7 @@ bool Database::open(const QString &path, QString *error)
     connection.setDatabaseName(path);
     // Known even when opening fails, so that a backup can still be restored over the file.
     {
-        QMutexLocker lock(&stateMutex);
+        std::lock_guard<std::mutex> lock(stateMutex);
         databaseFile = path;
     }
     openedOn.store(QThread::currentThread());
@@ -250,7 +250,7 @@ bool Database::emptyLog(QString *driverText)
 QString Database::unusableReason() const
 {
     {
-        QMutexLocker lock(&stateMutex);
+        std::lock_guard<std::mutex> lock(stateMutex);
         if (!failure.isEmpty())
             return failure;
     }

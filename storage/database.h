@@ -9,6 +9,7 @@
 #include "storage/retention.h"
 #include "storage/rowreader.h"
 #include "storage/storagefigures.h"
+#include "storage/threadhandoff.h"
 #include "storage/versionhistory.h"
 
 #include <QDate>
@@ -21,10 +22,10 @@
 #include <QStringList>
 #include <QVariant>
 
-#include <QMutex>
 #include <QThread>
 
 #include <atomic>
+#include <mutex>
 #include <type_traits>
 
 class QSqlError;
@@ -198,12 +199,28 @@ private:
     template<typename Work>
     static auto callOn(QObject *home, Work work) -> decltype(work())
     {
+        handoff::release(home);
         if constexpr (std::is_void_v<decltype(work())>) {
-            QMetaObject::invokeMethod(home, work, Qt::BlockingQueuedConnection);
+            QMetaObject::invokeMethod(
+                home,
+                [home, &work] {
+                    handoff::acquire(home);
+                    work();
+                    handoff::release(home);
+                },
+                Qt::BlockingQueuedConnection);
+            handoff::acquire(home);
         } else {
             decltype(work()) result{};
             QMetaObject::invokeMethod(
-                home, [&result, &work] { result = work(); }, Qt::BlockingQueuedConnection);
+                home,
+                [home, &result, &work] {
+                    handoff::acquire(home);
+                    result = work();
+                    handoff::release(home);
+                },
+                Qt::BlockingQueuedConnection);
+            handoff::acquire(home);
             return result;
         }
     }
@@ -222,7 +239,7 @@ private:
 
     QSqlDatabase connection;
     // The file and the failure are read on any thread; they change only on the writer's, under the lock.
-    mutable QMutex stateMutex;
+    mutable std::mutex stateMutex;
     QString databaseFile;
     QString failure;
     std::atomic<bool> opened{false};

@@ -3,19 +3,20 @@
 #include "storage/storagefault.h"
 
 #include <QAtomicInteger>
-#include <QDeadlineTimer>
-#include <QMutex>
 #include <QSqlError>
 #include <QSqlQuery>
-#include <QWaitCondition>
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 
 namespace {
 
 // Far above the Database's own count of openings, so that the two never give the same number.
 QAtomicInteger<quint64> serials(quint64(1) << 40);
 
-QMutex sessionsMutex;
-QWaitCondition sessionEnded;
+std::mutex sessionsMutex;
+std::condition_variable sessionEnded;
 int runningSessions = 0;
 bool held = false;
 
@@ -28,7 +29,7 @@ ReadSession::ReadSession(const QString &file)
     , name(QStringLiteral("plindor-read-%1").arg(number))
 {
     {
-        QMutexLocker lock(&sessionsMutex);
+        std::lock_guard<std::mutex> lock(sessionsMutex);
         if (held) {
             problem = QStringLiteral("主库正在从备份恢复，请稍后再试");
             return;
@@ -67,9 +68,9 @@ ReadSession::~ReadSession()
         }
         QSqlDatabase::removeDatabase(name);
         threadSession = outer;
-        QMutexLocker lock(&sessionsMutex);
+        std::lock_guard<std::mutex> lock(sessionsMutex);
         --runningSessions;
-        sessionEnded.wakeAll();
+        sessionEnded.notify_all();
     }
 }
 
@@ -85,7 +86,7 @@ quint64 ReadSession::newSerial()
 
 bool ReadSession::isHeld()
 {
-    QMutexLocker lock(&sessionsMutex);
+    std::lock_guard<std::mutex> lock(sessionsMutex);
     return held;
 }
 
@@ -96,23 +97,18 @@ ReadSession *ReadSession::current()
 
 void ReadSession::hold()
 {
-    QMutexLocker lock(&sessionsMutex);
+    std::lock_guard<std::mutex> lock(sessionsMutex);
     held = true;
 }
 
 bool ReadSession::waitForRunning(int waitMs)
 {
-    QMutexLocker lock(&sessionsMutex);
-    QDeadlineTimer deadline(waitMs);
-    while (runningSessions > 0) {
-        if (!sessionEnded.wait(&sessionsMutex, deadline))
-            return runningSessions == 0;
-    }
-    return true;
+    std::unique_lock<std::mutex> lock(sessionsMutex);
+    return sessionEnded.wait_for(lock, std::chrono::milliseconds(waitMs), [] { return runningSessions == 0; });
 }
 
 void ReadSession::release()
 {
-    QMutexLocker lock(&sessionsMutex);
+    std::lock_guard<std::mutex> lock(sessionsMutex);
     held = false;
 }

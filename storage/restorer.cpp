@@ -7,6 +7,7 @@
 #include "storage/diskspace.h"
 #include "storage/durablefile.h"
 #include "storage/storagefault.h"
+#include "storage/threadhandoff.h"
 
 #include <QAtomicInteger>
 #include <QDir>
@@ -230,12 +231,16 @@ bool Restorer::copyIn(const QString &chosen)
     // stays painted and answers while gigabytes are read.
     QString check;
     const QString copy = incoming;
-    const std::unique_ptr<QThread> checker(QThread::create([&check, &copy] { check = quickCheck(copy); }));
+    const std::unique_ptr<QThread> checker(QThread::create([&check, &copy] {
+        check = quickCheck(copy);
+        handoff::release(&check);
+    }));
     checker->start();
     do {
         if (progress)
             progress(QStringLiteral("正在检查备份…"), 0, 0);
     } while (!checker->wait(100));
+    handoff::acquire(&check);
     QJsonObject counts;
     if (check != QLatin1String("ok") || !backupCounts(incoming, &counts, &why)) {
         QFile::remove(incoming);

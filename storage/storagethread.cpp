@@ -1,5 +1,7 @@
 #include "storage/storagethread.h"
 
+#include "storage/threadhandoff.h"
+
 #include <QMetaObject>
 #include <QThread>
 
@@ -35,16 +37,25 @@ void StorageThread::enqueue(std::function<void()> job)
     if (unfinished.fetch_add(1) == 0)
         Q_EMIT busyChanged(true);
     // Queued events to one object are delivered in the order posted: jobs run in the order asked.
-    QMetaObject::invokeMethod(worker, std::move(job), Qt::QueuedConnection);
+    handoff::release(worker);
+    QMetaObject::invokeMethod(
+        worker,
+        [this, job = std::move(job)] {
+            handoff::acquire(worker);
+            job();
+        },
+        Qt::QueuedConnection);
 }
 
 void StorageThread::deliver(std::function<void()> delivery)
 {
     // The result goes to this object's thread, where the receiver lives and where it is checked for
     // being gone: a receiver is only deleted on its own thread.
+    handoff::release(this);
     QMetaObject::invokeMethod(
         this,
         [this, delivery = std::move(delivery)] {
+            handoff::acquire(this);
             delivery();
             if (unfinished.fetch_sub(1) == 1)
                 Q_EMIT busyChanged(false);
@@ -57,8 +68,10 @@ void StorageThread::waitForIdle()
     if (isStorageThread())
         return;
     // A job queued behind every other one: once it has run, so have they.
+    handoff::release(worker);
     QMetaObject::invokeMethod(
-        worker, [] {}, Qt::BlockingQueuedConnection);
+        worker, [this] { handoff::release(worker); }, Qt::BlockingQueuedConnection);
+    handoff::acquire(worker);
 }
 
 bool StorageThread::isStorageThread() const

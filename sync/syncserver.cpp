@@ -4,6 +4,7 @@
 #include "storage/readsession.h"
 #include "storage/snapshotreader.h"
 #include "storage/storagethread.h"
+#include "storage/threadhandoff.h"
 #include "sync/syncconnection.h"
 
 #include <QHostAddress>
@@ -82,16 +83,21 @@ void SyncServer::readAside(Read read, Done done)
     ++inFlight;
     const QString file = Database::instance().fileName();
     QPointer<SyncServer> self(this);
-    readers->start([self, file, read = std::move(read), done = std::move(done)]() mutable {
+    QThreadPool *pool = readers;
+    handoff::release(pool);
+    readers->start([self, pool, file, read = std::move(read), done = std::move(done)]() mutable {
+        handoff::acquire(pool);
         auto result = [&] {
             const ReadSession session(file);
             return read(session);
         }();
         // The server waits for its readers before it goes: self is alive here, but only its own
         // thread may look at the connection.
+        handoff::release(pool);
         QMetaObject::invokeMethod(
             self.data(),
-            [self, done = std::move(done), result = std::move(result)]() mutable {
+            [self, pool, done = std::move(done), result = std::move(result)]() mutable {
+                handoff::acquire(pool);
                 --self->inFlight;
                 done(std::move(result));
             },

@@ -7,6 +7,7 @@
 #include "storage/importplanner.h"
 #include "storage/rowtable.h"
 #include "storage/storagethread.h"
+#include "storage/threadhandoff.h"
 #include "ui/actiondelegate.h"
 #include "ui/celldelegate.h"
 #include "ui/csvexport.h"
@@ -252,9 +253,12 @@ void DataPage::refreshInBackground()
     const quint64 started = refreshes;
     auto read = std::make_shared<RowTable>();
     auto readWhole = std::make_shared<bool>(false);
-    reader =
-        QThread::create([file, key, read, readWhole] { *readWhole = Database::readTableFrom(file, key, read.get()); });
+    reader = QThread::create([file, key, read, readWhole] {
+        *readWhole = Database::readTableFrom(file, key, read.get());
+        handoff::release(read.get());
+    });
     connect(reader, &QThread::finished, this, [this, key, started, read, readWhole] {
+        handoff::acquire(read.get());
         reader->deleteLater();
         reader = nullptr;
         // A refresh the operator asked for in between has shown newer rows already; a reading that
@@ -588,6 +592,7 @@ void DataPage::importCsv(const QString &path)
             prepared->error = prepared->file.error;
         else
             prepared->plan = ImportPlanner::plan(table, prepared->file, *basis);
+        handoff::release(prepared.get());
     });
     QEventLoop waiting;
     connect(worker, &QThread::finished, &waiting, &QEventLoop::quit);
@@ -597,6 +602,7 @@ void DataPage::importCsv(const QString &path)
     waiting.exec();
     worker->wait();
     delete worker;
+    handoff::acquire(prepared.get());
     QApplication::restoreOverrideCursor();
     setEnabled(true);
     basis.reset();
