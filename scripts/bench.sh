@@ -15,6 +15,8 @@ export QT_QPA_PLATFORM=offscreen
 names=("$@")
 if [ ${#names[@]} -eq 0 ]; then
     names=(storage sync datapage program pages qr csvimport)
+    # The window on a real display, when there is one.
+    [ -n "${DISPLAY:-}" ] && names+=(window)
 fi
 for name in "${names[@]}"; do
     echo "== bench_$name"

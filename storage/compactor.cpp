@@ -3,9 +3,9 @@
 #include "storage/database.h"
 #include "storage/diskspace.h"
 #include "storage/durablefile.h"
+#include "storage/handoff.h"
 #include "storage/storagefault.h"
 #include "storage/storagefigures.h"
-#include "storage/threadhandoff.h"
 
 #include <QAtomicInteger>
 #include <QFile>

@@ -92,15 +92,15 @@ void Database::setWriterThread(StorageThread *writer)
 
 void Database::onConnectionThread(const std::function<void()> &work)
 {
-    if (QObject *home = writerElsewhere())
+    if (Mailbox *home = writerElsewhere())
         callOn(home, work);
     else
         work();
 }
 
-QObject *Database::writerElsewhere() const
+Mailbox *Database::writerElsewhere() const
 {
-    QObject *home = writerHome.load();
+    Mailbox *home = writerHome.load();
     return home && home->thread() != QThread::currentThread() ? home : nullptr;
 }
 
@@ -166,7 +166,7 @@ void Database::closeReading()
 
 bool Database::open(const QString &path, QString *error)
 {
-    if (QObject *home = writerElsewhere())
+    if (Mailbox *home = writerElsewhere())
         return callOn(home, [&] { return open(path, error); });
     if (connection.isOpen() && path == databaseFile && failure.isEmpty())
         return true;
@@ -216,7 +216,7 @@ bool Database::open(const QString &path, QString *error)
 
 void Database::close()
 {
-    if (QObject *home = writerElsewhere())
+    if (Mailbox *home = writerElsewhere())
         return callOn(home, [this] { close(); });
     if (!connection.isOpen())
         return;
@@ -237,7 +237,7 @@ bool Database::isOpen() const
 
 bool Database::emptyLog(QString *driverText)
 {
-    if (QObject *home = writerElsewhere())
+    if (Mailbox *home = writerElsewhere())
         return callOn(home, [&] { return emptyLog(driverText); });
     QSqlQuery checkpoint(connection);
     if (checkpoint.exec(QStringLiteral("PRAGMA wal_checkpoint(TRUNCATE)")) && checkpoint.next()
@@ -300,7 +300,7 @@ bool Database::flushesEveryCommit(QString *error)
 
 bool Database::checkUsable(QString *error)
 {
-    if (QObject *home = writerElsewhere())
+    if (Mailbox *home = writerElsewhere())
         return callOn(home, [&] { return checkUsable(error); });
     QStringList checked;
     for (const TableInfo &table : tables())
@@ -465,7 +465,7 @@ QJsonObject Database::counts(QString *error)
 
 QString Database::upsert(const QString &table, const QJsonObject &record, QString *error)
 {
-    if (QObject *home = writerElsewhere())
+    if (Mailbox *home = writerElsewhere())
         return callOn(home, [&] { return upsert(table, record, error); });
     const TableInfo *info = findTable(table);
     if (!info) {
@@ -490,7 +490,7 @@ QString Database::upsert(const QString &table, const QJsonObject &record, QStrin
 
 bool Database::updateRecord(const QString &table, const QString &id, const QJsonObject &values, QString *error)
 {
-    if (QObject *home = writerElsewhere())
+    if (Mailbox *home = writerElsewhere())
         return callOn(home, [&] { return updateRecord(table, id, values, error); });
     const TableInfo *info = findTable(table);
     if (!info) {
@@ -537,7 +537,7 @@ bool Database::updateRecord(const QString &table, const QString &id, const QJson
 
 bool Database::softDelete(const QString &table, const QString &id, QString *error)
 {
-    if (QObject *home = writerElsewhere())
+    if (Mailbox *home = writerElsewhere())
         return callOn(home, [&] { return softDelete(table, id, error); });
     if (!findTable(table))
         return false;
@@ -624,7 +624,7 @@ MergeResult Database::merge(const RecordSource &document)
 
 MergeResult Database::merge(const RecordSource &document, const QString &versionReason, const QString &versionSource)
 {
-    if (QObject *home = writerElsewhere())
+    if (Mailbox *home = writerElsewhere())
         return callOn(home, [&] { return merge(document, versionReason, versionSource); });
     // One transaction for the version and the whole push: one write to disk instead of one per row, and
     // a fault anywhere leaves the master exactly as it was. A row that a constraint refuses is skipped on
@@ -661,7 +661,7 @@ QByteArray Database::snapshotText(QString *error)
 
 bool Database::saveVersion(const QString &reason, const QString &source, QString *error)
 {
-    if (QObject *home = writerElsewhere())
+    if (Mailbox *home = writerElsewhere())
         return callOn(home, [&] { return saveVersion(reason, source, error); });
     // A version is a whole document or none: a reading cut short would be taken for the data as it was.
     QString failure;
@@ -681,7 +681,7 @@ bool Database::saveVersion(const QString &reason, const QString &source, QString
 
 bool Database::rollbackTo(int versionId, const QString &source, QString *error)
 {
-    if (QObject *home = writerElsewhere())
+    if (Mailbox *home = writerElsewhere())
         return callOn(home, [&] { return rollbackTo(versionId, source, error); });
     VersionHistory history(connection);
     QByteArray text;
@@ -736,7 +736,7 @@ bool Database::importBasis(const QString &table, ImportBasis *basis, QString *er
 
 bool Database::importRows(const ImportPlan &plan, const QString &fileName, QString *error)
 {
-    if (QObject *home = writerElsewhere())
+    if (Mailbox *home = writerElsewhere())
         return callOn(home, [&] { return importRows(plan, fileName, error); });
     const TableInfo *info = findTable(plan.table);
     if (!info) {
@@ -780,7 +780,7 @@ bool Database::importRows(const ImportPlan &plan, const QString &fileName, QStri
 
 void Database::logSync(const QString &peer, const QString &direction, const QString &summary)
 {
-    if (QObject *home = writerElsewhere())
+    if (Mailbox *home = writerElsewhere())
         return callOn(home, [&] { logSync(peer, direction, summary); });
     QSqlQuery query(connection);
     query.prepare(QStringLiteral("INSERT INTO sync_log (createdAt, peer, direction, summary) VALUES (?,?,?,?)"));
@@ -813,7 +813,7 @@ QJsonArray Database::recentSyncLog(int limit)
 
 int Database::clearSyncLog()
 {
-    if (QObject *home = writerElsewhere())
+    if (Mailbox *home = writerElsewhere())
         return callOn(home, [this] { return clearSyncLog(); });
     int count = 0;
     QSqlQuery query(connection);
@@ -826,7 +826,7 @@ int Database::clearSyncLog()
 
 bool Database::dailyBackupDue() const
 {
-    if (QObject *home = writerElsewhere())
+    if (Mailbox *home = writerElsewhere())
         return callOn(home, [this] { return dailyBackupDue(); });
     // A file that failed its check is not copied: its copy would push good ones out of the rotation.
     return failure.isEmpty() && DailyBackup(connection, databaseFile, backupsKept).due();
@@ -834,7 +834,7 @@ bool Database::dailyBackupDue() const
 
 QString Database::dailyBackup(QStringList *notes)
 {
-    if (QObject *home = writerElsewhere())
+    if (Mailbox *home = writerElsewhere())
         return callOn(home, [&] { return dailyBackup(notes); });
     DailyBackup backup(connection, databaseFile, backupsKept);
     if (!failure.isEmpty() || !backup.due())
@@ -845,7 +845,7 @@ QString Database::dailyBackup(QStringList *notes)
 bool Database::restoreFrom(const QString &backupFile, QString *setAsidePath, QString *error,
                            const RestoreProgress &progress)
 {
-    if (QObject *home = writerElsewhere())
+    if (Mailbox *home = writerElsewhere())
         return callOn(home, [&] { return restoreFrom(backupFile, setAsidePath, error, progress); });
     return Restorer(*this, progress).restore(backupFile, setAsidePath, error);
 }
@@ -875,7 +875,7 @@ Retention Database::retentionPlan(int keepVersions, int keepBackups)
 
 Retention Database::setRetention(int keepVersions, int keepBackups)
 {
-    if (QObject *home = writerElsewhere())
+    if (Mailbox *home = writerElsewhere())
         return callOn(home, [&] { return setRetention(keepVersions, keepBackups); });
     Retention done = retentionPlan(keepVersions, keepBackups);
     versionsKept = keepVersions;
@@ -898,7 +898,7 @@ Retention Database::setRetention(int keepVersions, int keepBackups)
 
 bool Database::compact(qint64 *before, qint64 *after, QString *error, const CompactProgress &progress)
 {
-    if (QObject *home = writerElsewhere())
+    if (Mailbox *home = writerElsewhere())
         return callOn(home, [&] { return compact(before, after, error, progress); });
     return Compactor(*this, connection, progress).compact(before, after, error);
 }

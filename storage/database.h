@@ -2,6 +2,7 @@
 
 #include "storage/backupfiles.h"
 #include "storage/compactor.h"
+#include "storage/handoff.h"
 #include "storage/importplan.h"
 #include "storage/lookups.h"
 #include "storage/merger.h"
@@ -9,7 +10,6 @@
 #include "storage/retention.h"
 #include "storage/rowreader.h"
 #include "storage/storagefigures.h"
-#include "storage/threadhandoff.h"
 #include "storage/versionhistory.h"
 
 #include <QDate>
@@ -194,33 +194,16 @@ private:
     bool readsOnThreadReader() const;
     bool ownsConnection() const { return QThread::currentThread() == openedOn.load(); }
     // The storage thread's object when the caller is on another thread, else null.
-    QObject *writerElsewhere() const;
+    Mailbox *writerElsewhere() const;
     // Runs work on the storage thread and waits for it.
     template<typename Work>
-    static auto callOn(QObject *home, Work work) -> decltype(work())
+    static auto callOn(Mailbox *home, Work work) -> decltype(work())
     {
-        handoff::release(home);
         if constexpr (std::is_void_v<decltype(work())>) {
-            QMetaObject::invokeMethod(
-                home,
-                [home, &work] {
-                    handoff::acquire(home);
-                    work();
-                    handoff::release(home);
-                },
-                Qt::BlockingQueuedConnection);
-            handoff::acquire(home);
+            home->call(work);
         } else {
             decltype(work()) result{};
-            QMetaObject::invokeMethod(
-                home,
-                [home, &result, &work] {
-                    handoff::acquire(home);
-                    result = work();
-                    handoff::release(home);
-                },
-                Qt::BlockingQueuedConnection);
-            handoff::acquire(home);
+            home->call([&result, &work] { result = work(); });
             return result;
         }
     }
@@ -244,7 +227,7 @@ private:
     QString failure;
     std::atomic<bool> opened{false};
     std::atomic<QThread *> openedOn{nullptr};
-    std::atomic<QObject *> writerHome{nullptr};
+    std::atomic<Mailbox *> writerHome{nullptr};
     // Counts successful openings, so that readings of an earlier connection are never taken for current.
     std::atomic<quint64> openings{0};
     std::atomic<int> versionsKept{200};

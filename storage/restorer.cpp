@@ -6,8 +6,8 @@
 #include "storage/database.h"
 #include "storage/diskspace.h"
 #include "storage/durablefile.h"
+#include "storage/handoff.h"
 #include "storage/storagefault.h"
-#include "storage/threadhandoff.h"
 
 #include <QAtomicInteger>
 #include <QDir>

@@ -9,6 +9,7 @@
 #include <type_traits>
 #include <utility>
 
+class Mailbox;
 class QThread;
 
 // The one thread that writes: it owns the database's read-write connection, and every change (a
@@ -74,8 +75,8 @@ public:
     // loop runs again. For the end of the program and for tests.
     void waitForIdle();
     bool isStorageThread() const;
-    // The object the jobs run on: a caller on another thread may wait on it for a write of its own.
-    QObject *home() const { return worker; }
+    // Where the jobs run: a caller on another thread may wait on it for a write of its own.
+    Mailbox *home() const { return worker; }
 
 Q_SIGNALS:
     // The first job after a pause begins (true), or the last one is over and delivered (false).
@@ -86,6 +87,7 @@ private:
     void deliver(std::function<void()> delivery);
 
     QThread *thread = nullptr;
-    QObject *worker = nullptr;
+    Mailbox *worker = nullptr;
+    Mailbox *replies = nullptr;
     std::atomic<int> unfinished{0};
 };

@@ -1,10 +1,10 @@
 #include "sync/syncserver.h"
 
 #include "storage/database.h"
+#include "storage/handoff.h"
 #include "storage/readsession.h"
 #include "storage/snapshotreader.h"
 #include "storage/storagethread.h"
-#include "storage/threadhandoff.h"
 #include "sync/syncconnection.h"
 
 #include <QHostAddress>
@@ -39,6 +39,7 @@ bool keysEqual(QStringView presented, QStringView expected)
 SyncServer::SyncServer(QObject *parent)
     : QObject(parent)
     , readers(new QThreadPool(this))
+    , replies(new Mailbox(this))
 {
     // Pulls share the machine's cores with the merge and the window; more at once only slows each.
     readers->setMaxThreadCount(2);
@@ -82,26 +83,18 @@ void SyncServer::readAside(Read read, Done done)
 {
     ++inFlight;
     const QString file = Database::instance().fileName();
-    QPointer<SyncServer> self(this);
-    QThreadPool *pool = readers;
-    handoff::release(pool);
-    readers->start([self, pool, file, read = std::move(read), done = std::move(done)]() mutable {
-        handoff::acquire(pool);
+    // The server waits for its readers before it goes, and replies with it: a reply posted to a server
+    // gone meanwhile is dropped with it.
+    Mailbox *back = replies;
+    handoff::start(readers, [this, back, file, read = std::move(read), done = std::move(done)] {
         auto result = [&] {
             const ReadSession session(file);
             return read(session);
         }();
-        // The server waits for its readers before it goes: self is alive here, but only its own
-        // thread may look at the connection.
-        handoff::release(pool);
-        QMetaObject::invokeMethod(
-            self.data(),
-            [self, pool, done = std::move(done), result = std::move(result)]() mutable {
-                handoff::acquire(pool);
-                --self->inFlight;
-                done(std::move(result));
-            },
-            Qt::QueuedConnection);
+        back->post([this, done, result] {
+            --inFlight;
+            done(result);
+        });
     });
 }
 

@@ -9,6 +9,7 @@
 
 #include <functional>
 
+class Mailbox;
 class QTcpServer;
 class QThreadPool;
 class StorageThread;
@@ -104,6 +105,7 @@ private:
     QString refusalReason;
     StorageThread *storage = nullptr;
     QThreadPool *readers = nullptr;
+    Mailbox *replies = nullptr;
     bool opening = false;
     QList<std::function<void()>> waitingForOpening;
     int inFlight = 0;

@@ -1,0 +1,104 @@
+#include "storage/handoff.h"
+
+#include <QCoreApplication>
+#include <QEvent>
+#include <QRunnable>
+#include <QThreadPool>
+
+#include <condition_variable>
+#include <mutex>
+
+#if defined(__SANITIZE_THREAD__)
+extern "C" void __tsan_acquire(void *address);
+extern "C" void __tsan_release(void *address);
+#endif
+
+namespace {
+
+const QEvent::Type workEvent = QEvent::Type(QEvent::registerEventType());
+
+class WorkEvent : public QEvent
+{
+public:
+    explicit WorkEvent(std::function<void()> work)
+        : QEvent(workEvent)
+        , work(std::move(work))
+    {
+    }
+    std::function<void()> work;
+};
+
+class Task : public QRunnable
+{
+public:
+    explicit Task(std::function<void()> work)
+        : work(std::move(work))
+    {
+    }
+    void run() override
+    {
+        handoff::acquire(this);
+        work();
+    }
+
+private:
+    std::function<void()> work;
+};
+
+} // namespace
+
+namespace handoff {
+
+void release([[maybe_unused]] const void *at)
+{
+#if defined(__SANITIZE_THREAD__)
+    __tsan_release(const_cast<void *>(at));
+#endif
+}
+
+void acquire([[maybe_unused]] const void *at)
+{
+#if defined(__SANITIZE_THREAD__)
+    __tsan_acquire(const_cast<void *>(at));
+#endif
+}
+
+void start(QThreadPool *pool, std::function<void()> work)
+{
+    auto *task = new Task(std::move(work));
+    release(task);
+    pool->start(task);
+}
+
+} // namespace handoff
+
+void Mailbox::post(std::function<void()> work)
+{
+    auto *event = new WorkEvent(std::move(work));
+    handoff::release(event);
+    QCoreApplication::postEvent(this, event);
+}
+
+void Mailbox::call(const std::function<void()> &work)
+{
+    std::mutex mutex;
+    std::condition_variable ran;
+    bool over = false;
+    post([&] {
+        work();
+        const std::lock_guard<std::mutex> lock(mutex);
+        over = true;
+        ran.notify_all();
+    });
+    std::unique_lock<std::mutex> lock(mutex);
+    ran.wait(lock, [&] { return over; });
+}
+
+bool Mailbox::event(QEvent *event)
+{
+    if (event->type() != workEvent)
+        return QObject::event(event);
+    handoff::acquire(event);
+    static_cast<WorkEvent *>(event)->work();
+    return true;
+}
