@@ -87,13 +87,18 @@ void SyncServer::readAside(Read read, Done done)
     // gone meanwhile is dropped with it.
     Mailbox *back = replies;
     handoff::start(readers, [this, back, file, read = std::move(read), done = std::move(done)] {
-        auto result = [&] {
+        QString failure;
+        decltype(read(&failure)) result{};
+        {
             const ReadSession session(file);
-            return read(session);
-        }();
-        back->post([this, done, result] {
+            if (session.isOpen())
+                result = read(&failure);
+            else
+                failure = session.error();
+        }
+        back->post([this, done, result, failure] {
             --inFlight;
-            done(result);
+            done(result, failure);
         });
     });
 }
@@ -244,35 +249,22 @@ void SyncServer::answerFault(const QPointer<SyncConnection> &connection, const Q
 
 void SyncServer::answerInfo(const QPointer<SyncConnection> &connection)
 {
-    struct Reading
-    {
-        QJsonObject counts;
-        QString failure;
-    };
-    readAside(
-        [](const ReadSession &session) {
-            Reading reading;
-            if (!session.isOpen())
-                reading.failure = session.error();
-            else
-                reading.counts = Database::instance().counts(&reading.failure);
-            return reading;
-        },
-        [this, connection](Reading reading) {
-            if (!connection)
-                return;
-            if (!reading.failure.isEmpty()) {
-                answerFault(connection, connection->peer(), QStringLiteral("读取概况"), reading.failure);
-                return;
-            }
-            connection->sendJson(200, {{QStringLiteral("app"), QStringLiteral("plindor")},
-                                       {QStringLiteral("protocol"), 1},
-                                       {QStringLiteral("platform"), QStringLiteral("qt")},
-                                       {QStringLiteral("deviceName"), announcedName},
-                                       {QStringLiteral("exportedAt"), Database::nowText()},
-                                       {QStringLiteral("counts"), reading.counts},
-                                       {QStringLiteral("mode"), QStringLiteral("master")}});
-        });
+    readAside([](QString *failure) { return Database::instance().counts(failure); },
+              [this, connection](const QJsonObject &counts, const QString &failure) {
+                  if (!connection)
+                      return;
+                  if (!failure.isEmpty()) {
+                      answerFault(connection, connection->peer(), QStringLiteral("读取概况"), failure);
+                      return;
+                  }
+                  connection->sendJson(200, {{QStringLiteral("app"), QStringLiteral("plindor")},
+                                             {QStringLiteral("protocol"), 1},
+                                             {QStringLiteral("platform"), QStringLiteral("qt")},
+                                             {QStringLiteral("deviceName"), announcedName},
+                                             {QStringLiteral("exportedAt"), Database::nowText()},
+                                             {QStringLiteral("counts"), counts},
+                                             {QStringLiteral("mode"), QStringLiteral("master")}});
+              });
 }
 
 void SyncServer::answerPull(const QPointer<SyncConnection> &connection, const HttpRequest &request)
@@ -282,33 +274,20 @@ void SyncServer::answerPull(const QPointer<SyncConnection> &connection, const Ht
         connection->sendHeadOnly(200);
         return;
     }
-    struct Reading
-    {
-        QByteArray document;
-        QString failure;
-    };
     const QString peer = connection->peer();
-    readAside(
-        [](const ReadSession &session) {
-            Reading reading;
-            // Written straight from the rows, all of one state: the document is never held as JSON objects.
-            if (!session.isOpen())
-                reading.failure = session.error();
-            else
-                reading.document = Database::instance().snapshotText(&reading.failure);
-            return reading;
-        },
-        [this, connection, peer](Reading reading) {
-            if (!reading.failure.isEmpty()) {
-                answerFault(connection, peer, QStringLiteral("拉取"), reading.failure);
-                return;
-            }
-            const QString summary = QStringLiteral("手机拉走了主库数据");
-            logSync(peer, QStringLiteral("拉取"), summary);
-            Q_EMIT activity(peer, QStringLiteral("拉取"), summary);
-            if (connection)
-                connection->sendDocument(200, reading.document);
-        });
+    // Written straight from the rows, all of one state: the document is never held as JSON objects.
+    readAside([](QString *failure) { return Database::instance().snapshotText(failure); },
+              [this, connection, peer](const QByteArray &document, const QString &failure) {
+                  if (!failure.isEmpty()) {
+                      answerFault(connection, peer, QStringLiteral("拉取"), failure);
+                      return;
+                  }
+                  const QString summary = QStringLiteral("手机拉走了主库数据");
+                  logSync(peer, QStringLiteral("拉取"), summary);
+                  Q_EMIT activity(peer, QStringLiteral("拉取"), summary);
+                  if (connection)
+                      connection->sendDocument(200, document);
+              });
 }
 
 void SyncServer::answerPush(const QPointer<SyncConnection> &connection, HttpRequest request)

@@ -89,7 +89,8 @@ private:
     void answerFault(const QPointer<SyncConnection> &connection, const QString &peer, const QString &what,
                      const QString &reason);
     void logSync(const QString &peer, const QString &direction, const QString &summary);
-    // Reads on a thread of the readers' pool, inside one read session, and hands the result back here.
+    // Runs read(&failure) on a thread of the readers' pool, inside one read session, and hands its result
+    // and failure to done here.
     template<typename Read, typename Done>
     void readAside(Read read, Done done);
 
