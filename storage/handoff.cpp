@@ -96,9 +96,9 @@ void Mailbox::call(const std::function<void()> &work)
 
 bool Mailbox::event(QEvent *event)
 {
+    handoff::acquire(event);
     if (event->type() != workEvent)
         return QObject::event(event);
-    handoff::acquire(event);
     static_cast<WorkEvent *>(event)->work();
     return true;
 }
