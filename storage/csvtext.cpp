@@ -196,7 +196,7 @@ Document parse(const QByteArray &bytes)
     } else {
         document.byteOrderMark = bytes.startsWith("\xEF\xBB\xBF");
         const QByteArrayView body = QByteArrayView(bytes).sliced(document.byteOrderMark ? 3 : 0);
-        if (std::memchr(body.data(), 0, size_t(body.size())) != nullptr) {
+        if (!body.isEmpty() && std::memchr(body.data(), 0, size_t(body.size())) != nullptr) {
             document.error = binaryFile;
             return document;
         }
