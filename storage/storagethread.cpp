@@ -34,8 +34,7 @@ void StorageThread::post(std::function<void()> job)
 
 void StorageThread::enqueue(std::function<void()> job)
 {
-    if (unfinished.fetch_add(1) == 0)
-        Q_EMIT busyChanged(true);
+    ++unfinished;
     // A mailbox runs what is posted to it in the order posted: jobs run in the order asked.
     worker->post(std::move(job));
 }
@@ -46,8 +45,7 @@ void StorageThread::deliver(std::function<void()> delivery)
     // being gone: a receiver is only deleted on its own thread.
     replies->post([this, delivery = std::move(delivery)] {
         delivery();
-        if (unfinished.fetch_sub(1) == 1)
-            Q_EMIT busyChanged(false);
+        --unfinished;
     });
 }
 

@@ -68,19 +68,14 @@ public:
         }
     }
 
-    // Jobs asked and not yet over, their results delivered included.
-    int pending() const { return unfinished.load(); }
-    bool isIdle() const { return pending() == 0; }
+    // No job asked is still waiting, running or having its result delivered.
+    bool isIdle() const { return unfinished.load() == 0; }
     // Blocks until every job asked so far is over; their results are delivered once this thread's event
     // loop runs again. For the end of the program and for tests.
     void waitForIdle();
     bool isStorageThread() const;
     // Where the jobs run: a caller on another thread may wait on it for a write of its own.
     Mailbox *home() const { return worker; }
-
-Q_SIGNALS:
-    // The first job after a pause begins (true), or the last one is over and delivered (false).
-    void busyChanged(bool busy);
 
 private:
     void enqueue(std::function<void()> job);
