@@ -28,12 +28,8 @@ namespace {
 
 const QByteArray key = "TESTKEY";
 
-// A push large enough to take a while to merge; smaller where the sanitizer slows every access down.
-#if defined(__SANITIZE_THREAD__)
-constexpr int largePush = 2000;
-#else
+// A push large enough to take a while to merge.
 constexpr int largePush = 20000;
-#endif
 
 QByteArray pushBody(int count, const QString &prefix)
 {
