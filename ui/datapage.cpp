@@ -496,9 +496,7 @@ void DataPage::applyChange(const TableInfo &info, const QString &action, const Q
     const QString label = info.label;
     // The page goes on answering while the version and the change are written; the storage thread may
     // be busy with a phone's push first.
-    ++saving;
-    setCursor(Qt::BusyCursor);
-    countLabel->setText(countLabel->text() + QStringLiteral("\u3000正在保存…"));
+    startSaving(QStringLiteral("正在保存…"));
     StorageThread::run(
         storage, this,
         [target, action, label, write = std::move(write)] {
@@ -516,8 +514,7 @@ void DataPage::applyChange(const TableInfo &info, const QString &action, const Q
             return saved;
         },
         [this, action, failure](const Saved &saved) {
-            if (--saving == 0)
-                unsetCursor();
+            endSaving();
             if (saved.changed.isEmpty()) {
                 showCount();
                 // Nothing was changed: say so rather than log it as done. The version above stays.
@@ -529,6 +526,19 @@ void DataPage::applyChange(const TableInfo &info, const QString &action, const Q
             refreshInPlace();
             Q_EMIT changeSaved();
         });
+}
+
+void DataPage::startSaving(const QString &what)
+{
+    ++saving;
+    setCursor(Qt::BusyCursor);
+    countLabel->setText(countLabel->text() + QStringLiteral("\u3000") + what);
+}
+
+void DataPage::endSaving()
+{
+    if (--saving == 0)
+        unsetCursor();
 }
 
 void DataPage::onExportCsv()
@@ -628,9 +638,7 @@ void DataPage::importCsv(const QString &path)
         bool done = false;
         QString error;
     };
-    ++saving;
-    setCursor(Qt::BusyCursor);
-    countLabel->setText(countLabel->text() + QStringLiteral("\u3000正在导入…"));
+    startSaving(QStringLiteral("正在导入…"));
     StorageThread::run(
         storage, this,
         [prepared, fileName] {
@@ -639,8 +647,7 @@ void DataPage::importCsv(const QString &path)
             return written;
         },
         [this, prepared, fileName, label, refuse](const Written &written) {
-            if (--saving == 0)
-                unsetCursor();
+            endSaving();
             if (!written.done) {
                 showCount();
                 return refuse(QStringLiteral("数据库没有存下这次导入，表里的数据保持原样：\n%1").arg(written.error));

@@ -93,6 +93,10 @@ private:
     // is logged and shown. `id` is empty for a new row.
     void applyChange(const TableInfo &info, const QString &action, const QString &id, const QString &failure,
                      std::function<QString(QString *error)> write);
+    // The page goes on answering while its change is written on the storage thread: a busy cursor and
+    // what is under way beside the count, until the job ends.
+    void startSaving(const QString &what);
+    void endSaving();
     // Lays the view out for the rows the model now holds, putting the kept row and scroll back.
     void showRows(const QString &keptId, int keptScroll);
     void showCount();
