@@ -40,8 +40,43 @@ void loadQtTranslation(QCoreApplication &app)
     delete translator;
 }
 
+#ifdef Q_OS_WIN
+// A console takes UTF-16 whatever its code page; a file or a pipe gets UTF-8, as on Linux.
+bool writeToConsole(const QString &line)
+{
+    const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    DWORD mode = 0;
+    if (out == nullptr || out == INVALID_HANDLE_VALUE || !GetConsoleMode(out, &mode))
+        return false;
+    const QString text = line + QStringLiteral("\r\n");
+    DWORD written = 0;
+    return WriteConsoleW(out, reinterpret_cast<const wchar_t *>(text.utf16()), DWORD(text.size()), &written, nullptr);
+}
+
+// The program is built for the window, so Windows gives it no console: started from cmd.exe with
+// --headless, it writes to the console it was started from, unless its output already goes elsewhere.
+void attachToParentConsole()
+{
+    const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    if (out != nullptr && out != INVALID_HANDLE_VALUE && GetFileType(out) != FILE_TYPE_UNKNOWN)
+        return;
+    if (!AttachConsole(ATTACH_PARENT_PROCESS))
+        return;
+    const HANDLE console = CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                       nullptr, OPEN_EXISTING, 0, nullptr);
+    if (console == INVALID_HANDLE_VALUE)
+        return;
+    SetStdHandle(STD_OUTPUT_HANDLE, console);
+    SetStdHandle(STD_ERROR_HANDLE, console);
+}
+#endif
+
 void printLine(const QString &line)
 {
+#ifdef Q_OS_WIN
+    if (writeToConsole(line))
+        return;
+#endif
     const QByteArray bytes = line.toUtf8() + '\n';
     std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
     std::fflush(stdout);
@@ -89,28 +124,43 @@ void echoToStandardOutput(ProgramCore &core)
 
 #ifdef Q_OS_WIN
 QWidget *windowToClose = nullptr;
+HANDLE closedCleanly = nullptr;
 
+// Windows calls this on a thread of its own.
 BOOL WINAPI onConsoleControl(DWORD type)
 {
     if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT && type != CTRL_CLOSE_EVENT)
         return FALSE;
-    if (windowToClose)
-        QMetaObject::invokeMethod(windowToClose, "close", Qt::QueuedConnection);
-    QMetaObject::invokeMethod(QCoreApplication::instance(), &QCoreApplication::quit, Qt::QueuedConnection);
-    // A closing console ends the process once this returns: give the window a moment to close first.
-    if (type == CTRL_CLOSE_EVENT)
-        Sleep(3000);
+    if (QCoreApplication *app = QCoreApplication::instance()) {
+        if (windowToClose)
+            QMetaObject::invokeMethod(windowToClose, "close", Qt::QueuedConnection);
+        QMetaObject::invokeMethod(app, &QCoreApplication::quit, Qt::QueuedConnection);
+    }
+    // A closing console ends the process as soon as this returns, and Windows waits about five seconds
+    // for it: the running job and the database's closing get that long.
+    if (type == CTRL_CLOSE_EVENT && closedCleanly)
+        WaitForSingleObject(closedCleanly, 4500);
     return TRUE;
 }
 
+// Caught from the very start, as on Linux: Ctrl+C during the start-up backup waits until the program can
+// close instead of ending the process half-way.
 void catchTerminationSignals()
 {
+    closedCleanly = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    SetConsoleCtrlHandler(onConsoleControl, TRUE);
 }
 
 void closeOnTerminationSignals(QWidget *window)
 {
     windowToClose = window;
-    SetConsoleCtrlHandler(onConsoleControl, TRUE);
+}
+
+// The program has closed its database: a closing console may end the process now.
+void markClosedCleanly()
+{
+    if (closedCleanly)
+        SetEvent(closedCleanly);
 }
 #else
 int signalPipe[2] = {-1, -1};
@@ -153,6 +203,11 @@ void closeOnTerminationSignals(QWidget *window)
         QCoreApplication::quit();
     });
 }
+
+// A signal's handler returns at once; nothing waits for the closing.
+void markClosedCleanly()
+{
+}
 #endif
 
 void nameTheApplication()
@@ -164,6 +219,9 @@ void nameTheApplication()
 // The core alone, on a QCoreApplication: no widgets at all, everything said on standard output.
 int runHeadless(int argc, char *argv[])
 {
+#ifdef Q_OS_WIN
+    attachToParentConsole();
+#endif
     QCoreApplication app(argc, argv);
     nameTheApplication();
     loadQtTranslation(app);
@@ -191,15 +249,8 @@ int runHeadless(int argc, char *argv[])
     return exitCode;
 }
 
-} // namespace
-
-int main(int argc, char *argv[])
+int runWithWindow(int argc, char *argv[])
 {
-    for (int i = 1; i < argc; ++i) {
-        if (qstrcmp(argv[i], "--headless") == 0)
-            return runHeadless(argc, argv);
-    }
-
     QApplication app(argc, argv);
     nameTheApplication();
     QApplication::setFont(QFont(QStringLiteral("Microsoft YaHei UI"), 9));
@@ -218,4 +269,22 @@ int main(int argc, char *argv[])
     closeOnTerminationSignals(&window);
     window.show();
     return app.exec();
+}
+
+bool headlessAsked(int argc, char *argv[])
+{
+    for (int i = 1; i < argc; ++i) {
+        if (qstrcmp(argv[i], "--headless") == 0)
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    const int exitCode = headlessAsked(argc, argv) ? runHeadless(argc, argv) : runWithWindow(argc, argv);
+    markClosedCleanly();
+    return exitCode;
 }

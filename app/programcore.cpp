@@ -262,7 +262,7 @@ ProgramCore::SaveResult ProgramCore::saveSettings(const QString &key, const QStr
     const int previousPort = settings::port(config);
     settings::save(config, key, name, port, publicHost);
     SaveResult result;
-    result.written = settings::write(configPath(), config);
+    result.written = settings::write(configPath(), config, &result.writeError);
 
     server->setKey(key);
     server->setDeviceName(settings::deviceName(config));

@@ -64,6 +64,8 @@ public:
     struct SaveResult
     {
         bool written = false;
+        // Why the file could not be written.
+        QString writeError;
         // Why the service could not start on the saved port; empty while it runs.
         QString startError;
     };

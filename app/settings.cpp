@@ -34,9 +34,9 @@ QJsonObject read(const QString &path)
     return QJsonDocument::fromJson(file.readAll()).object();
 }
 
-bool write(const QString &path, const QJsonObject &config)
+bool write(const QString &path, const QJsonObject &config, QString *why)
 {
-    return durablefile::write(path, QJsonDocument(config).toJson(QJsonDocument::Indented), nullptr);
+    return durablefile::write(path, QJsonDocument(config).toJson(QJsonDocument::Indented), why);
 }
 
 QJsonObject firstRun()

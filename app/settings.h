@@ -21,8 +21,9 @@ inline constexpr int maxKeepBackups = 365;
 QJsonObject read(const QString &path);
 // Writes through a temporary file, flushed to disk before it replaces the old one and the folder after,
 // so that neither a crash, a full disk nor a power cut leaves the folder without the file and the
-// operator without the sync key the phones use. False when the file could not be written.
-bool write(const QString &path, const QJsonObject &config);
+// operator without the sync key the phones use. False when the file could not be written, with the
+// reason in *why when given.
+bool write(const QString &path, const QJsonObject &config, QString *why = nullptr);
 // What a first start writes: the default port and name, no key yet, the public address left to detection.
 QJsonObject firstRun();
 // A fresh sync key: 12 characters, none that reads like another (no I, O, 0 or 1).

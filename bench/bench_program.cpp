@@ -8,6 +8,7 @@
 //   bench_program [items...] [--program PATH]     (default: 20000 100000, this build's tovanik)
 
 #include "datagen.h"
+#include "tests/rawsocket.h"
 #include "tests/testnet.h"
 
 #include <QCoreApplication>
@@ -22,13 +23,9 @@
 #include <QThread>
 
 #include <algorithm>
-#include <arpa/inet.h>
 #include <atomic>
 #include <cstdio>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -53,26 +50,18 @@ double pingSeconds(quint16 port)
 {
     QElapsedTimer clock;
     clock.start();
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0)
+    const rawsocket::Handle fd = rawsocket::connectTo(port, false);
+    if (fd == rawsocket::invalid)
         return -1;
-    timeval timeout{10, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    rawsocket::setReceiveTimeout(fd, 10000);
     QByteArray answer;
-    if (::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0) {
-        const char request[] = "GET /ping HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
-        if (::send(fd, request, sizeof request - 1, 0) == ssize_t(sizeof request - 1)) {
-            char buffer[4096];
-            ssize_t got = 0;
-            while ((got = ::recv(fd, buffer, sizeof buffer, 0)) > 0)
-                answer.append(buffer, got);
-        }
+    const char request[] = "GET /ping HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+    if (rawsocket::send(fd, request, sizeof request - 1) == qint64(sizeof request - 1)) {
+        char buffer[4096];
+        for (qint64 got; (got = rawsocket::receive(fd, buffer, sizeof buffer)) > 0;)
+            answer.append(buffer, got);
     }
-    ::close(fd);
+    rawsocket::close(fd);
     return answer.startsWith("HTTP/1.1 200") ? clock.nsecsElapsed() / 1e9 : -1;
 }
 

@@ -13,6 +13,7 @@
 #include "app/paths.h"
 #include "datagen.h"
 #include "storage/database.h"
+#include "tests/rawsocket.h"
 #include "tests/testhttp.h"
 #include "tests/testutil.h"
 
@@ -23,14 +24,10 @@
 #include <QProcess>
 #include <QTimer>
 
-#include <arpa/inet.h>
 #include <atomic>
 #include <cstdio>
 #include <functional>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <thread>
-#include <unistd.h>
 
 namespace {
 
@@ -49,29 +46,21 @@ Answer call(quint16 port, const QByteArray &method, const QByteArray &path, cons
     Answer answer;
     QElapsedTimer clock;
     clock.start();
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0)
+    const rawsocket::Handle fd = rawsocket::connectTo(port, false);
+    if (fd == rawsocket::invalid)
         return answer;
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
-        ::close(fd);
-        return answer;
-    }
     const QByteArray request = testutil::requestBytes(method, path, body, syncKey);
     for (qsizetype sent = 0; sent < request.size();) {
-        const ssize_t step = ::send(fd, request.constData() + sent, size_t(request.size() - sent), MSG_NOSIGNAL);
+        const qint64 step = rawsocket::send(fd, request.constData() + sent, request.size() - sent);
         if (step <= 0)
             break;
         sent += step;
     }
     QByteArray raw;
     char buffer[65536];
-    for (ssize_t got; (got = ::recv(fd, buffer, sizeof buffer, 0)) > 0;)
+    for (qint64 got; (got = rawsocket::receive(fd, buffer, sizeof buffer)) > 0;)
         raw.append(buffer, got);
-    ::close(fd);
+    rawsocket::close(fd);
     answer.seconds = clock.nsecsElapsed() / 1e9;
     const qsizetype blank = raw.indexOf("\r\n\r\n");
     answer.status = raw.mid(9, 3).toInt();

@@ -2,8 +2,8 @@
 # Installs what is missing, builds and runs every test through CTest.
 #   scripts/test.sh             normal build (build-test/)
 #   scripts/test.sh --sanitize  AddressSanitizer + UndefinedBehaviorSanitizer build (build-asan/), without the
-#                               direct SQLite reader: every reading goes through QSqlQuery, as on Windows,
-#                               where Qt's driver carries its own SQLite
+#                               direct SQLite reader: every reading goes through QSqlQuery, as with a Qt whose
+#                               driver carries its own SQLite (Qt's own builds for Windows and macOS)
 #   scripts/test.sh --threads   ThreadSanitizer build (build-tsan/) of the tests whose code crosses threads
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"

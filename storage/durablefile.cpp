@@ -60,6 +60,53 @@ const wchar_t *wide(const QString &path)
 {
     return reinterpret_cast<const wchar_t *>(path.utf16());
 }
+
+// ERROR_ACCESS_DENIED also answers a replace over a file held open; worth a retry as well.
+bool mayBeHeld(DWORD error)
+{
+    return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION || error == ERROR_ACCESS_DENIED;
+}
+
+// Whether another program holds the file open in a way that keeps it from being replaced.
+bool heldOpen(const QString &path)
+{
+    const HANDLE handle = CreateFileW(wide(QDir::toNativeSeparators(path)), DELETE,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle != INVALID_HANDLE_VALUE) {
+        CloseHandle(handle);
+        return false;
+    }
+    return GetLastError() == ERROR_SHARING_VIOLATION;
+}
+
+// Windows refuses to replace a file that another program holds open without letting it be deleted:
+// Excel showing an exported file, an antivirus or a backup tool scanning the database. A scanner lets
+// go within moments, so the replace is tried for a while before the operator is told who holds it.
+bool moveReplacing(const QString &from, const QString &to, QString *why)
+{
+    constexpr int attempts = 20;
+    DWORD error = ERROR_SUCCESS;
+    for (int attempt = 0; attempt < attempts; ++attempt) {
+        if (attempt > 0)
+            Sleep(100);
+        if (MoveFileExW(wide(QDir::toNativeSeparators(from)), wide(QDir::toNativeSeparators(to)),
+                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+            return true;
+        error = GetLastError();
+        if (!mayBeHeld(error))
+            break;
+    }
+    const QString systemText = qt_error_string(int(error));
+    if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION || heldOpen(to)) {
+        if (why)
+            *why =
+                QStringLiteral("文件 %1 正被其他程序占用（例如 Excel、杀毒软件或备份软件），请关闭那个程序后再试（%2）")
+                    .arg(native(to), systemText);
+        return false;
+    }
+    return fail(why, QStringLiteral("无法把 %1 改名为 %2（%3）").arg(native(from), native(to), systemText));
+}
 #endif
 
 } // namespace
@@ -124,10 +171,9 @@ bool flushFolder(const QString &folder, QString *why)
 bool rename(const QString &from, const QString &to, QString *why)
 {
 #ifdef Q_OS_WIN
-    // MOVEFILE_WRITE_THROUGH returns only once the move is on the disk.
-    if (!MoveFileExW(wide(QDir::toNativeSeparators(from)), wide(QDir::toNativeSeparators(to)),
-                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-        return fail(why, QStringLiteral("无法把 %1 改名为 %2（%3）").arg(native(from), native(to), lastError()));
+    // One call replaces the file, and with MOVEFILE_WRITE_THROUGH returns only once that is on the disk.
+    if (!moveReplacing(from, to, why))
+        return false;
 #else
     if (std::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) != 0)
         return fail(why,

@@ -22,29 +22,35 @@ bool isVirtualInterfaceName(const QString &name)
     // Unanchored on purpose: "tun" or "tap" inside a longer adapter name still marks it virtual.
     static const QRegularExpression pattern(
         QStringLiteral(
-            "virtual|vmware|vbox|virtualbox|hyper-v|loopback|bluetooth|docker|wsl|tap|tun|zerotier|tailscale|host-only"),
+            "virtual|vmware|vbox|virtualbox|hyper-v|vethernet|loopback|bluetooth|docker|wsl|tap|tun|zerotier|tailscale|"
+            "host-only|vpn|wireguard"),
         QRegularExpression::CaseInsensitiveOption);
     return pattern.match(name).hasMatch();
 }
 
 QStringList localIPv4Addresses(const QList<InterfaceEntry> &interfaces)
 {
-    QStringList result;
+    QStringList physical;
+    QStringList others;
     for (const InterfaceEntry &entry : interfaces) {
         if (entry.flags.testFlag(QNetworkInterface::IsLoopBack))
             continue;
+        // Windows names a VPN adapter "以太网 3" as readily as a real one; its kind gives it away.
+        if (entry.type == QNetworkInterface::Virtual)
+            continue;
         if (isVirtualInterfaceName(entry.humanReadableName) || isVirtualInterfaceName(entry.name))
             continue;
+        const bool wired = entry.type == QNetworkInterface::Ethernet || entry.type == QNetworkInterface::Wifi;
         for (const QHostAddress &address : entry.addresses) {
             if (address.protocol() != QAbstractSocket::IPv4Protocol)
                 continue;
             const QString text = address.toString();
             if (text.startsWith(QLatin1String("169.254.")))
                 continue;
-            result.append(text);
+            (wired ? physical : others).append(text);
         }
     }
-    return result;
+    return physical + others;
 }
 
 QStringList localIPv4Addresses()
@@ -52,7 +58,7 @@ QStringList localIPv4Addresses()
     QList<InterfaceEntry> entries;
     const QList<QNetworkInterface> interfaces = QNetworkInterface::allInterfaces();
     for (const QNetworkInterface &iface : interfaces) {
-        InterfaceEntry entry{iface.name(), iface.humanReadableName(), iface.flags(), {}};
+        InterfaceEntry entry{iface.name(), iface.humanReadableName(), iface.flags(), {}, iface.type()};
         const QList<QNetworkAddressEntry> addressEntries = iface.addressEntries();
         for (const QNetworkAddressEntry &addressEntry : addressEntries)
             entry.addresses.append(addressEntry.ip());

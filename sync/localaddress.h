@@ -13,12 +13,14 @@ struct InterfaceEntry
     QString humanReadableName;
     QNetworkInterface::InterfaceFlags flags;
     QList<QHostAddress> addresses;
+    QNetworkInterface::InterfaceType type = QNetworkInterface::Unknown;
 };
 
 // Whether the adapter name looks like a virtual machine, container, VPN, Bluetooth or loopback adapter.
 bool isVirtualInterfaceName(const QString &name);
 
-// The usable IPv4 addresses of the given adapters, in their order.
+// The usable IPv4 addresses of the given adapters: those of Wi-Fi and Ethernet adapters first, then the
+// others, each in their order.
 QStringList localIPv4Addresses(const QList<InterfaceEntry> &interfaces);
 // The same for the machine's adapters.
 QStringList localIPv4Addresses();

@@ -8,9 +8,10 @@ using Flags = QNetworkInterface::InterfaceFlags;
 
 const Flags up = Flags(QNetworkInterface::IsUp) | QNetworkInterface::IsRunning;
 
-InterfaceEntry adapter(const QString &name, const QString &human, const QStringList &addresses, Flags flags = up)
+InterfaceEntry adapter(const QString &name, const QString &human, const QStringList &addresses, Flags flags = up,
+                       QNetworkInterface::InterfaceType type = QNetworkInterface::Unknown)
 {
-    InterfaceEntry entry{name, human, flags, {}};
+    InterfaceEntry entry{name, human, flags, {}, type};
     for (const QString &address : addresses)
         entry.addresses.append(QHostAddress(address));
     return entry;
@@ -43,6 +44,9 @@ private Q_SLOTS:
         QTest::newRow("tap inside a word") << "Startap LAN" << true;
         QTest::newRow("tailscale") << "tailscale0" << true;
         QTest::newRow("zerotier") << "ZeroTier One" << true;
+        QTest::newRow("hyper-v switch as Windows names it") << "vEthernet (Default Switch)" << true;
+        QTest::newRow("vpn") << "Cisco AnyConnect VPN Virtual Miniport" << true;
+        QTest::newRow("wireguard") << "WireGuard Tunnel" << true;
     }
 
     void virtualNames()
@@ -103,6 +107,21 @@ private Q_SLOTS:
             << QList<InterfaceEntry>{adapter("eth0", "Ethernet", {"fe80::2", "198.51.100.1", "10.0.0.1"}),
                                      adapter("eth1", "Ethernet 2", {"10.0.0.1"})}
             << QStringList{"198.51.100.1", "10.0.0.1", "10.0.0.1"} << "10.0.0.1";
+        QTest::newRow("Windows Hyper-V switch skipped")
+            << QList<InterfaceEntry>{adapter("ethernet_32777", "vEthernet (Default Switch)", {"172.28.16.1"}, up,
+                                             QNetworkInterface::Ethernet),
+                                     adapter("wireless_32768", "WLAN", {"192.168.1.5"}, up, QNetworkInterface::Wifi)}
+            << QStringList{"192.168.1.5"} << "192.168.1.5";
+        QTest::newRow("VPN adapter known by its kind")
+            << QList<InterfaceEntry>{adapter("ethernet_32780", "以太网 3", {"10.8.0.6"}, up,
+                                             QNetworkInterface::Virtual),
+                                     adapter("ethernet_32769", "以太网", {"192.168.0.12"}, up,
+                                             QNetworkInterface::Ethernet)}
+            << QStringList{"192.168.0.12"} << "192.168.0.12";
+        QTest::newRow("Wi-Fi and Ethernet before other kinds")
+            << QList<InterfaceEntry>{adapter("ppp_32768", "宽带连接", {"10.20.30.40"}, up, QNetworkInterface::Ppp),
+                                     adapter("wireless_32768", "WLAN", {"192.168.1.5"}, up, QNetworkInterface::Wifi)}
+            << QStringList{"192.168.1.5", "10.20.30.40"} << "192.168.1.5";
         QTest::newRow("only virtual adapters give loopback")
             << QList<InterfaceEntry>{adapter("tun0", "OpenVPN", {"10.8.0.2"}),
                                      adapter("wsl", "vEthernet (WSL)", {"172.20.0.1"})}

@@ -399,12 +399,14 @@ private Q_SLOTS:
         QCOMPARE(page.lanCode()->size(), QSize(220, 220));
 
         const QStringList lines = hintLines(page.hint());
-        QCOMPARE(lines.size(), 3);
+        QCOMPARE(lines.size(), 4);
         QCOMPARE(lines.at(0), QStringLiteral("打开 App →「数据同步」→ 选「中心主库模式」→ 点「📷 扫主库二维码」。"));
         QCOMPARE(lines.at(1), QStringLiteral("<b>手机和电脑连同一个 WiFi</b> → 扫 <b>内网二维码</b>。"));
         QCOMPARE(lines.at(2),
                  QStringLiteral(
                      "<b>手机在外面用流量</b> → 扫 <b>外网二维码</b>；前提是路由器已把 8080 端口映射到这台电脑。"));
+        QCOMPARE(lines.at(3), PhonePage::firewallHint());
+        QVERIFY(lines.at(3).contains(QStringLiteral("「专用网络」")));
     }
 
     void captionsSitOnTheWhiteCard()
@@ -443,7 +445,7 @@ private Q_SLOTS:
 
         const int port = config.value(QStringLiteral("syncPort")).toInt();
         QCOMPARE(
-            hintLines(page.hint()).last(),
+            hintLines(page.hint()).at(2),
             QStringLiteral("想让手机在外网也能连？到「设置」里填上公网地址/域名，并在路由器做 %1 端口映射。").arg(port));
     }
 
@@ -464,7 +466,7 @@ private Q_SLOTS:
         page.refresh(config, true);
 
         const QStringList lines = hintLines(page.hint());
-        QCOMPARE(lines.size(), 4);
+        QCOMPARE(lines.size(), 5);
         QCOMPARE(lines.last(), keyWarning);
         const int port = config.value(QStringLiteral("syncPort")).toInt();
         verifyCodeLabel(page.wanCode(), QStringLiteral("plindor-master|1|203.0.113.100|%1|").arg(port));
@@ -478,7 +480,7 @@ private Q_SLOTS:
         page.refresh(config, true);
         const int port = config.value(QStringLiteral("syncPort")).toInt();
         verifyCodeLabel(page.wanCode(), QStringLiteral("plindor-master|1|203.0.113.100|%1|KEY9").arg(port));
-        QCOMPARE(hintLines(page.hint()).size(), 3);
+        QCOMPARE(hintLines(page.hint()).size(), 4);
     }
 
     void captionUsesConfiguredPort_data()

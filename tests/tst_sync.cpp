@@ -1,3 +1,4 @@
+#include "rawsocket.h"
 #include "storage/database.h"
 #include "sync/httprequest.h"
 #include "sync/syncconnection.h"
@@ -21,15 +22,9 @@
 #include <QtTest>
 
 #include <algorithm>
-#include <arpa/inet.h>
-#include <cerrno>
-#include <fcntl.h>
 #include <functional>
-#include <netinet/in.h>
 #include <optional>
-#include <sys/socket.h>
 #include <tuple>
-#include <unistd.h>
 
 using http::ParseStatus;
 using testutil::continueLine;
@@ -45,33 +40,17 @@ namespace {
 
 const QString testKey = QStringLiteral("K7PQ2MZX9ABC");
 
-// A non-blocking plain system socket connected to the service, or -1.
-int rawConnect(quint16 port)
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (fd >= 0 && ::connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0
-        && ::fcntl(fd, F_SETFL, O_NONBLOCK) == 0)
-        return fd;
-    if (fd >= 0)
-        ::close(fd);
-    return -1;
-}
-
 // Reads what has come on a plain socket; true once the service has closed or reset the connection.
-bool endedByService(int fd, QByteArray &received)
+bool endedByService(rawsocket::Handle fd, QByteArray &received)
 {
     char chunk[4096];
     for (;;) {
-        const ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
+        const qint64 n = rawsocket::receive(fd, chunk, sizeof chunk);
         if (n > 0) {
             received.append(chunk, n);
             continue;
         }
-        return n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK);
+        return n == 0 || !rawsocket::wouldBlock();
     }
 }
 
@@ -81,19 +60,19 @@ bool endedByService(int fd, QByteArray &received)
 Reply converse(quint16 port, const QByteArray &head, const QByteArray &body, bool waitForContinue)
 {
     Reply reply;
-    const int fd = rawConnect(port);
-    if (fd < 0)
+    const rawsocket::Handle fd = rawsocket::connectTo(port);
+    if (fd == rawsocket::invalid)
         return reply;
     // Reads what is there; true once the stream has ended, by a close or by a reset.
     auto receive = [&] {
         char chunk[65536];
         for (;;) {
-            const ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
+            const qint64 n = rawsocket::receive(fd, chunk, sizeof chunk);
             if (n > 0) {
                 reply.raw.append(chunk, n);
                 continue;
             }
-            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            if (n < 0 && rawsocket::wouldBlock())
                 return false;
             reply.reset = n < 0;
             reply.closedByServer = n == 0;
@@ -104,10 +83,10 @@ Reply converse(quint16 port, const QByteArray &head, const QByteArray &body, boo
         QElapsedTimer clock;
         clock.start();
         for (qsizetype at = 0; at < bytes.size() && clock.elapsed() < 10000;) {
-            const ssize_t n = ::send(fd, bytes.constData() + at, size_t(bytes.size() - at), MSG_NOSIGNAL);
+            const qint64 n = rawsocket::send(fd, bytes.constData() + at, bytes.size() - at);
             if (n > 0) {
                 at += n;
-            } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            } else if (rawsocket::wouldBlock()) {
                 QTest::qWait(1);
             } else {
                 reply.reset = true;
@@ -132,7 +111,7 @@ Reply converse(quint16 port, const QByteArray &head, const QByteArray &body, boo
         sendAll(body);
     if (!ended && !reply.reset)
         until([&] { return receive(); }, 10000);
-    ::close(fd);
+    rawsocket::close(fd);
     parseReply(reply);
     return reply;
 }
@@ -654,10 +633,10 @@ private Q_SLOTS:
     void drainIsBounded()
     {
         server->setDrainTimeout(300);
-        const int fd = rawConnect(port());
-        QVERIFY(fd >= 0);
+        const rawsocket::Handle fd = rawsocket::connectTo(port());
+        QVERIFY(fd != rawsocket::invalid);
         const QByteArray head = "POST /import HTTP/1.1\r\nX-Sync-Key: WRONG\r\nContent-Length: 100000000\r\n\r\n";
-        QCOMPARE(::send(fd, head.constData(), size_t(head.size()), MSG_NOSIGNAL), ssize_t(head.size()));
+        QCOMPARE(rawsocket::send(fd, head.constData(), head.size()), head.size());
         QByteArray answer;
         bool cutOff = false;
         QElapsedTimer clock;
@@ -666,12 +645,11 @@ private Q_SLOTS:
         while (!cutOff && clock.elapsed() < 5000) {
             QTest::qWait(20);
             char chunk[4096];
-            for (ssize_t n; (n = ::recv(fd, chunk, sizeof chunk, 0)) > 0;)
+            for (qint64 n; (n = rawsocket::receive(fd, chunk, sizeof chunk)) > 0;)
                 answer.append(chunk, n);
-            cutOff = ::send(fd, piece.constData(), size_t(piece.size()), MSG_NOSIGNAL) < 0 && errno != EAGAIN
-                     && errno != EWOULDBLOCK;
+            cutOff = rawsocket::send(fd, piece.constData(), piece.size()) < 0 && !rawsocket::wouldBlock();
         }
-        ::close(fd);
+        rawsocket::close(fd);
         QVERIFY(answer.startsWith("HTTP/1.1 401 Unauthorized"));
         QVERIFY(cutOff);
         QTRY_VERIFY(server->findChildren<QTcpSocket *>().isEmpty());
@@ -1280,17 +1258,16 @@ private Q_SLOTS:
         const QByteArray request =
             keyed("POST", "/import", QJsonDocument(pushDocument()).toJson(QJsonDocument::Compact));
         const qsizetype cut = request.indexOf("\r\n\r\n") + 10;
-        const int fd = rawConnect(port());
-        QVERIFY(fd >= 0);
-        QCOMPARE(::send(fd, request.constData(), size_t(cut), MSG_NOSIGNAL), ssize_t(cut));
+        const rawsocket::Handle fd = rawsocket::connectTo(port());
+        QVERIFY(fd != rawsocket::invalid);
+        QCOMPARE(rawsocket::send(fd, request.constData(), cut), cut);
         QTRY_COMPARE(server->findChildren<SyncConnection *>().size(), 1);
         QTest::qWait(50); // the head is read; the rest is still on its way when the service stops
-        QCOMPARE(::send(fd, request.constData() + cut, size_t(request.size() - cut), MSG_NOSIGNAL),
-                 ssize_t(request.size() - cut));
+        QCOMPARE(rawsocket::send(fd, request.constData() + cut, request.size() - cut), request.size() - cut);
         server->stop();
         QByteArray received;
         QTRY_VERIFY(endedByService(fd, received));
-        ::close(fd);
+        rawsocket::close(fd);
         QCOMPARE(received, QByteArray());
         QCOMPARE(db.counts()["items"].toInt(), 0);
         QVERIFY(db.recentSyncLog(10).isEmpty());
@@ -1334,24 +1311,23 @@ private Q_SLOTS:
         server->setIdleTimeout(60000);
         server->setDrainTimeout(60000);
 
-        std::vector<int> clients;
+        std::vector<rawsocket::Handle> clients;
         std::vector<QByteArray> replies;
         auto closeAll = [&](bool reset) {
-            for (int &fd : clients) {
-                const linger abrupt{1, 0};
+            for (rawsocket::Handle &fd : clients) {
                 if (reset)
-                    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abrupt, sizeof abrupt);
-                ::close(fd);
-                fd = -1;
+                    rawsocket::resetAndClose(fd);
+                else
+                    rawsocket::close(fd);
+                fd = rawsocket::invalid;
             }
         };
         auto ended = [&](size_t i) { return endedByService(clients[i], replies[i]); };
         for (int i = 0; i < 8; ++i) {
-            clients.push_back(rawConnect(port()));
+            clients.push_back(rawsocket::connectTo(port()));
             replies.emplace_back();
-            QVERIFY(clients.back() >= 0);
-            QCOMPARE(::send(clients.back(), partial.constData(), size_t(partial.size()), MSG_NOSIGNAL),
-                     ssize_t(partial.size()));
+            QVERIFY(clients.back() != rawsocket::invalid);
+            QCOMPARE(rawsocket::send(clients.back(), partial.constData(), partial.size()), partial.size());
         }
         QTRY_COMPARE(server->findChildren<SyncConnection *>().size(), qsizetype(clients.size()));
         for (size_t i = 0; i < clients.size(); ++i) {

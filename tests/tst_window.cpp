@@ -1,6 +1,7 @@
 #include "app/paths.h"
 #include "storage/database.h"
 #include "sync/syncserver.h"
+#include "teststorage.h"
 #include "testutil.h"
 #include "ui/mainwindow.h"
 
@@ -19,7 +20,6 @@
 
 #include <functional>
 #include <memory>
-#include <sys/stat.h>
 
 namespace {
 
@@ -330,18 +330,11 @@ private Q_SLOTS:
         resetFolder();
         writeConfig(quietConfig());
         const testutil::WindowParts &t = start();
-        struct stat before
-        {
-        };
-        QCOMPARE(::stat(QFile::encodeName(configPath()).constData(), &before), 0);
+        testutil::FileSteps steps(QCoreApplication::applicationDirPath());
         t.settingsPage->nameField()->setText(QStringLiteral("二号库"));
         QCOMPARE(pressAndAnswer(QStringLiteral("保存设置")), QStringLiteral("已保存"));
-        struct stat after
-        {
-        };
-        QCOMPARE(::stat(QFile::encodeName(configPath()).constData(), &after), 0);
         // A new file renamed into place, never the old one rewritten where a crash could cut it short.
-        QVERIFY(before.st_ino != after.st_ino);
+        QCOMPARE(steps.seen, QStringList({"flush file config.json.part", "rename config.json", "flush folder ."}));
         QCOMPARE(readConfigObject().value("deviceName").toString(), QStringLiteral("二号库"));
         const QStringList leftovers = QDir(QCoreApplication::applicationDirPath())
                                           .entryList({QStringLiteral("config.json*")}, QDir::Files | QDir::Hidden);
@@ -359,6 +352,8 @@ private Q_SLOTS:
         QString text;
         QCOMPARE(pressAndAnswer(QStringLiteral("保存设置"), &text), QStringLiteral("配置文件写入失败"));
         QVERIFY2(text.contains(configPath()), qPrintable(text));
+        // The reason too, not only that it failed.
+        QVERIFY2(text.contains(QStringLiteral("改名为")), qPrintable(text));
         QCOMPARE(t.server->key(), QStringLiteral("NEWKEY99"));
         QCOMPARE(t.window.currentSettings().value("syncKey").toString(), QStringLiteral("NEWKEY99"));
 

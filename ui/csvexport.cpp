@@ -1,6 +1,7 @@
 #include "ui/csvexport.h"
 
 #include "catalogue/catalogue.h"
+#include "storage/diskspace.h"
 #include "storage/rowtable.h"
 #include "storage/snapshottext.h"
 
@@ -19,8 +20,9 @@ void exportCsv(QWidget *parent, const TableInfo &table, const RowTable &rows, co
 {
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-        QMessageBox::warning(parent, QStringLiteral("导出失败"),
-                             QStringLiteral("没能打开文件：\n%1\n\n%2").arg(path, file.errorString()));
+        QMessageBox::warning(
+            parent, QStringLiteral("导出失败"),
+            QStringLiteral("没能打开文件：\n%1\n\n%2").arg(path, diskspace::osReason(file.errorString())));
         return;
     }
 

@@ -499,9 +499,9 @@ void MainWindow::saveSettings(const QString &key, const QString &name, int port,
     if (!saved.written) {
         // The settings are in force, but a silent failure here would lose them at the next start.
         QMessageBox::warning(this, QStringLiteral("配置文件写入失败"),
-                             QStringLiteral("设置已在本次运行中生效，但没能写入配置文件：\n%1\n\n"
+                             QStringLiteral("设置已在本次运行中生效，但没能写入配置文件：\n%1\n\n%2\n\n"
                                             "请检查程序文件夹是否可写，否则下次启动会恢复成原来的设置。")
-                                 .arg(configPath()));
+                                 .arg(configPath(), saved.writeError));
         return;
     }
     if (!saved.startError.isEmpty()) {

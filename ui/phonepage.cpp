@@ -126,6 +126,13 @@ void PhonePage::showQrCard(QLabel *codeLabel, QLabel *addressLabel, const QStrin
     codeLabel->setPixmap(QPixmap::fromImage(image).scaled(200, 200, Qt::KeepAspectRatio, Qt::FastTransformation));
 }
 
+QString PhonePage::firewallHint()
+{
+    return QStringLiteral(
+        "手机连不上？Windows 防火墙问起时要点「允许访问」并勾选「专用网络」；当时点了取消的，到「控制面板 → "
+        "Windows Defender 防火墙 → 允许应用通过防火墙」给 tovanik 勾上「专用网络」。");
+}
+
 void PhonePage::refresh(const QJsonObject &config, bool serviceRunning)
 {
     serviceStoppedLabel->setVisible(!serviceRunning);
@@ -150,6 +157,8 @@ void PhonePage::refresh(const QJsonObject &config, bool serviceRunning)
     else
         lines << QStringLiteral("想让手机在外网也能连？到「设置」里填上公网地址/域名，并在路由器做 %1 端口映射。")
                      .arg(port);
+    // Windows blocks the service until the operator allows it, in the box it shows at the first start.
+    lines << firewallHint();
     if (key.isEmpty())
         lines << QStringLiteral(
             "<span style='color:#E67E22'>⚠ 当前没有设置同步密钥，任何人都能读写数据，请到「设置」里加一个。</span>");

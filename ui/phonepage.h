@@ -17,6 +17,8 @@ public:
 
     // Draws both codes and the hints again from the settings and the current network interfaces.
     void refresh(const QJsonObject &config, bool serviceRunning);
+    // What to allow in the firewall, for when a phone cannot connect.
+    static QString firewallHint();
 
     QLabel *lanCode() const { return lanQrLabel; }
     QLabel *wanCode() const { return wanQrLabel; }
