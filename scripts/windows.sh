@@ -4,6 +4,7 @@
 # Lays out dist-windows/, what a shop unpacks, and packs it as tovanik-windows-x64.zip.
 #   scripts/windows.sh          build and lay out
 #   scripts/windows.sh --test   also run the tests under Wine (offscreen)
+#   scripts/windows.sh --bench NAME...   also run bench/bench_NAME under Wine beside the Linux build's
 # TOVANIK_WINDOWS_CACHE chooses the cache (default /var/cache/tovanik-windows).
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
@@ -51,7 +52,25 @@ rm -f "$root/tovanik-windows-x64.zip"
 (cd "$dist" && zip -qr "$root/tovanik-windows-x64.zip" .)
 echo "Windows program: $dist ($(du -sh "$dist" | cut -f1)), packed as tovanik-windows-x64.zip"
 
-if [ "${1:-}" = "--test" ]; then
-    cd "$build"
-    ctest --output-on-failure -j2
-fi
+# Wine sets up its prefix on first use; once here, not in two tests at the same time.
+"$root/scripts/windows/wine-run.sh" "$prefix" wineboot -i
+
+case "${1:-}" in
+--test)
+    (cd "$build" && ctest --output-on-failure -j2)
+    bash "$root/scripts/windows/console-check.sh" "$dist"
+    ;;
+--bench)
+    shift
+    linux="$root/build-bench"
+    cmake -S "$root" -B "$linux" -DCMAKE_BUILD_TYPE=Release -DTOVANIK_BUILD_TESTS=OFF -DTOVANIK_BUILD_BENCH=ON >/dev/null
+    for name in "$@"; do cmake --build "$linux" -j"$(nproc)" --target "bench_$name"; done
+    export QT_QPA_PLATFORM=offscreen
+    for name in "$@"; do
+        echo "== bench_$name, Linux"
+        "$linux/bench/bench_$name"
+        echo "== bench_$name, Windows under Wine"
+        "$root/scripts/windows/wine-run.sh" "$prefix" "$build/bench/bench_$name.exe"
+    done
+    ;;
+esac

@@ -64,13 +64,22 @@ bool makeNonBlocking(Native socket)
 
 } // namespace
 
-Handle connectTo(quint16 port, bool nonBlocking)
+Handle connectTo(quint16 port, bool nonBlocking, quint32 source)
 {
     if (!startWinsock())
         return invalid;
     const Native socket = ::socket(AF_INET, SOCK_STREAM, 0);
     if (socket == INVALID_SOCKET)
         return invalid;
+    if (source != 0) {
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        local.sin_addr.s_addr = htonl(source);
+        if (::bind(socket, reinterpret_cast<const sockaddr *>(&local), sizeof local) != 0) {
+            closeNative(socket);
+            return invalid;
+        }
+    }
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(port);

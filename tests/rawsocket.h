@@ -11,8 +11,9 @@ namespace rawsocket {
 using Handle = qintptr;
 constexpr Handle invalid = -1;
 
-// Connects to 127.0.0.1:port; a non-blocking socket answers "would block" instead of waiting.
-Handle connectTo(quint16 port, bool nonBlocking = true);
+// Connects to 127.0.0.1:port, from source when given (another address of 127.0.0.0/8, in host order, so
+// that the service sees another peer); a non-blocking socket answers "would block" instead of waiting.
+Handle connectTo(quint16 port, bool nonBlocking = true, quint32 source = 0);
 // Bytes sent or received; 0 from receive at the end of the stream; -1 on an error, or when a
 // non-blocking socket would block (wouldBlock() tells which).
 qint64 send(Handle socket, const char *data, qint64 size);

@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonDocument>
 
 namespace testutil {
@@ -22,7 +23,7 @@ bool acceptsConnection(quint16 port)
 
 QString deployProgram(const QString &executable, const QString &folder, const QJsonObject &config)
 {
-    const QString copy = QDir(folder).filePath(QStringLiteral("tovanik"));
+    const QString copy = QDir(folder).filePath(QFileInfo(executable).fileName());
     if (!QFile::copy(executable, copy))
         return QString();
     QFile file(QDir(folder).filePath(QStringLiteral("config.json")));

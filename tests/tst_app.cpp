@@ -485,7 +485,10 @@ private Q_SLOTS:
         QFETCH(QByteArray, databaseBytes);
         QFETCH(bool, headless);
         QFETCH(bool, diskFull);
-        QTemporaryDir folder;
+        QTemporaryDir temporary;
+        // A shop's folder: Chinese characters and a space in its path.
+        const QDir folder(temporary.filePath(QStringLiteral("电脑 主库")));
+        QVERIFY(folder.mkpath(QStringLiteral(".")));
         const quint16 port = testutil::freePort();
         const QString program =
             testutil::deployProgram(QStringLiteral(TOVANIK_EXECUTABLE), folder.path(),
@@ -543,6 +546,10 @@ private Q_SLOTS:
         QCOMPARE(process.exitStatus(), QProcess::NormalExit);
         QCOMPARE(process.exitCode(), 0);
         QVERIFY(QFile::exists(database));
+        QCOMPARE(settings::read(folder.filePath(QStringLiteral("config.json"))).value("syncKey").toString(),
+                 QStringLiteral("HEADLESS1"));
+        if (databaseBytes.isEmpty() && !diskFull)
+            QCOMPARE(QDir(folder.filePath(QStringLiteral("data/备份"))).entryList(QDir::Files).size(), 1);
         // The last connection to close checkpoints the write-ahead log into the file and removes it.
         QVERIFY(!QFile::exists(database + QStringLiteral("-wal")));
         QVERIFY(!testutil::acceptsConnection(port));

@@ -14,15 +14,16 @@ SQLITE_DEFINES=(-DSQLITE_SECURE_DELETE -DSQLITE_ENABLE_COLUMN_METADATA -DSQLITE_
     -DSQLITE_ENABLE_JSON1 -DSQLITE_LIKE_DOESNT_MATCH_BLOBS -DSQLITE_THREADSAFE=1 -DSQLITE_USE_URI=1
     -DSQLITE_MAX_SCHEMA_RETRY=25 -DSQLITE_ENABLE_STMTVTAB -DSQLITE_MAX_VARIABLE_NUMBER=250000)
 
-# Only what the program and its tests use. OpenGL stays on (dynamic, the Windows default): the Windows
-# platform plugin does not build without it. Debian's source leaves out the Wintab header, hence no
+# Only what the program and its tests use. OpenGL stays on (dynamic, the Windows default), and so does
+# Direct2D: the Windows platform plugin does not build without either (QtGui compiles the DirectWrite font
+# database that it uses only along with Direct2D). Debian's source leaves out the Wintab header, hence no
 # tablet events; TLS goes through Windows' own Schannel, for the public address lookups over HTTPS.
 QT_FEATURES=(-DFEATURE_sql=ON -DFEATURE_sql_sqlite=ON -DFEATURE_system_sqlite=ON
     -DFEATURE_sql_odbc=OFF -DFEATURE_sql_psql=OFF -DFEATURE_sql_mysql=OFF -DFEATURE_sql_ibase=OFF
-    -DFEATURE_sql_oci=OFF -DFEATURE_sql_db2=OFF -DFEATURE_sql_mimer=OFF
+    -DFEATURE_sql_oci=OFF -DFEATURE_sql_db2=OFF
     -DFEATURE_testlib=ON -DFEATURE_widgets=ON -DFEATURE_network=ON -DFEATURE_gui=ON
     -DFEATURE_concurrent=OFF -DFEATURE_xml=OFF -DFEATURE_dbus=OFF -DFEATURE_printsupport=OFF
-    -DFEATURE_opengl_dynamic=ON -DFEATURE_vulkan=OFF -DFEATURE_tabletevent=OFF -DFEATURE_direct2d=OFF
+    -DFEATURE_opengl_dynamic=ON -DFEATURE_vulkan=OFF -DFEATURE_tabletevent=OFF
     -DFEATURE_openssl=OFF -DFEATURE_schannel=ON -DFEATURE_zstd=OFF -DFEATURE_jpeg=OFF -DFEATURE_gif=OFF
     -DFEATURE_icu=OFF -DFEATURE_glib=OFF -DFEATURE_system_zlib=OFF -DFEATURE_system_pcre2=OFF
     -DFEATURE_system_png=OFF -DFEATURE_system_harfbuzz=OFF -DFEATURE_system_freetype=OFF)
@@ -79,8 +80,8 @@ windows_build_qt() {
         -DQT_BUILD_TOOLS_WHEN_CROSSCOMPILING=OFF \
         -DSQLite3_INCLUDE_DIR="$prefix/include" -DSQLite3_LIBRARY="$prefix/lib/libsqlite3.dll.a" \
         "${QT_FEATURES[@]}" >"$work.configure.log" 2>&1 || { tail -n 40 "$work.configure.log"; return 1; }
-    TOVANIK_WINDOWS_PREFIX="$prefix" cmake --build "$work" -j"$(nproc)"
-    cmake --install "$work" >/dev/null
+    TOVANIK_WINDOWS_PREFIX="$prefix" cmake --build "$work" -j"$(nproc)" || return 1
+    cmake --install "$work" >/dev/null || return 1
     rm -rf "$work"
 }
 
@@ -91,8 +92,8 @@ windows_toolchain_ready() {
     if [ ! -f "$folder/complete" ]; then
         echo "Building SQLite and Qt for Windows into $folder (once; about half an hour on 2 cores)" >&2
         rm -rf "$folder"
-        windows_build_sqlite "$folder/prefix" >&2
-        windows_build_qt "$folder/prefix" >&2
+        windows_build_sqlite "$folder/prefix" >&2 || return 1
+        windows_build_qt "$folder/prefix" >&2 || return 1
         touch "$folder/complete"
     fi
     echo "$folder/prefix"
