@@ -30,8 +30,8 @@ RefusalTally::Note RefusalTally::note(const QString &peer, qint64 nowMs)
     result.ended = due(nowMs);
     result.loggedAs = peer;
     // The overflow entry takes the place of one address, so the bound holds with it.
-    const auto addresses = std::count_if(open.cbegin(), open.cend(),
-                                         [](const Window &w) { return w.peer != overflowPeer(); });
+    const auto addresses =
+        std::count_if(open.cbegin(), open.cend(), [](const Window &w) { return w.peer != overflowPeer(); });
     if (!find(peer) && addresses >= maxAddresses - 1)
         result.loggedAs = overflowPeer();
     if (Window *window = find(result.loggedAs)) {
@@ -46,8 +46,8 @@ RefusalTally::Note RefusalTally::note(const QString &peer, qint64 nowMs)
 QList<RefusalTally::Count> RefusalTally::due(qint64 nowMs)
 {
     QList<Count> counts;
-    const auto firstOpen = std::find_if(open.begin(), open.end(),
-                                        [nowMs](const Window &w) { return nowMs - w.start < windowMs; });
+    const auto firstOpen =
+        std::find_if(open.begin(), open.end(), [nowMs](const Window &w) { return nowMs - w.start < windowMs; });
     for (auto w = open.begin(); w != firstOpen; ++w) {
         if (w->more > 0)
             counts.append({w->peer, w->more});

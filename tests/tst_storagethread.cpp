@@ -302,6 +302,29 @@ private Q_SLOTS:
         }
     }
 
+    // The versions of an older program's store have no size noted: they are measured after the start, on
+    // the storage thread, and the figures become the bytes they hold.
+    void versionSizesNotedAfterStart()
+    {
+        Database &db = Database::instance();
+        QVERIFY(db.open(databasePath(), nullptr));
+        for (int i = 0; i < 6; ++i) {
+            for (int j = 0; j < i * 50; ++j)
+                QVERIFY(!db.upsert("items", {{"id", QStringLiteral("v%1-%2").arg(i).arg(j)}}, nullptr).isEmpty());
+            QVERIFY(db.saveVersion(QStringLiteral("v%1").arg(i), QStringLiteral("qt")));
+        }
+        db.close();
+        QVERIFY(testutil::execOnFile(databasePath(), "DROP TABLE version_sizes"));
+
+        ProgramCore core;
+        core.start();
+        QVERIFY(idle(core));
+        const qint64 held =
+            testutil::valueFromFile(databasePath(), "SELECT TOTAL(length(CAST(snapshot AS BLOB))) FROM versions")
+                .toLongLong();
+        QTRY_COMPARE(core.storageFigures().versionBytes, held);
+    }
+
     // A push that arrives before the database is open waits for the opening and the day's backup, and is
     // merged after them: the backup holds the data before it.
     void pushDuringStartupWaitsForTheBackup()
