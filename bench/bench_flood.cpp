@@ -144,18 +144,20 @@ void measure(const QString &program, int itemCount, int seconds)
     const QList<QByteArray> counts = rows.split('|');
     std::printf("%d clients with a wrong key for %d s against the headless program, a push of %d items meanwhile\n",
                 floodClients, seconds, itemCount);
-    std::printf("  refusals answered %d (%.0f/s), other answers %d\n", refusals.load(), refusals.load() / double(seconds),
-                wrongAnswers.load());
+    std::printf("  refusals answered %d (%.0f/s), other answers %d\n", refusals.load(),
+                refusals.load() / double(seconds), wrongAnswers.load());
     std::printf("  push quiet %.2f s, under the flood %.2f s: %.2fx (target <= 1.2)\n", quiet, flooded,
                 flooded / quiet);
     std::printf("  /ping: %zu sent, %d unanswered, median %.1f ms, slowest %.1f ms (target <= 50 ms)\n", pings.size(),
-                unanswered, pings.empty() ? -1 : pings[pings.size() / 2] * 1000, pings.empty() ? -1 : pings.back() * 1000);
+                unanswered, pings.empty() ? -1 : pings[pings.size() / 2] * 1000,
+                pings.empty() ? -1 : pings.back() * 1000);
     std::printf("  refusal rows while running %s from %s addresses, at most %s per address and clock minute; "
                 "%s after closing\n",
                 counts.value(0).constData(), counts.value(1).constData(), counts.value(2).constData(),
                 afterClose.constData());
     std::printf("  database and log after the push %.1f MB, %d refusals later %.1f MB: %.2f KB per 1,000 refusals\n",
-                before / 1e6, refusalsMeasured, after / 1e6, (after - before) / 1e3 / qMax(1.0, refusalsMeasured / 1000.0));
+                before / 1e6, refusalsMeasured, after / 1e6,
+                (after - before) / 1e3 / qMax(1.0, refusalsMeasured / 1000.0));
 }
 
 } // namespace
