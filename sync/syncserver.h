@@ -76,6 +76,8 @@ public:
     bool readsBody(const HttpRequest &head) const;
 
 Q_SIGNALS:
+    // A pull, push or refusal, told once its sync-log row is stored; the refusals only counted are told
+    // with the row of their count.
     void activity(const QString &peer, const QString &action, const QString &detail);
     void logMessage(const QString &msg);
     // True just before a pushed document is stored and merged, false once that is over.
