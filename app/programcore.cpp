@@ -323,8 +323,9 @@ void ProgramCore::restoreBackup(const QString &file, const RestoreProgress &prog
             if (restore.done) {
                 log(QStringLiteral("已从备份 %1 恢复数据库，原数据库另存为 %2").arg(name, restore.path));
                 noteVersionSizes();
-            } else
+            } else {
                 log(QStringLiteral("从备份 %1 恢复失败: %2").arg(name, restore.error));
+            }
             if (done)
                 done(restore.done, restore.path, restore.error);
         });
