@@ -128,6 +128,7 @@ void ProgramCore::openDatabase()
                 log(note);
             Q_EMIT backupFinished();
             refreshStorage();
+            noteVersionSizes();
             // A warning has just said them.
             if (!storageWarned)
                 log(QStringLiteral("存储空间：%1").arg(figures.summary()));
@@ -319,12 +320,26 @@ void ProgramCore::restoreBackup(const QString &file, const RestoreProgress &prog
         },
         progress,
         [this, name, done](const FileJob &restore) {
-            if (restore.done)
+            if (restore.done) {
                 log(QStringLiteral("已从备份 %1 恢复数据库，原数据库另存为 %2").arg(name, restore.path));
-            else
+                noteVersionSizes();
+            } else {
                 log(QStringLiteral("从备份 %1 恢复失败: %2").arg(name, restore.error));
+            }
             if (done)
                 done(restore.done, restore.path, restore.error);
+        });
+}
+
+void ProgramCore::noteVersionSizes()
+{
+    writer->post(
+        this, [] { return Database::instance().noteVersionSizes(4); },
+        [this](int noted) {
+            if (noted <= 0 || shuttingDown)
+                return;
+            refreshStorage();
+            noteVersionSizes();
         });
 }
 

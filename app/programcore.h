@@ -133,6 +133,9 @@ private:
     // Stops the service, waits for the writes asked and closes the database, without delivering results.
     void finish();
     void logRetention(const Retention &done);
+    // Versions stored without their size (by an older program, or in a restored copy) are measured a few
+    // at a time on the storage thread, so that a write asked meanwhile waits for one batch at most.
+    void noteVersionSizes();
     // Logs and tells the crossing of the warning level by the figures just read.
     void onWarningLevelCrossed();
     // What a job that replaces the database file (a restore, a compaction) gives back.

@@ -855,13 +855,23 @@ StorageFigures Database::storageFigures()
     return StorageFigures::read(reading(), fileName(), lastVersionBytes.load());
 }
 
+int Database::noteVersionSizes(int batch)
+{
+    if (Mailbox *home = writerElsewhere())
+        return callOn(home, [&] { return noteVersionSizes(batch); });
+    if (!connection.isOpen() || !failure.isEmpty())
+        return 0;
+    return qMax(VersionHistory(connection).noteMissingSizes(batch), 0);
+}
+
 Retention Database::retentionPlan(int keepVersions, int keepBackups)
 {
     Retention plan;
     const StorageFigures figures = storageFigures();
     plan.versions = qMax(0, figures.versions - keepVersions);
-    if (figures.versions > 0)
-        plan.versionBytes = figures.versionBytes / figures.versions * plan.versions;
+    if (plan.versions > 0)
+        plan.versionBytes =
+            VersionHistory(reading()).sizes(plan.versions).bytes(figures.versionBytes / figures.versions);
     const QString file = fileName();
     if (!file.isEmpty()) {
         const QDir folder(backupFolder());

@@ -161,6 +161,9 @@ public:
     // File sizes, page counts and the number of versions: cheap, whatever the versions hold.
     // On any thread: it reads through the calling thread's connection.
     StorageFigures storageFigures();
+    // Notes the size of up to batch versions stored without one, reading their snapshots once; how many
+    // were noted, 0 when none is left.
+    int noteVersionSizes(int batch);
     // What keeping this many versions and daily backups would remove now.
     Retention retentionPlan(int keepVersions, int keepBackups);
     // Keeps this many from now on, and removes the oldest beyond them at once.

@@ -24,6 +24,11 @@ const QList<Table> &tables()
                        QStringLiteral(
                            "CREATE TABLE IF NOT EXISTS versions (id INTEGER PRIMARY KEY AUTOINCREMENT, "
                            "createdAt TEXT NOT NULL, reason TEXT, source TEXT, counts TEXT, snapshot TEXT NOT NULL)")});
+        // The bytes of each version's snapshot, noted as it is stored, so that the versions' size is read
+        // without reading the snapshots: a version without its row is noted later (noteMissingSizes).
+        result.append({QStringLiteral("version_sizes"),
+                       QStringLiteral("CREATE TABLE IF NOT EXISTS version_sizes (versionId INTEGER PRIMARY KEY, "
+                                      "bytes INTEGER NOT NULL)")});
         result.append({QStringLiteral("sync_log"),
                        QStringLiteral("CREATE TABLE IF NOT EXISTS sync_log (id INTEGER PRIMARY KEY AUTOINCREMENT, "
                                       "createdAt TEXT NOT NULL, peer TEXT, direction TEXT, summary TEXT)")});

@@ -9,6 +9,10 @@
 
 #include <atomic>
 
+#ifdef Q_OS_LINUX
+#include <sys/mman.h>
+#endif
+
 namespace {
 
 // The live rows of a table as the elements of a JSON array, by the same rules as Database::rows.
@@ -42,6 +46,22 @@ bool appendRows(QByteArray &out, const QSqlDatabase &connection, const QString &
     return true;
 }
 
+// The document is written once from its start to its end into memory fresh from the system, where each
+// page costs a fault when first touched: in pages of 2 MB, a document of 100 MB meets 50 faults instead
+// of 25,000, which took a seventh of a pull's time.
+void preferLargePages(QByteArray &buffer)
+{
+#ifdef Q_OS_LINUX
+    constexpr quintptr large = 2 * 1024 * 1024;
+    const quintptr start = (quintptr(buffer.data()) + large - 1) & ~(large - 1);
+    const quintptr end = (quintptr(buffer.data()) + quintptr(buffer.capacity())) & ~(large - 1);
+    if (end > start)
+        ::madvise(reinterpret_cast<void *>(start), end - start, MADV_HUGEPAGE);
+#else
+    Q_UNUSED(buffer)
+#endif
+}
+
 } // namespace
 
 namespace snapshotwriter {
@@ -54,6 +74,7 @@ QByteArray write(const QSqlDatabase &connection, const QString &exportedAt, QStr
     const qsizetype expected = lastSize.load(std::memory_order_relaxed);
     QByteArray out;
     out.reserve(expected + expected / 4 + 4096);
+    preferLargePages(out);
     out.append("{\"app\":\"plindor\",\"protocol\":1,\"exportedAt\":");
     snapshottext::appendString(out, exportedAt);
     out.append(",\"deviceName\":");

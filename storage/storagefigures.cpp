@@ -2,6 +2,7 @@
 
 #include "storage/backupfiles.h"
 #include "storage/diskspace.h"
+#include "storage/versionhistory.h"
 
 #include <QFileInfo>
 #include <QSqlQuery>
@@ -28,12 +29,13 @@ StorageFigures StorageFigures::read(const QSqlDatabase &connection, const QStrin
         const qint64 pageSize = pragmaValue(query, QStringLiteral("page_size"));
         const qint64 pages = pragmaValue(query, QStringLiteral("page_count"));
         const qint64 freePages = pragmaValue(query, QStringLiteral("freelist_count"));
-        // The count walks the table's own pages only, never the snapshots that overflow them.
-        if (query.exec(QStringLiteral("SELECT COUNT(*) FROM versions")) && query.next())
-            figures.versions = query.value(0).toInt();
         figures.liveBytes = (pages - freePages) * pageSize;
         figures.freeInsideBytes = freePages * pageSize;
-        figures.versionBytes = figures.liveBytes * figures.versions / (figures.versions + 1);
+        const VersionSizes sizes = VersionHistory(connection).sizes();
+        figures.versions = sizes.versions;
+        // With no size noted yet (versions stored by an older program), an even share of the pages in use
+        // but one copy of the data.
+        figures.versionBytes = sizes.bytes(figures.liveBytes / (qint64(figures.versions) + 1));
     }
     if (lastVersionBytes > 0)
         figures.nextVersionBytes = lastVersionBytes;

@@ -10,7 +10,7 @@ struct StorageFigures
     // The database file with its write-ahead log.
     qint64 databaseBytes = 0;
     int versions = 0;
-    // An estimate: the pages in use but one copy of the data (a version is a whole copy of it).
+    // The bytes of the versions' snapshots, as noted when each was stored.
     qint64 versionBytes = 0;
     // What one more version takes: the last one stored when known, else the average.
     qint64 nextVersionBytes = 0;

@@ -21,7 +21,18 @@ QString compactJson(const QJsonObject &object)
 bool VersionHistory::add(const QString &createdAt, const QString &reason, const QString &source,
                          const QJsonObject &counts, const QByteArray &snapshot, int kept, QString *error)
 {
+    // The version and its size go in together, inside a transaction the caller holds or on their own.
     QSqlQuery query(connection);
+    if (!query.exec(QStringLiteral("SAVEPOINT version_add"))) {
+        storagefault::report(error, storagefault::describe(query.lastError()));
+        return false;
+    }
+    auto fail = [&query, error](const QSqlError &fault) {
+        storagefault::report(error, storagefault::describe(fault));
+        query.exec(QStringLiteral("ROLLBACK TO version_add"));
+        query.exec(QStringLiteral("RELEASE version_add"));
+        return false;
+    };
     // The snapshot goes in as its UTF-8 bytes, cast to text inside SQLite: bound as a QString it would be
     // widened to UTF-16 and converted back, two more copies of the whole database.
     query.prepare(QStringLiteral(
@@ -31,10 +42,16 @@ bool VersionHistory::add(const QString &createdAt, const QString &reason, const 
     query.addBindValue(storableText(source));
     query.addBindValue(compactJson(counts));
     query.addBindValue(snapshot);
-    if (!query.exec()) {
-        storagefault::report(error, storagefault::describe(query.lastError()));
-        return false;
-    }
+    if (!query.exec())
+        return fail(query.lastError());
+    const QVariant versionId = query.lastInsertId();
+    query.prepare(QStringLiteral("INSERT OR REPLACE INTO version_sizes (versionId, bytes) VALUES (?,?)"));
+    query.addBindValue(versionId);
+    query.addBindValue(qint64(snapshot.size()));
+    if (!query.exec())
+        return fail(query.lastError());
+    if (!query.exec(QStringLiteral("RELEASE version_add")))
+        return fail(query.lastError());
 
     return prune(kept, error) >= 0;
 }
@@ -51,13 +68,46 @@ int VersionHistory::prune(int kept, QString *error)
         storagefault::report(error, storagefault::describe(prune.lastError()));
         return -1;
     }
-    return prune.numRowsAffected();
+    const int removed = prune.numRowsAffected();
+    QSqlQuery sizes(connection);
+    if (!sizes.exec(QStringLiteral("DELETE FROM version_sizes WHERE versionId NOT IN (SELECT id FROM versions)"))
+        && storagefault::isEnvironment(sizes.lastError())) {
+        storagefault::report(error, storagefault::describe(sizes.lastError()));
+        return -1;
+    }
+    return removed;
 }
 
 int VersionHistory::count()
 {
     QSqlQuery query(connection);
     return query.exec(QStringLiteral("SELECT COUNT(*) FROM versions")) && query.next() ? query.value(0).toInt() : 0;
+}
+
+VersionSizes VersionHistory::sizes(int oldest)
+{
+    VersionSizes result;
+    QSqlQuery query(connection);
+    query.prepare(QStringLiteral("SELECT COUNT(*), COUNT(s.bytes), TOTAL(s.bytes) "
+                                 "FROM (SELECT id FROM versions ORDER BY id LIMIT ?) v "
+                                 "LEFT JOIN version_sizes s ON s.versionId = v.id"));
+    query.addBindValue(oldest);
+    if (query.exec() && query.next()) {
+        result.versions = query.value(0).toInt();
+        result.noted = query.value(1).toInt();
+        result.notedBytes = query.value(2).toLongLong();
+    }
+    return result;
+}
+
+int VersionHistory::noteMissingSizes(int batch)
+{
+    QSqlQuery query(connection);
+    query.prepare(QStringLiteral("INSERT INTO version_sizes (versionId, bytes) "
+                                 "SELECT id, length(CAST(snapshot AS BLOB)) FROM versions "
+                                 "WHERE id NOT IN (SELECT versionId FROM version_sizes) ORDER BY id LIMIT ?"));
+    query.addBindValue(batch);
+    return query.exec() ? query.numRowsAffected() : -1;
 }
 
 QList<VersionInfo> VersionHistory::list(int limit)

@@ -18,6 +18,22 @@ struct VersionInfo
     QJsonObject counts;
 };
 
+// What the versions hold, from the sizes noted as they were stored.
+struct VersionSizes
+{
+    int versions = 0;
+    // Those with their size noted, and the bytes of their snapshots.
+    int noted = 0;
+    qint64 notedBytes = 0;
+
+    // The bytes of all of them, a version not noted yet taken as the average of those that are, or else
+    // as unnotedEach.
+    qint64 bytes(qint64 unnotedEach) const
+    {
+        return notedBytes + (noted > 0 ? notedBytes / noted : unnotedEach) * (versions - noted);
+    }
+};
+
 // The versions table: whole snapshots of the data, the newest ones kept, and the writing back of one of
 // them. The caller holds the transaction around a rollback.
 class VersionHistory
@@ -34,6 +50,12 @@ public:
     // Drops all but the newest kept versions; how many went, or -1 with the reason in error.
     int prune(int kept, QString *error);
     int count();
+    // Of the oldest versions, all of them when oldest is negative. Reads the versions' own pages and the
+    // noted sizes only, never the snapshots that overflow them.
+    VersionSizes sizes(int oldest = -1);
+    // Notes the size of up to batch versions stored without one (by an older program, or in a restored
+    // copy), oldest first: each is read once. How many were noted, 0 when none is left, -1 at a fault.
+    int noteMissingSizes(int batch);
     QList<VersionInfo> list(int limit);
     // The snapshot text of a version. False for a version that is not there, with the reason in error when
     // the database failed.

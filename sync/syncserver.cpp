@@ -1,5 +1,6 @@
 #include "sync/syncserver.h"
 
+#include "storage/clock.h"
 #include "storage/database.h"
 #include "storage/handoff.h"
 #include "storage/readsession.h"
@@ -12,6 +13,7 @@
 #include <QPointer>
 #include <QTcpServer>
 #include <QThreadPool>
+#include <QTimer>
 
 #include <algorithm>
 #include <utility>
@@ -43,6 +45,13 @@ SyncServer::SyncServer(QObject *parent)
 {
     // Pulls share the machine's cores with the merge and the window; more at once only slows each.
     readers->setMaxThreadCount(2);
+    refusalCounts = new QTimer(this);
+    refusalCounts->setInterval(1000);
+    connect(refusalCounts, &QTimer::timeout, this, [this] {
+        writeRefusalCounts(refusals.due(Clock::msecsSinceEpoch()));
+        if (refusals.isEmpty())
+            refusalCounts->stop();
+    });
 }
 
 SyncServer::~SyncServer()
@@ -103,10 +112,36 @@ void SyncServer::readAside(Read read, Done done)
     });
 }
 
-void SyncServer::logSync(const QString &peer, const QString &direction, const QString &summary)
+void SyncServer::logSync(const QString &peer, const QString &direction, const QString &summary, const QString &detail)
 {
     StorageThread::run(
-        storage, this, [peer, direction, summary] { Database::instance().logSync(peer, direction, summary); }, [] {});
+        storage, this, [peer, direction, summary] { Database::instance().logSync(peer, direction, summary); },
+        [this, peer, direction, detail] { Q_EMIT activity(peer, direction, detail); });
+}
+
+void SyncServer::refuse(SyncConnection *connection)
+{
+    // A slot behind activity may spin an event loop in which the peer goes away, and its connection with it.
+    const QPointer<SyncConnection> guard(connection);
+    const RefusalTally::Note note = refusals.note(connection->peer(), Clock::msecsSinceEpoch());
+    writeRefusalCounts(note.ended);
+    if (note.ownRow)
+        logSync(note.loggedAs, QStringLiteral("拒绝"), QStringLiteral("密钥错误，拒绝访问"),
+                QStringLiteral("密钥错误"));
+    if (!refusals.isEmpty() && !refusalCounts->isActive())
+        refusalCounts->start();
+    if (guard)
+        guard->sendJson(401, {{QStringLiteral("ok"), false},
+                              {QStringLiteral("error"), QStringLiteral("密钥不正确")},
+                              {QStringLiteral("needKey"), 1}});
+}
+
+void SyncServer::writeRefusalCounts(const QList<RefusalTally::Count> &counts)
+{
+    for (const RefusalTally::Count &count : counts) {
+        const QString summary = RefusalTally::countSummary(count.times);
+        logSync(count.peer, QStringLiteral("拒绝"), summary, summary);
+    }
 }
 
 bool SyncServer::start(quint16 newPort)
@@ -132,6 +167,8 @@ bool SyncServer::start(quint16 newPort)
 
 void SyncServer::stop()
 {
+    refusalCounts->stop();
+    writeRefusalCounts(refusals.takeAll());
     if (listener) {
         // The connections go with the listener, later; until then none of them takes a request further.
         const QList<SyncConnection *> connections =
@@ -201,13 +238,7 @@ void SyncServer::handleRequest(SyncConnection *connection, HttpRequest request)
     }
 
     if (!checkKey(request)) {
-        const QString peer = connection->peer();
-        logSync(peer, QStringLiteral("拒绝"), QStringLiteral("密钥错误，拒绝访问"));
-        Q_EMIT activity(peer, QStringLiteral("拒绝"), QStringLiteral("密钥错误"));
-        if (guard)
-            guard->sendJson(401, {{QStringLiteral("ok"), false},
-                                  {QStringLiteral("error"), QStringLiteral("密钥不正确")},
-                                  {QStringLiteral("needKey"), 1}});
+        refuse(connection);
         return;
     }
 
@@ -283,8 +314,7 @@ void SyncServer::answerPull(const QPointer<SyncConnection> &connection, const Ht
                       return;
                   }
                   const QString summary = QStringLiteral("手机拉走了主库数据");
-                  logSync(peer, QStringLiteral("拉取"), summary);
-                  Q_EMIT activity(peer, QStringLiteral("拉取"), summary);
+                  logSync(peer, QStringLiteral("拉取"), summary, summary);
                   if (connection)
                       connection->sendDocument(200, document);
               });

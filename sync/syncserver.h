@@ -1,6 +1,7 @@
 #pragma once
 
 #include "sync/httprequest.h"
+#include "sync/refusaltally.h"
 
 #include <QList>
 #include <QObject>
@@ -12,6 +13,7 @@
 class Mailbox;
 class QTcpServer;
 class QThreadPool;
+class QTimer;
 class StorageThread;
 class SyncConnection;
 
@@ -41,6 +43,7 @@ public:
     bool hasAnswersOutstanding() const;
 
     bool start(quint16 port);
+    // Also writes the refusals still being counted.
     void stop();
     bool isRunning() const { return running; }
     // The port of the last successful start.
@@ -73,6 +76,8 @@ public:
     bool readsBody(const HttpRequest &head) const;
 
 Q_SIGNALS:
+    // A pull, push or refusal, told once its sync-log row is stored; the refusals only counted are told
+    // with the row of their count.
     void activity(const QString &peer, const QString &action, const QString &detail);
     void logMessage(const QString &msg);
     // True just before a pushed document is stored and merged, false once that is over.
@@ -88,7 +93,12 @@ private:
     void answerPush(const QPointer<SyncConnection> &connection, HttpRequest request);
     void answerFault(const QPointer<SyncConnection> &connection, const QString &peer, const QString &what,
                      const QString &reason);
-    void logSync(const QString &peer, const QString &direction, const QString &summary);
+    // Answers a wrong key at once; the refusal is written or counted (RefusalTally).
+    void refuse(SyncConnection *connection);
+    void writeRefusalCounts(const QList<RefusalTally::Count> &counts);
+    // Writes the row on the storage thread and tells of it with activity once it is stored, so that
+    // whoever reads the log then finds it.
+    void logSync(const QString &peer, const QString &direction, const QString &summary, const QString &detail);
     // Runs read(&failure) on a thread of the readers' pool, inside one read session, and hands its result
     // and failure to done here.
     template<typename Read, typename Done>
@@ -110,4 +120,7 @@ private:
     bool opening = false;
     QList<std::function<void()>> waitingForOpening;
     int inFlight = 0;
+    RefusalTally refusals;
+    // Writes the counts of the minutes that are over while nobody is refused.
+    QTimer *refusalCounts = nullptr;
 };

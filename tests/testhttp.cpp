@@ -27,10 +27,13 @@ void parseReply(Reply &reply)
     reply.body = answer.mid(blank + 4);
 }
 
-Reply exchange(quint16 port, const QList<QByteArray> &pieces, int gapMs, const QHostAddress &host)
+Reply exchange(quint16 port, const QList<QByteArray> &pieces, int gapMs, const QHostAddress &host,
+               const QHostAddress &source)
 {
     Reply reply;
     QTcpSocket socket;
+    if (!source.isNull() && !socket.bind(source))
+        return reply;
     socket.setSocketOption(QAbstractSocket::LowDelayOption, 1);
     socket.connectToHost(host, port);
     if (!QTest::qWaitFor([&] { return socket.state() == QAbstractSocket::ConnectedState; }, 5000))

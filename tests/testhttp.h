@@ -30,9 +30,11 @@ extern const QByteArray continueLine;
 
 void parseReply(Reply &reply);
 
-// Sends the pieces with a pause between them, then collects everything until the server closes.
+// Sends the pieces with a pause between them, then collects everything until the server closes. A
+// source address (another of 127.0.0.0/8, say) makes the request come from there.
 Reply exchange(quint16 port, const QList<QByteArray> &pieces, int gapMs = 0,
-               const QHostAddress &host = QHostAddress(QHostAddress::LocalHost));
+               const QHostAddress &host = QHostAddress(QHostAddress::LocalHost),
+               const QHostAddress &source = QHostAddress());
 Reply exchange(quint16 port, const QByteArray &request);
 
 QByteArray requestBytes(const QByteArray &method, const QByteArray &path, const QByteArray &body = {},

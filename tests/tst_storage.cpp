@@ -135,7 +135,7 @@ private Q_SLOTS:
         while (query.next())
             names << query.value(0).toString();
         QCOMPARE(names, QStringList({"categories", "customers", "items", "locations", "relations", "sync_log",
-                                     "transactions", "versions"}));
+                                     "transactions", "version_sizes", "versions"}));
         QCOMPARE(rawValue(QStringLiteral("PRAGMA journal_mode")).toString(), QStringLiteral("wal"));
         const QJsonObject counts = db.counts();
         QCOMPARE(counts.size(), 6);

@@ -13,6 +13,8 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QSignalSpy>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QStorageInfo>
 #include <QtTest>
 
@@ -277,6 +279,64 @@ private Q_SLOTS:
             QVERIFY(db.saveVersion(QStringLiteral("after"), QStringLiteral("qt")));
         QCOMPARE(versionCount(), qMin(keepVersions, versions + 3));
         QCOMPARE(versionIds().last(), ids.isEmpty() ? 3 : ids.last() + 3);
+        db.close();
+    }
+
+    // The versions' size on the card is the bytes their snapshots hold: after versions of very different
+    // sizes, after pruning, after a restore, and for versions stored without their size (by an older
+    // program) once these are measured.
+    void versionSizesAreExact()
+    {
+        freshDatabase(QStringLiteral("sizes"));
+        const QString held = QStringLiteral("SELECT TOTAL(length(CAST(snapshot AS BLOB))) FROM versions");
+        auto oldest = [](int count) {
+            return QStringLiteral("SELECT TOTAL(length(CAST(snapshot AS BLOB))) FROM "
+                                  "(SELECT snapshot FROM versions ORDER BY id LIMIT %1)")
+                .arg(count);
+        };
+        addItems(5);
+        QVERIFY(db.saveVersion(QStringLiteral("small"), QStringLiteral("qt")));
+        addItems(600, QStringLiteral("b"));
+        QVERIFY(db.saveVersion(QStringLiteral("large"), QStringLiteral("qt")));
+        for (int i = 0; i < 40; ++i)
+            QVERIFY(db.softDelete(QStringLiteral("items"), QStringLiteral("b%1").arg(i * 15), nullptr));
+        QVERIFY(db.saveVersion(QStringLiteral("smaller"), QStringLiteral("qt")));
+        QVERIFY(db.saveVersion(QStringLiteral("same"), QStringLiteral("qt")));
+        QCOMPARE(db.storageFigures().versions, 4);
+        QCOMPARE(db.storageFigures().versionBytes, rawValue(held).toLongLong());
+
+        // Lowering the number kept to two frees what the two oldest hold, and the card shows the rest.
+        const Retention plan = db.retentionPlan(2, 30);
+        QCOMPARE(plan.versions, 2);
+        QCOMPARE(plan.versionBytes, rawValue(oldest(2)).toLongLong());
+        QCOMPARE(db.setRetention(2, 30).versions, 2);
+        QCOMPARE(db.storageFigures().versions, 2);
+        QCOMPARE(db.storageFigures().versionBytes, rawValue(held).toLongLong());
+        QCOMPARE(rawValue(QStringLiteral("SELECT COUNT(*) FROM version_sizes")).toInt(), 2);
+
+        // A copy of this state, restored after more versions, shows its own versions' size.
+        const QString copy = db.dailyBackup();
+        QVERIFY(!copy.isEmpty());
+        const qint64 inCopy = valueFromFile(copy, held).toLongLong();
+        addItems(300, QStringLiteral("c"));
+        QVERIFY(db.saveVersion(QStringLiteral("later"), QStringLiteral("qt")));
+        QString aside;
+        QString error;
+        QVERIFY2(db.restoreFrom(copy, &aside, &error), qPrintable(error));
+        QCOMPARE(db.storageFigures().versions, 2);
+        QCOMPARE(db.storageFigures().versionBytes, inCopy);
+
+        // Versions of an older program's file have no size noted: they are measured, a few at a time.
+        db.setRetention(200, 30);
+        QVERIFY(QSqlQuery(QSqlDatabase::database(QStringLiteral("plindor")))
+                    .exec(QStringLiteral("DELETE FROM version_sizes")));
+        QVERIFY(db.saveVersion(QStringLiteral("new"), QStringLiteral("qt")));
+        int noted = 0;
+        for (int batch; (batch = db.noteVersionSizes(1)) > 0;)
+            noted += batch;
+        QCOMPARE(noted, 2);
+        QCOMPARE(db.storageFigures().versions, 3);
+        QCOMPARE(db.storageFigures().versionBytes, rawValue(held).toLongLong());
         db.close();
     }
 

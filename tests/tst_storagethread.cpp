@@ -14,11 +14,16 @@
 #include <QProcess>
 #include <QSemaphore>
 #include <QSignalSpy>
+#include <QTableWidget>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
 
+#include <algorithm>
+#include <atomic>
 #include <memory>
+#include <tuple>
+#include <vector>
 
 #ifndef Q_OS_WIN
 #include <csignal>
@@ -208,6 +213,116 @@ private Q_SLOTS:
         QCOMPARE(reply.status, 200);
         QCOMPARE(itemsIn(reply.body), 0);
         QVERIFY(writer.exec("ROLLBACK"));
+    }
+
+    // Wrong keys flooding from several addresses while a phone with the key pushes and pulls: every
+    // refusal gets today's 401, the phone is answered, each address writes one row in its minute, and
+    // closing writes the counts still open.
+    void floodOfWrongKeysDuringPush()
+    {
+        auto core = std::make_unique<ProgramCore>();
+        core->start();
+        QVERIFY(idle(*core));
+        const QStringList sources{"127.0.0.2", "127.0.0.3", "127.0.0.4", "127.0.0.5"};
+        constexpr int perSource = 40;
+        const QByteArray refused = R"({"error":"密钥不正确","needKey":1,"ok":false})";
+        std::atomic<int> unexpected{0};
+        std::vector<std::unique_ptr<QThread>> flood;
+        for (const QString &source : sources) {
+            flood.emplace_back(QThread::create([this, source, refused, &unexpected] {
+                for (int i = 0; i < perSource; ++i) {
+                    const testutil::Reply reply =
+                        testutil::exchange(port(), {testutil::requestBytes("GET", "/info", {}, "OLDKEY")}, 0,
+                                           QHostAddress(QHostAddress::LocalHost), QHostAddress(source));
+                    if (reply.status != 401 || reply.body != refused)
+                        ++unexpected;
+                }
+            }));
+            flood.back()->start();
+        }
+        PhoneRequest push(port(), testutil::requestBytes("POST", "/import", pushBody(2000, "p"), key));
+        PhoneRequest pull(port(), testutil::requestBytes("GET", "/export", {}, key));
+        QCOMPARE(push.answer().status, 200);
+        QCOMPARE(pull.answer().status, 200);
+        QVERIFY(QTest::qWaitFor(
+            [&flood] { return std::all_of(flood.begin(), flood.end(), [](const auto &t) { return t->isFinished(); }); },
+            120000));
+        QCOMPARE(unexpected.load(), 0);
+        QVERIFY(idle(*core));
+
+        auto rows = [](const QString &peer, const QString &detail) {
+            return testutil::valueFromFile(databasePath(),
+                                           QStringLiteral("SELECT COUNT(*) FROM sync_log WHERE peer = '%1' "
+                                                          "AND direction = '拒绝' AND summary = '%2'")
+                                               .arg(peer, detail))
+                .toInt();
+        };
+        const QString first = QStringLiteral("密钥错误，拒绝访问");
+        const QString counted = QStringLiteral("密钥错误，拒绝访问（1 分钟内又 %1 次）").arg(perSource - 1);
+        for (const QString &source : sources) {
+            QCOMPARE(rows(source, first), 1);
+            QCOMPARE(rows(source, counted), 0);
+        }
+        core->shutDown();
+        core.reset();
+        for (const QString &source : sources)
+            QCOMPARE(rows(source, counted), 1);
+        QCOMPARE(testutil::valueFromFile(databasePath(), "SELECT COUNT(*) FROM sync_log").toInt(),
+                 2 * sources.size() + 2);
+    }
+
+    // The sync-log page shows a pull's and a refusal's row once the storage thread has stored it, without
+    // waiting for the timer, even when the storage thread was busy as the phone was answered.
+    void syncLogPageShowsStoredRows()
+    {
+        MainWindow window;
+        const testutil::WindowParts t(window);
+        window.show();
+        t.show(MainWindow::Page::SyncLog);
+        QVERIFY(t.settle());
+        t.refreshTimer->stop();
+        const QTableWidget *records = t.syncLogPage->records();
+        auto newest = [records] {
+            const QTableWidgetItem *action = records->rowCount() > 0 ? records->item(0, 2) : nullptr;
+            const QTableWidgetItem *detail = records->rowCount() > 0 ? records->item(0, 3) : nullptr;
+            return action && detail ? action->text() + QLatin1Char(' ') + detail->text() : QString();
+        };
+        const QList<std::tuple<QByteArray, int, QString>> requests{
+            {testutil::requestBytes("GET", "/export", {}, key), 200, QStringLiteral("拉取 手机拉走了主库数据")},
+            {testutil::requestBytes("GET", "/export", {}, "OLDKEY"), 401, QStringLiteral("拒绝 密钥错误，拒绝访问")}};
+        for (const auto &[request, status, shown] : requests) {
+            QSemaphore gate;
+            window.programCore().storage()->post([&gate] { gate.acquire(); });
+            PhoneRequest phone(port(), request);
+            QCOMPARE(phone.answer().status, status);
+            QTest::qWait(200);
+            QVERIFY(newest() != shown);
+            gate.release();
+            QTRY_COMPARE_WITH_TIMEOUT(newest(), shown, 3000);
+        }
+    }
+
+    // The versions of an older program's store have no size noted: they are measured after the start, on
+    // the storage thread, and the figures become the bytes they hold.
+    void versionSizesNotedAfterStart()
+    {
+        Database &db = Database::instance();
+        QVERIFY(db.open(databasePath(), nullptr));
+        for (int i = 0; i < 6; ++i) {
+            for (int j = 0; j < i * 50; ++j)
+                QVERIFY(!db.upsert("items", {{"id", QStringLiteral("v%1-%2").arg(i).arg(j)}}, nullptr).isEmpty());
+            QVERIFY(db.saveVersion(QStringLiteral("v%1").arg(i), QStringLiteral("qt")));
+        }
+        db.close();
+        QVERIFY(testutil::execOnFile(databasePath(), "DROP TABLE version_sizes"));
+
+        ProgramCore core;
+        core.start();
+        QVERIFY(idle(core));
+        const qint64 held =
+            testutil::valueFromFile(databasePath(), "SELECT TOTAL(length(CAST(snapshot AS BLOB))) FROM versions")
+                .toLongLong();
+        QTRY_COMPARE(core.storageFigures().versionBytes, held);
     }
 
     // A push that arrives before the database is open waits for the opening and the day's backup, and is

@@ -1,6 +1,8 @@
 #include "rawsocket.h"
+#include "storage/clock.h"
 #include "storage/database.h"
 #include "sync/httprequest.h"
+#include "sync/refusaltally.h"
 #include "sync/syncconnection.h"
 #include "sync/syncserver.h"
 #include "testhttp.h"
@@ -811,6 +813,149 @@ private Q_SLOTS:
             QCOMPARE(activity.size(), 0);
             QCOMPARE(log.size(), 0);
         }
+    }
+
+    // Events "peer@seconds" fed to the tally in order; rows as "peer" for a refusal's own row and
+    // "peer+n" for a count, those still open when the service ends after the last event.
+    void refusalTally_data()
+    {
+        QTest::addColumn<int>("maxAddresses");
+        QTest::addColumn<QStringList>("events");
+        QTest::addColumn<QStringList>("rows");
+        const QString other = RefusalTally::overflowPeer();
+        QTest::newRow("one refusal") << 8 << QStringList{"a@0"} << QStringList{"a"};
+        QTest::newRow("more within the minute")
+            << 8 << QStringList{"a@0", "a@10", "a@59.999"} << QStringList{"a", "a+2"};
+        QTest::newRow("a new minute, a new row")
+            << 8 << QStringList{"a@0", "a@30", "a@60", "a@61"} << QStringList{"a", "a+1", "a", "a+1"};
+        QTest::newRow("the count comes before the next row")
+            << 8 << QStringList{"a@0", "a@1", "b@70"} << QStringList{"a", "a+1", "b"};
+        QTest::newRow("addresses counted apart")
+            << 8 << QStringList{"a@0", "b@1", "a@2", "b@3", "b@4"} << QStringList{"a", "b", "a+1", "b+2"};
+        QTest::newRow("beyond the bound, counted together")
+            << 3 << QStringList{"a@0", "b@0", "c@0", "d@0", "e@0", "a@1"}
+            << QStringList{"a", "b", other, "a+1", other + "+2"};
+        QTest::newRow("room again once a minute is over")
+            << 2 << QStringList{"a@0", "b@10", "c@20", "c@65"} << QStringList{"a", other, "c", other + "+1"};
+    }
+
+    void refusalTally()
+    {
+        QFETCH(int, maxAddresses);
+        QFETCH(QStringList, events);
+        QFETCH(QStringList, rows);
+        RefusalTally tally(maxAddresses);
+        QStringList written;
+        auto writeCounts = [&written](const QList<RefusalTally::Count> &counts) {
+            for (const RefusalTally::Count &count : counts)
+                written << QStringLiteral("%1+%2").arg(count.peer).arg(count.times);
+        };
+        for (const QString &event : events) {
+            const QStringList parts = event.split(QLatin1Char('@'));
+            const RefusalTally::Note note = tally.note(parts.at(0), qint64(parts.at(1).toDouble() * 1000));
+            writeCounts(note.ended);
+            if (note.ownRow)
+                written << note.loggedAs;
+            QVERIFY(tally.addresses() <= maxAddresses);
+        }
+        writeCounts(tally.takeAll());
+        QCOMPARE(written, rows);
+        QVERIFY(tally.isEmpty());
+    }
+
+    // However many addresses refuse, the memory for them stays bounded.
+    void refusalTallyBounded()
+    {
+        RefusalTally tally(16);
+        int ownRows = 0;
+        for (int i = 0; i < 100000; ++i)
+            ownRows += tally.note(QStringLiteral("fd00::%1").arg(i, 0, 16), i / 10).ownRow ? 1 : 0;
+        QCOMPARE(tally.addresses(), 16);
+        QCOMPARE(ownRows, 16);
+        const QList<RefusalTally::Count> counts = tally.due(100000 + RefusalTally::windowMs);
+        QCOMPARE(counts.size(), 1);
+        QCOMPARE(counts.first().peer, RefusalTally::overflowPeer());
+        QCOMPARE(counts.first().times, 100000 - 16);
+        QVERIFY(tally.isEmpty());
+    }
+
+    // A flood of wrong keys from several addresses: each gets today's 401 at once, each address writes one
+    // row in its minute and one with the count when it is over; requests without the key that cannot even
+    // be read write nothing; a phone with the key is served meanwhile.
+    void floodOfWrongKeys()
+    {
+        const QDateTime start = QDateTime::currentDateTime();
+        Clock::stopAt(start);
+        const auto restoreClock = qScopeGuard([] { Clock::stopAt({}); });
+        const QList<QHostAddress> sources{QHostAddress("127.0.0.2"), QHostAddress("127.0.0.3"),
+                                          QHostAddress("127.0.0.4"), QHostAddress("127.0.0.5")};
+        const QList<QByteArray> wrong{requestBytes("GET", "/info", {}, "WRONG"), requestBytes("GET", "/export"),
+                                      requestBytes("POST", "/import", "{\"items\":[]}", "OLDKEY123456"),
+                                      requestBytes("GET", "/nothing?key=nope")};
+        const QList<std::pair<QByteArray, int>> unreadable{
+            {"BLAH\r\n\r\n", 400},
+            {"POST /import HTTP/1.1\r\nContent-Length: " + QByteArray::number(http::maxBodySize + 1) + "\r\n\r\n", 413},
+            {"GET /info HTTP/1.1\r\nX-Pad: " + QByteArray(70000, 'a'), 400}};
+        const QJsonObject refused{{"ok", false}, {"error", QStringLiteral("密钥不正确")}, {"needKey", 1}};
+        constexpr int rounds = 10;
+        QSignalSpy activity(server, &SyncServer::activity);
+        for (int round = 0; round < rounds; ++round) {
+            for (const QHostAddress &source : sources) {
+                for (const QByteArray &request : wrong) {
+                    const Reply reply = exchange(port(), {request}, 0, QHostAddress(QHostAddress::LocalHost), source);
+                    verifyFraming(reply);
+                    QCOMPARE(reply.status, 401);
+                    QCOMPARE(reply.body, QJsonDocument(refused).toJson(QJsonDocument::Compact));
+                }
+                for (const auto &[request, status] : unreadable)
+                    QCOMPARE(exchange(port(), {request}, 0, QHostAddress(QHostAddress::LocalHost), source).status,
+                             status);
+            }
+            if (round == rounds / 2) {
+                const QByteArray body = QJsonDocument(pushDocument()).toJson(QJsonDocument::Compact);
+                QCOMPARE(exchange(port(), keyed("POST", "/import", body)).status, 200);
+                QCOMPARE(exchange(port(), keyed("GET", "/export")).status, 200);
+            }
+        }
+        auto rowsOf = [this](const QString &detail) {
+            QStringList peers;
+            for (const QJsonValue &row : db.recentSyncLog(1000)) {
+                if (row["action"].toString() == QStringLiteral("拒绝") && row["detail"].toString() == detail)
+                    peers.prepend(row["peer"].toString());
+            }
+            return peers;
+        };
+        const QString first = QStringLiteral("密钥错误，拒绝访问");
+        const QString counted = QStringLiteral("密钥错误，拒绝访问（1 分钟内又 %1 次）").arg(rounds * wrong.size() - 1);
+        const QStringList peers{"127.0.0.2", "127.0.0.3", "127.0.0.4", "127.0.0.5"};
+        QCOMPARE(rowsOf(first), peers);
+        QCOMPARE(db.recentSyncLog(1000).size(), peers.size() + 2);
+        QCOMPARE(activity.size(), peers.size() + 2);
+
+        // The minute is over: one count row per address, written without another request.
+        Clock::stopAt(start.addSecs(60));
+        QTRY_COMPARE_WITH_TIMEOUT(rowsOf(counted), peers, 5000);
+        QCOMPARE(activity.size(), 2 * peers.size() + 2);
+        QCOMPARE(activity.last().at(2).toString(), counted);
+
+        // The next refusal begins a new minute with a row of its own.
+        const Reply again =
+            exchange(port(), {wrong.first()}, 0, QHostAddress(QHostAddress::LocalHost), sources.first());
+        QCOMPARE(again.status, 401);
+        QCOMPARE(rowsOf(first), peers + QStringList{"127.0.0.2"});
+    }
+
+    // Refusals still being counted when the service stops are written then.
+    void stopWritesOpenCounts()
+    {
+        for (int i = 0; i < 3; ++i)
+            QCOMPARE(exchange(port(), requestBytes("GET", "/info", {}, "WRONG")).status, 401);
+        QCOMPARE(db.recentSyncLog(10).size(), 1);
+        server->stop();
+        const QJsonArray log = db.recentSyncLog(10);
+        QCOMPARE(log.size(), 2);
+        QCOMPARE(log.first()["peer"].toString(), QStringLiteral("127.0.0.1"));
+        QCOMPARE(log.first()["detail"].toString(), QStringLiteral("密钥错误，拒绝访问（1 分钟内又 2 次）"));
     }
 
     void ping_data()

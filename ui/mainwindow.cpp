@@ -116,8 +116,8 @@ MainWindow::MainWindow(ProgramCore *programCore, QWidget *parent)
     resize(1180, 760);
 
     SyncServer *server = core->syncServer();
-    // The phone is answered right after it says what it did; the pages follow on the next turn, once
-    // for a burst of requests.
+    // The service tells of a request once its sync-log row is stored; the pages follow on the next turn,
+    // once for a burst of requests.
     activityRefresh = new QTimer(this);
     activityRefresh->setSingleShot(true);
     activityRefresh->setInterval(0);
