@@ -82,6 +82,23 @@ QList<VersionInfo> VersionHistory::list(int limit)
     return result;
 }
 
+int VersionHistory::nextAfter(int versionId)
+{
+    QSqlQuery query(connection);
+    query.prepare(QStringLiteral("SELECT MIN(id) FROM versions WHERE id > ?"));
+    query.addBindValue(versionId);
+    return query.exec() && query.next() ? query.value(0).toInt() : 0;
+}
+
+int VersionHistory::newestBefore(const QString &reason, const QString &at)
+{
+    QSqlQuery query(connection);
+    query.prepare(QStringLiteral("SELECT MAX(id) FROM versions WHERE reason = ? AND createdAt <= ?"));
+    query.addBindValue(reason);
+    query.addBindValue(at);
+    return query.exec() && query.next() ? query.value(0).toInt() : 0;
+}
+
 bool VersionHistory::snapshot(int versionId, QByteArray *text, QString *error)
 {
     QSqlQuery query(connection);

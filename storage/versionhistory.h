@@ -35,6 +35,10 @@ public:
     int prune(int kept, QString *error);
     int count();
     QList<VersionInfo> list(int limit);
+    // The version stored next after this one, or 0 when it is the newest.
+    int nextAfter(int versionId);
+    // The newest version with this reason stored at or before the time, or 0.
+    int newestBefore(const QString &reason, const QString &at);
     // The snapshot text of a version. False for a version that is not there, with the reason in error when
     // the database failed.
     bool snapshot(int versionId, QByteArray *text, QString *error);
