@@ -18,9 +18,9 @@ struct Reference
 };
 
 const Reference references[] = {
-    {"items", "categoryId", "categories"},     {"items", "locationId", "locations"},
-    {"transactions", "itemId", "items"},       {"transactions", "customerId", "customers"},
-    {"relations", "itemId", "items"},          {"relations", "relatedItemId", "items"},
+    {"items", "categoryId", "categories"},    {"items", "locationId", "locations"},
+    {"transactions", "itemId", "items"},      {"transactions", "customerId", "customers"},
+    {"relations", "itemId", "items"},         {"relations", "relatedItemId", "items"},
     {"categories", "parentId", "categories"}, {"locations", "parentId", "locations"},
 };
 
@@ -46,7 +46,7 @@ QString memberText(QByteArrayView element, QByteArrayView key)
 QString rowName(const QString &table, const QJsonObject &record)
 {
     const QString name = recordText(record, table == QLatin1String("transactions") ? QStringLiteral("itemName")
-                                                                                  : QStringLiteral("name"));
+                                                                                   : QStringLiteral("name"));
     return name.isEmpty() ? recordId(record) : name;
 }
 

@@ -15,7 +15,11 @@
 // its table's columns changed, one bit per column of the catalogue.
 struct RowDiff
 {
-    enum Kind : quint8 { Added, Deleted, Changed };
+    enum Kind : quint8 {
+        Added,
+        Deleted,
+        Changed
+    };
 
     Kind kind = Changed;
     // The element's index in the older and the newer snapshot, -1 where the row is not there.

@@ -117,8 +117,7 @@ private Q_SLOTS:
         using E = Expected;
         QTest::newRow("item added") << true << "add item" << QList<E>{{"items", RowDiff::Added, "i9", {}}};
         QTest::newRow("item deleted") << true << "delete item" << QList<E>{{"items", RowDiff::Deleted, "i2", {}}};
-        QTest::newRow("item renamed") << true << "rename item"
-                                      << QList<E>{{"items", RowDiff::Changed, "i1", {"name"}}};
+        QTest::newRow("item renamed") << true << "rename item" << QList<E>{{"items", RowDiff::Changed, "i1", {"name"}}};
         QTest::newRow("item stamps only") << true << "touch item" << QList<E>{};
         QTest::newRow("item moved to another category")
             << true << "move item" << QList<E>{{"items", RowDiff::Changed, "i3", {"categoryId", "quantity"}}};
@@ -132,12 +131,11 @@ private Q_SLOTS:
             << true << "customer phone" << QList<E>{{"customers", RowDiff::Changed, "u1", {"phone"}}};
         QTest::newRow("relation deleted")
             << true << "delete relation" << QList<E>{{"relations", RowDiff::Deleted, "r1", {}}};
-        QTest::newRow("several tables")
-            << true << "several"
-            << QList<E>{{"items", RowDiff::Added, "i9", {}},
-                        {"items", RowDiff::Deleted, "i2", {}},
-                        {"items", RowDiff::Changed, "i1", {"name"}},
-                        {"categories", RowDiff::Deleted, "c2", {}}};
+        QTest::newRow("several tables") << true << "several"
+                                        << QList<E>{{"items", RowDiff::Added, "i9", {}},
+                                                    {"items", RowDiff::Deleted, "i2", {}},
+                                                    {"items", RowDiff::Changed, "i1", {"name"}},
+                                                    {"categories", RowDiff::Deleted, "c2", {}}};
         QTest::newRow("empty store") << false << "" << QList<E>{};
         QTest::newRow("equal versions") << true << "" << QList<E>{};
     }
@@ -155,18 +153,36 @@ private Q_SLOTS:
 
         Clock::stopAt(changeTime);
         const QHash<QString, std::function<void()>> changes{
-            {"add item", [] { putRow("items", {{"id", "i9"}, {"name", "新物品"}}); }},
+            {"add item",
+             [] {
+                 putRow("items", {{"id", "i9"}, {"name", "新物品"}});
+             }},
             {"delete item", [this] { QVERIFY(db.softDelete("items", "i2", nullptr)); }},
-            {"rename item", [this] { QVERIFY(db.updateRecord("items", "i1", {{"name", "螺丝 M4"}}, nullptr)); }},
-            {"touch item", [this] { QVERIFY(db.updateRecord("items", "i1", {{"name", "螺丝 M3"}}, nullptr)); }},
+            {"rename item",
+             [this] {
+                 QVERIFY(db.updateRecord("items", "i1", {{"name", "螺丝 M4"}}, nullptr));
+             }},
+            {"touch item",
+             [this] {
+                 QVERIFY(db.updateRecord("items", "i1", {{"name", "螺丝 M3"}}, nullptr));
+             }},
             {"move item",
-             [this] { QVERIFY(db.updateRecord("items", "i3", {{"categoryId", "c2"}, {"quantity", 7}}, nullptr)); }},
+             [this] {
+                 QVERIFY(db.updateRecord("items", "i3", {{"categoryId", "c2"}, {"quantity", 7}}, nullptr));
+             }},
             {"add transaction",
-             [] { putRow("transactions", {{"id", "t2"}, {"itemId", "i2"}, {"type", "in"}, {"quantity", 4}}); }},
+             [] {
+                 putRow("transactions", {{"id", "t2"}, {"itemId", "i2"}, {"type", "in"}, {"quantity", 4}});
+             }},
             {"delete category", [this] { QVERIFY(db.softDelete("categories", "c2", nullptr)); }},
             {"describe location",
-             [this] { QVERIFY(db.updateRecord("locations", "l1", {{"description", "里间"}}, nullptr)); }},
-            {"customer phone", [this] { QVERIFY(db.updateRecord("customers", "u1", {{"phone", "456"}}, nullptr)); }},
+             [this] {
+                 QVERIFY(db.updateRecord("locations", "l1", {{"description", "里间"}}, nullptr));
+             }},
+            {"customer phone",
+             [this] {
+                 QVERIFY(db.updateRecord("customers", "u1", {{"phone", "456"}}, nullptr));
+             }},
             {"delete relation", [this] { QVERIFY(db.softDelete("relations", "r1", nullptr)); }},
             {"several",
              [this] {
@@ -220,8 +236,7 @@ private Q_SLOTS:
         QVERIFY(db.updateRecord("items", "i3", {{"name", "弹簧 2"}}, nullptr));
         QVERIFY(db.softDelete("customers", "u1", nullptr));
         const VersionDiff diff = compare(older, 0);
-        QCOMPARE(diff.summaryLines(),
-                 QStringList({"物品：新增 1，修改 2，删除 0", "客户：新增 0，修改 0，删除 1"}));
+        QCOMPARE(diff.summaryLines(), QStringList({"物品：新增 1，修改 2，删除 0", "客户：新增 0，修改 0，删除 1"}));
     }
 
     void stopsWhenAsked()
@@ -436,6 +451,11 @@ private Q_SLOTS:
         QCOMPARE(db.newestVersionBefore(QStringLiteral("收到 192.168.1.23 推送前"), "2025-03-01 09:00:00"), 1);
         QCOMPARE(db.newestVersionBefore(QStringLiteral("收到 192.168.1.23 推送前"), restoreStamp), 3);
         QCOMPARE(db.newestVersionBefore(QStringLiteral("收到 192.168.1.23 推送前"), "2024-01-01 00:00:00"), 0);
+        QCOMPARE(VersionHistory::reasonBefore("192.168.1.23", "推送"), QStringLiteral("收到 192.168.1.23 推送前"));
+        QCOMPARE(VersionHistory::reasonBefore("qt-ui", "回滚"), QStringLiteral("回滚前自动存档"));
+        QCOMPARE(VersionHistory::reasonBefore("qt-ui", "导入"), QStringLiteral("导入 CSV 前"));
+        QCOMPARE(VersionHistory::reasonBefore("qt-ui", "恢复"), QStringLiteral("恢复部分行前"));
+        QVERIFY(VersionHistory::reasonBefore("qt-ui", "新增").isEmpty());
         QCOMPARE(db.nextVersion(1), 2);
         QCOMPARE(db.nextVersion(3), 0);
     }
