@@ -128,7 +128,8 @@ private Q_SLOTS:
         testutil::findButton(dialog, QStringLiteral("恢复选中的行"))->click();
         QVERIFY(QTest::qWaitFor([&seen] { return seen.size() == 2; }, 60000));
         QCOMPARE(seen.at(0).title, QStringLiteral("确认恢复"));
-        QVERIFY2(seen.at(0).text.startsWith(QStringLiteral("确定把这 2 行恢复成版本 #%1 里的样子吗？\n\n物品 2 行").arg(older)),
+        QVERIFY2(seen.at(0).text.startsWith(
+                     QStringLiteral("确定把这 2 行恢复成版本 #%1 里的样子吗？\n\n物品 2 行").arg(older)),
                  qPrintable(seen.at(0).text));
         QVERIFY(seen.at(0).text.contains(QStringLiteral("其中 1 行之后又改过，恢复会覆盖这些改动")));
         QCOMPARE(seen.at(1).text, QStringLiteral("已恢复 2 行"));
@@ -218,11 +219,11 @@ private Q_SLOTS:
         put("items", {{"id", "i1"}, {"name", "螺丝"}});
         const QJsonObject pushed{{"items", QJsonArray{QJsonObject{{"id", "p1"}, {"name", "手机的"}},
                                                       QJsonObject{{"id", "p2"}, {"name", "手机的二"}}}}};
-        QCOMPARE(testutil::exchange(port, testutil::requestBytes("POST", "/import",
-                                                                 QJsonDocument(pushed).toJson(QJsonDocument::Compact),
-                                                                 "K1"))
-                     .status,
-                 200);
+        QCOMPARE(
+            testutil::exchange(port, testutil::requestBytes("POST", "/import",
+                                                            QJsonDocument(pushed).toJson(QJsonDocument::Compact), "K1"))
+                .status,
+            200);
         QVERIFY(t.settle());
         t.show(MainWindow::Page::SyncLog);
         t.syncLogPage->refresh();

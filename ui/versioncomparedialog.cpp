@@ -129,7 +129,7 @@ void VersionCompareDialog::runAside(Work work, Done done)
         restoreButton->setEnabled(true);
         done(*result);
     });
-    worker->start(QThread::LowPriority);
+    worker->start();
 }
 
 void VersionCompareDialog::setBusy(const QString &text)
@@ -157,10 +157,20 @@ void VersionCompareDialog::compare()
     runAside(
         [file, versions, stop = stop] {
             Compared compared;
-            QList<QByteArray> texts;
-            if (!Database::readSnapshots(file, versions, &texts, &compared.error))
+            // A stored version never changes: the two are read side by side, each in a session of its own.
+            QList<QByteArray> older;
+            QString olderError;
+            const std::unique_ptr<QThread> aside(
+                QThread::create([&] { Database::readSnapshots(file, {versions.first()}, &older, &olderError); }));
+            aside->start();
+            QList<QByteArray> newer;
+            Database::readSnapshots(file, {versions.last()}, &newer, &compared.error);
+            aside->wait();
+            if (compared.error.isEmpty())
+                compared.error = olderError;
+            if (older.isEmpty() || newer.isEmpty())
                 return compared;
-            auto result = std::make_shared<VersionDiff>(VersionDiff::compare(texts.at(0), texts.at(1), stop.get()));
+            auto result = std::make_shared<VersionDiff>(VersionDiff::compare(older.first(), newer.first(), stop.get()));
             if (result->isValid())
                 compared.diff = std::move(result);
             else if (!stop->load())
@@ -233,7 +243,8 @@ void VersionCompareDialog::confirmRestore(const Check &check)
         // Removing a row that others point at would leave them pointing at nothing, and the editor refuses
         // such a deletion: the rows are named, and the restore goes on only with them.
         const QString text =
-            QStringLiteral("恢复会删除一些行，还有 %1 行指向它们：\n%2\n\n要把这些行一并恢复或删除吗？选「否」就什么都不做。")
+            QStringLiteral(
+                "恢复会删除一些行，还有 %1 行指向它们：\n%2\n\n要把这些行一并恢复或删除吗？选「否」就什么都不做。")
                 .arg(check.dangling.size())
                 .arg(danglingText(check.dangling));
         if (!askDestructiveQuestion(this, QStringLiteral("还有行指向要删除的行"), text))

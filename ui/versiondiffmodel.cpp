@@ -8,7 +8,13 @@
 
 namespace {
 
-enum Column { TableColumn, ChangeColumn, RowColumn, FieldsColumn, ColumnCount };
+enum Column {
+    TableColumn,
+    ChangeColumn,
+    RowColumn,
+    FieldsColumn,
+    ColumnCount
+};
 
 QString changeWord(RowDiff::Kind kind)
 {
@@ -26,9 +32,9 @@ QString changeWord(RowDiff::Kind kind)
 // The columns a line names, as the data page leaves the row's own id and the derived texts out.
 bool isShownColumn(const QString &column)
 {
-    static const QStringList hidden{QStringLiteral("id"), QStringLiteral("pinyin"), QStringLiteral("imagePath"),
-                                    QStringLiteral("categoryPath"), QStringLiteral("locationPath"),
-                                    QStringLiteral("updatedAt")};
+    static const QStringList hidden{QStringLiteral("id"),           QStringLiteral("pinyin"),
+                                    QStringLiteral("imagePath"),    QStringLiteral("categoryPath"),
+                                    QStringLiteral("locationPath"), QStringLiteral("updatedAt")};
     return !hidden.contains(column);
 }
 
@@ -161,21 +167,21 @@ QString VersionDiffModel::rowName(const QString &table, const QJsonObject &recor
         return barcode.isEmpty() ? name : QStringLiteral("%1（%2）").arg(name, barcode);
     }
     if (table == QLatin1String("categories") || table == QLatin1String("locations")) {
-        const QString path = names.text(table == QLatin1String("categories") ? QStringLiteral("categoryId")
-                                                                             : QStringLiteral("locationId"),
-                                        id);
+        const QString path = names.text(
+            table == QLatin1String("categories") ? QStringLiteral("categoryId") : QStringLiteral("locationId"), id);
         return path == id ? recordText(record, QStringLiteral("name")) : path;
     }
     if (table == QLatin1String("customers"))
         return recordText(record, QStringLiteral("name"));
     if (table == QLatin1String("transactions")) {
-        return QStringLiteral("%1 %2").arg(names.text(QStringLiteral("itemId"), recordText(record, QStringLiteral("itemId"))),
-                                           recordText(record, QStringLiteral("createdAt")));
+        return QStringLiteral("%1 %2").arg(
+            names.text(QStringLiteral("itemId"), recordText(record, QStringLiteral("itemId"))),
+            recordText(record, QStringLiteral("createdAt")));
     }
     if (table == QLatin1String("relations")) {
-        return QStringLiteral("%1 → %2")
-            .arg(names.text(QStringLiteral("itemId"), recordText(record, QStringLiteral("itemId"))),
-                 names.text(QStringLiteral("relatedItemId"), recordText(record, QStringLiteral("relatedItemId"))));
+        return QStringLiteral("%1 → %2").arg(
+            names.text(QStringLiteral("itemId"), recordText(record, QStringLiteral("itemId"))),
+            names.text(QStringLiteral("relatedItemId"), recordText(record, QStringLiteral("relatedItemId"))));
     }
     return id;
 }
