@@ -38,7 +38,8 @@ void changeEveryNth(int n, const QString &stamp)
     query.exec(QStringLiteral("UPDATE items SET name = name || ' 改', quantity = quantity + 1, updatedAt = '%1', "
                               "serverUpdatedAt = '%1'%2")
                    .arg(stamp, every));
-    query.exec(QStringLiteral("UPDATE transactions SET quantity = quantity + 1, serverUpdatedAt = '%1'%2").arg(stamp, every));
+    query.exec(
+        QStringLiteral("UPDATE transactions SET quantity = quantity + 1, serverUpdatedAt = '%1'%2").arg(stamp, every));
 }
 
 int newestVersion()
@@ -71,7 +72,8 @@ void compareInWindow(const char *what, int older, int newer, qint64 textBytes)
                 "  peak memory +%.0f MB above rest = %.2f x the two snapshots' %.0f MB of text (target <= 2x)\n"
                 "  summary: %s\n",
                 what, shown, static_cast<long long>(stall), peak / 1024.0, peak * 1024.0 / double(textBytes),
-                textBytes / 1048576.0, qPrintable(dialog->summary()->text().replace(QLatin1Char('\n'), QStringLiteral(" / "))));
+                textBytes / 1048576.0,
+                qPrintable(dialog->summary()->text().replace(QLatin1Char('\n'), QStringLiteral(" / "))));
 
     // Every row painted from the top to the bottom, in 50 steps.
     QTableView *view = dialog->rowsView();

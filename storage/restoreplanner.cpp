@@ -73,12 +73,12 @@ QStringList PartialRestore::tableCounts() const
     return lines;
 }
 
-RestorePlanner::RestorePlanner(const VersionDiff &diff, const SnapshotReader &current)
+RestorePlanner::RestorePlanner(const VersionDiff &diff, const SnapshotReader &current, const std::atomic<bool> *stop)
     : diff(diff)
     , current(current)
 {
     if (diff.newerSnapshot())
-        since = VersionDiff::compare(diff.newerSnapshot()->document(), current.document());
+        since = VersionDiff::compare(diff.newerSnapshot()->document(), current.document(), stop);
 }
 
 void RestorePlanner::choose(const QString &table, int row)

@@ -38,8 +38,9 @@ struct DanglingRow
 class RestorePlanner
 {
 public:
-    // current: the data now, as a snapshot this program wrote.
-    RestorePlanner(const VersionDiff &diff, const SnapshotReader &current);
+    // current: the data now, as a snapshot this program wrote. Once stop is set, every chosen row counts
+    // as changed again.
+    RestorePlanner(const VersionDiff &diff, const SnapshotReader &current, const std::atomic<bool> *stop = nullptr);
 
     // Rows of the comparison, by table and index into its TableDiff::rows.
     void choose(const QString &table, int row);

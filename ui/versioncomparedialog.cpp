@@ -205,13 +205,13 @@ void VersionCompareDialog::onRestore()
     const QList<std::pair<QString, int>> chosen = model->checkedRows();
     setBusy(QStringLiteral("正在检查…"));
     runAside(
-        [file, chosen, diff = diff, versionId = versionId] {
+        [file, chosen, diff = diff, versionId = versionId, stop = stop] {
             Check check;
             QList<QByteArray> texts;
             if (!Database::readSnapshots(file, {0}, &texts, &check.error))
                 return check;
             const SnapshotReader current(texts.at(0), SnapshotReader::Check::Layout);
-            RestorePlanner planner(*diff, current);
+            RestorePlanner planner(*diff, current, stop.get());
             for (const auto &[table, row] : chosen)
                 planner.choose(table, row);
             check.read = true;
