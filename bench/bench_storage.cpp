@@ -3,6 +3,7 @@
 // same rows bulk-inserted by the sqlite3 shell for comparison.
 // Usage: bench_storage [items, default 20000] [merge: stop after the merges into an empty master]
 
+#include "benchfigures.h"
 #include "datagen.h"
 
 #include "catalogue/catalogue.h"
@@ -32,18 +33,8 @@
 
 namespace {
 
-qint64 statusKb(const char *key)
-{
-    QFile file(QStringLiteral("/proc/self/status"));
-    if (!file.open(QIODevice::ReadOnly))
-        return -1;
-    const QByteArray prefix = QByteArray(key) + ':';
-    for (const QByteArray &line : file.readAll().split('\n')) {
-        if (line.startsWith(prefix))
-            return line.mid(prefix.size()).trimmed().split(' ').first().toLongLong();
-    }
-    return -1;
-}
+using benchfigures::resetPeak;
+using benchfigures::statusKb;
 
 // CPU time of this process and of its finished children, in ms: steadier than wall time on a busy machine.
 qint64 cpuMs()
@@ -58,17 +49,6 @@ qint64 cpuMs()
     }
 #endif
     return total;
-}
-
-// Resets the peak resident size, so that VmHWM afterwards is the peak of one operation. Freed heap goes
-// back to the system first: otherwise an operation that reuses it shows no growth at all.
-bool resetPeak()
-{
-#ifdef __GLIBC__
-    malloc_trim(0);
-#endif
-    QFile file(QStringLiteral("/proc/self/clear_refs"));
-    return file.open(QIODevice::WriteOnly) && file.write("5") == 1;
 }
 
 void measure(const char *label, const std::function<QString()> &operation)

@@ -11,6 +11,7 @@
 //   bench_window [items] [--store-mb MB...]     (default: 20000, stores of 1500 and 4000 MB)
 
 #include "app/paths.h"
+#include "benchfigures.h"
 #include "datagen.h"
 #include "storage/database.h"
 #include "tests/rawsocket.h"
@@ -30,6 +31,8 @@
 #include <thread>
 
 namespace {
+
+using benchfigures::Heartbeat;
 
 const QByteArray syncKey = "BENCHKEY2345";
 
@@ -67,31 +70,6 @@ Answer call(quint16 port, const QByteArray &method, const QByteArray &path, cons
     answer.body = blank < 0 ? QByteArray() : raw.mid(blank + 4);
     return answer;
 }
-
-// The longest time the window's thread took between two turns of a 5 ms timer.
-class Heartbeat : public QObject
-{
-public:
-    Heartbeat()
-    {
-        timer.setInterval(5);
-        timer.setTimerType(Qt::PreciseTimer);
-        connect(&timer, &QTimer::timeout, this, [this] { longest = qMax(longest, last.restart()); });
-        last.start();
-        timer.start();
-    }
-    void reset()
-    {
-        last.restart();
-        longest = 0;
-    }
-    qint64 longestMs() const { return longest; }
-
-private:
-    QTimer timer;
-    QElapsedTimer last;
-    qint64 longest = 0;
-};
 
 struct Figures
 {

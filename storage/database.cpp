@@ -707,6 +707,85 @@ bool Database::rollbackTo(int versionId, const QString &source, QString *error)
     return false;
 }
 
+bool Database::readSnapshots(const QString &file, const QList<int> &versionIds, QList<QByteArray> *texts,
+                             QString *error)
+{
+    const ReadSession session(file);
+    if (!session.isOpen()) {
+        storagefault::report(error, session.error());
+        return false;
+    }
+    texts->clear();
+    for (const int versionId : versionIds) {
+        QByteArray text;
+        QString fault;
+        if (versionId == 0)
+            text = instance().snapshotText(&fault);
+        else if (!VersionHistory(session.database()).snapshot(versionId, &text, &fault) && fault.isEmpty())
+            fault = QStringLiteral("版本 #%1 已不在历史里").arg(versionId);
+        if (!fault.isEmpty()) {
+            storagefault::report(error, fault);
+            return false;
+        }
+        texts->append(std::move(text));
+    }
+    return true;
+}
+
+bool Database::restoreRows(const PartialRestore &restore, QString *error)
+{
+    if (Mailbox *home = writerElsewhere())
+        return callOn(home, [&] { return restoreRows(restore, error); });
+    QString fault;
+    if (!beginWrite(&fault)) {
+        storagefault::report(error, fault);
+        return false;
+    }
+    // Every row is stamped now, so that a phone's older copy does not win the next merge over it and the
+    // next pull carries it. A row refused is a fault here: a restore goes whole or not at all.
+    const auto written = [&]() {
+        if (!saveVersion(QStringLiteral("恢复部分行前"), QStringLiteral("qt-ui"), &fault))
+            return false;
+        const QString now = RecordWriter::stampNow();
+        for (const TableInfo &table : tables()) {
+            const bool stamped = table.columns.contains(QStringLiteral("updatedAt"));
+            RecordWriter writer(connection, table);
+            for (QJsonObject record : restore.rowsBack.value(table.key)) {
+                if (stamped)
+                    record.insert(QStringLiteral("updatedAt"), now);
+                if (!writer.write(record)) {
+                    fault = writer.errorText();
+                    return false;
+                }
+            }
+            const QStringList removals = restore.removals.value(table.key);
+            if (removals.isEmpty())
+                continue;
+            QSqlQuery remove(connection);
+            remove.prepare(QStringLiteral("UPDATE %1 SET deleted = 1, serverUpdatedAt = ?%2 WHERE id = ?")
+                               .arg(table.key, stamped ? QStringLiteral(", updatedAt = ?") : QString()));
+            for (const QString &id : removals) {
+                remove.addBindValue(now);
+                if (stamped)
+                    remove.addBindValue(now);
+                remove.addBindValue(storableText(id));
+                if (!remove.exec()) {
+                    fault = driverError(remove);
+                    return false;
+                }
+            }
+        }
+        return logSyncChecked(QStringLiteral("qt-ui"), QStringLiteral("恢复"),
+                              QStringLiteral("从版本 #%1 恢复 %2 行").arg(restore.versionId).arg(restore.rowCount()),
+                              &fault);
+    };
+    if (written() && commitWrite(&fault))
+        return true;
+    rollbackWrite();
+    storagefault::report(error, fault);
+    return false;
+}
+
 bool Database::importBasis(const QString &table, ImportBasis *basis, QString *error)
 {
     const TableInfo *info = findTable(table);
@@ -782,13 +861,21 @@ void Database::logSync(const QString &peer, const QString &direction, const QStr
 {
     if (Mailbox *home = writerElsewhere())
         return callOn(home, [&] { logSync(peer, direction, summary); });
+    logSyncChecked(peer, direction, summary, nullptr);
+}
+
+bool Database::logSyncChecked(const QString &peer, const QString &direction, const QString &summary, QString *error)
+{
     QSqlQuery query(connection);
     query.prepare(QStringLiteral("INSERT INTO sync_log (createdAt, peer, direction, summary) VALUES (?,?,?,?)"));
     query.addBindValue(nowText());
     query.addBindValue(peer);
     query.addBindValue(direction);
     query.addBindValue(summary);
-    query.exec();
+    if (query.exec())
+        return true;
+    storagefault::report(error, driverError(query));
+    return false;
 }
 
 QJsonArray Database::recentSyncLog(int limit)

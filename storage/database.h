@@ -6,6 +6,7 @@
 #include "storage/importplan.h"
 #include "storage/lookups.h"
 #include "storage/merger.h"
+#include "storage/restoreplanner.h"
 #include "storage/restorer.h"
 #include "storage/retention.h"
 #include "storage/rowreader.h"
@@ -113,6 +114,18 @@ public:
     QList<VersionInfo> listVersions(int limit) { return VersionHistory(reading()).list(limit); }
     // All or nothing: false, with a reason in error for a fault of the database, leaves the data as it was.
     bool rollbackTo(int versionId, const QString &source, QString *error = nullptr);
+    int nextVersion(int versionId) { return VersionHistory(reading()).nextAfter(versionId); }
+    int newestVersionBefore(const QString &reason, const QString &at)
+    {
+        return VersionHistory(reading()).newestBefore(reason, at);
+    }
+    // The snapshot texts of these versions, 0 standing for the data now, all of one state of the database,
+    // read on a read-only connection of its own so that it may run on any thread.
+    static bool readSnapshots(const QString &file, const QList<int> &versionIds, QList<QByteArray> *texts,
+                              QString *error);
+    // Writes chosen rows back whole or not at all, in one transaction: the version "恢复部分行前", every
+    // row stamped now, and the sync-log row. False, with the reason, leaves the data as it was.
+    bool restoreRows(const PartialRestore &restore, QString *error);
 
     // Merge of a pushed document
     MergeResult merge(const QJsonObject &document);
@@ -211,6 +224,8 @@ private:
         }
     }
     void setFailure(const QString &text);
+    // A sync-log row inside a change that goes whole or not at all: its failure fails the change.
+    bool logSyncChecked(const QString &peer, const QString &direction, const QString &summary, QString *error);
     Q_DISABLE_COPY(Database)
     bool createTables(QString *error);
     // Sets synchronous=FULL on the connection and checks that it took; a start-up fault otherwise.

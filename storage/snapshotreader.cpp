@@ -130,8 +130,9 @@ bool isBlankObject(const char *data, qsizetype length)
 
 } // namespace
 
-SnapshotReader::SnapshotReader(const QByteArray &text)
+SnapshotReader::SnapshotReader(const QByteArray &text, Check check)
     : text(text)
+    , check(check)
 {
     valid = scan();
     if (!valid) {
@@ -187,7 +188,7 @@ bool SnapshotReader::scan()
                         if (!scanner.skipValue(depth))
                             return false;
                         const qsizetype length = base + scanner.offset() - at;
-                        if (!acceptedPiece(data + at, length, depth, 2))
+                        if (check == Check::Pieces && !acceptedPiece(data + at, length, depth, 2))
                             return false;
                         if (data[at] == '{' && !isBlankObject(data + at, length))
                             elements.append(at);
@@ -227,6 +228,12 @@ qsizetype SnapshotReader::size(const QString &table) const
 
 QJsonObject SnapshotReader::record(const QString &table, qsizetype index) const
 {
+    const QByteArrayView piece = element(table, index);
+    return QJsonDocument::fromJson(QByteArray::fromRawData(piece.data(), piece.size())).object();
+}
+
+QByteArrayView SnapshotReader::element(const QString &table, qsizetype index) const
+{
     const auto found = arrays.constFind(table);
     if (found == arrays.constEnd() || index < 0 || index >= found->size())
         return {};
@@ -234,5 +241,33 @@ QJsonObject SnapshotReader::record(const QString &table, qsizetype index) const
     Scanner scanner(text.constData() + offset, text.constData() + text.size());
     int depth = 0;
     scanner.skipValue(depth);
-    return QJsonDocument::fromJson(QByteArray::fromRawData(text.constData() + offset, scanner.offset())).object();
+    return QByteArrayView(text.constData() + offset, scanner.offset());
+}
+
+bool SnapshotReader::nextMember(QByteArrayView object, qsizetype *at, QByteArrayView *key, QByteArrayView *value)
+{
+    const char *const data = object.data();
+    Scanner scanner(data + *at, data + object.size());
+    int depth = 0;
+    scanner.skipSpace();
+    // The object's opening brace before the first member, a comma before every other.
+    if (!scanner.take(*at == 0 ? '{' : ','))
+        return false;
+    scanner.skipSpace();
+    if (scanner.peek() != '"')
+        return false;
+    const qsizetype keyAt = *at + scanner.offset();
+    if (!scanner.skipValue(depth))
+        return false;
+    *key = QByteArrayView(data + keyAt, *at + scanner.offset() - keyAt);
+    scanner.skipSpace();
+    if (!scanner.take(':'))
+        return false;
+    scanner.skipSpace();
+    const qsizetype valueAt = *at + scanner.offset();
+    if (!scanner.skipValue(depth))
+        return false;
+    *value = QByteArrayView(data + valueAt, *at + scanner.offset() - valueAt);
+    *at += scanner.offset();
+    return true;
 }

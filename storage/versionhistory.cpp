@@ -132,6 +132,36 @@ QList<VersionInfo> VersionHistory::list(int limit)
     return result;
 }
 
+int VersionHistory::nextAfter(int versionId)
+{
+    QSqlQuery query(connection);
+    query.prepare(QStringLiteral("SELECT MIN(id) FROM versions WHERE id > ?"));
+    query.addBindValue(versionId);
+    return query.exec() && query.next() ? query.value(0).toInt() : 0;
+}
+
+QString VersionHistory::reasonBefore(const QString &peer, const QString &direction)
+{
+    if (direction == QStringLiteral("推送") || direction == QLatin1String("import"))
+        return QStringLiteral("收到 %1 推送前").arg(peer);
+    if (direction == QStringLiteral("回滚") || direction == QLatin1String("rollback"))
+        return QStringLiteral("回滚前自动存档");
+    if (direction == QStringLiteral("导入"))
+        return QStringLiteral("导入 CSV 前");
+    if (direction == QStringLiteral("恢复"))
+        return QStringLiteral("恢复部分行前");
+    return {};
+}
+
+int VersionHistory::newestBefore(const QString &reason, const QString &at)
+{
+    QSqlQuery query(connection);
+    query.prepare(QStringLiteral("SELECT MAX(id) FROM versions WHERE reason = ? AND createdAt <= ?"));
+    query.addBindValue(reason);
+    query.addBindValue(at);
+    return query.exec() && query.next() ? query.value(0).toInt() : 0;
+}
+
 bool VersionHistory::snapshot(int versionId, QByteArray *text, QString *error)
 {
     QSqlQuery query(connection);

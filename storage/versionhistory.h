@@ -57,6 +57,13 @@ public:
     // copy), oldest first: each is read once. How many were noted, 0 when none is left, -1 at a fault.
     int noteMissingSizes(int batch);
     QList<VersionInfo> list(int limit);
+    // The version stored next after this one, or 0 when it is the newest.
+    int nextAfter(int versionId);
+    // The reason of the version stored just before the change a sync-log row tells of, or an empty text
+    // for a row whose change stores none that can be found again.
+    static QString reasonBefore(const QString &peer, const QString &direction);
+    // The newest version with this reason stored at or before the time, or 0.
+    int newestBefore(const QString &reason, const QString &at);
     // The snapshot text of a version. False for a version that is not there, with the reason in error when
     // the database failed.
     bool snapshot(int versionId, QByteArray *text, QString *error);

@@ -5,6 +5,7 @@
 #include "storage/storagethread.h"
 #include "ui/destructivequestion.h"
 #include "ui/restoredialog.h"
+#include "ui/versioncomparedialog.h"
 
 #include <QAbstractItemView>
 #include <QApplication>
@@ -55,6 +56,10 @@ HistoryPage::HistoryPage(QWidget *parent)
     rollbackButton->setObjectName(QStringLiteral("danger"));
     connect(rollbackButton, &QPushButton::clicked, this, &HistoryPage::onRollback);
     actions->addWidget(rollbackButton);
+    auto *compareButton = new QPushButton(QStringLiteral("查看改动"), this);
+    compareButton->setObjectName(QStringLiteral("plain"));
+    connect(compareButton, &QPushButton::clicked, this, &HistoryPage::onCompare);
+    actions->addWidget(compareButton);
     auto *restoreButton = new QPushButton(QStringLiteral("从备份恢复…"), this);
     restoreButton->setObjectName(QStringLiteral("plain"));
     connect(restoreButton, &QPushButton::clicked, this, &HistoryPage::onRestoreBackup);
@@ -151,15 +156,30 @@ void HistoryPage::onMakeSnapshot()
         });
 }
 
-void HistoryPage::onRollback()
+int HistoryPage::selectedVersion()
 {
     const int row = versionsTable->currentRow();
     const QTableWidgetItem *idItem = row >= 0 ? versionsTable->item(row, 0) : nullptr;
     if (!idItem) {
         QMessageBox::information(this, QStringLiteral("提示"), QStringLiteral("请先选中一个版本"));
-        return;
+        return 0;
     }
-    const int id = idItem->text().mid(1).toInt();
+    return idItem->text().mid(1).toInt();
+}
+
+void HistoryPage::onCompare()
+{
+    if (const int id = selectedVersion()) {
+        VersionCompareDialog *dialog = VersionCompareDialog::openFor(id, storage, this);
+        connect(dialog, &VersionCompareDialog::restored, this, &HistoryPage::rolledBack);
+    }
+}
+
+void HistoryPage::onRollback()
+{
+    const int id = selectedVersion();
+    if (!id)
+        return;
 
     if (!askDestructiveQuestion(
             this, QStringLiteral("确认回滚"),

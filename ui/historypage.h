@@ -33,9 +33,12 @@ Q_SIGNALS:
 private Q_SLOTS:
     void onMakeSnapshot();
     void onRollback();
+    void onCompare();
 
 private:
     void onRestoreBackup();
+    // The id of the selected version, or 0 after telling the operator to select one.
+    int selectedVersion();
 
     // Shows that a job of the page runs, and its end.
     void setWorking(bool working);

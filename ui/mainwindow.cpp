@@ -232,6 +232,7 @@ void MainWindow::buildUi()
     syncLogPage->setStorage(core->storage());
     connect(syncLogPage, &SyncLogPage::refreshRequested, this, &MainWindow::refreshSyncLogAndStatus);
     connect(syncLogPage, &SyncLogPage::logMessage, core, &ProgramCore::log);
+    connect(syncLogPage, &SyncLogPage::rowsRestored, this, &MainWindow::refreshAll);
     stack->addWidget(dataPage);
     stack->addWidget(phonePage);
     stack->addWidget(historyPage);

@@ -3,6 +3,7 @@
 #include "storage/database.h"
 #include "storage/storagethread.h"
 #include "ui/destructivequestion.h"
+#include "ui/versioncomparedialog.h"
 
 #include <QAbstractItemView>
 #include <QHBoxLayout>
@@ -73,6 +74,9 @@ SyncLogPage::SyncLogPage(QWidget *parent)
     auto *recordsBar = new QHBoxLayout;
     recordsBar->addWidget(mutedLabel(QStringLiteral("手机同步记录"), this));
     recordsBar->addStretch();
+    auto *compareButton = plainButton(QStringLiteral("查看改动"), this);
+    connect(compareButton, &QPushButton::clicked, this, &SyncLogPage::onCompare);
+    recordsBar->addWidget(compareButton);
     auto *refreshButton = plainButton(QStringLiteral("刷新"), this);
     connect(refreshButton, &QPushButton::clicked, this, &SyncLogPage::refreshRequested);
     recordsBar->addWidget(refreshButton);
@@ -116,6 +120,10 @@ void SyncLogPage::refresh()
                                 entry.value(QStringLiteral("detail")).toString()};
         for (int column = 0; column < cells.size(); ++column)
             syncLogTable->setItem(row, column, new QTableWidgetItem(cells.at(column)));
+        // The stored words, which the version before the change is found by.
+        syncLogTable->item(row, 0)->setData(
+            Qt::UserRole, VersionHistory::reasonBefore(entry.value(QStringLiteral("peer")).toString(),
+                                                       entry.value(QStringLiteral("action")).toString()));
     }
     // Column by column and the last one left out: resizeColumnsToContents() would undo its stretch until the next resize.
     for (int column = 0; column < syncLogTable->columnCount() - 1; ++column)
@@ -152,4 +160,27 @@ void SyncLogPage::onClearSyncRecords()
             const bool cleared = Database::instance().isOpen() && syncLogTable->rowCount() == 0;
             Q_EMIT logMessage(cleared ? QStringLiteral("已清除手机同步记录") : QStringLiteral("清除手机同步记录失败"));
         });
+}
+
+void SyncLogPage::onCompare()
+{
+    const int row = syncLogTable->currentRow();
+    if (row < 0) {
+        QMessageBox::information(this, QStringLiteral("提示"), QStringLiteral("请先选中一条记录"));
+        return;
+    }
+    const QString reason = syncLogTable->item(row, 0)->data(Qt::UserRole).toString();
+    if (reason.isEmpty()) {
+        QMessageBox::information(
+            this, QStringLiteral("提示"),
+            QStringLiteral("推送、回滚、导入和恢复的记录才能查看改动，请在「历史版本」里查看其他改动"));
+        return;
+    }
+    const int version = Database::instance().newestVersionBefore(reason, syncLogTable->item(row, 0)->text());
+    if (version == 0) {
+        QMessageBox::information(this, QStringLiteral("提示"), QStringLiteral("这次改动之前的版本已经不在历史里了"));
+        return;
+    }
+    VersionCompareDialog *dialog = VersionCompareDialog::openFor(version, storage, this);
+    connect(dialog, &VersionCompareDialog::restored, this, &SyncLogPage::rowsRestored);
 }

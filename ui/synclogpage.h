@@ -30,9 +30,13 @@ Q_SIGNALS:
     void refreshRequested();
     // A line for the program log, without its time.
     void logMessage(const QString &text);
+    // Rows were brought back from a version: every page shows them anew.
+    void rowsRestored();
 
 private:
     void onClearSyncRecords();
+    // Opens the changes of the selected record's change, from the version stored just before it.
+    void onCompare();
 
     QTableWidget *syncLogTable = nullptr;
     QPlainTextEdit *logView = nullptr;
