@@ -30,7 +30,9 @@
 #include <algorithm>
 #include <cstdio>
 #include <functional>
+#ifdef __GLIBC__
 #include <malloc.h>
+#endif
 
 namespace {
 
@@ -129,7 +131,9 @@ Q_NEVER_INLINE void profiled(const std::function<void()> &work)
 // Resident memory in MiB, with what the allocator holds free given back first.
 double residentMiB()
 {
+#ifdef __GLIBC__
     malloc_trim(0);
+#endif
     QFile status(QStringLiteral("/proc/self/status"));
     if (!status.open(QIODevice::ReadOnly))
         return 0;

@@ -27,7 +27,9 @@
 #include <algorithm>
 #include <cstdio>
 #include <functional>
+#ifdef __GLIBC__
 #include <malloc.h>
+#endif
 #include <memory>
 #include <vector>
 
@@ -86,7 +88,9 @@ qint64 statusKiB(const char *field)
 // Lets VmHWM start again from the current resident size, once freed heap has gone back to the system.
 void resetPeak()
 {
+#ifdef __GLIBC__
     malloc_trim(0);
+#endif
     QFile clear("/proc/self/clear_refs");
     if (clear.open(QIODevice::WriteOnly))
         clear.write("5");

@@ -53,7 +53,7 @@ rm -f "$root/tovanik-windows-x64.zip"
 echo "Windows program: $dist ($(du -sh "$dist" | cut -f1)), packed as tovanik-windows-x64.zip"
 
 # Wine sets up its prefix on first use; once here, not in two tests at the same time.
-"$root/scripts/windows/wine-run.sh" "$prefix" wineboot -i
+[ -z "${1:-}" ] || "$root/scripts/windows/wine-run.sh" "$prefix" wineboot -i
 
 case "${1:-}" in
 --test)

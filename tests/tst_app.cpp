@@ -34,6 +34,7 @@ namespace {
 // Set when this program runs as the copy made by runRowInOpenFolder().
 bool inOpenFolder = false;
 
+#ifndef Q_OS_WIN
 // Reads the process's output until it holds wanted, the process ends or 20 s pass.
 bool readUntil(QProcess &process, QString &output, const QString &wanted)
 {
@@ -48,6 +49,7 @@ bool readUntil(QProcess &process, QString &output, const QString &wanted)
     }
     return output.contains(wanted);
 }
+#endif
 
 #ifdef Q_OS_LINUX
 // Takes write access to a program folder and its data/ away until it goes: by a read-only bind mount,

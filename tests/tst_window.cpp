@@ -645,7 +645,7 @@ private Q_SLOTS:
                  (QStringList{"onNavChanged", "refreshAll", "updateServerState", "fetchPublicIP"}));
         QCOMPARE(slotNames(t.dataPage), (QStringList{"onTableChanged", "onSearchChanged", "onAddRow", "onEditRow",
                                                      "onDeleteRow", "onExportCsv", "onImportCsv"}));
-        QCOMPARE(slotNames(t.historyPage), (QStringList{"onMakeSnapshot", "onRollback"}));
+        QCOMPARE(slotNames(t.historyPage), (QStringList{"onMakeSnapshot", "onRollback", "onCompare"}));
         QCOMPARE(slotNames(t.settingsPage), (QStringList{"onCopyKey", "onNewKey", "onSaveSettings", "onToggleServer"}));
 
         const QList<QPair<MainWindow::Page, QWidget *>> pages{{MainWindow::Page::Data, t.dataPage},
