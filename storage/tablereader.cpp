@@ -13,6 +13,9 @@
 #ifdef Q_OS_UNIX
 #include <dlfcn.h>
 #endif
+#ifdef Q_OS_WIN
+#include <windows.h>
+#endif
 #endif
 
 namespace {
@@ -40,6 +43,47 @@ bool driverSharesSqlite(const QSqlDriver *driver)
     shared = dlsym(plugin, "sqlite3_prepare_v2") == reinterpret_cast<void *>(&sqlite3_prepare_v2)
              && dlsym(plugin, "sqlite3_column_text16") == reinterpret_cast<void *>(&sqlite3_column_text16);
     dlclose(plugin);
+    return shared;
+#elif defined(Q_OS_WIN)
+    // Windows loads a DLL of one name once per process: the driver shares our SQLite when the plugin
+    // imports the very DLL that our sqlite3 functions live in, rather than carrying a copy of its own.
+    static const QMetaObject *checked = nullptr;
+    static bool shared = false;
+    const QMetaObject *meta = driver->metaObject();
+    if (meta == checked)
+        return shared;
+    checked = meta;
+    shared = false;
+    HMODULE plugin = nullptr;
+    HMODULE library = nullptr;
+    const DWORD byAddress = GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT;
+    if (!GetModuleHandleExW(byAddress, reinterpret_cast<LPCWSTR>(meta), &plugin)
+        // The version text lies inside the library itself; a function's address could be a thunk of ours.
+        || !GetModuleHandleExW(byAddress, reinterpret_cast<LPCWSTR>(sqlite3_libversion()), &library)
+        || plugin == library)
+        return false;
+    char path[MAX_PATH] = {};
+    const DWORD length = GetModuleFileNameA(library, path, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH)
+        return false;
+    const char *libraryName = path;
+    for (const char *at = path; *at; ++at) {
+        if (*at == '\\' || *at == '/')
+            libraryName = at + 1;
+    }
+    const auto *base = reinterpret_cast<const unsigned char *>(plugin);
+    const auto *dos = reinterpret_cast<const IMAGE_DOS_HEADER *>(base);
+    const auto *nt = reinterpret_cast<const IMAGE_NT_HEADERS *>(base + dos->e_lfanew);
+    const IMAGE_DATA_DIRECTORY &imports = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    if (imports.VirtualAddress == 0)
+        return false;
+    for (const auto *entry = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR *>(base + imports.VirtualAddress);
+         entry->Name != 0; ++entry) {
+        if (_stricmp(reinterpret_cast<const char *>(base + entry->Name), libraryName) == 0) {
+            shared = true;
+            break;
+        }
+    }
     return shared;
 #else
     Q_UNUSED(driver)
