@@ -6,6 +6,11 @@
 #include <QStringEncoder>
 
 #include <cstring>
+#include <limits>
+
+#ifdef Q_OS_WIN
+#include <windows.h>
+#endif
 
 namespace csvtext {
 
@@ -19,6 +24,50 @@ QString decodeWith(QStringDecoder &decoder, QByteArrayView bytes, bool *failed)
     QString text = decoder(bytes);
     *failed = decoder.hasError();
     return text;
+}
+
+// Qt reads GB18030 through ICU, which its builds for Windows leave out; Windows knows the code page itself.
+#ifdef Q_OS_WIN
+constexpr UINT gb18030CodePage = 54936;
+#endif
+
+// Empty with *supported false where the system cannot read GB18030 at all.
+QString decodeGb18030(QByteArrayView bytes, bool *failed, bool *supported)
+{
+#ifdef Q_OS_WIN
+    *supported = true;
+    *failed = bytes.size() > std::numeric_limits<int>::max();
+    if (bytes.isEmpty() || *failed)
+        return QString();
+    const int length =
+        MultiByteToWideChar(gb18030CodePage, MB_ERR_INVALID_CHARS, bytes.data(), int(bytes.size()), nullptr, 0);
+    *failed = length <= 0;
+    if (*failed)
+        return QString();
+    QString text(length, Qt::Uninitialized);
+    MultiByteToWideChar(gb18030CodePage, MB_ERR_INVALID_CHARS, bytes.data(), int(bytes.size()),
+                        reinterpret_cast<wchar_t *>(text.data()), length);
+    return text;
+#else
+    QStringDecoder decoder("GB18030");
+    *supported = decoder.isValid();
+    *failed = false;
+    return *supported ? decodeWith(decoder, bytes, failed) : QString();
+#endif
+}
+
+QByteArray encodeGb18030(const QString &text)
+{
+#ifdef Q_OS_WIN
+    const auto *wide = reinterpret_cast<const wchar_t *>(text.utf16());
+    const int length = WideCharToMultiByte(gb18030CodePage, 0, wide, int(text.size()), nullptr, 0, nullptr, nullptr);
+    QByteArray bytes(qMax(length, 0), Qt::Uninitialized);
+    if (length > 0)
+        WideCharToMultiByte(gb18030CodePage, 0, wide, int(text.size()), bytes.data(), length, nullptr, nullptr);
+    return bytes;
+#else
+    return QStringEncoder("GB18030").encode(text);
+#endif
 }
 
 bool looksBinary(QStringView text)
@@ -204,14 +253,14 @@ Document parse(const QByteArray &bytes)
         text = decodeWith(utf8, body, &failed);
         if (failed && !document.byteOrderMark) {
             // Not UTF-8: the file comes from a Chinese spreadsheet that saved it in its own code page.
-            QStringDecoder gb18030("GB18030");
-            if (!gb18030.isValid()) {
+            bool supported = false;
+            text = decodeGb18030(body, &failed, &supported);
+            if (!supported) {
                 document.error =
                     QStringLiteral("这台电脑缺少 GB18030 编码支持，请把文件另存为 UTF-8 编码的 CSV 后再导入。");
                 return document;
             }
             document.encoding = Encoding::Gb18030;
-            text = decodeWith(gb18030, body, &failed);
         }
     }
     if (failed || looksBinary(text)) {
@@ -245,7 +294,7 @@ QByteArray compose(const QList<QStringList> &records, const Document &like)
     case Encoding::Utf16BE:
         return QByteArray("\xFE\xFF") + QStringEncoder(QStringConverter::Utf16BE).encode(text);
     case Encoding::Gb18030:
-        return QStringEncoder("GB18030").encode(text);
+        return encodeGb18030(text);
     case Encoding::Utf8:
         break;
     }
