@@ -120,6 +120,9 @@ bool copyInPieces(const QString &from, const QString &to, const QString &stage, 
 bool linkOrCopy(const QString &from, const QString &to, const QString &stage, const Restorer::Progress &progress,
                 QString *why, bool puttingBack = false)
 {
+#ifndef Q_OS_WIN
+    // Windows shares one file's sharing rules among its links: a link to the open database could not be
+    // renamed while SQLite holds the file, so there the copy is made whole.
     std::error_code code;
     std::filesystem::create_hard_link(QFileInfo(from).filesystemAbsoluteFilePath(),
                                       QFileInfo(to).filesystemAbsoluteFilePath(), code);
@@ -128,6 +131,7 @@ bool linkOrCopy(const QString &from, const QString &to, const QString &stage, co
             progress(stage, 1, 1);
         return true;
     }
+#endif
     if (!puttingBack) {
         *why = diskspace::check(to, QFileInfo(from).size());
         if (!why->isEmpty())

@@ -406,13 +406,31 @@ private Q_SLOTS:
         testutil::FileSteps steps(QFileInfo(path).absolutePath());
         QString aside;
         QString error;
+#ifdef Q_OS_WIN
+        // Windows removes no file that another program holds open: the restore is refused whole.
+        if (logKept) {
+            QVERIFY(!db.restoreFrom(backup, &aside, &error));
+            QVERIFY2(error.contains(QStringLiteral("当前数据库未改动")), qPrintable(error));
+            QStringList ids = idsOf(db.rows(QStringLiteral("items")));
+            ids.sort();
+            QCOMPARE(ids, QStringList({"after-backup", "in-backup"}));
+            db.close();
+            other.reset();
+            return;
+        }
+#endif
         QVERIFY2(db.restoreFrom(backup, &aside, &error), qPrintable(error));
         const QString asideName = QStringLiteral("备份/") + QFileInfo(aside).fileName();
         const QStringList removals =
             logKept ? QStringList{"remove plindor.db-wal", "remove plindor.db-shm"} : QStringList();
-        QCOMPARE(steps.seen, QStringList({"flush file " + asideName + ".part", "rename " + asideName,
-                                          "flush folder 备份", "flush file plindor.db.restoring"})
-                                 + removals + QStringList({"flush folder .", "rename plindor.db", "flush folder ."}));
+        QStringList expected{"flush file " + asideName + ".part", "rename " + asideName, "flush folder 备份",
+                             "flush file plindor.db.restoring"};
+#ifdef Q_OS_WIN
+        // There the copy set aside is a copy, not a link: it is flushed once written, and again on its commit.
+        expected.prepend("flush file " + asideName + ".part");
+#endif
+        expected << removals << QStringList({"flush folder .", "rename plindor.db", "flush folder ."});
+        QCOMPARE(steps.seen.join(QLatin1Char('\n')), expected.join(QLatin1Char('\n')));
         QCOMPARE(idsOf(db.rows(QStringLiteral("items"))), QStringList{"in-backup"});
         QCOMPARE(valueFromFile(aside, QStringLiteral("SELECT COUNT(*) FROM items")).toInt(), 2);
         // The other program's connection still refers to the file set aside; it goes after the program's own.
