@@ -54,13 +54,14 @@ bool writeToConsole(const QString &line)
 }
 
 // The program is built for the window, so Windows gives it no console: started from cmd.exe with
-// --headless, it writes to the console it was started from, unless its output already goes elsewhere.
+// --headless, it joins the console it was started from, so as to hear Ctrl+C, Ctrl+Break and the
+// console closing, and writes there unless its output already goes to a file or a pipe.
 void attachToParentConsole()
 {
+    if (!AttachConsole(ATTACH_PARENT_PROCESS))
+        return;
     const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
     if (out != nullptr && out != INVALID_HANDLE_VALUE && GetFileType(out) != FILE_TYPE_UNKNOWN)
-        return;
-    if (!AttachConsole(ATTACH_PARENT_PROCESS))
         return;
     const HANDLE console = CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                        nullptr, OPEN_EXISTING, 0, nullptr);
