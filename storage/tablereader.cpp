@@ -22,38 +22,23 @@ namespace {
 
 #ifdef TOVANIK_HAVE_SQLITE3
 
-// The QSQLITE driver's handle may only be used with our sqlite3 functions when the driver plugin runs on
-// this very library; a Qt that bundles its own SQLite would hand us a connection of another copy.
-bool driverSharesSqlite(const QSqlDriver *driver)
+// Whether the driver plugin that holds meta runs on the sqlite3 functions this program calls.
+bool pluginSharesSqlite(const QMetaObject *meta)
 {
 #ifdef Q_OS_UNIX
-    static const QMetaObject *checked = nullptr;
-    static bool shared = false;
-    const QMetaObject *meta = driver->metaObject();
-    if (meta == checked)
-        return shared;
-    checked = meta;
-    shared = false;
     Dl_info info{};
     if (!dladdr(meta, &info) || !info.dli_fname)
         return false;
     void *plugin = dlopen(info.dli_fname, RTLD_LAZY | RTLD_NOLOAD);
     if (!plugin)
         return false;
-    shared = dlsym(plugin, "sqlite3_prepare_v2") == reinterpret_cast<void *>(&sqlite3_prepare_v2)
-             && dlsym(plugin, "sqlite3_column_text16") == reinterpret_cast<void *>(&sqlite3_column_text16);
+    const bool shared = dlsym(plugin, "sqlite3_prepare_v2") == reinterpret_cast<void *>(&sqlite3_prepare_v2)
+                        && dlsym(plugin, "sqlite3_column_text16") == reinterpret_cast<void *>(&sqlite3_column_text16);
     dlclose(plugin);
     return shared;
 #elif defined(Q_OS_WIN)
     // Windows loads a DLL of one name once per process: the driver shares our SQLite when the plugin
     // imports the very DLL that our sqlite3 functions live in, rather than carrying a copy of its own.
-    static const QMetaObject *checked = nullptr;
-    static bool shared = false;
-    const QMetaObject *meta = driver->metaObject();
-    if (meta == checked)
-        return shared;
-    checked = meta;
-    shared = false;
     HMODULE plugin = nullptr;
     HMODULE library = nullptr;
     const DWORD byAddress = GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT;
@@ -79,16 +64,28 @@ bool driverSharesSqlite(const QSqlDriver *driver)
         return false;
     for (const auto *entry = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR *>(base + imports.VirtualAddress);
          entry->Name != 0; ++entry) {
-        if (_stricmp(reinterpret_cast<const char *>(base + entry->Name), libraryName) == 0) {
-            shared = true;
-            break;
-        }
+        if (_stricmp(reinterpret_cast<const char *>(base + entry->Name), libraryName) == 0)
+            return true;
     }
-    return shared;
+    return false;
 #else
-    Q_UNUSED(driver)
+    Q_UNUSED(meta)
     return false;
 #endif
+}
+
+// The QSQLITE driver's handle may only be used with our sqlite3 functions when the driver plugin runs on
+// this very library; a Qt that bundles its own SQLite would hand us a connection of another copy.
+bool driverSharesSqlite(const QSqlDriver *driver)
+{
+    static const QMetaObject *checked = nullptr;
+    static bool shared = false;
+    const QMetaObject *meta = driver->metaObject();
+    if (meta != checked) {
+        checked = meta;
+        shared = pluginSharesSqlite(meta);
+    }
+    return shared;
 }
 
 bool isAscii(const char *text, int length)
