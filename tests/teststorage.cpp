@@ -2,6 +2,7 @@
 
 #include "storage/clock.h"
 #include "storage/database.h"
+#include "storage/diskspace.h"
 #include "storage/durablefile.h"
 
 #include <QFile>
@@ -140,6 +141,11 @@ void putRow(const QString &table, QJsonObject record, const QString &stamp)
         record.insert(QStringLiteral("updatedAt"), stamp);
     QString error;
     QVERIFY2(!Database::instance().upsert(table, record, &error).isEmpty(), qPrintable(error));
+}
+
+void leaveNoRoom(const QString &path)
+{
+    diskspace::setMargin(diskspace::of(path).available + (qint64(1) << 30));
 }
 
 bool damageCopy(const QString &from, const QString &to)

@@ -75,6 +75,10 @@ void addStorageFaultRows();
 // stamp, so that a test can tell the rows it did not change; the test stops when it is refused.
 void putRow(const QString &table, QJsonObject record, const QString &stamp = QStringLiteral("2024-01-01 00:00:00"));
 
+// Sets the program's disk margin above the free space at path, with room to spare, so that every write
+// that needs room is refused even while other tests beside this one free space on the same disk.
+void leaveNoRoom(const QString &path);
+
 // A copy of a database file whose first page, the schema, is intact and whose other pages are overwritten.
 bool damageCopy(const QString &from, const QString &to);
 

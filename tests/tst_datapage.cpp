@@ -1101,7 +1101,7 @@ private Q_SLOTS:
         put("customers", {{"id", "k1"}, {"name", "赵六"}});
         showTable("customers");
         testutil::selectRow(table(), 0, 0);
-        diskspace::setMargin(diskspace::of(databasePath()).available);
+        testutil::leaveNoRoom(databasePath());
         testutil::answerNextBox(QMessageBox::Yes);
         QString title;
         QString text;

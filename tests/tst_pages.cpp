@@ -221,7 +221,7 @@ private Q_SLOTS:
     {
         MainWindow window;
         const testutil::WindowParts t(window);
-        diskspace::setMargin(diskspace::of(databasePath()).available);
+        testutil::leaveNoRoom(databasePath());
 
         QList<testutil::SeenBox> seen;
         testutil::answerBoxes({QMessageBox::Ok}, &seen);
@@ -1018,7 +1018,7 @@ private Q_SLOTS:
         const testutil::WindowParts t(window);
         addBulkyItems(50);
         const qint64 before = QFileInfo(databasePath()).size();
-        diskspace::setMargin(diskspace::of(databasePath()).available);
+        testutil::leaveNoRoom(databasePath());
 
         QList<testutil::SeenBox> seen;
         testutil::answerBoxes({QMessageBox::Ok}, &seen);
@@ -1042,8 +1042,7 @@ private Q_SLOTS:
         QVERIFY(line->text().contains(QStringLiteral("剩余 ")));
         QVERIFY(!line->text().startsWith(QStringLiteral("⚠")));
 
-        const qint64 available = diskspace::of(databasePath()).available;
-        diskspace::setMargin(available);
+        testutil::leaveNoRoom(databasePath());
         QList<testutil::SeenBox> seen;
         testutil::answerBoxes({QMessageBox::Ok}, &seen);
         window.programCore().refreshStorage();
@@ -1059,7 +1058,7 @@ private Q_SLOTS:
         QVERIFY(!line->text().startsWith(QStringLiteral("⚠")));
         QVERIFY(window.programLog().contains(QStringLiteral("磁盘空间已够用")));
 
-        diskspace::setMargin(available);
+        testutil::leaveNoRoom(databasePath());
         QList<testutil::SeenBox> later;
         QTimer *watch = watchForBoxes(&later);
         window.programCore().refreshStorage();

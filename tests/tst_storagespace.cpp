@@ -166,11 +166,10 @@ private Q_SLOTS:
         addItems(800);
         QVERIFY(db.saveVersion(QStringLiteral("界面手动存档"), QStringLiteral("qt-ui")));
         const qint64 version = db.storageFigures().nextVersionBytes;
-        const diskspace::Space space = diskspace::of(path);
         if (onSmallDisk)
-            QVERIFY(leaveFree(diskspace::margin(space.total) + version / 2));
+            QVERIFY(leaveFree(diskspace::margin(diskspace::of(path).total) + version / 2));
         else
-            diskspace::setMargin(space.available - version / 2);
+            testutil::leaveNoRoom(path);
         const int versionsBefore = versionCount();
 
         SyncServer server;
@@ -353,7 +352,7 @@ private Q_SLOTS:
         const StorageFigures figures = db.storageFigures();
         QVERIFY(figures.freeInsideBytes > 0);
 
-        diskspace::setMargin(diskspace::of(path).available);
+        testutil::leaveNoRoom(path);
         qint64 before = 0;
         qint64 after = 0;
         QString error;
@@ -391,7 +390,7 @@ private Q_SLOTS:
         db.upsert(QStringLiteral("items"), {{"id", "after-backup"}}, nullptr);
         const QStringList before = backupNames(path);
 
-        diskspace::setMargin(diskspace::of(path).available);
+        testutil::leaveNoRoom(path);
         QString aside;
         QString error;
         QVERIFY(!db.restoreFrom(QDir(backupFolder(path)).filePath(todaysBackupName()), &aside, &error));
