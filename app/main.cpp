@@ -1,5 +1,6 @@
 #include "app/instancelock.h"
 #include "app/paths.h"
+#include "app/processend.h"
 #include "app/programcore.h"
 #include "ui/mainwindow.h"
 
@@ -287,5 +288,5 @@ int main(int argc, char *argv[])
 {
     const int exitCode = headlessAsked(argc, argv) ? runHeadless(argc, argv) : runWithWindow(argc, argv);
     markClosedCleanly();
-    return exitCode;
+    return endProcess(exitCode);
 }

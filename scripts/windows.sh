@@ -3,6 +3,7 @@
 # a cache outside the checkout), then the program, its tests and benchmarks with the same CMake files.
 # Lays out dist-windows/, what a shop unpacks, and packs it as tovanik-windows-x64.zip.
 #   scripts/windows.sh          build and lay out
+#   scripts/windows.sh --program   only the program, laid out and packed (what the CI checks, in its time)
 #   scripts/windows.sh --test   also run the tests under Wine (offscreen)
 #   scripts/windows.sh --bench NAME...   also run bench/bench_NAME under Wine beside the Linux build's
 # TOVANIK_WINDOWS_CACHE chooses the cache (default /var/cache/tovanik-windows).
@@ -33,7 +34,9 @@ cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHA
     -DCMAKE_PREFIX_PATH="$prefix" -DQT_HOST_PATH=/usr -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake \
     -DTOVANIK_SHARED_SQLITE=ON -DSQLite3_INCLUDE_DIR="$prefix/include" -DSQLite3_LIBRARY="$prefix/lib/libsqlite3.dll.a" \
     -DCMAKE_CROSSCOMPILING_EMULATOR="$root/scripts/windows/wine-run.sh;$prefix" >/dev/null
-cmake --build "$build" -j"$(nproc)"
+targets=()
+[ "${1:-}" != "--program" ] || targets=(--target tovanik)
+cmake --build "$build" -j"$(nproc)" "${targets[@]}"
 
 # What a shop unpacks: the program, the DLLs it loads and Qt's plugins and Chinese texts, nothing else.
 dist="$root/dist-windows"
@@ -53,7 +56,7 @@ rm -f "$root/tovanik-windows-x64.zip"
 echo "Windows program: $dist ($(du -sh "$dist" | cut -f1)), packed as tovanik-windows-x64.zip"
 
 # Wine sets up its prefix on first use; once here, not in two tests at the same time.
-[ -z "${1:-}" ] || "$root/scripts/windows/wine-run.sh" "$prefix" wineboot -i
+[ -z "${1:-}" ] || [ "$1" = "--program" ] || "$root/scripts/windows/wine-run.sh" "$prefix" wineboot -i
 
 case "${1:-}" in
 --test)

@@ -1,4 +1,5 @@
 #include "sync/localaddress.h"
+#include "testmain.h"
 
 #include <QtTest>
 
@@ -167,5 +168,5 @@ private Q_SLOTS:
     }
 };
 
-QTEST_MAIN(AddressTest)
+TOVANIK_TEST_MAIN(AddressTest)
 #include "tst_address.moc"

@@ -1,5 +1,6 @@
 #include "app/instancelock.h"
 #include "app/paths.h"
+#include "app/processend.h"
 #include "app/settings.h"
 #include "storage/database.h"
 #include "testhttp.h"
@@ -673,7 +674,7 @@ private:
     }
 };
 
-int main(int argc, char *argv[])
+static int runTests(int argc, char *argv[])
 {
     QApplication app(argc, argv);
     // Started again by oneProgramPerFolder as the first program, which holds the lock until it is killed.
@@ -693,5 +694,10 @@ int main(int argc, char *argv[])
     if (inOpenFolder)
         arguments.removeAt(1);
     return QTest::qExec(&test, arguments);
+}
+
+int main(int argc, char *argv[])
+{
+    return endProcess(runTests(argc, argv));
 }
 #include "tst_app.moc"

@@ -1,5 +1,6 @@
 #include "storage/database.h"
 #include "storagetestcase.h"
+#include "testmain.h"
 #include "teststorage.h"
 
 #include <QDir>
@@ -595,5 +596,5 @@ private Q_SLOTS:
     }
 };
 
-QTEST_GUILESS_MAIN(BackupTest)
+TOVANIK_TEST_GUILESS_MAIN(BackupTest)
 #include "tst_backup.moc"

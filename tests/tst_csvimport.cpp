@@ -2,6 +2,7 @@
 #include "storage/csvtext.h"
 #include "storage/importplanner.h"
 #include "storagetestcase.h"
+#include "testmain.h"
 #include "teststorage.h"
 
 #include <QFile>
@@ -414,5 +415,5 @@ private Q_SLOTS:
     }
 };
 
-QTEST_GUILESS_MAIN(CsvImportTest)
+TOVANIK_TEST_GUILESS_MAIN(CsvImportTest)
 #include "tst_csvimport.moc"

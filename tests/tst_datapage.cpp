@@ -2,6 +2,7 @@
 #include "catalogue/catalogue.h"
 #include "storage/database.h"
 #include "storage/diskspace.h"
+#include "testmain.h"
 #include "teststorage.h"
 #include "testutil.h"
 #include "ui/actiondelegate.h"
@@ -1217,5 +1218,5 @@ private Q_SLOTS:
     }
 };
 
-QTEST_MAIN(DataPageTest)
+TOVANIK_TEST_MAIN(DataPageTest)
 #include "tst_datapage.moc"

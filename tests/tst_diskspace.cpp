@@ -1,5 +1,6 @@
 #include "storage/diskspace.h"
 #include "storage/durablefile.h"
+#include "testmain.h"
 
 #include <QDir>
 #include <QFile>
@@ -158,5 +159,5 @@ private Q_SLOTS:
     }
 };
 
-QTEST_GUILESS_MAIN(DiskSpaceTest)
+TOVANIK_TEST_GUILESS_MAIN(DiskSpaceTest)
 #include "tst_diskspace.moc"

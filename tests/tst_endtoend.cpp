@@ -3,6 +3,7 @@
 #include "app/paths.h"
 #include "storage/database.h"
 #include "testhttp.h"
+#include "testmain.h"
 #include "testutil.h"
 #include "ui/mainwindow.h"
 
@@ -394,5 +395,5 @@ private Q_SLOTS:
     }
 };
 
-QTEST_MAIN(EndToEndTest)
+TOVANIK_TEST_MAIN(EndToEndTest)
 #include "tst_endtoend.moc"

@@ -1,5 +1,6 @@
 #include "app/settings.h"
 #include "storagetestcase.h"
+#include "testmain.h"
 #include "teststorage.h"
 
 #include <QDir>
@@ -116,5 +117,5 @@ private Q_SLOTS:
     }
 };
 
-QTEST_GUILESS_MAIN(HeldFilesTest)
+TOVANIK_TEST_GUILESS_MAIN(HeldFilesTest)
 #include "tst_heldfiles.moc"

@@ -1,6 +1,7 @@
 #include "catalogue/catalogue.h"
 #include "storage/csvtext.h"
 #include "storage/database.h"
+#include "testmain.h"
 #include "teststorage.h"
 #include "testutil.h"
 #include "ui/csvexport.h"
@@ -369,5 +370,5 @@ private Q_SLOTS:
     }
 };
 
-QTEST_MAIN(ImportPreviewTest)
+TOVANIK_TEST_MAIN(ImportPreviewTest)
 #include "tst_importpreview.moc"

@@ -1,5 +1,6 @@
 #include "storage/database.h"
 #include "storagetestcase.h"
+#include "testmain.h"
 
 #include <QRegularExpression>
 #include <QtTest>
@@ -240,5 +241,5 @@ private Q_SLOTS:
     }
 };
 
-QTEST_GUILESS_MAIN(LookupsTest)
+TOVANIK_TEST_GUILESS_MAIN(LookupsTest)
 #include "tst_lookups.moc"

@@ -1,6 +1,7 @@
 #include "storage/database.h"
 #include "storage/recordsource.h"
 #include "storagetestcase.h"
+#include "testmain.h"
 #include "teststorage.h"
 
 #include <QDir>
@@ -412,5 +413,5 @@ private Q_SLOTS:
     }
 };
 
-QTEST_GUILESS_MAIN(MergeTest)
+TOVANIK_TEST_GUILESS_MAIN(MergeTest)
 #include "tst_merge.moc"

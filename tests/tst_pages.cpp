@@ -4,6 +4,7 @@
 #include "storage/diskspace.h"
 #include "sync/syncserver.h"
 #include "testhttp.h"
+#include "testmain.h"
 #include "teststorage.h"
 #include "testutil.h"
 #include "ui/mainwindow.h"
@@ -1069,5 +1070,5 @@ private Q_SLOTS:
     }
 };
 
-QTEST_MAIN(PagesTest)
+TOVANIK_TEST_MAIN(PagesTest)
 #include "tst_pages.moc"

@@ -2,6 +2,7 @@
 #include "qr/qrcode.h"
 #include "sync/localaddress.h"
 #include "sync/syncserver.h"
+#include "testmain.h"
 #include "testutil.h"
 #include "ui/mainwindow.h"
 #include "ui/phonepage.h"
@@ -549,5 +550,5 @@ private Q_SLOTS:
     }
 };
 
-QTEST_MAIN(QrTest)
+TOVANIK_TEST_MAIN(QrTest)
 #include "tst_qr.moc"

@@ -5,6 +5,7 @@
 #include "storage/snapshotreader.h"
 #include "storage/snapshottext.h"
 #include "storagetestcase.h"
+#include "testmain.h"
 #include "teststorage.h"
 
 #include <QDir>
@@ -915,5 +916,5 @@ private Q_SLOTS:
     }
 };
 
-QTEST_GUILESS_MAIN(StorageTest)
+TOVANIK_TEST_GUILESS_MAIN(StorageTest)
 #include "tst_storage.moc"

@@ -5,6 +5,7 @@
 #include "storagetestcase.h"
 #include "sync/syncserver.h"
 #include "testhttp.h"
+#include "testmain.h"
 #include "teststorage.h"
 
 #include <QDir>
@@ -403,5 +404,5 @@ private Q_SLOTS:
     }
 };
 
-QTEST_GUILESS_MAIN(StorageSpaceTest)
+TOVANIK_TEST_GUILESS_MAIN(StorageSpaceTest)
 #include "tst_storagespace.moc"

@@ -5,6 +5,7 @@
 #include "storage/storagethread.h"
 #include "sync/syncserver.h"
 #include "testhttp.h"
+#include "testmain.h"
 #include "testnet.h"
 #include "teststorage.h"
 #include "testutil.h"
@@ -459,5 +460,5 @@ private Q_SLOTS:
     }
 };
 
-QTEST_MAIN(StorageThreadTest)
+TOVANIK_TEST_MAIN(StorageThreadTest)
 #include "tst_storagethread.moc"

@@ -6,6 +6,7 @@
 #include "sync/syncconnection.h"
 #include "sync/syncserver.h"
 #include "testhttp.h"
+#include "testmain.h"
 #include "teststorage.h"
 
 #include <QJsonArray>
@@ -1610,5 +1611,5 @@ private Q_SLOTS:
     // serves or takes rows while "/ping" still answers.
 };
 
-QTEST_MAIN(SyncTest)
+TOVANIK_TEST_MAIN(SyncTest)
 #include "tst_sync.moc"

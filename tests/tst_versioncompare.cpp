@@ -1,5 +1,6 @@
 #include "storage/database.h"
 #include "testhttp.h"
+#include "testmain.h"
 #include "testutil.h"
 #include "ui/mainwindow.h"
 #include "ui/versioncomparedialog.h"
@@ -251,5 +252,5 @@ private Q_SLOTS:
     }
 };
 
-QTEST_MAIN(VersionCompareTest)
+TOVANIK_TEST_MAIN(VersionCompareTest)
 #include "tst_versioncompare.moc"

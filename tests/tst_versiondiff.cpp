@@ -6,6 +6,7 @@
 #include "storagetestcase.h"
 #include "sync/syncserver.h"
 #include "testhttp.h"
+#include "testmain.h"
 #include "teststorage.h"
 
 #include <QJsonArray>
@@ -461,5 +462,5 @@ private Q_SLOTS:
     }
 };
 
-QTEST_GUILESS_MAIN(VersionDiffTest)
+TOVANIK_TEST_GUILESS_MAIN(VersionDiffTest)
 #include "tst_versiondiff.moc"

@@ -1,5 +1,6 @@
 #include "storage/database.h"
 #include "storagetestcase.h"
+#include "testmain.h"
 
 #include <QSqlDatabase>
 #include <QSqlQuery>
@@ -127,5 +128,5 @@ private Q_SLOTS:
     }
 };
 
-QTEST_GUILESS_MAIN(VersionsTest)
+TOVANIK_TEST_GUILESS_MAIN(VersionsTest)
 #include "tst_versions.moc"

@@ -1,6 +1,7 @@
 #include "app/paths.h"
 #include "storage/database.h"
 #include "sync/syncserver.h"
+#include "testmain.h"
 #include "teststorage.h"
 #include "testutil.h"
 #include "ui/mainwindow.h"
@@ -881,5 +882,5 @@ private Q_SLOTS:
     }
 };
 
-QTEST_MAIN(WindowTest)
+TOVANIK_TEST_MAIN(WindowTest)
 #include "tst_window.moc"

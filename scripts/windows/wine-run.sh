@@ -15,8 +15,9 @@ export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
 # Wine's GDI gives no outline metrics for a font without outlines (Noto Color Emoji, a bitmap font that
 # Linux desktops carry for emoji), and Qt's Windows font engine then reads an unfilled buffer and crashes.
 # Windows has no such fonts (its emoji font has outlines), so Wine is shown only the folders without one.
-fonts="$(mktemp)"
-trap 'rm -f "$fonts"' EXIT
+# Wine's own processes outlive a run and keep the file's name, hence a lasting file, replaced whole.
+mkdir -p "$cache"
+fonts="$cache/wine-fonts.conf"
 {
     echo '<?xml version="1.0"?><!DOCTYPE fontconfig SYSTEM "fonts.dtd"><fontconfig>'
     fc-scan --format '%{file}\t%{outline}\n' /usr/share/fonts /usr/local/share/fonts 2>/dev/null | awk -F'\t' '
@@ -25,7 +26,8 @@ trap 'rm -f "$fonts"' EXIT
         END { for (d in dirs) { ok = 1; for (b in bad) if (index(b, d "/") == 1) ok = 0
                                 if (ok) print "<dir>" d "</dir>" } }'
     echo '<cachedir>/var/cache/fontconfig</cachedir><cachedir prefix="xdg">fontconfig</cachedir></fontconfig>'
-} >"$fonts"
+} >"$fonts.$$"
+mv -f "$fonts.$$" "$fonts"
 export FONTCONFIG_FILE="$fonts"
 export WINEPATH="Z:${prefix}/bin;Z:/usr/lib/gcc/x86_64-w64-mingw32/12-posix;Z:/usr/x86_64-w64-mingw32/lib"
 # With a display (the --test run starts an Xvfb) the tests paint through Qt's own Windows platform, on
@@ -33,4 +35,4 @@ export WINEPATH="Z:${prefix}/bin;Z:/usr/lib/gcc/x86_64-w64-mingw32/12-posix;Z:/u
 if [ -n "${DISPLAY:-}" ]; then
     export QT_QPA_PLATFORM=windows
 fi
-wine "$@"
+exec wine "$@"
