@@ -22,7 +22,7 @@ if ! grep -rqs '^\(Types: .*deb-src\|deb-src \)' /etc/apt/sources.list /etc/apt/
     $sudo apt-get update -qq
 fi
 install_missing "${BUILD_PACKAGES[@]}" g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix ninja-build dpkg-dev \
-    tcl wine wine64 zip xvfb qt6-translations-l10n fonts-noto-cjk
+    tcl wine wine64 zip qt6-translations-l10n fonts-noto-cjk
 
 prefix="$(windows_toolchain_ready)"
 export TOVANIK_WINDOWS_PREFIX="$prefix"
@@ -60,14 +60,6 @@ echo "Windows program: $dist ($(du -sh "$dist" | cut -f1)), packed as tovanik-wi
 
 case "${1:-}" in
 --test)
-    # A display of our own for Wine: Qt's offscreen platform crashes under Wine at the first painted widget.
-    if [ -z "${DISPLAY:-}" ]; then
-        Xvfb :97 -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
-        xvfb=$!
-        trap 'kill "$xvfb" 2>/dev/null || true' EXIT
-        export DISPLAY=:97
-        sleep 1
-    fi
     (cd "$build" && ctest --output-on-failure -j2)
     bash "$root/scripts/windows/console-check.sh" "$dist"
     ;;

@@ -30,9 +30,9 @@ fonts="$cache/wine-fonts.conf"
 mv -f "$fonts.$$" "$fonts"
 export FONTCONFIG_FILE="$fonts"
 export WINEPATH="Z:${prefix}/bin;Z:/usr/lib/gcc/x86_64-w64-mingw32/12-posix;Z:/usr/x86_64-w64-mingw32/lib"
-# With a display (the --test run starts an Xvfb) the tests paint through Qt's own Windows platform, on
-# Wine's X11 driver, as on a shop's computer.
-if [ -n "${DISPLAY:-}" ]; then
-    export QT_QPA_PLATFORM=windows
-fi
+# Wine keeps the host's QT_ variables from Windows programs (they are meant for the host's Qt) and hands
+# on those named WINEQT_ as QT_: the tests' QT_QPA_PLATFORM=offscreen reaches them that way.
+for name in $(compgen -e | grep '^QT_' || true); do
+    export "WINE$name=${!name}"
+done
 exec wine "$@"
