@@ -27,25 +27,30 @@ QString decodeWith(QStringDecoder &decoder, QByteArrayView bytes, bool *failed)
 }
 
 // Qt reads GB18030 through ICU, which its builds for Windows leave out; Windows knows the code page itself.
+// Where it lacks it (Wine, for one), GBK, the part of GB18030 that Chinese Excel writes, still reads them.
 #ifdef Q_OS_WIN
-constexpr UINT gb18030CodePage = 54936;
+UINT gb18030CodePage()
+{
+    static const UINT page = IsValidCodePage(54936) ? 54936 : IsValidCodePage(936) ? 936 : 0;
+    return page;
+}
 #endif
 
 // Empty with *supported false where the system cannot read GB18030 at all.
 QString decodeGb18030(QByteArrayView bytes, bool *failed, bool *supported)
 {
 #ifdef Q_OS_WIN
-    *supported = true;
+    const UINT page = gb18030CodePage();
+    *supported = page != 0;
     *failed = bytes.size() > std::numeric_limits<int>::max();
-    if (bytes.isEmpty() || *failed)
+    if (!*supported || bytes.isEmpty() || *failed)
         return QString();
-    const int length =
-        MultiByteToWideChar(gb18030CodePage, MB_ERR_INVALID_CHARS, bytes.data(), int(bytes.size()), nullptr, 0);
+    const int length = MultiByteToWideChar(page, MB_ERR_INVALID_CHARS, bytes.data(), int(bytes.size()), nullptr, 0);
     *failed = length <= 0;
     if (*failed)
         return QString();
     QString text(length, Qt::Uninitialized);
-    MultiByteToWideChar(gb18030CodePage, MB_ERR_INVALID_CHARS, bytes.data(), int(bytes.size()),
+    MultiByteToWideChar(page, MB_ERR_INVALID_CHARS, bytes.data(), int(bytes.size()),
                         reinterpret_cast<wchar_t *>(text.data()), length);
     return text;
 #else
@@ -59,11 +64,12 @@ QString decodeGb18030(QByteArrayView bytes, bool *failed, bool *supported)
 QByteArray encodeGb18030(const QString &text)
 {
 #ifdef Q_OS_WIN
+    const UINT page = gb18030CodePage();
     const auto *wide = reinterpret_cast<const wchar_t *>(text.utf16());
-    const int length = WideCharToMultiByte(gb18030CodePage, 0, wide, int(text.size()), nullptr, 0, nullptr, nullptr);
+    const int length = page ? WideCharToMultiByte(page, 0, wide, int(text.size()), nullptr, 0, nullptr, nullptr) : 0;
     QByteArray bytes(qMax(length, 0), Qt::Uninitialized);
     if (length > 0)
-        WideCharToMultiByte(gb18030CodePage, 0, wide, int(text.size()), bytes.data(), length, nullptr, nullptr);
+        WideCharToMultiByte(page, 0, wide, int(text.size()), bytes.data(), length, nullptr, nullptr);
     return bytes;
 #else
     return QStringEncoder("GB18030").encode(text);

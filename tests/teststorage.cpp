@@ -175,6 +175,16 @@ ReadOnlyData::ReadOnlyData(const QString &path)
 #endif
 }
 
+bool ReadOnlyData::holds() const
+{
+    for (const QString &name : files) {
+        QFile file(name);
+        if (file.open(QIODevice::ReadWrite))
+            return false;
+    }
+    return true;
+}
+
 ReadOnlyData::~ReadOnlyData()
 {
 #ifdef Q_OS_UNIX

@@ -93,6 +93,9 @@ public:
     ReadOnlyData(const ReadOnlyData &) = delete;
     ReadOnlyData &operator=(const ReadOnlyData &) = delete;
 
+    // Whether the files are really read-only to this process: Wine run as root, for one, writes anyway.
+    bool holds() const;
+
 private:
     QString folder;
     QStringList files;

@@ -430,8 +430,11 @@ private Q_SLOTS:
             file.close();
         }
         std::optional<testutil::ReadOnlyData> readOnly;
-        if (damage.startsWith(QLatin1String("readonly")))
+        if (damage.startsWith(QLatin1String("readonly"))) {
             readOnly.emplace(path);
+            if (!readOnly->holds())
+                QSKIP("read-only files are written to anyway here (Wine run as root)");
+        }
 
         QString title;
         QString text;
@@ -669,8 +672,12 @@ private:
         QVERIFY(process.waitForFinished(300000));
         const QByteArray output = process.readAll();
         QVERIFY2(process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0, output.constData());
-        QVERIFY2(output.contains("PASS   : AppTest::" + QByteArray(QTest::currentTestFunction()) + '('),
-                 output.constData());
+        const QByteArray row = "AppTest::" + QByteArray(QTest::currentTestFunction()) + '(';
+        if (output.contains("SKIP   : " + row)) {
+            const QByteArray line = output.mid(output.indexOf("SKIP   : " + row)).split('\n').first().trimmed();
+            QSKIP(line.mid(line.indexOf(") ") + 2).constData());
+        }
+        QVERIFY2(output.contains("PASS   : " + row), output.constData());
     }
 };
 

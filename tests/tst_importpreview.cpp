@@ -315,8 +315,11 @@ private Q_SLOTS:
     {
         seedItems();
         const QString path = dir.filePath(QStringLiteral("gbk.csv"));
-        writeFile(path, QStringEncoder("GB18030").encode(QStringLiteral("条码号\t名称\t数量\n6.9E+12\t坏条码\t1\n"
-                                                                        "123\t好的\t2\n456\t坏数量\t很多\n")));
+        // "条码号\t名称\t数量\n6.9E+12\t坏条码\t1\n123\t好的\t2\n456\t坏数量\t很多\n" as Chinese Excel saves it.
+        writeFile(
+            path,
+            QByteArray(
+                "\xCC\xF5\xC2\xEB\xBA\xC5\t\xC3\xFB\xB3\xC6\t\xCA\xFD\xC1\xBF\n6.9E+12\t\xBB\xB5\xCC\xF5\xC2\xEB\t1\n123\t\xBA\xC3\xB5\xC4\t2\n456\t\xBB\xB5\xCA\xFD\xC1\xBF\t\xBA\xDC\xB6\xE0\n"));
         const QString errorsPath = dir.filePath(QStringLiteral("gbk-错误行.csv"));
         Seen seen;
         QList<testutil::SeenBox> boxes;

@@ -30,6 +30,9 @@ fonts="$cache/wine-fonts.conf"
 mv -f "$fonts.$$" "$fonts"
 export FONTCONFIG_FILE="$fonts"
 export WINEPATH="Z:${prefix}/bin;Z:/usr/lib/gcc/x86_64-w64-mingw32/12-posix;Z:/usr/x86_64-w64-mingw32/lib"
+# QtTest and Qt's messages go to the debugger's channel on Windows when no console is attached; the
+# tests' results and messages belong on standard output and error, as on Linux.
+export QT_FORCE_STDERR_LOGGING=1
 # Wine keeps the host's QT_ variables from Windows programs (they are meant for the host's Qt) and hands
 # on those named WINEQT_ as QT_: the tests' QT_QPA_PLATFORM=offscreen reaches them that way.
 for name in $(compgen -e | grep '^QT_' || true); do
