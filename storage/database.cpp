@@ -11,6 +11,7 @@
 #include "storage/importplanner.h"
 #include "storage/readsession.h"
 #include "storage/recordwriter.h"
+#include "storage/restoreplanner.h"
 #include "storage/rowreader.h"
 #include "storage/schema.h"
 #include "storage/snapshotreader.h"

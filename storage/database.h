@@ -6,7 +6,6 @@
 #include "storage/importplan.h"
 #include "storage/lookups.h"
 #include "storage/merger.h"
-#include "storage/restoreplanner.h"
 #include "storage/restorer.h"
 #include "storage/retention.h"
 #include "storage/rowreader.h"
@@ -28,6 +27,8 @@
 #include <atomic>
 #include <mutex>
 #include <type_traits>
+
+struct PartialRestore;
 
 class QSqlError;
 class RecordSource;

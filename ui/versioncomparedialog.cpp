@@ -3,6 +3,7 @@
 #include "catalogue/catalogue.h"
 #include "storage/database.h"
 #include "storage/handoff.h"
+#include "storage/restoreplanner.h"
 #include "storage/storagethread.h"
 #include "ui/destructivequestion.h"
 #include "ui/versiondiffmodel.h"
