@@ -7,6 +7,7 @@
 //
 // Exits non-zero on the first broken promise.
 
+#include "benchprogram.h"
 #include "datagen.h"
 #include "loadclient.h"
 #include "storage/database.h"
@@ -164,13 +165,9 @@ int main(int argc, char *argv[])
     QTemporaryDir folder;
     const QString dbPath = folder.filePath(QStringLiteral("data/plindor.db"));
     const quint16 port = testutil::freePort();
-    const QString deployed = testutil::deployProgram(
-        program, folder.path(),
-        {{"syncPort", port}, {"syncKey", syncKey}, {"deviceName", "电脑主库"}, {"publicHost", "203.0.113.9"}});
-    if (deployed.isEmpty()) {
-        std::fprintf(stderr, "cannot deploy %s\n", qPrintable(program));
+    const QString deployed = benchprogram::deploy(program, folder.path(), port, syncKey);
+    if (deployed.isEmpty())
         return 2;
-    }
 
     std::printf("building a database of %d items...\n", itemCount);
     {

@@ -8,6 +8,7 @@
 // Run it by hand or through scripts/bench.sh flood.
 //   bench_flood [items] [--seconds S] [--program PATH]     (default: 20000 items, 20 s, this build's tovanik)
 
+#include "benchprogram.h"
 #include "blockingrequest.h"
 #include "datagen.h"
 #include "tests/testnet.h"
@@ -59,13 +60,9 @@ void measure(const QString &program, int itemCount, int seconds)
 {
     QTemporaryDir folder;
     const quint16 port = testutil::freePort();
-    const QString executable = testutil::deployProgram(
-        program, folder.path(),
-        {{"syncPort", port}, {"syncKey", syncKey}, {"deviceName", "电脑主库"}, {"publicHost", "203.0.113.9"}});
-    if (executable.isEmpty()) {
-        std::fprintf(stderr, "cannot deploy %s\n", qPrintable(program));
+    const QString executable = benchprogram::deploy(program, folder.path(), port, syncKey);
+    if (executable.isEmpty())
         return;
-    }
     const QString bodyFile = folder.filePath(QStringLiteral("push.json"));
     QFile pushFile(bodyFile);
     pushFile.open(QIODevice::WriteOnly);

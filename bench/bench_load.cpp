@@ -6,6 +6,7 @@
 //
 // Exits non-zero when any answer is wrong or anything is missing from the database.
 
+#include "benchprogram.h"
 #include "loadclient.h"
 #include "tests/testnet.h"
 
@@ -127,15 +128,10 @@ int main(int argc, char *argv[])
 
     QTemporaryDir folder;
     const quint16 port = testutil::freePort();
-    const QString deployed = testutil::deployProgram(program, folder.path(),
-                                                     {{"syncPort", port},
-                                                      {"syncKey", QString::fromLatin1(syncKey)},
-                                                      {"deviceName", "负载测试"},
-                                                      {"publicHost", "203.0.113.9"}});
-    if (deployed.isEmpty()) {
-        std::fprintf(stderr, "cannot deploy %s\n", qPrintable(program));
+    const QString deployed =
+        benchprogram::deploy(program, folder.path(), port, QString::fromLatin1(syncKey), QStringLiteral("负载测试"));
+    if (deployed.isEmpty())
         return 2;
-    }
 
     QProcess server;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();

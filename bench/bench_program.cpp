@@ -7,6 +7,7 @@
 // Prints the figures; run it by hand or through scripts/bench.sh program.
 //   bench_program [items...] [--program PATH]     (default: 20000 100000, this build's tovanik)
 
+#include "benchprogram.h"
 #include "blockingrequest.h"
 #include "datagen.h"
 #include "tests/testnet.h"
@@ -74,13 +75,9 @@ void measure(const QString &program, int itemCount)
 {
     QTemporaryDir folder;
     const quint16 port = testutil::freePort();
-    const QString executable = testutil::deployProgram(
-        program, folder.path(),
-        {{"syncPort", port}, {"syncKey", syncKey}, {"deviceName", "电脑主库"}, {"publicHost", "203.0.113.9"}});
-    if (executable.isEmpty()) {
-        std::fprintf(stderr, "cannot deploy %s\n", qPrintable(program));
+    const QString executable = benchprogram::deploy(program, folder.path(), port, syncKey);
+    if (executable.isEmpty())
         return;
-    }
 
     const QByteArray body = QJsonDocument(datagen::snapshotDocument(itemCount)).toJson(QJsonDocument::Compact);
     const QString bodyFile = folder.filePath(QStringLiteral("push.json"));
