@@ -21,6 +21,13 @@ bool InstanceLock::tryLock()
     QDir().mkpath(folder);
     if (lock.tryLock(0))
         return true;
+#ifdef Q_OS_WIN
+    // Windows hands process numbers out again soon (Wine gives the next program the killed one's number),
+    // and Qt then takes a killed program's lock for this running one. But nobody can delete a lock file
+    // that its holder keeps open there, here or over a shared folder: deleted, it was nobody's.
+    if (lock.error() == QLockFile::LockFailedError && lock.removeStaleLockFile() && lock.tryLock(0))
+        return true;
+#endif
     // A folder that takes no lock file takes no database writes either; the database check reports that.
     if (lock.error() != QLockFile::LockFailedError)
         return true;

@@ -13,9 +13,11 @@
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QLockFile>
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QRegularExpression>
+#include <QSysInfo>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -347,6 +349,31 @@ private Q_SLOTS:
         InstanceLock next(lockFilePath());
         QVERIFY(next.tryLock());
         QVERIFY(!InstanceLock(lockFilePath()).tryLock());
+    }
+
+    // A program killed on Windows leaves its lock file, and the next program may get its process number
+    // (Wine gives it the very same): Qt alone takes the lock for held, the program takes it over.
+    void lockOfAKilledProgramWithThisProcessNumber()
+    {
+#ifndef Q_OS_WIN
+        QSKIP("Windows' lock files");
+#else
+        QVERIFY(testutil::resetProgramFolder(testutil::quietConfig()));
+        QVERIFY(QDir().mkpath(QFileInfo(lockFilePath()).absolutePath()));
+        QFile left(lockFilePath());
+        QVERIFY(left.open(QIODevice::WriteOnly));
+        left.write(QByteArray::number(QCoreApplication::applicationPid()) + '\n'
+                   + QFileInfo(QCoreApplication::applicationFilePath()).baseName().toUtf8() + '\n'
+                   + QSysInfo::machineHostName().toUtf8() + '\n' + QSysInfo::machineUniqueId() + "\n\n");
+        left.close();
+        QLockFile byQt(lockFilePath());
+        byQt.setStaleLockTime(0);
+        QVERIFY(!byQt.tryLock(0));
+
+        InstanceLock next(lockFilePath());
+        QVERIFY(next.tryLock());
+        QVERIFY(!InstanceLock(lockFilePath()).tryLock());
+#endif
     }
 
     // A damaged, foreign or read-only database: the start-up box names the reason, the status card
