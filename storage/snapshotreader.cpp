@@ -5,6 +5,8 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 
+#include <cstring>
+
 namespace {
 
 // QJsonDocument refuses a document nested deeper than this.
@@ -78,15 +80,22 @@ public:
     }
 
 private:
+    // A quote ends the string unless an odd number of backslashes stands right before it.
     bool skipString()
     {
-        ++p;
+        const char *const opening = p++;
         while (p != end) {
-            const char c = *p++;
-            if (c == '"')
+            const char *quote = static_cast<const char *>(std::memchr(p, '"', size_t(end - p)));
+            if (!quote) {
+                p = end;
+                return false;
+            }
+            const char *escape = quote;
+            while (escape - 1 > opening && escape[-1] == '\\')
+                --escape;
+            p = quote + 1;
+            if ((quote - escape) % 2 == 0)
                 return true;
-            if (c == '\\' && p != end)
-                ++p;
         }
         return false;
     }

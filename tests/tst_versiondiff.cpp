@@ -57,6 +57,12 @@ QStringList fieldsOf(const QString &table, const RowDiff &row)
     return fields;
 }
 
+// JSON written with ' for " to keep the tables legible.
+QByteArray json(const char *text)
+{
+    return QByteArray(text).replace('\'', '"');
+}
+
 } // namespace
 
 Q_DECLARE_METATYPE(Expected)
@@ -238,6 +244,97 @@ private Q_SLOTS:
         QVERIFY(db.softDelete("customers", "u1", nullptr));
         const VersionDiff diff = compare(older, 0);
         QCOMPARE(diff.summaryLines(), QStringList({"物品：新增 1，修改 2，删除 0", "客户：新增 0，修改 0，删除 1"}));
+    }
+
+    // Two texts of one item each: a column changes only when its values differ once read as JSON.
+    void valuesAsRead_data()
+    {
+        QTest::addColumn<QByteArray>("before");
+        QTest::addColumn<QByteArray>("after");
+        QTest::addColumn<QStringList>("fields");
+        const QByteArray base = json("'id':'i1','name':'螺丝','quantity':1");
+        QTest::newRow("number in another form")
+            << base << json("'id':'i1','name':'螺丝','quantity':1.0") << QStringList();
+        QTest::newRow("exponent") << json("'id':'i1','quantity':100") << json("'id':'i1','quantity':1e2")
+                                  << QStringList();
+        QTest::newRow("another number") << base << json("'id':'i1','name':'螺丝','quantity':2")
+                                        << QStringList{"quantity"};
+        QTest::newRow("minus zero") << json("'id':'i1','quantity':0") << json("'id':'i1','quantity':-0")
+                                    << QStringList();
+        QTest::newRow("number against text")
+            << base << json("'id':'i1','name':'螺丝','quantity':'1'") << QStringList{"quantity"};
+        QTest::newRow("escaped, same text")
+            << base << json("'id':'i1','name':'\\u87ba\\u4e1d','quantity':1") << QStringList();
+        QTest::newRow("escaped, other text")
+            << base << json("'id':'i1','name':'\\u87ba\\u6bcd','quantity':1") << QStringList{"name"};
+        QTest::newRow("escaped quote") << json("'id':'i1','name':'a\\'b'") << json("'id':'i1','name':'a\\u0022b'")
+                                       << QStringList();
+        QTest::newRow("null against missing")
+            << json("'id':'i1','barcode':null") << json("'id':'i1'") << QStringList{"barcode"};
+        QTest::newRow("members in another order")
+            << base << json("'quantity':1,'name':'螺丝','id':'i1'") << QStringList();
+        QTest::newRow("stamps only") << base + json(",'updatedAt':'2024-01-01','serverUpdatedAt':'2024-01-01'")
+                                     << base + json(",'updatedAt':'2025-01-01','serverUpdatedAt':'2025-01-01'")
+                                     << QStringList();
+        QTest::newRow("escaped key") << json("'id':'i1','n\\u0061me':'甲'") << json("'id':'i1','name':'乙'")
+                                     << QStringList{"name"};
+        QTest::newRow("key given twice") << json("'id':'i1','name':'甲','name':'乙'") << json("'id':'i1','name':'乙'")
+                                         << QStringList();
+    }
+
+    void valuesAsRead()
+    {
+        QFETCH(QByteArray, before);
+        QFETCH(QByteArray, after);
+        QFETCH(QStringList, fields);
+        const VersionDiff diff =
+            VersionDiff::compare(json("{'items':[{") + before + "}]}", json("{'items':[{") + after + "}]}");
+        QVERIFY(diff.isValid());
+        const TableDiff *items = diff.table(QStringLiteral("items"));
+        QCOMPARE(items ? fieldsOf(QStringLiteral("items"), items->rows.first()) : QStringList(), fields);
+        QCOMPARE(diff.rowCount(), fields.isEmpty() ? 0 : 1);
+    }
+
+    // A table large enough to be compared in several stretches at once gives its rows in the snapshots'
+    // order: added and changed as the newer one lists them, deleted as the older one does.
+    void largeTableInOrder()
+    {
+        const int count = 30000;
+        const auto item = [](int n, int quantity) {
+            return json("{'id':'i") + QByteArray::number(n) + json("','quantity':") + QByteArray::number(quantity)
+                   + "}";
+        };
+        QByteArrayList older;
+        QByteArrayList newer;
+        QList<int> added, deleted, changed;
+        for (int n = 0; n < count; ++n) {
+            older << item(n, 1);
+            if (n % 7 == 3) {
+                deleted << n;
+                continue;
+            }
+            newer << item(n, n % 5 == 0 ? 2 : 1);
+            if (n % 5 == 0)
+                changed << n;
+            if (n % 11 == 0) {
+                newer << item(count + n, 1);
+                added << count + n;
+            }
+        }
+        const VersionDiff diff = VersionDiff::compare(json("{'items':[") + older.join(',') + "]}",
+                                                      json("{'items':[") + newer.join(',') + "]}");
+        QVERIFY(diff.isValid());
+        const TableDiff *items = diff.table(QStringLiteral("items"));
+        QVERIFY(items);
+        QCOMPARE(items->added, added.size());
+        QCOMPARE(items->deleted, deleted.size());
+        QCOMPARE(items->changed, changed.size());
+        QList<int> found[3];
+        for (const RowDiff &row : items->rows)
+            found[row.kind] << diff.rowId(QStringLiteral("items"), row).mid(1).toInt();
+        QCOMPARE(found[RowDiff::Added], added);
+        QCOMPARE(found[RowDiff::Deleted], deleted);
+        QCOMPARE(found[RowDiff::Changed], changed);
     }
 
     void stopsWhenAsked()
