@@ -255,6 +255,21 @@ void measureActions(int count)
     }
 }
 
+// Notes the first paint of any widget: what comes before it is the window being built, not storage at work.
+class FirstPaint : public QObject
+{
+public:
+    bool painted = false;
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (event->type() == QEvent::Paint)
+            painted = true;
+        return QObject::eventFilter(watched, event);
+    }
+};
+
 // A store grown to about megabytes by versions of count items, its day's backup not yet made: the window
 // is built and shown at once, and phones are answered while the store is opened and backed up.
 void measureStart(int count, int megabytes)
@@ -285,10 +300,14 @@ void measureStart(int count, int megabytes)
                 std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
     });
-    heartbeat.reset();
     MainWindow window;
+    FirstPaint firstPaint;
+    qApp->installEventFilter(&firstPaint);
     window.show();
+    while (!firstPaint.painted)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
     const qint64 shownMs = clock.elapsed();
+    heartbeat.reset();
     StorageThread *storage = window.programCore().storage();
     while (!window.programCore().isDatabaseReady() || !storage->isIdle() || firstPingMs < 0)
         QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
@@ -298,8 +317,9 @@ void measureStart(int count, int megabytes)
         QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
     pinger.join();
     std::printf("a start over a store of %.0f MB, today's backup not yet made\n", storeMb);
-    std::printf("  window shown after %lld ms, first /ping answered %lld ms after the start (target <= 1000), "
-                "opened and backed up after %.2f s, window's longest stall %lld ms (target <= 100)\n",
+    std::printf("  window painted after %lld ms, first /ping answered %lld ms after the start (target <= 1000), "
+                "opened and backed up after %.2f s, window's longest stall from its first paint on %lld ms "
+                "(target <= 50)\n",
                 shownMs, firstPingMs.load(), backupSeconds, heartbeat.longestMs());
 }
 

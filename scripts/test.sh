@@ -21,9 +21,9 @@ elif [ "${1:-}" = "--threads" ]; then
     build="$root/build-tsan"
     extra=(-DTOVANIK_SANITIZE_THREAD=ON -DTOVANIK_BUILD_BENCH=OFF)
     # The storage thread with its jobs and read sessions, the service's readers, the data page's reader, the
-    # comparison and its window's readers.
-    tests=(-R '^(storagethread|sync|datapage|versiondiff|versioncompare)$')
-    targets=(--target tovanik tst_storagethread tst_sync tst_datapage tst_versiondiff tst_versioncompare)
+    # status card's count, the comparison and its window's readers.
+    tests=(-R '^(storagethread|sync|datapage|pages|versiondiff|versioncompare)$')
+    targets=(--target tovanik tst_storagethread tst_sync tst_datapage tst_pages tst_versiondiff tst_versioncompare)
     # Qt and GLib are not built with the sanitizer: what they do inside (Qt's posted-event queue, for one)
     # is theirs to answer for, so their own copies are not checked.
     # The program tests start the program as a process of its own from a test with threads running.

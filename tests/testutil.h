@@ -227,7 +227,7 @@ inline bool settle(MainWindow &window, int timeoutMs)
     const ProgramCore &core = window.programCore();
     const DataPage *page = window.findChild<DataPage *>();
     QDeadlineTimer deadline(timeoutMs);
-    while (!core.isDatabaseReady() || !core.storage()->isIdle() || page->isReading()) {
+    while (!core.isDatabaseReady() || !core.storage()->isIdle() || page->isReading() || window.isCounting()) {
         if (deadline.hasExpired())
             return false;
         QCoreApplication::processEvents(QEventLoop::AllEvents, 10);

@@ -205,7 +205,7 @@ private Q_SLOTS:
             QCOMPARE(cell(log, 1, 1), QStringLiteral("127.0.0.1"));
             QCOMPARE(cell(log, 1, 2), QStringLiteral("拉取"));
             QCOMPARE(columnTexts(log, "动作").mid(2), QStringList({"新增", "新增"}));
-            QVERIFY(t.statusCard->text().endsWith(QStringLiteral("物品 1 · 流水 2")));
+            QTRY_VERIFY(t.statusCard->text().endsWith(QStringLiteral("物品 1 · 流水 2")));
 
             // The data page shows the phone's values once it is refreshed.
             t.show(MainWindow::Page::Data);

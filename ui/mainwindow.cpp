@@ -5,6 +5,8 @@
 #include "app/settings.h"
 #include "storage/database.h"
 #include "storage/diskspace.h"
+#include "storage/handoff.h"
+#include "storage/readsession.h"
 #include "sync/localaddress.h"
 #include "sync/publicaddresslookup.h"
 #include "sync/syncserver.h"
@@ -26,6 +28,7 @@
 #include <QProgressBar>
 #include <QProgressDialog>
 #include <QStackedWidget>
+#include <QThread>
 #include <QTimer>
 #include <QVBoxLayout>
 
@@ -167,7 +170,13 @@ MainWindow::MainWindow(ProgramCore *programCore, QWidget *parent)
     stack->setCurrentWidget(dataPage);
 }
 
-MainWindow::~MainWindow() = default;
+MainWindow::~MainWindow()
+{
+    if (counter) {
+        counter->wait();
+        delete counter;
+    }
+}
 
 void MainWindow::buildUi()
 {
@@ -338,11 +347,40 @@ void MainWindow::refreshStatusCard()
         updateServerState();
         return;
     }
-    const QJsonObject counts = Database::instance().counts();
-    setStatusText(QStringLiteral("● 服务运行中\n端口 %1\n物品 %2 · 流水 %3")
-                      .arg(settings::port(core->settings()))
-                      .arg(counts.value(QStringLiteral("items")).toInt())
-                      .arg(counts.value(QStringLiteral("transactions")).toInt()));
+    // Counting a large store reads many of its pages: that is done on a thread of its own, one count at
+    // a time, and a count asked for meanwhile follows the one under way.
+    if (counter) {
+        countAgain = true;
+        return;
+    }
+    struct Counted
+    {
+        QJsonObject counts;
+        QString error;
+    };
+    auto counted = std::make_shared<Counted>();
+    counter = QThread::create([file = Database::instance().fileName(), counted] {
+        const ReadSession session(file);
+        if (session.isOpen())
+            counted->counts = Database::instance().counts(&counted->error);
+        else
+            counted->error = session.error();
+        handoff::release(counted.get());
+    });
+    connect(counter, &QThread::finished, this, [this, counted] {
+        handoff::acquire(counted.get());
+        delete counter;
+        counter = nullptr;
+        // A count that could not be read leaves the last one shown.
+        if (core->isServiceRunning() && counted->error.isEmpty())
+            setStatusText(QStringLiteral("● 服务运行中\n端口 %1\n物品 %2 · 流水 %3")
+                              .arg(settings::port(core->settings()))
+                              .arg(counted->counts.value(QStringLiteral("items")).toInt())
+                              .arg(counted->counts.value(QStringLiteral("transactions")).toInt()));
+        if (std::exchange(countAgain, false))
+            refreshStatusCard();
+    });
+    counter->start();
 }
 
 void MainWindow::refreshSyncLogAndStatus()

@@ -12,6 +12,7 @@ class QCloseEvent;
 class QLabel;
 class QListWidget;
 class QStackedWidget;
+class QThread;
 class QTimer;
 class SettingsPage;
 class SyncLogPage;
@@ -44,6 +45,8 @@ public:
     // The settings in force, as the settings file holds them.
     const QJsonObject &currentSettings() const;
     bool isServiceRunning() const;
+    // The status card's counts are being read.
+    bool isCounting() const { return counter != nullptr; }
 
 protected:
     // Closing lets the writes under way end first, and the phones waiting for them get their answers.
@@ -87,6 +90,8 @@ private:
 
     ProgramCore *core = nullptr;
     QTimer *activityRefresh = nullptr;
+    QThread *counter = nullptr;
+    bool countAgain = false;
     // The daily backup runs at start, while the window is already up.
     bool backingUp = false;
     bool closeWaited = false;
