@@ -4,7 +4,7 @@
 # Lays out dist-windows/, what a shop unpacks, and packs it as tovanik-windows-x64.zip.
 #   scripts/windows.sh          build and lay out
 #   scripts/windows.sh --program   only the program, laid out and packed (what the CI checks, in its time)
-#   scripts/windows.sh --test   also run the tests under Wine (offscreen)
+#   scripts/windows.sh --test   the program and its tests, which then run under Wine (offscreen)
 #   scripts/windows.sh --bench NAME...   also run bench/bench_NAME under Wine beside the Linux build's
 # TOVANIK_WINDOWS_CACHE chooses the cache (default /var/cache/tovanik-windows).
 set -euo pipefail
@@ -30,7 +30,11 @@ runtime=(/usr/lib/gcc/x86_64-w64-mingw32/12-posix/libstdc++-6.dll /usr/lib/gcc/x
     /usr/x86_64-w64-mingw32/lib/libwinpthread-1.dll)
 
 build="$root/build-windows"
+# The benchmarks only where they are run or asked for: the CI's program and tests go without them.
+bench=ON
+case "${1:-}" in --program | --test) bench=OFF ;; esac
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE="$windows_toolchain" \
+    -DTOVANIK_BUILD_BENCH=$bench \
     -DCMAKE_PREFIX_PATH="$prefix" -DQT_HOST_PATH=/usr -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake \
     -DTOVANIK_SHARED_SQLITE=ON -DSQLite3_INCLUDE_DIR="$prefix/include" -DSQLite3_LIBRARY="$prefix/lib/libsqlite3.dll.a" \
     -DCMAKE_CROSSCOMPILING_EMULATOR="$root/scripts/windows/wine-run.sh;$prefix" >/dev/null
