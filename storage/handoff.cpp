@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QEvent>
 #include <QRunnable>
+#include <QThread>
 #include <QThreadPool>
 
 #include <condition_variable>
@@ -68,6 +69,12 @@ void start(QThreadPool *pool, std::function<void()> work)
     auto *task = new Task(std::move(work));
     release(task);
     pool->start(task);
+}
+
+void deleteEnded(QThread *thread)
+{
+    thread->wait();
+    delete thread;
 }
 
 } // namespace handoff

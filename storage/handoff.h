@@ -4,6 +4,7 @@
 
 #include <functional>
 
+class QThread;
 class QThreadPool;
 
 // Work handed from one thread to another. ThreadSanitizer cannot see the ordering that Qt's queues give,
@@ -17,6 +18,11 @@ void acquire(const void *at);
 
 // Runs work on the pool, the work built here.
 void start(QThreadPool *pool, std::function<void()> work);
+
+// Deletes a thread that has signalled finished. The signal comes just before the thread's end, and on
+// Windows deleting the thread then frees what the ending thread still touches (the heap was found
+// corrupted under Wine): it is waited for first, which by then is at once.
+void deleteEnded(QThread *thread);
 
 } // namespace handoff
 

@@ -259,8 +259,7 @@ void DataPage::refreshInBackground()
     });
     connect(reader, &QThread::finished, this, [this, key, started, read, readWhole] {
         handoff::acquire(read.get());
-        reader->deleteLater();
-        reader = nullptr;
+        handoff::deleteEnded(std::exchange(reader, nullptr));
         // A refresh the operator asked for in between has shown newer rows already; a reading that
         // failed (the file is being restored) shows nothing instead of the rows shown.
         if (*readWhole && started == refreshes && key == currentTableKey() && isVisible()) {

@@ -33,6 +33,7 @@
 #include <QVBoxLayout>
 
 #include <memory>
+#include <utility>
 
 namespace {
 
@@ -369,8 +370,7 @@ void MainWindow::refreshStatusCard()
     });
     connect(counter, &QThread::finished, this, [this, counted] {
         handoff::acquire(counted.get());
-        delete counter;
-        counter = nullptr;
+        handoff::deleteEnded(std::exchange(counter, nullptr));
         // A count that could not be read leaves the last one shown.
         if (core->isServiceRunning() && counted->error.isEmpty())
             setStatusText(QStringLiteral("● 服务运行中\n端口 %1\n物品 %2 · 流水 %3")

@@ -3,6 +3,7 @@
 #include "catalogue/catalogue.h"
 #include "storage/database.h"
 #include "storage/diskspace.h"
+#include "storage/handoff.h"
 
 #include <QAbstractItemView>
 #include <QCoreApplication>
@@ -119,7 +120,7 @@ RestoreDialog::RestoreDialog(const QString &folder, QWidget *parent)
     connect(thread, &QThread::started, inspector, &BackupInspector::run);
     connect(inspector, &BackupInspector::finished, thread, &QThread::quit);
     connect(thread, &QThread::finished, inspector, &QObject::deleteLater);
-    connect(thread, &QThread::finished, thread, &QObject::deleteLater);
+    connect(thread, &QThread::finished, qApp, [thread] { handoff::deleteEnded(thread); });
     connect(inspector, &BackupInspector::countsRead, this, &RestoreDialog::onCountsRead);
     connect(inspector, &BackupInspector::checked, this, &RestoreDialog::onChecked);
     connect(qApp, &QCoreApplication::aboutToQuit, thread, [thread] {

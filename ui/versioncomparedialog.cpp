@@ -18,6 +18,8 @@
 #include <QThread>
 #include <QVBoxLayout>
 
+#include <utility>
+
 namespace {
 
 // How many dangling rows the question names before it only counts the rest.
@@ -124,8 +126,7 @@ void VersionCompareDialog::runAside(Work work, Done done)
     });
     connect(worker, &QThread::finished, this, [this, result, done = std::move(done)] {
         handoff::acquire(result.get());
-        delete worker;
-        worker = nullptr;
+        handoff::deleteEnded(std::exchange(worker, nullptr));
         sides->setEnabled(true);
         restoreButton->setEnabled(true);
         done(*result);
