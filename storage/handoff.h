@@ -19,9 +19,8 @@ void acquire(const void *at);
 // Runs work on the pool, the work built here.
 void start(QThreadPool *pool, std::function<void()> work);
 
-// Deletes a thread that has signalled finished. The signal comes just before the thread's end, and on
-// Windows deleting the thread then frees what the ending thread still touches (the heap was found
-// corrupted under Wine): it is waited for first, which by then is at once.
+// Deletes a thread that has signalled finished. The signal is sent from the thread just before it ends:
+// the thread is waited for first, which by then returns at once.
 void deleteEnded(QThread *thread);
 
 } // namespace handoff
