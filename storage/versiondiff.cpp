@@ -8,7 +8,6 @@
 #include <QThread>
 
 #include <algorithm>
-#include <cstring>
 #include <vector>
 
 namespace {
@@ -247,6 +246,7 @@ VersionDiff VersionDiff::compare(const QByteArray &olderText, const QByteArray &
     diff.valid = true;
     return diff;
 }
+
 int VersionDiff::rowCount() const
 {
     int count = 0;
