@@ -16,6 +16,19 @@ extern "C" void __tsan_release(void *address);
 
 namespace {
 
+#if defined(Q_OS_WIN) && defined(Q_CC_MINGW)
+// MinGW's runtime frees a thread's thread_local storage before it runs their destructors when the thread
+// ends. Qt keeps such a destructor for the stack its JIT-compiled patterns match on, so every thread that
+// had matched a QRegularExpression, Qt's own directory filters included, freed a stale pointer as it
+// ended and corrupted the heap. Qt matches without compiling when QT_ENABLE_REGEXP_JIT is 0, which it
+// reads once, at the first pattern: hence before main.
+void matchPatternsWithoutJit()
+{
+    qputenv("QT_ENABLE_REGEXP_JIT", "0");
+}
+Q_CONSTRUCTOR_FUNCTION(matchPatternsWithoutJit)
+#endif
+
 const QEvent::Type workEvent = QEvent::Type(QEvent::registerEventType());
 
 class WorkEvent : public QEvent

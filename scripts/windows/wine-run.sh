@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # Runs a Windows program of the build under Wine, as CTest's emulator: Qt's and SQLite's DLLs from the
-# cache, the MinGW runtime from the cross compiler, a Wine prefix of our own, and no Wine chatter.
+# cache, the MinGW runtime from the cross compiler, a Wine prefix of our own, and Wine's heap checks.
 #   wine-run.sh QT_PREFIX PROGRAM.exe [ARGUMENTS...]
 set -euo pipefail
 prefix="$1"
 shift
 cache="${TOVANIK_WINDOWS_CACHE:-/var/cache/tovanik-windows}"
 export WINEPREFIX="${WINEPREFIX:-$cache/wine}"
-export WINEDEBUG="${WINEDEBUG:--all}"
+# No Wine chatter, but its heap checks: freed blocks are filled and each block's tail is guarded, and
+# what breaks them is said, so a test that reads freed memory or writes past a block fails where it does.
+export WINEDEBUG="${WINEDEBUG:--all,err+heap,warn+heap}"
 # Wine reads Chinese file names and arguments through the locale.
 export LC_ALL=C.UTF-8
 # No Mono or Gecko installer dialogs on the prefix's first start.
