@@ -75,16 +75,11 @@ bool pluginSharesSqlite(const QMetaObject *meta)
 }
 
 // The QSQLITE driver's handle may only be used with our sqlite3 functions when the driver plugin runs on
-// this very library; a Qt that bundles its own SQLite would hand us a connection of another copy.
+// this very library; a Qt that bundles its own SQLite would hand us a connection of another copy. Every
+// QSQLITE connection of the process comes from the one plugin, checked once, whichever thread asks first.
 bool driverSharesSqlite(const QSqlDriver *driver)
 {
-    static const QMetaObject *checked = nullptr;
-    static bool shared = false;
-    const QMetaObject *meta = driver->metaObject();
-    if (meta != checked) {
-        checked = meta;
-        shared = pluginSharesSqlite(meta);
-    }
+    static const bool shared = pluginSharesSqlite(driver->metaObject());
     return shared;
 }
 
