@@ -4,14 +4,21 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
+#include <QRandomGenerator>
 
 namespace testutil {
 
 quint16 freePort()
 {
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    return probe.serverPort();
+    // Below the ports the system hands to connecting sockets (from 32768 on Linux, 49152 on Windows): the
+    // many connections of a test running beside this one cannot take it before the program listens on it.
+    for (int tries = 0; tries < 1000; ++tries) {
+        const auto port = quint16(QRandomGenerator::global()->bounded(20000, 32000));
+        QTcpServer probe;
+        if (probe.listen(QHostAddress::LocalHost, port))
+            return port;
+    }
+    return 0;
 }
 
 bool acceptsConnection(quint16 port)

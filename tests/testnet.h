@@ -8,7 +8,7 @@
 
 namespace testutil {
 
-// A port that is free right now on 127.0.0.1.
+// A port that is free right now on 127.0.0.1, below the range that connecting sockets take theirs from.
 quint16 freePort();
 
 // Whether something accepts a TCP connection on 127.0.0.1 at this port.
