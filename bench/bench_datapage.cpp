@@ -8,8 +8,10 @@
 //   valgrind --tool=callgrind --collect-atstart=no --toggle-collect='*profiled*' bench_datapage once 20000
 
 #include "app/paths.h"
+#include "app/programcore.h"
 #include "storage/database.h"
 #include "storage/rowtable.h"
+#include "storage/storagethread.h"
 #include "tests/testutil.h"
 #include "ui/datapage.h"
 #include "ui/mainwindow.h"
@@ -29,6 +31,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <functional>
 #ifdef __GLIBC__
 #include <malloc.h>
@@ -89,15 +92,34 @@ void insertItems(int itemCount, QRandomGenerator &random)
     }
 }
 
+// Fills a fresh program folder's database before the window opens it on its storage thread.
 void fill(int itemCount)
 {
-    QSqlDatabase connection = QSqlDatabase::database(QStringLiteral("plindor"));
-    QRandomGenerator random(20240101);
-    connection.transaction();
-    insertTree(QStringLiteral("categories"), QStringLiteral("cat"), categoryCount, random);
-    insertTree(QStringLiteral("locations"), QStringLiteral("loc"), locationCount, random);
-    insertItems(itemCount, random);
-    connection.commit();
+    Database &db = Database::instance();
+    QString error;
+    if (!db.open(databasePath(), &error)) {
+        std::fprintf(stderr, "cannot open %s: %s\n", qPrintable(databasePath()), qPrintable(error));
+        std::exit(1);
+    }
+    {
+        QSqlDatabase connection = QSqlDatabase::database(QStringLiteral("plindor"));
+        QRandomGenerator random(20240101);
+        connection.transaction();
+        insertTree(QStringLiteral("categories"), QStringLiteral("cat"), categoryCount, random);
+        insertTree(QStringLiteral("locations"), QStringLiteral("loc"), locationCount, random);
+        insertItems(itemCount, random);
+        connection.commit();
+    }
+    db.close();
+}
+
+// The window over the filled folder, once its database is open and the page shows what it read.
+void settle(MainWindow &window)
+{
+    if (!testutil::settle(window)) {
+        std::fprintf(stderr, "the window did not settle\n");
+        std::exit(1);
+    }
 }
 
 double medianMs(const std::function<void()> &prepare, const std::function<void()> &work)
@@ -144,33 +166,52 @@ double residentMiB()
     return 0;
 }
 
-// A phone's push that changes one item: the page must read the table again.
-void changeOneItem(int n)
+// A phone's push that changes one item, merged on the storage thread: the page must read the table again.
+void changeOneItem(MainWindow &window, int n)
 {
     const QJsonObject item{{"id", QStringLiteral("item-%1").arg(n)},
                            {"name", QStringLiteral("手机改名%1").arg(n)},
                            {"updatedAt", QStringLiteral("2030-01-01 00:%1:00").arg(n % 60, 2, 10, QLatin1Char('0'))}};
-    Database::instance().merge(QJsonObject{{"items", QJsonArray{item}}});
+    StorageThread *storage = window.programCore().storage();
+    storage->post([item] { Database::instance().merge(QJsonObject{{"items", QJsonArray{item}}}); });
+    storage->waitForIdle();
+    settle(window);
+}
+
+// Waits for the page to have read and shown what it was asked for.
+void shown(const testutil::WindowParts &t)
+{
+    QApplication::processEvents();
+    while (t.dataPage->isReading())
+        QApplication::processEvents(QEventLoop::AllEvents, 1);
+    QApplication::processEvents();
 }
 
 void showTable(const testutil::WindowParts &t, const QString &key)
 {
     t.dataPage->tableChooser()->setCurrentIndex(t.dataPage->tableChooser()->findData(key));
-    QApplication::processEvents();
+    shown(t);
 }
 
 void profile(int itemCount)
 {
     prepareProgramFolder();
+    fill(itemCount);
     MainWindow window;
     const testutil::WindowParts t(window);
     window.show();
-    fill(itemCount);
+    settle(window);
     showTable(t, QStringLiteral("customers"));
     profiled<1>([&t] { showTable(t, QStringLiteral("items")); });
-    changeOneItem(1);
-    profiled<2>([&t] { t.dataPage->refresh(true); });
-    profiled<3>([&t] { t.dataPage->searchField()->setText(QStringLiteral("零件1")); });
+    changeOneItem(window, 1);
+    profiled<2>([&t] {
+        t.dataPage->refresh(true);
+        shown(t);
+    });
+    profiled<3>([&t] {
+        t.dataPage->searchField()->setText(QStringLiteral("零件1"));
+        shown(t);
+    });
     profiled<4>([] { Database::instance().rows(QStringLiteral("items")); });
     std::printf("1 refresh after another table, 2 refresh after a push, 3 keystroke, 4 rows(\"items\") afresh\n");
 }
@@ -178,11 +219,11 @@ void profile(int itemCount)
 void measure(int itemCount)
 {
     prepareProgramFolder();
+    fill(itemCount);
     MainWindow window;
     const testutil::WindowParts t(window);
     window.show();
-    QApplication::processEvents();
-    fill(itemCount);
+    settle(window);
     QTableView *table = t.dataPage->view();
 
     // The page shows a small table while the resting size is taken.
@@ -211,15 +252,30 @@ void measure(int itemCount)
     table->setCurrentIndex(table->model()->index(itemCount / 2, 0));
     table->scrollTo(table->currentIndex());
     int push = 0;
-    const double pushed = medianMs([&push] { changeOneItem(++push); }, [&t] { t.dataPage->refresh(true); });
+    const double pushed = medianMs([&window, &push] { changeOneItem(window, ++push); },
+                                   [&t] {
+                                       t.dataPage->refresh(true);
+                                       shown(t);
+                                   });
     const bool placeKept = t.dataPage->currentRowId() == QStringLiteral("item-%1").arg(itemCount / 2);
-    const double unchanged = medianMs([] {}, [&t] { t.dataPage->refresh(true); });
+    const double unchanged = medianMs([] {},
+                                      [&t] {
+                                          t.dataPage->refresh(true);
+                                          shown(t);
+                                      });
 
     const double cold =
         medianMs([&t] { showTable(t, QStringLiteral("customers")); }, [&t] { showTable(t, QStringLiteral("items")); });
 
-    const double keystroke = medianMs([&t] { t.dataPage->searchField()->setText(QStringLiteral("零件")); },
-                                      [&t] { t.dataPage->searchField()->setText(QStringLiteral("零件1")); });
+    const double keystroke = medianMs(
+        [&t] {
+            t.dataPage->searchField()->setText(QStringLiteral("零件"));
+            shown(t);
+        },
+        [&t] {
+            t.dataPage->searchField()->setText(QStringLiteral("零件1"));
+            shown(t);
+        });
     const int searchRows = testutil::rowCount(table);
     t.dataPage->searchField()->clear();
     QApplication::processEvents();
